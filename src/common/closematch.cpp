@@ -1,0 +1,326 @@
+// How the answer stays difflib's while most terms are never matched in full:
+//
+// * difflib keeps a term x iff ratio() >= cutoff (real_quick_ratio and
+//   quick_ratio are upper bounds of ratio, computed as 2.0*m/T with the same T
+//   and a larger m, and that expression does not decrease as m grows), and
+//   with n=1 returns the largest (ratio, x) pair. So any upper bound on the
+//   number of matched characters M may rule a term out, as long as the test is
+//   made on the double 2.0*m/T itself, never on an algebraic rearrangement.
+// * Terms are grouped by length. For the word's length every group has one
+//   real_quick_ratio; groups are visited from the highest, and the scan ends
+//   as soon as a group's bound falls below the cutoff or the best score.
+// * Within a group the least M that could still win is an integer, found
+//   once per group and again after each new best: a term whose character
+//   multiset shares fewer characters with the word (quick_ratio's count) is
+//   skipped, and one that could at most tie the best score is matched only
+//   if it is the larger string, which is how difflib breaks ties.
+// * The full match count follows get_matching_blocks and find_longest_match
+//   step by step (the tie-breaking of equal-length blocks decides M), and
+//   gives up once the blocks still open cannot bring M to the least needed.
+#include "closematch.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+namespace wr {
+
+namespace {
+
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+constexpr std::size_t kNoTerm = std::numeric_limits<std::size_t>::max();
+
+// difflib's _calculate_ratio, with the same double operations.
+inline double ratio_of(std::size_t matches, std::size_t length) {
+    if (length) return 2.0 * static_cast<double>(matches) / static_cast<double>(length);
+    return 1.0;
+}
+
+// The least m in [0, top] with ratio_of(m, length) >= bar (> bar if strict),
+// or top + 1 when there is none. ratio_of is non-decreasing in m.
+std::size_t least_matches(double bar, bool strict, std::size_t length, std::size_t top) {
+    auto enough = [&](std::size_t m) {
+        const double r = ratio_of(m, length);
+        return strict ? r > bar : r >= bar;
+    };
+    const double guess = bar * static_cast<double>(length) / 2.0;
+    std::size_t m = 0;
+    if (guess >= static_cast<double>(top))
+        m = top;
+    else if (guess > 0.0)
+        m = static_cast<std::size_t>(guess);
+    while (m > 0 && enough(m - 1)) --m;
+    while (m <= top && !enough(m)) ++m;
+    return m;
+}
+
+}  // namespace
+
+// ---- the vocabulary ---------------------------------------------------------
+
+CloseMatcher::CloseMatcher(std::vector<std::u32string> vocabulary) {
+    std::sort(vocabulary.begin(), vocabulary.end(),
+              [](const std::u32string& l, const std::u32string& r) {
+                  return l.size() != r.size() ? l.size() < r.size() : l < r;
+              });
+    vocabulary.erase(std::unique(vocabulary.begin(), vocabulary.end()), vocabulary.end());
+    terms_ = std::move(vocabulary);
+
+    // Histograms by code point first, then code points renamed to dense ids.
+    std::vector<std::pair<char32_t, std::uint32_t>> hist;
+    count_start_.reserve(terms_.size() + 1);
+    count_start_.push_back(0);
+    std::u32string sorted;
+    for (const std::u32string& term : terms_) {
+        sorted = term;
+        std::sort(sorted.begin(), sorted.end());
+        for (std::size_t i = 0; i < sorted.size();) {
+            std::size_t j = i + 1;
+            while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
+            hist.emplace_back(sorted[i], static_cast<std::uint32_t>(j - i));
+            i = j;
+        }
+        count_start_.push_back(hist.size());
+    }
+    alphabet_.reserve(hist.size());
+    for (const auto& h : hist) alphabet_.push_back(h.first);
+    std::sort(alphabet_.begin(), alphabet_.end());
+    alphabet_.erase(std::unique(alphabet_.begin(), alphabet_.end()), alphabet_.end());
+    alphabet_.shrink_to_fit();
+    auto id_of = [this](char32_t c) {
+        return static_cast<std::uint32_t>(
+            std::lower_bound(alphabet_.begin(), alphabet_.end(), c) - alphabet_.begin());
+    };
+    counts_.reserve(hist.size());
+    for (const auto& h : hist) counts_.push_back({id_of(h.first), h.second});
+
+    char_start_.reserve(terms_.size() + 1);
+    char_start_.push_back(0);
+    for (const std::u32string& term : terms_) {
+        for (char32_t c : term) chars_.push_back(id_of(c));
+        char_start_.push_back(chars_.size());
+    }
+
+    for (std::size_t t = 0; t < terms_.size(); ++t) {
+        if (buckets_.empty() || buckets_.back().length != terms_[t].size())
+            buckets_.push_back({terms_[t].size(), t, t});
+        buckets_.back().last = t + 1;
+    }
+}
+
+// ---- one query --------------------------------------------------------------
+
+class CloseMatcher::Query {
+public:
+    Query(const CloseMatcher& vocab, const std::u32string& word);
+
+    // How many characters term t shares with the word as multisets (the count
+    // behind quick_ratio), or some number below `need` if that is below need.
+    std::size_t common(std::size_t t, std::size_t need) const;
+
+    // The sum of difflib's matching block sizes for term t against the word,
+    // or some number below `need` if that sum is below need.
+    std::size_t matches(std::size_t t, std::size_t need);
+
+private:
+    struct Block {
+        std::size_t i, j, size;
+    };
+    struct Range {
+        std::size_t alo, ahi, blo, bhi;
+        std::size_t room() const { return std::min(ahi - alo, bhi - blo); }
+    };
+    struct Cell {             // one entry of find_longest_match's j2len
+        std::uint64_t row;    // which row wrote it
+        std::size_t len;
+    };
+
+    Block longest(const std::uint32_t* a, const Range& r);
+
+    const CloseMatcher& vocab_;
+    std::vector<std::uint32_t> b_;           // the word as ids, kNone if in no term
+    std::vector<std::uint32_t> count_;       // per id: occurrences in the word
+    std::vector<std::uint32_t> slot_;        // per id: its b2j list, kNone if none
+    std::vector<std::size_t> where_start_;   // b2j as lists of ascending positions
+    std::vector<std::size_t> where_;
+    std::vector<Cell> cells_[2];             // j2len of the previous and current row
+    std::uint64_t row_ = 0;
+    std::vector<Range> todo_;
+};
+
+CloseMatcher::Query::Query(const CloseMatcher& vocab, const std::u32string& word)
+    : vocab_(vocab), count_(vocab.alphabet_.size(), 0), slot_(vocab.alphabet_.size(), kNone) {
+    const auto& alphabet = vocab.alphabet_;
+    const std::size_t lb = word.size();
+    b_.resize(lb);
+    for (std::size_t j = 0; j < lb; ++j) {
+        auto it = std::lower_bound(alphabet.begin(), alphabet.end(), word[j]);
+        b_[j] = (it != alphabet.end() && *it == word[j])
+                    ? static_cast<std::uint32_t>(it - alphabet.begin())
+                    : kNone;
+        if (b_[j] != kNone) ++count_[b_[j]];
+    }
+    // autojunk: in a word of 200 or more characters, a character occurring
+    // more than len // 100 + 1 times has no b2j entry (it is not junk, so
+    // blocks may still be extended over it).
+    const std::size_t ntest = lb >= 200 ? lb / 100 + 1 : std::numeric_limits<std::size_t>::max();
+    std::uint32_t slots = 0;
+    where_start_.push_back(0);
+    for (std::uint32_t id : b_) {
+        if (id == kNone || slot_[id] != kNone || count_[id] > ntest) continue;
+        slot_[id] = slots++;
+        where_start_.push_back(where_start_.back() + count_[id]);
+    }
+    where_.resize(where_start_.back());
+    std::vector<std::size_t> fill(where_start_.begin(), where_start_.end() - 1);
+    for (std::size_t j = 0; j < lb; ++j)
+        if (b_[j] != kNone && slot_[b_[j]] != kNone) where_[fill[slot_[b_[j]]]++] = j;
+    cells_[0].assign(lb, Cell{0, 0});
+    cells_[1].assign(lb, Cell{0, 0});
+}
+
+std::size_t CloseMatcher::Query::common(std::size_t t, std::size_t need) const {
+    std::size_t rest = vocab_.terms_[t].size(), got = 0;
+    const Count* c = vocab_.counts_.data() + vocab_.count_start_[t];
+    const Count* end = vocab_.counts_.data() + vocab_.count_start_[t + 1];
+    for (; c != end; ++c) {
+        rest -= c->n;
+        got += std::min(c->n, count_[c->id]);
+        if (got + rest < need) return got + rest;
+    }
+    return got;
+}
+
+// difflib's find_longest_match(alo, ahi, blo, bhi) with a = term, b = word.
+CloseMatcher::Query::Block CloseMatcher::Query::longest(const std::uint32_t* a, const Range& r) {
+    std::size_t besti = r.alo, bestj = r.blo, bestsize = 0;
+    ++row_;  // no row of an earlier call can pass for the row before the first
+    for (std::size_t i = r.alo; i < r.ahi; ++i) {
+        ++row_;
+        const std::uint32_t slot = slot_[a[i]];
+        if (slot == kNone) continue;  // an empty row
+        Cell* cur = cells_[row_ & 1].data();
+        const Cell* prev = cells_[(row_ & 1) ^ 1].data();
+        const std::size_t* p = where_.data() + where_start_[slot];
+        const std::size_t* end = where_.data() + where_start_[slot + 1];
+        if (r.blo) p = std::lower_bound(p, end, r.blo);
+        for (; p != end && *p < r.bhi; ++p) {
+            const std::size_t j = *p;
+            std::size_t k = 1;
+            if (j > r.blo && prev[j - 1].row == row_ - 1) k += prev[j - 1].len;
+            cur[j] = Cell{row_, k};
+            if (k > bestsize) {
+                besti = i + 1 - k;
+                bestj = j + 1 - k;
+                bestsize = k;
+            }
+        }
+    }
+    // Nothing is junk, so only these two of difflib's four extension loops
+    // can move; they reach over characters that autojunk took out of b2j.
+    const std::vector<std::uint32_t>& b = b_;
+    while (besti > r.alo && bestj > r.blo && a[besti - 1] == b[bestj - 1]) {
+        --besti;
+        --bestj;
+        ++bestsize;
+    }
+    while (besti + bestsize < r.ahi && bestj + bestsize < r.bhi &&
+           a[besti + bestsize] == b[bestj + bestsize])
+        ++bestsize;
+    return {besti, bestj, bestsize};
+}
+
+// get_matching_blocks, summing the sizes; the order in which ranges are split
+// does not change the sum.
+std::size_t CloseMatcher::Query::matches(std::size_t t, std::size_t need) {
+    const std::uint32_t* a = vocab_.chars_.data() + vocab_.char_start_[t];
+    const std::size_t la = vocab_.char_start_[t + 1] - vocab_.char_start_[t];
+    todo_.clear();
+    todo_.push_back({0, la, 0, b_.size()});
+    std::size_t total = 0, open = todo_.back().room();
+    while (!todo_.empty()) {
+        if (total + open < need) return total + open;
+        const Range r = todo_.back();
+        todo_.pop_back();
+        open -= r.room();
+        const Block x = longest(a, r);
+        if (x.size == 0) continue;
+        total += x.size;
+        if (r.alo < x.i && r.blo < x.j) {
+            todo_.push_back({r.alo, x.i, r.blo, x.j});
+            open += todo_.back().room();
+        }
+        if (x.i + x.size < r.ahi && x.j + x.size < r.bhi) {
+            todo_.push_back({x.i + x.size, r.ahi, x.j + x.size, r.bhi});
+            open += todo_.back().room();
+        }
+    }
+    return total;
+}
+
+// ---- the search -------------------------------------------------------------
+
+std::optional<std::u32string> CloseMatcher::best(const std::u32string& word, double cutoff) const {
+    if (!(cutoff >= 0.0 && cutoff <= 1.0))
+        throw std::invalid_argument("cutoff must be in [0.0, 1.0]");
+    if (terms_.empty()) return std::nullopt;
+
+    const std::size_t lb = word.size();
+    std::vector<std::pair<double, std::size_t>> order;  // (real_quick_ratio, bucket)
+    order.reserve(buckets_.size());
+    for (std::size_t k = 0; k < buckets_.size(); ++k) {
+        const std::size_t la = buckets_[k].length;
+        order.emplace_back(ratio_of(std::min(la, lb), la + lb), k);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& l, const auto& r) { return l.first > r.first; });
+
+    Query query(*this, word);
+    std::size_t best = kNoTerm;
+    double best_score = 0.0;
+    for (const auto& [bound, k] : order) {
+        if (bound < cutoff || (best != kNoTerm && bound < best_score)) break;
+        const Bucket& bucket = buckets_[k];
+        const std::size_t total = bucket.length + lb;
+        const std::size_t top = std::min(bucket.length, lb);
+        // need: the least M that keeps a term in the running; win: the least
+        // that beats the best score outright (below it, only a tie).
+        std::size_t need = 0, win = 0;
+        auto reckon = [&] {
+            need = win = least_matches(cutoff, false, total, top);
+            if (best != kNoTerm) {
+                need = std::max(need, least_matches(best_score, false, total, top));
+                win = std::max(need, least_matches(best_score, true, total, top));
+            }
+        };
+        reckon();
+        // Larger strings first: of equal scores the first one seen wins.
+        for (std::size_t t = bucket.last; t-- > bucket.first;) {
+            if (need > top) break;
+            const std::size_t shared = query.common(t, need);
+            if (shared < need) continue;
+            if (shared < win && !(terms_[t] > terms_[best])) continue;
+            const std::size_t m = query.matches(t, need);
+            if (m < need) continue;
+            const double score = ratio_of(m, total);
+            if (score >= cutoff &&
+                (best == kNoTerm || score > best_score ||
+                 (score == best_score && terms_[t] > terms_[best]))) {
+                best = t;
+                best_score = score;
+                reckon();
+            }
+        }
+    }
+    if (best == kNoTerm) return std::nullopt;
+    return terms_[best];
+}
+
+std::optional<std::u32string> get_close_match(const std::u32string& word,
+                                              const std::vector<std::u32string>& possibilities,
+                                              double cutoff) {
+    return CloseMatcher(possibilities).best(word, cutoff);
+}
+
+}  // namespace wr

@@ -1,0 +1,59 @@
+// Best close match of a word in a vocabulary, with exactly the answer of
+// Python's difflib.get_close_matches(word, possibilities, n=1, cutoff=cutoff)
+// (CPython 3.11: SequenceMatcher with isjunk None and autojunk on, the word as
+// the second sequence, ties between equal scores won by the larger string in
+// code point order). Plain C++17, no Python headers; text is code points.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace wr {
+
+// A vocabulary prepared once for many queries. Immutable after construction;
+// best() may be called from several threads at once.
+class CloseMatcher {
+public:
+    // Duplicates are allowed (they cannot change the answer) and are dropped.
+    explicit CloseMatcher(std::vector<std::u32string> vocabulary);
+
+    // The term difflib would return for get_close_matches(word, vocabulary,
+    // n=1, cutoff=cutoff), or nothing when no term scores at least `cutoff`.
+    // Throws std::invalid_argument unless 0.0 <= cutoff <= 1.0 (NaN included),
+    // the case where difflib raises ValueError.
+    std::optional<std::u32string> best(const std::u32string& word, double cutoff) const;
+
+    // Number of distinct terms.
+    std::size_t size() const { return terms_.size(); }
+
+private:
+    struct Bucket {          // all terms of one length, a run of terms_
+        std::size_t length;
+        std::size_t first;
+        std::size_t last;    // one past
+    };
+    struct Count {           // one distinct character of a term
+        std::uint32_t id;
+        std::uint32_t n;
+    };
+
+    std::vector<std::u32string> terms_;     // distinct, by (length, code points)
+    std::vector<char32_t> alphabet_;        // sorted; a character's id is its index
+    std::vector<std::uint32_t> chars_;      // terms' characters as ids, concatenated
+    std::vector<std::size_t> char_start_;   // terms_.size() + 1 offsets into chars_
+    std::vector<Count> counts_;             // terms' character histograms, concatenated
+    std::vector<std::size_t> count_start_;  // terms_.size() + 1 offsets into counts_
+    std::vector<Bucket> buckets_;           // by length
+
+    class Query;                            // per-call state of best()
+};
+
+// One-shot form of CloseMatcher(possibilities).best(word, cutoff).
+std::optional<std::u32string> get_close_match(const std::u32string& word,
+                                              const std::vector<std::u32string>& possibilities,
+                                              double cutoff);
+
+}  // namespace wr

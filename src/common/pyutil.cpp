@@ -1,0 +1,156 @@
+#include "pyutil.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+
+namespace wr {
+
+Piece::Piece(const char* t) : text(t) {}
+Piece::Piece(const std::string& t) : text(py::str(t)) {}
+Piece::Piece(py::handle obj) : text(py::str(obj)) {}
+Piece::Piece(long long v) : text(py::str(py::int_(v))) {}
+
+py::str cat(std::initializer_list<Piece> pieces) {
+    py::list parts;
+    for (const auto& p : pieces) parts.append(p.text);
+    return py::str("").attr("join")(parts);
+}
+
+namespace {
+void log_at(const char* level, py::handle message) {
+    import("logging").attr(level)(message);
+}
+}  // namespace
+
+void log_debug(py::handle m) { log_at("debug", m); }
+void log_info(py::handle m) { log_at("info", m); }
+void log_warning(py::handle m) { log_at("warning", m); }
+void log_error(py::handle m) { log_at("error", m); }
+
+py::str format_exc(py::error_already_set& err) {
+    // Same text as traceback.format_exc() inside the matching except block:
+    // format_exception over the exception we caught (type, value, traceback).
+    py::object lines = import("traceback").attr("format_exception")(
+        err.type(), err.value(), err.trace());
+    return py::str("").attr("join")(lines);
+}
+
+void raise(PyObject* type, py::handle message) {
+    PyErr_SetObject(type, message.ptr());
+    throw py::error_already_set();
+}
+
+void require_exact_str(py::handle value, const char* argname) {
+    if (PyUnicode_CheckExact(value.ptr())) return;
+    raise(PyExc_TypeError,
+          {"Argument '", argname, "' has incorrect type (expected str, got ",
+           py::handle(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()))).attr("__name__"),
+           ")"});
+}
+
+py::object import(const char* module) { return py::module_::import(module); }
+
+py::object import_attr(const char* module, const char* attr) {
+    return py::module_::import(module).attr(attr);
+}
+
+bool truthy(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object make_class(py::module_& module, const char* name,
+                      std::vector<std::pair<const char*, py::object>> fields,
+                      py::tuple bases) {
+    py::dict ns;
+    ns["__module__"] = module.attr("__name__");
+    ns["__qualname__"] = py::str(name);
+    for (auto& [key, value] : fields) ns[key] = value;
+    if (bases.empty()) bases = py::make_tuple(py::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    auto type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    py::object cls = type(py::str(name), bases, ns);
+    module.attr(name) = cls;
+    return cls;
+}
+
+py::object make_enum(py::module_& module, const char* name,
+                     std::vector<std::pair<const char*, py::object>> members,
+                     std::vector<std::pair<const char*, py::cpp_function>> statics) {
+    py::object enum_mod = import("enum");
+    py::object Enum = enum_mod.attr("Enum");
+    py::object meta = py::type::of(Enum);
+    py::tuple bases = py::make_tuple(Enum);
+    // The enumeration's own namespace records definition order, as a class
+    // body would.
+    py::object ns = meta.attr("__prepare__")(py::str(name), bases);
+    ns["__module__"] = module.attr("__name__");
+    ns["__qualname__"] = py::str(name);
+    for (auto& [key, value] : members) ns[py::str(key)] = value;
+    for (auto& [key, fn] : statics) ns[py::str(key)] = py::staticmethod(fn);
+    py::object cls = meta(py::str(name), bases, ns);
+    module.attr(name) = cls;
+    return cls;
+}
+
+std::string temp_sibling(const std::string& path) {
+    static std::atomic<unsigned> counter{0};
+    auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    return path + ".tmp-" + std::to_string(::getpid()) + "-" +
+           std::to_string(static_cast<unsigned long long>(now)) + "-" +
+           std::to_string(counter++);
+}
+
+namespace {
+[[noreturn]] void raise_errno(const std::string& filename) {
+    py::bytes name(filename);
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError,
+                                         import("os").attr("fsdecode")(name).ptr());
+    throw py::error_already_set();
+}
+}  // namespace
+
+void replace_file(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        int saved = errno;
+        ::unlink(from.c_str());
+        errno = saved;
+        raise_errno(to);
+    }
+}
+
+void write_file_atomic(const std::string& path, const std::string& data) {
+    const std::string tmp = temp_sibling(path);
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        // Report the caller's path: the temporary name means nothing to them.
+        raise_errno(path);
+    }
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int saved = errno;
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            errno = saved;
+            raise_errno(path);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        int saved = errno;
+        ::unlink(tmp.c_str());
+        errno = saved;
+        raise_errno(path);
+    }
+    replace_file(tmp, path);
+}
+
+}  // namespace wr

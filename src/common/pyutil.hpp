@@ -1,0 +1,137 @@
+// Helpers shared by every extension module of the package: talking to the
+// host's logging module, composing messages from text pieces, raising the
+// host's exception types, and building plain classes and enumerations.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace wr {
+
+namespace py = pybind11;
+
+// ---- messages -------------------------------------------------------------
+
+// One piece of a message: either a literal or the host's str() of an object.
+// Messages are assembled as host strings so that any text the host can hold
+// (lone surrogates included) survives unchanged.
+class Piece {
+public:
+    Piece(const char* text);                 // NOLINT: implicit on purpose
+    Piece(const std::string& text);          // NOLINT
+    Piece(py::handle obj);                   // NOLINT
+    Piece(const py::object& obj) : Piece(py::handle(obj)) {}  // NOLINT
+    Piece(const py::str& obj) : Piece(py::handle(obj)) {}     // NOLINT
+    template <typename Policy>
+    Piece(const py::detail::accessor<Policy>& a) : Piece(py::object(a)) {}  // NOLINT
+    Piece(long long value);                  // NOLINT
+    Piece(int value) : Piece(static_cast<long long>(value)) {}            // NOLINT
+    Piece(long value) : Piece(static_cast<long long>(value)) {}           // NOLINT
+    Piece(std::size_t value) : Piece(static_cast<long long>(value)) {}    // NOLINT
+    py::str text;
+};
+
+// Concatenates the text forms of the pieces, like `"a" + str(x) + "b"`.
+py::str cat(std::initializer_list<Piece> pieces);
+
+// ---- logging --------------------------------------------------------------
+// The module-level functions of `logging` are looked up on every call, so a
+// host that replaces or patches them sees our lines; we never configure it.
+
+void log_debug(py::handle message);
+void log_info(py::handle message);
+void log_warning(py::handle message);
+void log_error(py::handle message);
+inline void log_debug(std::initializer_list<Piece> p) { log_debug(cat(p)); }
+inline void log_info(std::initializer_list<Piece> p) { log_info(cat(p)); }
+inline void log_warning(std::initializer_list<Piece> p) { log_warning(cat(p)); }
+inline void log_error(std::initializer_list<Piece> p) { log_error(cat(p)); }
+
+// The text traceback.format_exc() gives for `err` in its except block.
+py::str format_exc(py::error_already_set& err);
+
+// ---- raising --------------------------------------------------------------
+
+// Raises `type` (a host exception class) with one argument, the message.
+[[noreturn]] void raise(PyObject* type, py::handle message);
+[[noreturn]] inline void raise(PyObject* type, std::initializer_list<Piece> p) {
+    raise(type, cat(p));
+}
+// Raises the host's plain Exception with the given message.
+[[noreturn]] inline void raise_exception(std::initializer_list<Piece> p) {
+    raise(PyExc_Exception, cat(p));
+}
+
+// Like Cython's check for an argument declared with an exact builtin type:
+// TypeError "Argument 'name' has incorrect type (expected str, got int)".
+void require_exact_str(py::handle value, const char* argname);
+
+// ---- objects --------------------------------------------------------------
+
+py::object import(const char* module);
+py::object import_attr(const char* module, const char* attr);
+
+// Truth value as the host sees it (`if value:`); propagates errors of __bool__.
+bool truthy(py::handle value);
+
+// Builds a plain class `type(name, bases, namespace)` living in `module`.
+// `bases` empty means (object,). Fields are given as class-level defaults.
+py::object make_class(py::module_& module, const char* name,
+                      std::vector<std::pair<const char*, py::object>> fields,
+                      py::tuple bases = py::tuple());
+
+// Attaches a C++ callable as an instance method of a class built above.
+template <typename F, typename... Extra>
+void def_method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
+    py::cpp_function fn(std::forward<F>(f), py::name(name), py::is_method(cls),
+                        py::sibling(py::getattr(cls, name, py::none())), extra...);
+    py::setattr(cls, name, fn);
+}
+
+// Attaches a C++ callable as `__init__`. pybind11 treats any function named
+// "__init__" as a constructor of its own instances, which plain classes are
+// not, so the callable carries a neutral name and is stored under __init__.
+template <typename F, typename... Extra>
+void def_init(py::handle cls, F&& f, const Extra&... extra) {
+    py::cpp_function fn(std::forward<F>(f), py::name("__init"), py::is_method(cls), extra...);
+    py::setattr(cls, "__init__", fn);
+}
+
+// Attaches a C++ callable as a static method.
+template <typename F, typename... Extra>
+void def_static(py::handle cls, const char* name, F&& f, const Extra&... extra) {
+    py::cpp_function fn(std::forward<F>(f), py::name(name), py::scope(cls), extra...);
+    py::setattr(cls, name, py::staticmethod(fn));
+}
+
+// A module-level function (module.def with positional-or-keyword names).
+template <typename F, typename... Extra>
+void def_function(py::module_& m, const char* name, F&& f, const Extra&... extra) {
+    m.def(name, std::forward<F>(f), extra...);
+}
+
+// Builds a real enum.Enum subclass. `members` are (name, value) in definition
+// order; `statics` are callables attached as static methods of the class body
+// (they are descriptors, so the enumeration machinery does not make them
+// members).
+py::object make_enum(py::module_& module, const char* name,
+                     std::vector<std::pair<const char*, py::object>> members,
+                     std::vector<std::pair<const char*, py::cpp_function>> statics = {});
+
+// ---- files ----------------------------------------------------------------
+
+// A fresh, unused path in the same directory as `path`, for writing a file
+// that then replaces `path` atomically with replace_file().
+std::string temp_sibling(const std::string& path);
+// rename(2) `from` over `to`; raises the host's OSError on failure.
+void replace_file(const std::string& from, const std::string& to);
+// Writes `data` to `path` so that a reader always finds either the old or the
+// new complete file: temporary sibling, fsync, rename. Raises OSError (with
+// the subclass matching errno, e.g. FileNotFoundError) on failure.
+void write_file_atomic(const std::string& path, const std::string& data);
+
+}  // namespace wr

@@ -1,0 +1,51 @@
+// Text routines over code points, free of any Python header. Character
+// classes come from the caller (CharClasses), so the results follow whatever
+// Unicode database the host interpreter carries.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace wr::text {
+
+inline constexpr char32_t kMaxCodePoint = 0x10FFFF;
+
+// Word and whitespace classes of every code point, as a regular-expression
+// engine sees `\w` and `\s`, plus canonical combining classes. Combining
+// classes are looked up lazily through `combining_lookup` and remembered.
+class CharClasses {
+public:
+    enum : std::uint8_t { kWord = 1, kSpace = 2 };
+
+    CharClasses(std::vector<std::uint8_t> flags,
+                std::function<std::uint8_t(char32_t)> combining_lookup);
+
+    bool is_word(char32_t c) const { return c <= kMaxCodePoint && (flags_[c] & kWord); }
+    bool is_space(char32_t c) const { return c <= kMaxCodePoint && (flags_[c] & kSpace); }
+    std::uint8_t combining(char32_t c) const;
+
+private:
+    std::vector<std::uint8_t> flags_;
+    mutable std::vector<std::uint8_t> combining_;  // 0xFF: not looked up yet
+    std::function<std::uint8_t(char32_t)> lookup_;
+};
+
+// Drops every code point whose combining class is not 0 (the text is
+// expected to be decomposed already).
+std::u32string drop_combining(std::u32string_view text, const CharClasses& cc);
+
+// Deletes every character that is neither a word character nor whitespace,
+// then collapses each whitespace run into one blank. Not trimmed. With
+// `drop_marks` the combining marks are dropped first.
+std::u32string wash(std::u32string_view text, bool drop_marks, const CharClasses& cc);
+
+// Deletes every non-word character.
+std::u32string keep_word_chars(std::u32string_view text, const CharClasses& cc);
+
+// Maximal runs of word characters, in order.
+std::vector<std::u32string> find_words(std::u32string_view text, const CharClasses& cc);
+
+}  // namespace wr::text

@@ -1,0 +1,1 @@
+"""Documents, engines and model persistence."""

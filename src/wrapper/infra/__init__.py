@@ -1,0 +1,1 @@
+"""Languages, text extraction, text cleaning and enrichment."""
