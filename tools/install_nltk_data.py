@@ -253,7 +253,10 @@ class WheelResource(Resource):
         return None if self.wheel is None else self.wheel.source_id(self.prefix)
 
     def missing_source(self):
-        return "pass --wheel with the llama-index-core wheel (a file, or the directory pip download wrote it to)"
+        return (
+            "pass --wheel with the llama-index-core wheel "
+            "(a file, or the directory pip download wrote it to)"
+        )
 
     def build(self, into):
         members = self.wheel.members(self.prefix)
@@ -431,7 +434,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("target", type=Path, help="data directory, e.g. <venv>/nltk_data")
     parser.add_argument(
         "--wheel", type=Path,
-        help="llama-index-core wheel, or the directory holding it (needed unless punkt_tab and stopwords are installed)",
+        help="llama-index-core wheel, or the directory holding it "
+        "(needed unless punkt_tab and stopwords are installed)",
     )
     parser.add_argument(
         "--shared", type=Path, default=DEFAULT_SHARED,

@@ -48,6 +48,14 @@ std::u32string wash(std::u32string_view text, bool drop_marks, const CharClasses
     return out;
 }
 
+std::u32string drop_punctuation(std::u32string_view text, const CharClasses& cc) {
+    std::u32string out;
+    out.reserve(text.size());
+    for (char32_t c : text)
+        if (cc.is_word(c) || cc.is_space(c)) out.push_back(c);
+    return out;
+}
+
 std::u32string keep_word_chars(std::u32string_view text, const CharClasses& cc) {
     std::u32string out;
     out.reserve(text.size());

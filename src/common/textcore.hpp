@@ -42,6 +42,10 @@ std::u32string drop_combining(std::u32string_view text, const CharClasses& cc);
 // `drop_marks` the combining marks are dropped first.
 std::u32string wash(std::u32string_view text, bool drop_marks, const CharClasses& cc);
 
+// Deletes every character that is neither a word character nor whitespace;
+// whitespace is kept as it is.
+std::u32string drop_punctuation(std::u32string_view text, const CharClasses& cc);
+
 // Deletes every non-word character.
 std::u32string keep_word_chars(std::u32string_view text, const CharClasses& cc);
 

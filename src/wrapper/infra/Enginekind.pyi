@@ -1,0 +1,5 @@
+from enum import Enum
+
+class Enginekind(Enum):
+    SB = "SB"
+    TD = "TD"
