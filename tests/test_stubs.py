@@ -33,7 +33,7 @@ def stub_names(path):
 
 
 def exported_names(module):
-    """Functions and classes the module defines (not the ones it imports)."""
+    """Functions, classes and constants the module defines (not what it imports)."""
     names = set()
     for name, value in vars(module).items():
         if name.startswith("__"):
@@ -42,6 +42,8 @@ def exported_names(module):
             names.add(name)
         elif inspect.isbuiltin(value) and getattr(value, "__module__", None) == module.__name__:
             names.add(name)
+        elif name.isupper() and not inspect.ismodule(value):
+            names.add(name)  # a module constant, such as a table of endpoints
     return {n for n in names if not n.startswith("_") or n == "_extract_text_from_pdf"}
 
 

@@ -65,6 +65,22 @@ bool truthy(py::handle value) {
     return r == 1;
 }
 
+std::vector<py::object> unpack(py::handle iterable, std::size_t n) {
+    std::vector<py::object> items;
+    items.reserve(n);
+    py::iterator it = py::iter(iterable);
+    while (it != py::iterator::sentinel()) {
+        if (items.size() == n)
+            raise(PyExc_ValueError, {"too many values to unpack (expected ", n, ")"});
+        items.push_back(py::reinterpret_borrow<py::object>(*it));
+        ++it;
+    }
+    if (items.size() < n)
+        raise(PyExc_ValueError,
+              {"not enough values to unpack (expected ", n, ", got ", items.size(), ")"});
+    return items;
+}
+
 py::object make_class(py::module_& module, const char* name,
                       std::vector<std::pair<const char*, py::object>> fields,
                       py::tuple bases) {

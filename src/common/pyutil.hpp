@@ -78,6 +78,10 @@ py::object import_attr(const char* module, const char* attr);
 // Truth value as the host sees it (`if value:`); propagates errors of __bool__.
 bool truthy(py::handle value);
 
+// Unpacks an iterable into exactly `n` items, with the host's own errors
+// ("not enough values to unpack (expected 3, got 2)", "too many values ...").
+std::vector<py::object> unpack(py::handle iterable, std::size_t n);
+
 // Builds a plain class `type(name, bases, namespace)` living in `module`.
 // `bases` empty means (object,). Fields are given as class-level defaults.
 py::object make_class(py::module_& module, const char* name,
