@@ -2,17 +2,11 @@
 the real googletrans client talking to a local double of the service."""
 
 import asyncio
-import json
 import logging
-import math
-import ssl
-import subprocess
 import threading
 import time
 import zipfile
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
-from urllib.parse import parse_qs, urlsplit
 
 import pytest
 
@@ -37,112 +31,6 @@ def udhr():
             return [line.strip() for line in text.splitlines() if len(line.strip()) > 80][:8]
 
         return {name: lines(name) for name in ("eng", "spa", "por_BR", "por_PT", "fra", "deu")}
-
-
-# ---- a local double of the translation service ----------------------------
-
-
-def _openssl(*args):
-    subprocess.run(["openssl", *args], check=True, capture_output=True)
-
-
-@pytest.fixture(scope="session")
-def tls(tmp_path_factory):
-    """A throwaway CA and a certificate for 127.0.0.1 signed by it; the client
-    is made to trust the CA. Made per run, never stored."""
-    d = tmp_path_factory.mktemp("tls")
-    ec = ("-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes")
-    (d / "ca.ext").write_text(
-        "[v3]\nbasicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n"
-        "subjectKeyIdentifier=hash\n"
-    )
-    _openssl("req", "-x509", *ec, "-keyout", d / "ca.key", "-out", d / "ca.pem", "-days", "2",
-             "-subj", "/CN=tonguecheck test CA", "-config", d / "ca.ext", "-extensions", "v3")
-    _openssl("req", "-new", *ec, "-keyout", d / "server.key", "-out", d / "server.csr",
-             "-subj", "/CN=127.0.0.1")
-    (d / "server.ext").write_text(
-        "basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-        "extendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1\n"
-        "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n"
-    )
-    _openssl("x509", "-req", "-in", d / "server.csr", "-CA", d / "ca.pem", "-CAkey", d / "ca.key",
-             "-set_serial", "1", "-days", "2", "-extfile", d / "server.ext",
-             "-out", d / "server.pem")
-    return d
-
-
-class ServiceDouble:
-    """Answers what googletrans asks of the web service: the start page that
-    carries the token seed, and /translate_a/single, which serves both
-    translation and detection. Each test fills the tables."""
-
-    def __init__(self):
-        self.translations = {}  # (text, target code) -> translated text
-        self.languages = {}  # text -> detected code
-        self.refuse = {}  # text -> number of requests answered with HTTP 500
-        self.requests = []  # (port, path, params)
-        self.lock = threading.Lock()
-
-    def answer(self, port, path, params):
-        with self.lock:
-            self.requests.append((port, path, params))
-            if path == "/":
-                hour = math.floor(int(time.time() * 1000) / 3600000.0)
-                return 200, f"<script>window.x={{tkk:'{hour}.1'}}</script>"
-            q, tl = params["q"][0], params["tl"][0]
-            if self.refuse.get(q, 0):
-                self.refuse[q] -= 1
-                return 500, ""
-            src = self.languages.get(q, "")
-            text = self.translations.get((q, tl), "")
-        return 200, json.dumps([[[text, q, None, None, 10]], None, src, None, None, None, 1.0,
-                                [], [[src], None, [1.0], [src]]])
-
-    def sent(self, path="/translate_a/single"):
-        return [(p["q"][0], p["tl"][0], p["sl"][0]) for _, pth, p in self.requests if pth == path]
-
-
-def _serve(double, tls):
-    class Handler(BaseHTTPRequestHandler):
-        protocol_version = "HTTP/1.1"  # keep-alive, so the client pools connections
-
-        def do_GET(self):
-            url = urlsplit(self.path)
-            status, body = double.answer(self.server.server_port, url.path,
-                                         parse_qs(url.query, keep_blank_values=True))
-            data = body.encode()
-            self.send_response(status)
-            self.send_header("Content-Type", "application/json; charset=utf-8")
-            self.send_header("Content-Length", str(len(data)))
-            self.end_headers()
-            self.wfile.write(data)
-
-        def log_message(self, *args):
-            pass
-
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    ctx.load_cert_chain(tls / "server.pem", tls / "server.key")
-    server.socket = ctx.wrap_socket(server.socket, server_side=True)
-    threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True).start()
-    return server
-
-
-@pytest.fixture
-def service(tls, monkeypatch):
-    """The module's endpoint list pointed at two doubles (global, regional)
-    sharing one state; the client is googletrans's own, unchanged."""
-    double = ServiceDouble()
-    servers = [_serve(double, tls) for _ in range(2)]
-    double.ports = [s.server_port for s in servers]
-    monkeypatch.setattr(Tonguecheck, "SERVICE_URLS", [f"127.0.0.1:{p}" for p in double.ports])
-    monkeypatch.setenv("SSL_CERT_FILE", str(tls / "ca.pem"))
-    monkeypatch.setenv("NO_PROXY", "127.0.0.1")
-    monkeypatch.setenv("no_proxy", "127.0.0.1")
-    yield double
-    for s in servers:
-        s.shutdown()
-        s.server_close()
 
 
 @pytest.fixture

@@ -16,14 +16,20 @@ Piece::Piece(py::handle obj) : text(py::str(obj)) {}
 Piece::Piece(long long v) : text(py::str(py::int_(v))) {}
 
 py::str cat(std::initializer_list<Piece> pieces) {
-    py::list parts;
-    for (const auto& p : pieces) parts.append(p.text);
-    return py::str("").attr("join")(parts);
+    py::list parts(pieces.size());
+    std::size_t i = 0;
+    for (const auto& p : pieces) parts[i++] = p.text;
+    PyObject* joined = PyUnicode_Join(py::str("").ptr(), parts.ptr());
+    if (joined == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(joined);
 }
 
 namespace {
 void log_at(const char* level, py::handle message) {
-    import("logging").attr(level)(message);
+    // The module is found once (an import per line costs more than the line);
+    // its function is looked up every time, so a patched one is honoured.
+    static py::object* logging = new py::object(import("logging"));  // leaked on purpose
+    logging->attr(level)(message);
 }
 }  // namespace
 

@@ -21,7 +21,10 @@ py::object table(const char* name) { return idiomark().attr(name).attr("value");
 }
 
 py::object get_language_from_lingua(py::object language) {
-    py::object Language = wr::import_attr("lingua", "Language");
+    // lingua's class is found once; an import per call would cost more than
+    // the comparisons. Leaked on purpose: it must outlive module teardown.
+    static py::object* lingua_language = new py::object(wr::import_attr("lingua", "Language"));
+    const py::object& Language = *lingua_language;
     // The lingua member is on the left of each comparison, in this order.
     const std::pair<const char*, const char*> order[] = {
         {"ENGLISH", "ENGLISH"}, {"SPANISH", "SPANISH"}, {"PORTUGUESE", "PORTUGUESE"}};
