@@ -1,0 +1,49 @@
+from typing import Any
+
+from wrapper.core.File import File
+from wrapper.infra.Enginekind import Enginekind
+from wrapper.infra.Idiomark import Idiomark
+
+class Process:
+    """The facade: a base path, language options and one search engine."""
+
+    document_search: Any
+    modeldir: str
+    base_path: str
+    is_detect_language: bool
+    translate_to: Idiomark | None
+
+    def __init__(
+        self,
+        base_path: str,
+        is_detect_language: bool = False,
+        translate_to: Idiomark | None = None,
+        type: Enginekind | None = None,
+    ) -> None: ...
+    @staticmethod
+    def create_online_pipeline_multilingual(
+        base_path: str, is_detect_language: bool = True, translate_to: Idiomark | None = ...
+    ) -> Process: ...
+    @staticmethod
+    def create_batch_pipeline(
+        base_path: str, is_detect_language: bool = False, translate_to: Idiomark | None = None
+    ) -> Process: ...
+    @staticmethod
+    def load(download_dir: str | None = None) -> None: ...
+    @staticmethod
+    def compile(
+        base_path: str,
+        complement_path: str,
+        is_detect_language: bool = False,
+        translate_to: Idiomark | None = None,
+    ) -> File: ...
+    def compile_doc(self, complement_path: str, file_index: Any) -> File: ...
+    def train_doc(self, file: File) -> File: ...
+    def compile_and_train(self, complement_path: str, file_index: Any) -> File: ...
+    def search(
+        self,
+        query: str,
+        detected_language: Idiomark | None = None,
+        page: int = 1,
+        results_per_page: int = 10,
+    ) -> Any: ...
