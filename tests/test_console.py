@@ -1,0 +1,77 @@
+"""The installed `wrapper` program: index a folder, search it, fail in one line."""
+
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+from samples import EN, PT, text_pdf
+
+PROGRAM = pathlib.Path(sys.executable).parent / "wrapper"
+
+
+def run(*args, cwd=None):
+    done = subprocess.run([str(PROGRAM), *map(str, args)], capture_output=True, text=True,
+                          cwd=cwd, timeout=600)
+    return done.returncode, done.stdout, done.stderr
+
+
+@pytest.fixture(scope="module")
+def indexed(tmp_path_factory):
+    root = tmp_path_factory.mktemp("console")
+    docs = root / "docs"
+    (docs / "sub dir").mkdir(parents=True)
+    text_pdf(docs / "pt.pdf", PT)
+    text_pdf(docs / "sub dir" / "en.pdf", EN)
+    (docs / "notes.txt").write_text("not indexed")
+    (docs / "broken.pdf").write_bytes(b"this is not a PDF at all")
+    base = root / "base"
+    result = run("index", docs, "--base", base, "--detect")
+    return base, result
+
+
+def test_index_reports_what_became_of_each_file(indexed):
+    base, (status, out, err) = indexed
+    assert status == 1  # one document failed
+    lines = out.splitlines()
+    assert lines[0].startswith("indexed 2, skipped 1, failed 1")
+    assert "  skipped notes.txt: not a PDF, image or MP4 video" in lines
+    failed = [line for line in lines if line.startswith("  failed  broken.pdf: ")]
+    assert len(failed) == 1
+    assert "Traceback" not in out + err
+    assert (base / "models" / "td_model.pkl").is_file()
+
+
+def test_search_pages_and_correction(indexed):
+    base, _ = indexed
+    status, out, _ = run("search", "vulcão", "cinza", "--base", base, "--language", "pt")
+    assert status == 0
+    lines = out.splitlines()
+    assert lines[0].startswith("query: ") and lines[1] == "page 1"
+    assert lines[2].endswith("  pt.pdf") and "[pt]" in lines[2]
+
+    status, out, _ = run("search", "volcanno", "--base", base, "--language", "en",
+                         "--per-page", "1", "--pages", "3")
+    assert status == 0
+    lines = out.splitlines()
+    assert "volcano" in lines[0]
+    assert lines[1:3] == ["page 1", lines[2]] and lines[2].endswith("en.pdf")
+    # Only one English document matches: the next page is empty.
+    assert lines[-1] == "no more results"
+
+
+def test_failures_are_one_line_unless_asked(tmp_path):
+    status, out, err = run("search", "anything", "--base", tmp_path / "nowhere")
+    assert status == 1 and out == ""
+    assert err.splitlines() == [
+        f"wrapper: error: FileNotFoundError: no index at {tmp_path / 'nowhere'} "
+        "(run 'wrapper index' first)"]
+
+    status, _, err = run("--traceback", "index", tmp_path / "missing", "--base", tmp_path)
+    assert status == 1
+    lines = err.splitlines()
+    assert len(lines) >= 2 and lines[-1].startswith("wrapper: error: FileNotFoundError: ")
+
+    status, _, err = run("search", "--base", tmp_path)  # no query: a usage error
+    assert status == 2 and "usage:" in err
