@@ -29,7 +29,7 @@ def stub_names(path):
             names.add(node.target.id)
         elif isinstance(node, ast.Assign):
             names.update(t.id for t in node.targets if isinstance(t, ast.Name))
-    return {n for n in names if not n.startswith("_")}
+    return {n for n in names if not n.startswith("_") or n == "_extract_text_from_pdf"}
 
 
 def exported_names(module):
@@ -42,7 +42,7 @@ def exported_names(module):
             names.add(name)
         elif inspect.isbuiltin(value) and getattr(value, "__module__", None) == module.__name__:
             names.add(name)
-        elif name.isupper() and not inspect.ismodule(value):
+        elif name.isupper() and not (inspect.ismodule(value) or callable(value)):
             names.add(name)  # a module constant, such as a table of endpoints
     return {n for n in names if not n.startswith("_") or n == "_extract_text_from_pdf"}
 

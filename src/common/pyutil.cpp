@@ -41,8 +41,10 @@ void log_error(py::handle m) { log_at("error", m); }
 py::str format_exc(py::error_already_set& err) {
     // Same text as traceback.format_exc() inside the matching except block:
     // format_exception over the exception we caught (type, value, traceback).
-    py::object lines = import("traceback").attr("format_exception")(
-        err.type(), err.value(), err.trace());
+    // An error raised by C++ code has no traceback object yet: pass None,
+    // which format_exception takes as "no frames".
+    py::object trace = err.trace() ? py::reinterpret_borrow<py::object>(err.trace()) : py::none();
+    py::object lines = import("traceback").attr("format_exception")(err.type(), err.value(), trace);
     return py::str("").attr("join")(lines);
 }
 

@@ -1,0 +1,78 @@
+// Text extraction: OCR-first PDF text, the ocrmypdf runner, images and
+// video frames.
+#include "pagewring.hpp"
+
+#include "pyutil.hpp"
+
+namespace pagewring {
+
+py::module_& self() {
+    static py::module_* m = new py::module_();  // leaked: outlives the interpreter
+    return *m;
+}
+
+namespace {
+
+// The detect_lang this module bound when it loaded.
+py::object& bound_detect_lang() {
+    static py::object* fn = new py::object();  // leaked: outlives the interpreter
+    return *fn;
+}
+
+}  // namespace
+
+py::object detect_language(py::handle text) {
+    // Language detection lives in Tonguecheck and is read there at every
+    // call, so replacing it on that module reaches every user. A function
+    // put in place of this module's own `detect_lang` name still comes
+    // first: that is the narrower, deliberate choice.
+    py::object here = attr("detect_lang");
+    if (!here.is(bound_detect_lang())) return here(text);
+    return wr::import_attr("wrapper.infra.Tonguecheck", "detect_lang")(text);
+}
+
+}  // namespace pagewring
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(Pagewring, m) {
+    namespace pw = pagewring;
+    pw::self() = m;
+
+    // Loading depends on each of these, in this order; nothing is built here.
+    m.attr("io") = wr::import("io");
+    m.attr("cv2") = wr::import("cv2");
+    m.attr("pytesseract") = wr::import("pytesseract");
+    m.attr("Image") = wr::import("PIL.Image");
+    m.attr("logging") = wr::import("logging");
+    m.attr("traceback") = wr::import("traceback");
+    m.attr("fitz") = wr::import("fitz");
+    m.attr("subprocess") = wr::import("subprocess");
+    m.attr("Idiomark") = wr::import_attr("wrapper.infra.Idiomark", "Idiomark");
+    m.attr("detect_lang") = wr::import_attr("wrapper.infra.Tonguecheck", "detect_lang");
+    pw::bound_detect_lang() = m.attr("detect_lang");
+
+    // The operations, in their order of definition.
+    m.def("extract_text_from_image", &pw::extract_text_from_image, py::arg("image_path"),
+          py::arg("language") = py::none(),
+          "OCR text of an image file. Without a language the text is read once with "
+          "the engine's default, its language detected, and the image read again in it.");
+    m.def("extract_text_from_any", &pw::extract_text_from_any, py::arg("file_path"),
+          "Placeholder for other files: reads nothing, returns None.");
+    m.def("extract_text_from_csv", &pw::extract_text_from_csv, py::arg("csv_path"),
+          "Placeholder for CSV files: reads nothing, returns None.");
+    m.def("run_ocrmypdf", &pw::run_ocrmypdf, py::arg("input_pdf"), py::arg("output_pdf"),
+          py::arg("language") = py::none(),
+          "Writes a searchable copy of input_pdf to output_pdf with ocrmypdf; raises "
+          "Exception(stderr) when the tool exits with a non-zero status.");
+    m.def("get_text_from_pdf", &pw::get_text_from_pdf, py::arg("pdf_path"),
+          "Concatenated, stripped text layer of every page.");
+    m.def("extract_text_from_pdf", &pw::extract_text_from_pdf, py::arg("pdf_path"),
+          py::arg("base_path"), py::arg("language") = py::none(),
+          "Text of a PDF, OCR first (the OCR copy goes to base_path + '/output.pdf'); "
+          "any failure falls back to the PDF's own text layer and embedded images.");
+    m.def("_extract_text_from_pdf", &pw::extract_text_from_pdf_direct, py::arg("pdf_path"),
+          "Text layer of each page followed by the OCR text of that page's images.");
+    m.def("extract_text_from_video", &pw::extract_text_from_video, py::arg("video_path"),
+          "OCR text of every frame of an .mp4 video; None for .wav, '' otherwise.");
+}

@@ -1,0 +1,58 @@
+// Pieces of the text-extraction module shared between its source files.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace pagewring {
+
+namespace py = pybind11;
+
+// The module object, set once when it loads. Collaborators (fitz, pytesseract,
+// subprocess, detect_lang, ...) and the module's own operations are read from
+// it at call time, so a host or a test that patches one of them is honoured,
+// and the language-directed second passes recurse through the patched name.
+py::module_& self();
+inline py::object attr(const char* name) { return self().attr(name); }
+
+// Calls the module's own operation `name` as it stands at call time.
+template <typename... Args>
+py::object call(const char* name, Args&&... args) {
+    return attr(name)(std::forward<Args>(args)...);
+}
+
+// While one of these lives on a thread, the Tesseract processes that
+// pytesseract starts from that thread run with a single OpenMP thread (unless
+// the host set its own limit). Nothing else in the process sees a change.
+class SingleThreadTesseract {
+public:
+    SingleThreadTesseract();
+    ~SingleThreadTesseract();
+    SingleThreadTesseract(const SingleThreadTesseract&) = delete;
+    SingleThreadTesseract& operator=(const SingleThreadTesseract&) = delete;
+};
+
+// pytesseract.image_to_string(image) or (image, lang=code) under the guard
+// above. `lang` None means the engine's default language (no lang argument).
+py::object image_to_string(py::handle image, py::handle lang = py::none());
+
+// The environment for the ocrmypdf child: the host's, plus the one-thread
+// limit unless the host chose a limit itself. None when nothing needs adding,
+// so the child simply inherits.
+py::object child_environment();
+
+// The language of a text, as the one-argument detect_lang gives it (an
+// Idiomark member, or an error when no supported language is recognised).
+py::object detect_language(py::handle text);
+
+
+// ---- the operations, bound in Pagewring.cpp in their order of definition --
+py::object extract_text_from_image(py::object image_path, py::object language);
+py::object extract_text_from_any(py::object file_path);
+py::object extract_text_from_csv(py::object csv_path);
+py::object run_ocrmypdf(py::object input_pdf, py::object output_pdf, py::object language);
+py::object get_text_from_pdf(py::object pdf_path);
+py::object extract_text_from_pdf(py::object pdf_path, py::object base_path, py::object language);
+py::object extract_text_from_pdf_direct(py::object pdf_path);
+py::object extract_text_from_video(py::object video_path);
+
+}  // namespace pagewring

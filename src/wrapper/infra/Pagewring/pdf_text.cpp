@@ -1,0 +1,139 @@
+// PDF text: OCR first, then the PDF's own text layer and embedded images.
+#include "pagewring.hpp"
+
+#include "pyutil.hpp"
+
+namespace pagewring {
+
+namespace {
+
+// range(document.page_count), as the number the host gives.
+long long page_count(py::handle document) {
+    py::object count = document.attr("page_count");
+    long long n = PyLong_AsLongLong(count.ptr());
+    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return n;
+}
+
+py::object page_at(py::handle document, long long index) {
+    return document[py::int_(index)];
+}
+
+}  // namespace
+
+py::object extract_text_from_pdf(py::object pdf_path, py::object base_path, py::object language) {
+    py::str output = wr::cat({base_path, "/output.pdf"});
+    wr::log_debug({"output pdf ", output});
+
+    py::object result = py::str("");
+    bool ocr_failed = false;
+    try {
+        call("run_ocrmypdf", pdf_path, output, language);
+        result = call("get_text_from_pdf", output);
+        if (!wr::truthy(language)) {
+            py::object detected = detect_language(result);
+            wr::log_debug({"extracting text using language ", detected.attr("value")});
+            // The pass in the detected language starts again from the input,
+            // not from the first pass's output: --redo-ocr (ocrmypdf 14) keeps
+            // the OCR layer it finds and adds a new one, so a copy of the
+            // copy would carry the text twice, once read in the wrong
+            // language. The output path is the same, so the first pass's file
+            // is simply replaced, and a failing second pass falls back to
+            // the input too.
+            result = call("extract_text_from_pdf", pdf_path, base_path, detected);
+        }
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        wr::log_error(wr::format_exc(e));
+        ocr_failed = true;
+    }
+    if (ocr_failed) {
+        // Any failure of the OCR road, including a text in no supported
+        // language, is answered from the input itself; an error of this
+        // reader is the caller's.
+        wr::log_info({"trying new method to extract text from pdf"});
+        result = call("_extract_text_from_pdf", pdf_path);
+    }
+    return result;
+}
+
+py::object get_text_from_pdf(py::object pdf_path) {
+    py::object result = py::str("");
+    py::object document;
+    bool opened = false;
+    try {
+        document = attr("fitz").attr("open")(pdf_path);
+        opened = true;
+        const long long pages = page_count(document);
+        for (long long i = 0; i < pages; ++i) {
+            py::object text = page_at(document, i).attr("get_text")("text");
+            result = result + text.attr("strip")();
+            wr::log_debug({"Page ", i + 1, " Text:\n", text, "\n"});
+        }
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) {
+            if (opened) document.attr("close")();
+            throw;
+        }
+        wr::log_error(wr::format_exc(e));
+        // Without a document there is no text to return, not even an empty
+        // one: a missing or unreadable file must look like a failure to the
+        // caller (the OCR road relies on it), so the opening error goes on.
+        if (!opened) throw;
+    }
+    // Pages read before a failing page are kept.
+    document.attr("close")();
+    return result;
+}
+
+py::object extract_text_from_pdf_direct(py::object pdf_path) {
+    // Opening is not guarded: a file that is not a readable document is the
+    // caller's error, with nothing logged.
+    py::object document = attr("fitz").attr("open")(pdf_path);
+    py::object result = py::str("");
+
+    auto finish = [&] {
+        wr::log_debug({"final text extracted from pdf"});
+        wr::log_debug(result);
+        document.attr("close")();
+    };
+
+    try {
+        const long long pages = page_count(document);
+        for (long long i = 0; i < pages; ++i) {
+            py::object page = page_at(document, i);
+            result = result + page.attr("get_text")("text");
+            wr::log_debug({"Page ", i + 1, " Text:\n", result, "\n"});
+
+            py::object blocks = page.attr("get_text")("dict")["blocks"];
+            py::list images;
+            for (py::handle block : blocks) {
+                if (py::object(block["type"]).equal(py::int_(1))) images.append(block);
+            }
+            long long index = 0;
+            for (py::handle block : images) {
+                wr::log_debug({"working on meta image"});
+                // The block itself, not its text: logging formats it (image
+                // bytes included) only when debug lines are actually kept.
+                wr::log_debug(block);
+                // Names are for the log only; nothing is written to disk.
+                py::str name = wr::cat({i, "_", index, ".", block["ext"]});
+                wr::log_debug({"image name ", name, "..."});
+                py::object image = attr("Image").attr("open")(
+                    attr("io").attr("BytesIO")(block["image"]));
+                py::object text = image_to_string(image);
+                result = result + text;
+                wr::log_debug({"OCR Result for Image ", name, " on Page ", i + 1, ":\n", text, "\n"});
+                ++index;
+            }
+        }
+    } catch (py::error_already_set& e) {
+        wr::log_error(wr::format_exc(e));
+        finish();
+        throw;
+    }
+    finish();
+    return result;
+}
+
+}  // namespace pagewring

@@ -1,0 +1,344 @@
+"""Text extraction on files generated here, with the real ocrmypdf, Tesseract,
+PyMuPDF and lingua."""
+
+import io
+import logging
+import os
+import shutil
+import textwrap
+import types
+
+import cv2
+import fitz
+import numpy as np
+import pytesseract
+import pytest
+from PIL import Image, ImageDraw, ImageFont
+
+from wrapper.infra import Pagewring, Tonguecheck
+from wrapper.infra.Idiomark import Idiomark
+
+TEXTS = {
+    Idiomark.ENGLISH: "The volcano woke up after two centuries of silence. Ash covered the "
+    "villages on the northern slope and the lava reached the river in three days.",
+    Idiomark.SPANISH: "El volcán despertó después de dos siglos de silencio. La ceniza cubrió "
+    "los pueblos de la ladera norte y la lava llegó al río en tres días.",
+    Idiomark.PORTUGUESE: "O vulcão acordou depois de dois séculos de silêncio. A cinza cobriu "
+    "as aldeias da encosta norte e a lava chegou ao rio em três dias.",
+}
+MARKER = {Idiomark.ENGLISH: "villages", Idiomark.SPANISH: "ladera", Idiomark.PORTUGUESE: "aldeias"}
+FRENCH = ("Le volcan s'est réveillé après deux siècles de silence. La cendre a couvert les "
+          "villages du versant nord et la lave a atteint la rivière en trois jours.")
+FALLBACK = "trying new method to extract text from pdf"
+DEJAVU = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+
+
+def font(size):
+    # DejaVu has the accented letters; Pillow's own font is the stand-in.
+    if os.path.exists(DEJAVU):
+        return ImageFont.truetype(DEJAVU, size)
+    return ImageFont.load_default(size=size)
+
+
+def render(text, width=1300, size=34):
+    lines = textwrap.wrap(text, 60) if text else []
+    image = Image.new("L", (width, 60 + 50 * max(len(lines), 1)), 255)
+    ImageDraw.Draw(image).multiline_text((30, 30), "\n".join(lines), font=font(size),
+                                         fill=0, spacing=14)
+    return image
+
+
+def png(image, fmt="PNG"):
+    image.save(data := io.BytesIO(), format=fmt)
+    return data.getvalue()
+
+
+def scanned_pdf(path, text):
+    """One page holding its text only as pixels, at 300 dpi."""
+    image = render(text)
+    with fitz.open() as doc:
+        page = doc.new_page(width=image.width * 72 / 300, height=image.height * 72 / 300)
+        page.insert_image(page.rect, stream=png(image))
+        doc.save(path)
+    return str(path)
+
+
+def root_lines(caplog, level=logging.DEBUG):
+    return [r.getMessage() for r in caplog.records if r.name == "root" and r.levelno == level]
+
+
+@pytest.fixture(autouse=True)
+def debug_logs(caplog):
+    caplog.set_level(logging.DEBUG)
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    d = tmp_path_factory.mktemp("inputs")
+    out = {lang: scanned_pdf(d / f"scan_{lang.value}.pdf", text) for lang, text in TEXTS.items()}
+    out["blank"] = scanned_pdf(d / "blank.pdf", "")
+    with fitz.open() as doc:  # a text layer and two pictures of words, PNG then JPEG
+        page = doc.new_page(width=300, height=200)
+        page.insert_text((20, 30), "Lighthouse keeper notes", fontsize=12)
+        for rect, words, fmt in (((20, 50, 280, 85), "FIRST PICTURE", "PNG"),
+                                 ((20, 100, 280, 135), "SECOND PICTURE", "JPEG")):
+            page.insert_image(fitz.Rect(*rect), stream=png(render(words, 600, 36), fmt))
+        doc.save(d / "pictures.pdf")
+        # ocrmypdf refuses any encrypted input; PyMuPDF reads it (empty user password).
+        doc.save(d / "locked.pdf", encryption=fitz.PDF_ENCRYPT_AES_256, owner_pw="o", user_pw="")
+    out["pictures"], out["locked"] = str(d / "pictures.pdf"), str(d / "locked.pdf")
+    with fitz.open() as doc:
+        for words in ("  Harbour log, first page \n", "\nsecond page of the log  "):
+            doc.new_page(width=300, height=200).insert_text((20, 40), words, fontsize=12)
+        doc.save(d / "two_pages.pdf")
+    out["two_pages"] = str(d / "two_pages.pdf")
+    for name, text in (("en", TEXTS[Idiomark.ENGLISH]), ("pt", TEXTS[Idiomark.PORTUGUESE]),
+                       ("fr", FRENCH), ("blank", "")):
+        render(text).save(d / f"{name}.png")
+    writer = cv2.VideoWriter(str(d / "words.mp4"), cv2.VideoWriter_fourcc(*"mp4v"), 1, (320, 120))
+    for word in ("ALPHA", "BRAVO", "CHARLIE"):
+        frame = np.full((120, 320, 3), 255, np.uint8)
+        cv2.putText(frame, word, (10, 80), cv2.FONT_HERSHEY_SIMPLEX, 1.6, (0, 0, 0), 3)
+        writer.write(frame)
+    writer.release()
+    out["dir"] = d
+    return out
+
+
+@pytest.fixture
+def ocr_calls(monkeypatch):
+    """Records each call of the runner and lets the real tool do the work."""
+    calls, real = [], Pagewring.run_ocrmypdf
+
+    def spy(*args):
+        calls.append(args)
+        return real(*args)
+    monkeypatch.setattr(Pagewring, "run_ocrmypdf", spy)
+    return calls
+
+
+# ---- PDFs ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("lang", list(TEXTS))
+def test_scanned_page_is_read_again_in_its_language_from_the_input(files, tmp_path, ocr_calls,
+                                                                  caplog, lang):
+    text = Pagewring.extract_text_from_pdf(files[lang], str(tmp_path))
+    out = f"{tmp_path}/output.pdf"
+    # The second pass starts from the input again: over its own output the
+    # tool would add a second text layer, read in the wrong language.
+    assert ocr_calls == [(files[lang], out, None), (files[lang], out, lang)]
+    assert MARKER[lang] in text and text.count("lava") == 1
+    assert f"extracting text using language {lang.value}" in root_lines(caplog)
+    assert FALLBACK not in root_lines(caplog, logging.INFO)
+
+
+@pytest.mark.parametrize("lang, fell_back", [(Idiomark.ENGLISH, False), (None, True)])
+def test_blank_scan_gives_empty_text_with_or_without_detection(files, tmp_path, ocr_calls, caplog,
+                                                              monkeypatch, lang, fell_back):
+    # Detection of an empty text fails, which is answered by the direct reader;
+    # with a language given, the empty OCR text stands and nothing is detected.
+    if lang:
+        monkeypatch.setattr(Tonguecheck, "detect_lang", pytest.fail)
+    assert Pagewring.extract_text_from_pdf(files["blank"], str(tmp_path), lang) == ""
+    assert len(ocr_calls) == 1
+    assert (FALLBACK in root_lines(caplog, logging.INFO)) is fell_back
+
+
+def test_tool_failure_reads_the_input_not_a_stale_copy(files, tmp_path, caplog):
+    with fitz.open() as stale:
+        stale.new_page().insert_text((20, 40), "STALE COPY")
+        stale.save(tmp_path / "output.pdf")
+    text = Pagewring.extract_text_from_pdf(files["locked"], str(tmp_path))
+    assert text == Pagewring._extract_text_from_pdf(files["locked"])
+    assert text.startswith("Lighthouse keeper notes") and "STALE" not in text
+    assert "EncryptedPdfError" in root_lines(caplog, logging.ERROR)[0]
+    assert FALLBACK in root_lines(caplog, logging.INFO)
+
+
+def test_direct_reader_appends_each_picture_after_the_page_text(files, caplog):
+    text = Pagewring._extract_text_from_pdf(files["pictures"])
+    with fitz.open(files["pictures"]) as doc:
+        layer = doc[0].get_text("text")
+    assert text.startswith(layer)
+    assert 0 < text.index("FIRST PICTURE") < text.index("SECOND PICTURE")
+    logged = root_lines(caplog)
+    assert {"image name 0_0.png...", "image name 0_1.jpeg..."} <= set(logged)
+    assert logged[-2:] == ["final text extracted from pdf", text]
+
+
+def test_ocr_copy_reader_strips_pages_and_direct_reader_does_not(files):
+    assert Pagewring.get_text_from_pdf(files["two_pages"]) == (
+        "Harbour log, first pagesecond page of the log")
+    raw = Pagewring._extract_text_from_pdf(files["two_pages"])
+    assert raw.count("\n") >= 2 and "Harbour log, first page" in raw
+
+
+@pytest.mark.parametrize("content", [b"", b"just some words, not a document\n", None],
+                         ids=["zero-byte", "not-a-pdf", "missing"])
+def test_unreadable_input_fails_after_the_fallback(tmp_path, caplog, content):
+    path = tmp_path / "input.pdf"
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(Exception):
+        Pagewring.extract_text_from_pdf(str(path), str(tmp_path))
+    assert FALLBACK in root_lines(caplog, logging.INFO)
+    # An OCR copy that cannot be opened is an error, not an empty text.
+    with pytest.raises(Exception):
+        Pagewring.get_text_from_pdf(str(path))
+
+
+@pytest.mark.parametrize("base, name", [
+    ("we\"ird 'base; dir", "a \"b\" 'c'; d.pdf"),
+    ("$(touch PWNED_base)", "$(touch PWNED) `touch PWNED2`.pdf"),
+    ("-base", "-dash.pdf"),
+    ("@base", "@args.pdf"),
+])
+def test_hostile_paths_reach_the_tool_as_paths(files, tmp_path, monkeypatch, caplog, base, name):
+    monkeypatch.chdir(tmp_path)
+    os.mkdir(base)
+    shutil.copy(files[Idiomark.ENGLISH], name)
+    text = Pagewring.extract_text_from_pdf(name, base, Idiomark.ENGLISH)
+    assert "villages" in text and FALLBACK not in root_lines(caplog, logging.INFO)
+    assert os.path.isfile(os.path.join(base, "output.pdf"))
+    assert not list(tmp_path.glob("PWNED*"))
+
+
+@pytest.mark.parametrize("base, out", [("/data", "/data/output.pdf"), ("/data/", "/data//output.pdf")])
+def test_output_path_is_plain_concatenation(monkeypatch, caplog, files, base, out):
+    def fail(*args):
+        raise RuntimeError(args[1])
+    monkeypatch.setattr(Pagewring, "run_ocrmypdf", fail)
+    Pagewring.extract_text_from_pdf(files["two_pages"], base)
+    assert root_lines(caplog)[0] == f"output pdf {out}"
+    assert root_lines(caplog, logging.ERROR)[0].rstrip().endswith(f"RuntimeError: {out}")
+
+
+# ---- the runner -----------------------------------------------------------------
+
+
+def test_runner_reports_exit_status_through_logs_and_exception(files, tmp_path, caplog):
+    assert Pagewring.run_ocrmypdf(files[Idiomark.ENGLISH], str(tmp_path / "ok.pdf")) is None
+    assert root_lines(caplog)[:2] == ["Command executed successfully", "Output:"]
+    caplog.clear()
+    with pytest.raises(Exception) as failure:
+        Pagewring.run_ocrmypdf(str(tmp_path / "absent.pdf"), str(tmp_path / "no.pdf"))
+    assert type(failure.value) is Exception and "absent.pdf" in failure.value.args[0]
+    assert root_lines(caplog) == ["Command failed", "Error:", failure.value.args[0]]
+
+
+@pytest.mark.parametrize("lang, middle", [(None, []), (Idiomark.SPANISH, ["--language", "spa"])])
+def test_runner_retries_with_force_only_when_the_run_cannot_start(monkeypatch, lang, middle):
+    seen = []
+
+    def run(command, **options):
+        seen.append((command, options.get("shell"), options["env"].get("OMP_THREAD_LIMIT")))
+        if len(seen) == 1:
+            raise OSError("cannot start")
+        return types.SimpleNamespace(returncode=0, stdout="", stderr="")
+    monkeypatch.setattr(Pagewring, "subprocess", types.SimpleNamespace(run=run))
+    monkeypatch.delenv("OMP_THREAD_LIMIT", raising=False)
+    Pagewring.run_ocrmypdf("in.pdf", "/b/output.pdf", lang)
+    base = ["ocrmypdf", "in.pdf", "/b/output.pdf", *middle, "--output-type", "pdf"]
+    # No shell; the thread limit goes to the tool's environment only.
+    assert seen == [(base + ["--redo-ocr"], None, "1"), (base + ["--force-ocr"], None, "1")]
+    assert "OMP_THREAD_LIMIT" not in os.environ
+
+
+# ---- images, video, other inputs ------------------------------------------------
+
+
+@pytest.fixture
+def tesseract_calls(monkeypatch):
+    """(lang, OMP_THREAD_LIMIT seen by the Tesseract child) for every OCR run."""
+    calls, real_ocr, real_args = [], pytesseract.image_to_string, pytesseract.pytesseract.subprocess_args
+
+    def ocr(image, *args, **kwargs):
+        calls.append([kwargs.get("lang")])
+        return real_ocr(image, *args, **kwargs)
+
+    def child_args(*args, **kwargs):
+        options = real_args(*args, **kwargs)
+        if calls:
+            calls[-1].append(dict(options["env"]).get("OMP_THREAD_LIMIT"))
+        return options
+    monkeypatch.setattr(pytesseract, "image_to_string", ocr)
+    monkeypatch.setattr(pytesseract.pytesseract, "subprocess_args", child_args)
+    monkeypatch.delenv("OMP_THREAD_LIMIT", raising=False)
+    return calls
+
+
+@pytest.mark.parametrize("lang", [None, Idiomark.PORTUGUESE])
+def test_image_is_read_in_its_language_by_one_thread(files, tesseract_calls, caplog, lang):
+    image = str(files["dir"] / "pt.png")
+    text = Pagewring.extract_text_from_image(image, lang)
+    assert "aldeias" in text and text.count("lava") == 1
+    expected = [[None, "1"], ["por", "1"]] if lang is None else [["por", "1"]]
+    assert tesseract_calls == expected
+    assert "OMP_THREAD_LIMIT" not in os.environ
+    # Anyone else's Tesseract keeps the host's environment.
+    pytesseract.image_to_string(image)
+    assert tesseract_calls[-1] == [None, None]
+    assert root_lines(caplog).count(f"Extracted Text from Image:\n{text}\n") == (2 if lang is None else 1)
+
+
+@pytest.mark.parametrize("where", [Tonguecheck, Pagewring])
+def test_host_thread_limit_wins_and_detection_is_read_at_call_time(files, tesseract_calls,
+                                                                  monkeypatch, where):
+    monkeypatch.setenv("OMP_THREAD_LIMIT", "2")
+    monkeypatch.setattr(where, "detect_lang", lambda text: Idiomark.SPANISH)
+    Pagewring.extract_text_from_image(str(files["dir"] / "en.png"))
+    assert tesseract_calls == [[None, "2"], ["spa", "2"]]
+
+
+def test_image_without_text_or_in_another_language(files, caplog):
+    assert Pagewring.extract_text_from_image(str(files["dir"] / "blank.png")) == ""
+    assert root_lines(caplog) == ["No Text Extracted from Image", "Extracted Text from Image:\n\n"]
+    with pytest.raises(ValueError, match="^Language .* not supported$"):
+        Pagewring.extract_text_from_image(str(files["dir"] / "fr.png"))
+
+
+class Captures:
+    """cv2 for the module, with every capture it opens recorded."""
+
+    def __init__(self):
+        self.opened, self.released = [], 0
+
+    def VideoCapture(self, path):
+        capture = cv2.VideoCapture(path)
+        self.opened.append(path)
+
+        def release():
+            self.released += 1
+            capture.release()
+        return types.SimpleNamespace(isOpened=capture.isOpened, read=capture.read, release=release)
+
+
+def test_video_frames_are_read_in_order_and_the_capture_always_released(files, monkeypatch):
+    monkeypatch.setattr(Pagewring, "cv2", captures := Captures())
+    video = str(files["dir"] / "words.mp4")
+    text = Pagewring.extract_text_from_video(video)
+    assert text.index("ALPHA") < text.index("BRAVO") < text.index("CHARLIE")
+    monkeypatch.setattr(pytesseract, "image_to_string", lambda frame: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        Pagewring.extract_text_from_video(video)
+    assert captures.released == 2
+
+
+@pytest.mark.parametrize("name, content, expected, opened", [
+    ("broken.mp4", b"not a video at all", "", True),
+    ("words.MP4", None, "", False),
+    ("sound.wav", None, None, False),
+    ("notes.txt", None, "", False),
+])
+def test_other_video_paths(tmp_path, monkeypatch, files, name, content, expected, opened):
+    monkeypatch.setattr(Pagewring, "cv2", captures := Captures())
+    path = tmp_path / name
+    if content is not None:
+        path.write_bytes(content)
+    else:
+        shutil.copy(files["dir"] / "words.mp4", path)
+    assert Pagewring.extract_text_from_video(str(path)) == expected
+    assert (captures.opened, captures.released) == (([str(path)], 1) if opened else ([], 0))
+    assert Pagewring.extract_text_from_any(str(path)) is None
+    assert Pagewring.extract_text_from_csv(str(path)) is None
