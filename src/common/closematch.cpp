@@ -10,10 +10,14 @@
 //   real_quick_ratio; groups are visited from the highest, and the scan ends
 //   as soon as a group's bound falls below the cutoff or the best score.
 // * Within a group the least M that could still win is an integer, found
-//   once per group and again after each new best: a term whose character
-//   multiset shares fewer characters with the word (quick_ratio's count) is
-//   skipped, and one that could at most tie the best score is matched only
-//   if it is the larger string, which is how difflib breaks ties.
+//   once per group and again after each new best. A term is skipped when a
+//   coarse histogram (16 classes of characters, a few bit operations) shows
+//   it cannot share that many characters with the word, then when its exact
+//   multiset intersection with the word (quick_ratio's count) falls short;
+//   one that could at most tie the best score is matched only if it is the
+//   larger string, which is how difflib breaks ties.
+// * A word that is itself a term is the answer: only identical strings score
+//   1.0, and 1.0 passes any cutoff.
 // * The full match count follows get_matching_blocks and find_longest_match
 //   step by step (the tie-breaking of equal-length blocks decides M), and
 //   gives up once the blocks still open cannot bring M to the least needed.
@@ -21,7 +25,9 @@
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
 #include <stdexcept>
+#include <unordered_map>
 #include <utility>
 
 namespace wr {
@@ -30,6 +36,20 @@ namespace {
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 constexpr std::size_t kNoTerm = std::numeric_limits<std::size_t>::max();
+constexpr std::uint64_t kNoSketch = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint32_t kSketchMax = 7;
+
+// Given two sketches (16 counts of 0..7 in 4-bit fields, top bits clear),
+// the sum over fields of min(a, b).
+inline std::size_t sketch_common(std::uint64_t a, std::uint64_t b) {
+    constexpr std::uint64_t kTop = 0x8888888888888888ull;
+    constexpr std::uint64_t kLow = 0x7777777777777777ull;
+    const std::uint64_t a_ge_b = ((a | kTop) - b) & kTop;  // no borrow between fields
+    const std::uint64_t pick_b = a_ge_b - (a_ge_b >> 3);    // 7 in fields where a >= b
+    const std::uint64_t mins = (b & pick_b) | (a & ~pick_b & kLow);
+    const std::uint64_t pairs = (mins & 0x0F0F0F0F0F0F0F0Full) + ((mins >> 4) & 0x0F0F0F0F0F0F0F0Full);
+    return static_cast<std::size_t>((pairs * 0x0101010101010101ull) >> 56);  // <= 112
+}
 
 // difflib's _calculate_ratio, with the same double operations.
 inline double ratio_of(std::size_t matches, std::size_t length) {
@@ -60,52 +80,97 @@ std::size_t least_matches(double bar, bool strict, std::size_t length, std::size
 // ---- the vocabulary ---------------------------------------------------------
 
 CloseMatcher::CloseMatcher(std::vector<std::u32string> vocabulary) {
-    std::sort(vocabulary.begin(), vocabulary.end(),
-              [](const std::u32string& l, const std::u32string& r) {
-                  return l.size() != r.size() ? l.size() < r.size() : l < r;
-              });
-    vocabulary.erase(std::unique(vocabulary.begin(), vocabulary.end()), vocabulary.end());
-    terms_ = std::move(vocabulary);
-
-    // Histograms by code point first, then code points renamed to dense ids.
-    std::vector<std::pair<char32_t, std::uint32_t>> hist;
-    count_start_.reserve(terms_.size() + 1);
-    count_start_.push_back(0);
-    std::u32string sorted;
-    for (const std::u32string& term : terms_) {
-        sorted = term;
-        std::sort(sorted.begin(), sorted.end());
-        for (std::size_t i = 0; i < sorted.size();) {
-            std::size_t j = i + 1;
-            while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
-            hist.emplace_back(sorted[i], static_cast<std::uint32_t>(j - i));
-            i = j;
-        }
-        count_start_.push_back(hist.size());
+    // Grouped by length with a counting sort; within a group the order does
+    // not matter (the answer is the largest (score, term) pair, and a
+    // duplicate can only tie with itself), so no string is ever compared.
+    std::size_t longest = 0;
+    for (const std::u32string& term : vocabulary) longest = std::max(longest, term.size());
+    std::vector<std::size_t> at(longest + 2, 0);
+    for (const std::u32string& term : vocabulary) ++at[term.size() + 1];
+    for (std::size_t len = 0; len <= longest; ++len) {
+        if (at[len + 1]) buckets_.push_back({len, at[len], at[len] + at[len + 1]});
+        at[len + 1] += at[len];
     }
-    alphabet_.reserve(hist.size());
-    for (const auto& h : hist) alphabet_.push_back(h.first);
-    std::sort(alphabet_.begin(), alphabet_.end());
-    alphabet_.erase(std::unique(alphabet_.begin(), alphabet_.end()), alphabet_.end());
-    alphabet_.shrink_to_fit();
-    auto id_of = [this](char32_t c) {
-        return static_cast<std::uint32_t>(
-            std::lower_bound(alphabet_.begin(), alphabet_.end(), c) - alphabet_.begin());
-    };
-    counts_.reserve(hist.size());
-    for (const auto& h : hist) counts_.push_back({id_of(h.first), h.second});
+    terms_.resize(vocabulary.size());
+    for (std::u32string& term : vocabulary) terms_[at[term.size()]++] = std::move(term);
 
+    // Characters get dense ids in order of first appearance, through a flat
+    // table for the basic plane (nearly every character of real text) and a
+    // map beyond it; the ids are then renumbered in code point order, so
+    // that a word's characters are found by binary search.
+    constexpr char32_t kFlat = 0x10000;
+    std::vector<std::uint32_t> flat(kFlat, kNone);
+    std::unordered_map<char32_t, std::uint32_t> astral;
+    std::size_t total = 0;
+    for (const std::u32string& term : terms_) total += term.size();
+    chars_.reserve(total);
     char_start_.reserve(terms_.size() + 1);
     char_start_.push_back(0);
     for (const std::u32string& term : terms_) {
-        for (char32_t c : term) chars_.push_back(id_of(c));
+        for (char32_t c : term) {
+            std::uint32_t& id = c < kFlat ? flat[c] : astral.try_emplace(c, kNone).first->second;
+            if (id == kNone) {
+                id = static_cast<std::uint32_t>(alphabet_.size());
+                alphabet_.push_back(c);
+            }
+            chars_.push_back(id);
+        }
         char_start_.push_back(chars_.size());
     }
+    std::vector<std::uint32_t> by_code(alphabet_.size());
+    std::iota(by_code.begin(), by_code.end(), 0u);
+    std::sort(by_code.begin(), by_code.end(),
+              [this](std::uint32_t l, std::uint32_t r) { return alphabet_[l] < alphabet_[r]; });
+    std::vector<std::uint32_t> renumber(alphabet_.size());
+    std::vector<char32_t> sorted_alphabet(alphabet_.size());
+    for (std::uint32_t id = 0; id < by_code.size(); ++id) {
+        renumber[by_code[id]] = id;
+        sorted_alphabet[id] = alphabet_[by_code[id]];
+    }
+    alphabet_ = std::move(sorted_alphabet);
+    for (std::uint32_t& id : chars_) id = renumber[id];
 
+    // Each term's character histogram, as (id, count) pairs in order of
+    // first appearance.
+    counts_.reserve(total);
+    count_start_.reserve(terms_.size() + 1);
+    count_start_.push_back(0);
+    std::vector<std::uint32_t> seen(alphabet_.size(), 0);
     for (std::size_t t = 0; t < terms_.size(); ++t) {
-        if (buckets_.empty() || buckets_.back().length != terms_[t].size())
-            buckets_.push_back({terms_[t].size(), t, t});
-        buckets_.back().last = t + 1;
+        const std::size_t first = counts_.size();
+        for (std::size_t k = char_start_[t]; k < char_start_[t + 1]; ++k)
+            if (seen[chars_[k]]++ == 0) counts_.push_back({chars_[k], 0});
+        for (std::size_t k = first; k < counts_.size(); ++k) {
+            counts_[k].n = seen[counts_[k].id];
+            seen[counts_[k].id] = 0;
+        }
+        count_start_.push_back(counts_.size());
+    }
+
+    // Classes: the 16 most frequent characters one each, the rest round-robin
+    // by frequency, so that common letters are told apart.
+    std::vector<std::pair<std::size_t, std::uint32_t>> freq(alphabet_.size());
+    for (std::uint32_t id = 0; id < alphabet_.size(); ++id) freq[id] = {0, id};
+    for (const Count& c : counts_) freq[c.id].first += c.n;
+    std::sort(freq.begin(), freq.end(), [](const auto& l, const auto& r) {
+        return l.first != r.first ? l.first > r.first : l.second < r.second;
+    });
+    class_of_.resize(alphabet_.size());
+    for (std::size_t rank = 0; rank < freq.size(); ++rank)
+        class_of_[freq[rank].second] = static_cast<std::uint8_t>(rank % 16);
+    sketches_.reserve(terms_.size());
+    for (std::size_t t = 0; t < terms_.size(); ++t) {
+        std::uint32_t fields[16] = {};
+        for (std::size_t k = count_start_[t]; k < count_start_[t + 1]; ++k)
+            fields[class_of_[counts_[k].id]] += counts_[k].n;
+        std::uint64_t sketch = 0;
+        for (int f = 0; f < 16 && sketch != kNoSketch; ++f) {
+            if (fields[f] > kSketchMax)
+                sketch = kNoSketch;  // a capped count would not bound the term
+            else
+                sketch |= static_cast<std::uint64_t>(fields[f]) << (4 * f);
+        }
+        sketches_.push_back(sketch);
     }
 }
 
@@ -114,6 +179,12 @@ CloseMatcher::CloseMatcher(std::vector<std::u32string> vocabulary) {
 class CloseMatcher::Query {
 public:
     Query(const CloseMatcher& vocab, const std::u32string& word);
+
+    // An upper bound on common(t, ...), from the sketches.
+    std::size_t rough_common(std::size_t t) const {
+        const std::uint64_t sketch = vocab_.sketches_[t];
+        return sketch == kNoSketch ? vocab_.terms_[t].size() : sketch_common(sketch, sketch_);
+    }
 
     // How many characters term t shares with the word as multisets (the count
     // behind quick_ratio), or some number below `need` if that is below need.
@@ -141,6 +212,7 @@ private:
     const CloseMatcher& vocab_;
     std::vector<std::uint32_t> b_;           // the word as ids, kNone if in no term
     std::vector<std::uint32_t> count_;       // per id: occurrences in the word
+    std::uint64_t sketch_ = 0;               // the word's, counts capped at 7
     std::vector<std::uint32_t> slot_;        // per id: its b2j list, kNone if none
     std::vector<std::size_t> where_start_;   // b2j as lists of ascending positions
     std::vector<std::size_t> where_;
@@ -161,6 +233,13 @@ CloseMatcher::Query::Query(const CloseMatcher& vocab, const std::u32string& word
                     : kNone;
         if (b_[j] != kNone) ++count_[b_[j]];
     }
+    // Capping the word's counts keeps the sketch bound: a term's are <= 7.
+    std::uint32_t fields[16] = {};
+    for (std::uint32_t id : b_)
+        if (id != kNone) ++fields[vocab.class_of_[id]];
+    for (int f = 0; f < 16; ++f)
+        sketch_ |= static_cast<std::uint64_t>(std::min(fields[f], kSketchMax)) << (4 * f);
+
     // autojunk: in a word of 200 or more characters, a character occurring
     // more than len // 100 + 1 times has no b2j entry (it is not junk, so
     // blocks may still be extended over it).
@@ -276,6 +355,16 @@ std::optional<std::u32string> CloseMatcher::best(const std::u32string& word, dou
     std::stable_sort(order.begin(), order.end(),
                      [](const auto& l, const auto& r) { return l.first > r.first; });
 
+    // A word in the vocabulary: (T - 1) / T rounds to 1.0 only past 2**53.
+    if (lb < (std::size_t{1} << 50)) {
+        auto it = std::lower_bound(buckets_.begin(), buckets_.end(), lb,
+                                   [](const Bucket& b, std::size_t n) { return b.length < n; });
+        if (it != buckets_.end() && it->length == lb) {
+            for (std::size_t t = it->first; t < it->last; ++t)
+                if (terms_[t] == word) return word;
+        }
+    }
+
     Query query(*this, word);
     std::size_t best = kNoTerm;
     double best_score = 0.0;
@@ -295,9 +384,9 @@ std::optional<std::u32string> CloseMatcher::best(const std::u32string& word, dou
             }
         };
         reckon();
-        // Larger strings first: of equal scores the first one seen wins.
-        for (std::size_t t = bucket.last; t-- > bucket.first;) {
+        for (std::size_t t = bucket.first; t < bucket.last; ++t) {
             if (need > top) break;
+            if (query.rough_common(t) < need) continue;
             const std::size_t shared = query.common(t, need);
             if (shared < need) continue;
             if (shared < win && !(terms_[t] > terms_[best])) continue;

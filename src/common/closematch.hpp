@@ -1,8 +1,9 @@
 // Best close match of a word in a vocabulary, with exactly the answer of
 // Python's difflib.get_close_matches(word, possibilities, n=1, cutoff=cutoff)
-// (CPython 3.11: SequenceMatcher with isjunk None and autojunk on, the word as
-// the second sequence, ties between equal scores won by the larger string in
-// code point order). Plain C++17, no Python headers; text is code points.
+// (the same code from CPython 3.9 to 3.13: SequenceMatcher with isjunk None
+// and autojunk on, the word as the second sequence, ties between equal scores
+// won by the larger string in code point order). Plain C++17, no Python
+// headers; text is code points.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +18,7 @@ namespace wr {
 // best() may be called from several threads at once.
 class CloseMatcher {
 public:
-    // Duplicates are allowed (they cannot change the answer) and are dropped.
+    // Duplicates are allowed: they cannot change the answer.
     explicit CloseMatcher(std::vector<std::u32string> vocabulary);
 
     // The term difflib would return for get_close_matches(word, vocabulary,
@@ -26,7 +27,7 @@ public:
     // the case where difflib raises ValueError.
     std::optional<std::u32string> best(const std::u32string& word, double cutoff) const;
 
-    // Number of distinct terms.
+    // Number of terms, duplicates included.
     std::size_t size() const { return terms_.size(); }
 
 private:
@@ -40,13 +41,17 @@ private:
         std::uint32_t n;
     };
 
-    std::vector<std::u32string> terms_;     // distinct, by (length, code points)
+    std::vector<std::u32string> terms_;     // by length, otherwise in the given order
     std::vector<char32_t> alphabet_;        // sorted; a character's id is its index
     std::vector<std::uint32_t> chars_;      // terms' characters as ids, concatenated
     std::vector<std::size_t> char_start_;   // terms_.size() + 1 offsets into chars_
     std::vector<Count> counts_;             // terms' character histograms, concatenated
     std::vector<std::size_t> count_start_;  // terms_.size() + 1 offsets into counts_
     std::vector<Bucket> buckets_;           // by length
+    // A coarse histogram per term: 16 classes of characters, the count of each
+    // in 4 bits (0..7); kNoSketch for a term with more than 7 in some class.
+    std::vector<std::uint64_t> sketches_;
+    std::vector<std::uint8_t> class_of_;    // per id: its class, 0..15
 
     class Query;                            // per-call state of best()
 };

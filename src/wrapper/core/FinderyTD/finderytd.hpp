@@ -1,0 +1,24 @@
+// Pieces of the term-weighting engine shared between its source files.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace finderytd {
+
+namespace py = pybind11;
+
+// Collaborators bound into this module (TfidfVectorizer, cosine_similarity,
+// joblib, os, Tonguecheck, ...) are read from it at call time, so a host or a
+// test that patches one is honoured.
+inline py::object attr(const char* name) {
+    return py::module_::import("wrapper.core.FinderyTD").attr(name);
+}
+// Wordwash's stemming function as bound into this module when it loaded.
+py::object& stemming_bound_at_import();
+
+// Training and persistence: train_model, load_model.
+void init_training(py::handle cls);
+// Search and query correction: search_documents, correct_query.
+void init_search(py::handle cls);
+
+}  // namespace finderytd

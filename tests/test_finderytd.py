@@ -1,0 +1,372 @@
+"""The term-weighting engine: training and its stored model, query correction
+(compared with difflib itself), ranking and paging (compared with the same
+slicing done in Python), and search through the real stemming pipeline."""
+
+import difflib
+import json
+import logging
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+import types
+
+import joblib
+import numpy as np
+import pytest
+from sklearn.feature_extraction.text import TfidfVectorizer
+
+from wrapper.core import FinderyTD as td_module
+from wrapper.core.FinderyTD import FinderyTD
+from wrapper.infra import Tonguecheck
+from wrapper.infra.Idiomark import Idiomark
+
+
+def doc(id, text, language=None):
+    """What the engine reads from a document."""
+    return types.SimpleNamespace(id=id, text=text, cleaned_text=text, detected_language=language)
+
+
+@pytest.fixture
+def models(tmp_path):
+    path = tmp_path / "models"
+    path.mkdir()
+    return str(path)
+
+
+# ---- query correction against difflib ---------------------------------------
+
+# Word characters only (a query word is a run of them), from several scripts,
+# astral ones included; vocabulary terms may hold anything.
+WORD_ALPHABETS = ["ab", "abc", "abcdefghij", "aábcçdeéõ_1", "ab\U0001d518\u00e9z", "\u4e00\u4e01a"]
+TERM_EXTRAS = "- \u0301.\U0001f600"
+
+
+def reference_correction(query, corpus, cutoff):
+    out = []
+    for word in re.findall(r"\w+", query):
+        best = difflib.get_close_matches(word, corpus, n=1, cutoff=cutoff)
+        out.append(best[0] if best else word)
+    return " ".join(out)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_correction_equals_difflib_on_random_vocabularies(models, seed):
+    rng = random.Random(seed)
+    engine = FinderyTD(models)
+    for _ in range(500):
+        alphabet = rng.choice(WORD_ALPHABETS)
+        # Long words (200 characters and more) switch on difflib's autojunk.
+        longest = rng.choice([2, 4, 8, 16, 40, 260])
+
+        def text(chars):
+            return "".join(rng.choice(chars) for _ in range(rng.randint(0, longest)))
+
+        corpus = [text(alphabet + (TERM_EXTRAS if rng.random() < 0.2 else "")) for _ in range(rng.randint(0, 30))]
+        if corpus and rng.random() < 0.3:
+            corpus += rng.choices(corpus, k=5)  # duplicates
+        words = [rng.choice(corpus) if corpus and rng.random() < 0.2 else text(alphabet) for _ in range(3)]
+        query = " ".join(w for w in words if w) + rng.choice(["", "?", " !! "])
+        cutoff = rng.choice([0.0, 0.5, 0.6, 0.75, 0.9, 1.0, rng.random()])
+        expected = reference_correction(query, corpus, cutoff)
+        assert engine.correct_query(query, corpus, cutoff) == expected, (query, corpus, cutoff)
+
+
+def test_correction_on_a_real_vocabulary(models, udhr):
+    vocabulary = list(TfidfVectorizer().fit([udhr["eng"], udhr["por"], udhr["spa"]]).get_feature_names_out())
+    rng = random.Random(7)
+    words = []
+    for term in rng.sample(vocabulary, 150):
+        i = rng.randrange(len(term))
+        words.append(term[:i] + rng.choice(["", "e", "ão", "zz"]) + term[i + 1 :])
+    engine = FinderyTD(models)
+    for cutoff in (0.6, 0.8, 0.9):
+        query = " ".join(words)
+        assert engine.correct_query(query, vocabulary, cutoff) == reference_correction(query, vocabulary, cutoff)
+
+
+@pytest.mark.parametrize(
+    "query, corpus, cutoff, expected",
+    [
+        ("helo world", ["hello", "world"], 0.6, "hello world"),
+        ("helo world", ["hello", "world"], 0.9, "helo world"),
+        ("  helo,,world!? ", ["hello", "world"], 0.6, "hello world"),
+        ("Hello", ["hello"], 0.9, "Hello"),  # case counts: 0.8 < 0.9
+        ("", ["hello"], 0.6, ""),
+        ("?! --", ["hello"], 0.6, ""),
+        ("abcd", ["abce", "abcf"], 0.7, "abcf"),  # equal scores: the larger term
+    ],
+)
+def test_correction_cases(models, query, corpus, cutoff, expected):
+    assert FinderyTD(models).correct_query(query, corpus, cutoff) == expected
+
+
+def test_correction_argument_errors_match_difflib(models):
+    engine = FinderyTD(models)
+    with pytest.raises(ValueError, match=r"cutoff must be in \[0.0, 1.0\]: 1.5"):
+        engine.correct_query("word", ["word"], 1.5)
+    # difflib is never called for a query without words, so nothing is checked.
+    assert engine.correct_query("...", ["word"], 7.0) == ""
+    with pytest.raises(TypeError):
+        engine.correct_query("word", ["word", 3], 0.6)
+    assert engine.correct_query("helo", ["hello"]) == "hello"  # default cutoff 0.6
+
+
+def test_an_iterator_corpus_serves_only_the_first_word(models):
+    # difflib reads the possibilities afresh for each word; an iterator is
+    # spent after the first.
+    corpus = ["hello", "world"]
+    assert FinderyTD(models).correct_query("helo wrld", iter(corpus), 0.6) == reference_correction(
+        "helo wrld", iter(corpus), 0.6
+    ) == "hello wrld"
+
+
+# ---- training and the stored model ------------------------------------------
+
+
+def stored(models):
+    return joblib.load(os.path.join(models, "td_model.pkl"))
+
+
+def debug_dump(models):
+    with open(os.path.join(models, "debug_td_model.json")) as f:
+        return json.load(f)
+
+
+def test_training_builds_and_refits_the_stored_model(models):
+    engine = FinderyTD(models)
+    engine.train_model(doc("a", "volcano lava ash"))
+    assert sorted(os.listdir(models)) == ["debug_td_model.json", "td_model.pkl"]
+    first = stored(models)
+    assert list(first) == ["matrix", "vectorizer", "document_names", "detected_languages", "cleaned_text"]
+    assert first["matrix"].shape == (1, 3)
+
+    engine.train_model(doc("b", "lava flows and ash clouds"))
+    engine.train_model(doc("b", "a changed text is not seen again"))
+    data = stored(models)
+    assert data["document_names"] == ["a", "b"]
+    assert data["cleaned_text"] == {"a": "volcano lava ash", "b": "lava flows and ash clouds"}
+    expected = TfidfVectorizer().fit_transform(["volcano lava ash", "lava flows and ash clouds"])
+    assert np.allclose(data["matrix"].toarray(), expected.toarray())
+
+    dump = debug_dump(models)
+    assert list(dump) == ["multilang_models", "document_names", "updated_at"]
+    assert dump["multilang_models"] == {"a": None, "b": None}
+
+
+@pytest.mark.parametrize("bad", [None, doc("x", None), doc("x", "")])
+def test_documents_without_text_are_ignored(models, bad):
+    engine = FinderyTD(models)
+    assert engine.train_model(bad) is None
+    assert os.listdir(models) == [] and engine.is_loaded is False
+
+
+def test_a_stored_copy_is_replaced_and_moves_last(models, caplog):
+    first = FinderyTD(models)
+    for i, text in [(7, "old seven"), (8, "eight"), (9, "nine")]:
+        first.train_model(doc(i, text, Idiomark.PORTUGUESE))
+
+    fresh = FinderyTD(models)
+    with caplog.at_level(logging.INFO, logger="root"):
+        fresh.train_model(doc(7, "new seven"))
+    assert [r.getMessage() for r in caplog.records] == [
+        "td--removed doc for document names",
+        "keys",
+        "[7, 8, 9]",
+        "index 0 for docid 7",
+        "td--removed 7 to detected languages",
+        "td--deleted doc to cleaned text",
+    ]
+    data = stored(models)
+    assert data["document_names"] == [8, 9, 7]
+    assert list(data["cleaned_text"].items()) == [(8, "eight"), (9, "nine"), (7, "new seven")]
+    assert data["detected_languages"] == {8: Idiomark.PORTUGUESE, 9: Idiomark.PORTUGUESE, 7: None}
+    assert data["matrix"].shape[0] == 3
+    # The dump shows a language member by its code.
+    dump = debug_dump(models)
+    assert dump["multilang_models"] == {"8": "pt", "9": "pt", "7": None}
+
+
+def test_load_model_reads_the_file_once(models):
+    engine = FinderyTD(models)
+    assert engine.load_model() is False and engine.document_names == []
+    FinderyTD(models).train_model(doc("a", "alpha beta"))
+    assert engine.load_model() is True and engine.document_names == ["a"]
+    os.remove(os.path.join(models, "td_model.pkl"))
+    assert engine.load_model() is True
+
+    joblib.dump({}, os.path.join(models, "td_model.pkl"))
+    assert FinderyTD(models).load_model() is False
+
+
+def test_save_model_is_the_inherited_no_op(models):
+    assert FinderyTD(models).save_model() is None
+    assert os.listdir(models) == []
+
+
+def test_a_failed_write_keeps_the_old_model(models, monkeypatch):
+    engine = FinderyTD(models)
+    engine.train_model(doc("a", "alpha beta"))
+
+    def broken_dump(value, filename):
+        with open(filename, "wb") as f:
+            f.write(b"half a pickle")
+        raise OSError("disk full")
+
+    monkeypatch.setattr(td_module, "joblib", types.SimpleNamespace(dump=broken_dump, load=joblib.load))
+    with pytest.raises(OSError, match="disk full"):
+        engine.train_model(doc("b", "gamma delta"))
+    assert stored(models)["document_names"] == ["a"]
+    assert sorted(os.listdir(models)) == ["debug_td_model.json", "td_model.pkl"]
+
+
+KILLED_TRAINER = textwrap.dedent(
+    """
+    import random, sys, types
+    from wrapper.core.FinderyTD import FinderyTD
+    models, start = sys.argv[1], int(sys.argv[2])
+    rng = random.Random(start)
+    words = ["w%d" % i for i in range(3000)]
+    engine = FinderyTD(models)
+    for i in range(start, start + 10000):
+        text = " ".join(rng.choice(words) for _ in range(400))
+        engine.train_model(types.SimpleNamespace(id="d%d" % i, text=text, cleaned_text=text,
+                                                 detected_language=None))
+        print(i, flush=True)
+    """
+)
+
+
+def test_killed_training_leaves_the_old_or_the_new_model(models):
+    rng = random.Random(3)
+    trained = 0
+    for _ in range(8):
+        child = subprocess.Popen([sys.executable, "-c", KILLED_TRAINER, models, str(trained)],
+                                 stdout=subprocess.PIPE, text=True)
+        child.stdout.readline()  # past start-up: at least one model written
+        time.sleep(rng.uniform(0.0, 0.6))
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        child.stdout.close()
+
+        data = stored(models)  # plain joblib, as any reader would
+        names = data["document_names"]
+        assert names == ["d%d" % i for i in range(len(names))] and len(names) > trained
+        assert list(data["cleaned_text"]) == names and list(data["detected_languages"]) == names
+        assert data["matrix"].shape == (len(names), len(data["vectorizer"].vocabulary_))
+        debug_dump(models)
+        trained = len(names)
+
+
+# ---- ranking and paging -------------------------------------------------------
+
+
+def reference_page(scores, page, per_page):
+    ranked = sorted(enumerate(scores), key=lambda pair: -pair[1])
+    start = (page - 1) * per_page
+    return [(row, score) for row, score in ranked[start : start + per_page] if score > 0]
+
+
+@pytest.fixture
+def scored_engine(models, monkeypatch):
+    """An engine whose scores are set by the test."""
+    engine = FinderyTD(models)
+    engine.is_loaded = True
+    engine.tfidf_vectorizer = TfidfVectorizer().fit(["some words"])
+    engine.tfidf_matrix = None
+    monkeypatch.setattr(td_module, "preprocess_text_for_stemmetization", lambda text, lang: ([text], text))
+
+    def set_scores(scores):
+        engine.document_names = ["d%d" % i for i in range(len(scores))]
+        engine.detected_languages = {name: "en" for name in engine.document_names}
+        monkeypatch.setattr(td_module, "cosine_similarity", lambda row, matrix: np.array([scores]))
+
+    return engine, set_scores
+
+
+def test_paging_slices_like_the_host(scored_engine):
+    engine, set_scores = scored_engine
+    rng = random.Random(5)
+    bounds = list(range(-4, 6)) + [2**40, -(2**40), 2**70, -(2**70)]
+    for _ in range(300):
+        scores = [rng.choice([0.0, 0.25, 0.5, 1.0, rng.random()]) for _ in range(rng.randint(0, 25))]
+        set_scores(scores)
+        page, per_page = rng.choice(bounds), rng.choice(bounds)
+        corrected, hits = engine.search_documents("some", Idiomark.ENGLISH, page, per_page)
+        expected = reference_page(scores, page, per_page)
+        assert [(h["name"], h["Pontuação"]) for h in hits] == [("d%d" % r, s) for r, s in expected]
+        assert all(list(h) == ["name", "Pontuação", "language"] for h in hits)
+
+
+def test_paging_errors_are_the_hosts(scored_engine):
+    engine, set_scores = scored_engine
+    set_scores([0.5, 0.2])
+    with pytest.raises(TypeError, match="slice indices must be integers"):
+        engine.search_documents("some", Idiomark.ENGLISH, 1.0, 10)
+
+
+# ---- search --------------------------------------------------------------------
+
+
+@pytest.fixture
+def three_docs(models):
+    engine = FinderyTD(models)
+    engine.train_model(doc("one", "river bridge"))
+    engine.train_model(doc("two", "volcano lava"))
+    engine.train_model(doc("three", "market bread"))
+    return engine
+
+
+def test_search_without_a_model_is_an_empty_list(models):
+    assert FinderyTD(models).search_documents("anything", Idiomark.ENGLISH) == []
+
+
+@pytest.mark.parametrize(
+    "page, per_page, names",
+    [(1, 10, ["two"]), (2, 10, []), (0, 10, []), (1, 0, []), (2, 1, [])],
+)
+def test_zero_scores_take_places_before_the_filter(three_docs, page, per_page, names):
+    corrected, hits = three_docs.search_documents("the volcanoes", Idiomark.ENGLISH, page, per_page)
+    assert corrected == "volcano"
+    assert [h["name"] for h in hits] == names
+    assert all(isinstance(h["Pontuação"], np.floating) and h["Pontuação"] > 0 for h in hits)
+
+
+def test_equal_scores_keep_indexing_order(models):
+    engine = FinderyTD(models)
+    for name in ["z", "m", "a"]:
+        engine.train_model(doc(name, "lava and more"))
+    _, hits = engine.search_documents("lava", Idiomark.ENGLISH)
+    assert [h["name"] for h in hits] == ["z", "m", "a"]
+
+
+def test_the_query_is_corrected_towards_the_vocabulary(three_docs):
+    # "volcanno" stems to "volcanno", one letter from the indexed "volcano".
+    corrected, hits = three_docs.search_documents("volcanno", Idiomark.ENGLISH, 1, 10, 0.9)
+    assert corrected == "volcano" and [h["name"] for h in hits] == ["two"]
+
+
+def test_search_languages(three_docs, monkeypatch):
+    def no_detection(text):
+        raise AssertionError("detection must not run")
+
+    monkeypatch.setattr(Tonguecheck, "detect_lang", no_detection)
+    # A language code from the facade is taken as its member.
+    corrected, _ = three_docs.search_documents("os vulcões", "pt")
+    assert corrected == "vulco"
+    with pytest.raises(ValueError):
+        three_docs.search_documents("lava", "xx")
+
+    asked = []
+    monkeypatch.setattr(Tonguecheck, "detect_lang", lambda text: asked.append(text) or Idiomark.ENGLISH)
+    three_docs.search_documents("volcanoes")
+    assert asked == ["volcanoes"]
+
+
+def test_a_query_of_stopwords_fails_in_the_stemming_pipeline(three_docs):
+    with pytest.raises(Exception, match="it doesn't have tokens for text: "):
+        three_docs.search_documents("the and of", Idiomark.ENGLISH)
