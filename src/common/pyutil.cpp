@@ -63,6 +63,11 @@ void require_exact_str(py::handle value, const char* argname) {
 
 py::object import(const char* module) { return py::module_::import(module); }
 
+py::module_& this_module() {
+    static py::module_* m = new py::module_();  // leaked: outlives the interpreter
+    return *m;
+}
+
 py::object import_attr(const char* module, const char* attr) {
     return py::module_::import(module).attr(attr);
 }

@@ -73,6 +73,12 @@ void require_exact_str(py::handle value, const char* argname);
 // ---- objects --------------------------------------------------------------
 
 py::object import(const char* module);
+
+// The extension module being built, set once in its init function; its
+// collaborators are read from its attributes at call time, so a host (or a
+// test) that replaces one is honoured. Every module links its own copy of
+// this library, so each has its own slot.
+py::module_& this_module();
 py::object import_attr(const char* module, const char* attr);
 
 // Truth value as the host sees it (`if value:`); propagates errors of __bool__.

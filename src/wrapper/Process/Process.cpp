@@ -8,14 +8,9 @@ namespace py = pybind11;
 
 namespace {
 
-py::module_& self() {
-    static py::module_* m = new py::module_();  // leaked: outlives the interpreter
-    return *m;
-}
-
 // Collaborators are read from this module's attributes at call time, so a
 // host (or a test) that replaces one of them is honoured.
-py::object dep(const char* name) { return self().attr(name); }
+py::object dep(const char* name) { return wr::this_module().attr(name); }
 
 py::object process_class() { return dep("Process"); }
 
@@ -148,7 +143,7 @@ py::object search(py::object proc, py::object query, py::object detected_languag
 }  // namespace
 
 PYBIND11_MODULE(Process, m) {
-    self() = m;
+    wr::this_module() = m;
     // Importing these loads the whole system.
     m.attr("File") = wr::import_attr("wrapper.core.File", "File");
     m.attr("Image") = wr::import_attr("wrapper.core.Image", "Image");

@@ -7,14 +7,9 @@ namespace py = pybind11;
 
 namespace {
 
-py::module_& self() {
-    static py::module_* m = new py::module_();  // leaked: outlives the interpreter
-    return *m;
-}
-
 // Sibling modules are reached through this module's attributes at call time,
 // so a host (or a test) that replaces one of them is honoured.
-py::object infra(const char* name) { return self().attr(name); }
+py::object infra(const char* name) { return wr::this_module().attr(name); }
 
 void init(py::object doc, py::object base_path, py::object is_detect_language,
           py::object translate_to) {
@@ -84,7 +79,7 @@ bool find_token(py::object doc, py::object query_text, py::object lng) {
 }  // namespace
 
 PYBIND11_MODULE(File, m) {
-    self() = m;
+    wr::this_module() = m;
     m.attr("extract_named_entities") =
         wr::import_attr("wrapper.infra.Namepick", "extract_named_entities");
     m.attr("Pagewring") = wr::import("wrapper.infra.Pagewring");

@@ -8,28 +8,23 @@ namespace py = pybind11;
 
 namespace {
 
-py::module_& self() {
-    static py::module_* m = new py::module_();  // leaked: outlives the interpreter
-    return *m;
-}
-
 void init(py::object doc, py::object base_path, py::object is_detect_language,
           py::object translate_to) {
-    self().attr("File").attr("__init__")(doc, base_path, is_detect_language, translate_to);
+    wr::this_module().attr("File").attr("__init__")(doc, base_path, is_detect_language, translate_to);
 }
 
 void create_features(py::object doc, py::object path) {
     // Every PDF counts as OCR'd, whichever reader ends up giving the text.
     doc.attr("ocr") = true;
     doc.attr("text") =
-        self().attr("Pagewring").attr("extract_text_from_pdf")(path, doc.attr("base_path"));
+        wr::this_module().attr("Pagewring").attr("extract_text_from_pdf")(path, doc.attr("base_path"));
     doc.attr("create_features_base")(path);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(PDF, m) {
-    self() = m;
+    wr::this_module() = m;
     py::object File = wr::import_attr("wrapper.core.File", "File");
     m.attr("File") = File;
     m.attr("Pagewring") = wr::import("wrapper.infra.Pagewring");

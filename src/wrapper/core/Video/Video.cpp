@@ -7,21 +7,16 @@ namespace py = pybind11;
 
 namespace {
 
-py::module_& self() {
-    static py::module_* m = new py::module_();  // leaked: outlives the interpreter
-    return *m;
-}
-
 void create_features(py::object doc, py::object path) {
     doc.attr("ocr") = true;
-    doc.attr("text") = self().attr("Pagewring").attr("extract_text_from_video")(path);
+    doc.attr("text") = wr::this_module().attr("Pagewring").attr("extract_text_from_video")(path);
     doc.attr("create_features_base")(path);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(Video, m) {
-    self() = m;
+    wr::this_module() = m;
     py::object File = wr::import_attr("wrapper.core.File", "File");
     m.attr("File") = File;
     m.attr("Pagewring") = wr::import("wrapper.infra.Pagewring");

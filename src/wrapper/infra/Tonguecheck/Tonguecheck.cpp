@@ -6,10 +6,7 @@
 
 namespace tonguecheck {
 
-py::module_& self() {
-    static py::module_* m = new py::module_();  // leaked: outlives the interpreter
-    return *m;
-}
+py::module_& self() { return wr::this_module(); }
 
 }  // namespace tonguecheck
 

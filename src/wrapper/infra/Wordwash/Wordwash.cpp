@@ -13,14 +13,9 @@ namespace py = pybind11;
 
 namespace {
 
-py::module_& self() {
-    static py::module_* m = new py::module_();  // leaked: outlives the interpreter
-    return *m;
-}
-
 // Module attributes are read at call time so a host that patches them (or
 // nltk's data path) is honoured.
-py::object attr(const char* name) { return self().attr(name); }
+py::object attr(const char* name) { return wr::this_module().attr(name); }
 
 py::object idiomark() { return attr("Idiomark"); }
 
@@ -107,7 +102,7 @@ py::list preprocess_text_for_lemantization(py::object text, py::object language)
 }  // namespace
 
 PYBIND11_MODULE(Wordwash, m) {
-    self() = m;
+    wr::this_module() = m;
     m.attr("stopwords") = wr::import_attr("nltk.corpus", "stopwords");
     m.attr("word_tokenize") = wr::import_attr("nltk.tokenize", "word_tokenize");
     m.attr("sent_tokenize") = wr::import_attr("nltk.tokenize", "sent_tokenize");
