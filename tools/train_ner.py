@@ -9,6 +9,10 @@ a CNN tok2vec plus a transition-based NER, trained with spaCy's own loop.
 reads esp.train (training), esp.testa (model selection) and esp.testb
 (held-out report) straight from the corpus zip, writes the pipeline to
 --output and prints precision/recall/F on esp.testb as JSON.
+
+The budget is a fixed number of update steps and the seed is fixed (both in
+ner.cfg), so a run is repeatable and takes about three minutes on two cores.
+tools/install_ner_model.py runs this and packages the result.
 """
 
 from __future__ import annotations
@@ -162,12 +166,23 @@ def main(argv=None) -> int:
         start = time.perf_counter()
         train(args.config, tmp / "out", overrides=overrides)
         seconds = time.perf_counter() - start
-        best = tmp / "out" / "model-best"
-        nlp = spacy.load(best)
-        # Keep only what inference needs: the pipeline directory.
-        nlp.to_disk(args.output)
+        # The checkpoint that scored best on esp.testa.
+        nlp = spacy.load(tmp / "out" / "model-best")
 
     scores = span_scores(nlp, gold["test"])
+    held_out = scores["all"]
+    nlp.meta["description"] = (
+        "Named entities (PER, LOC, ORG, MISC) for the wrapper library's "
+        "offline use: CNN tok2vec and transition-based NER trained on "
+        "CoNLL-2002 Spanish. Held-out esp.testb: P {p:.2f} R {r:.2f} F {f:.2f}."
+        .format(**held_out))
+    nlp.meta["sources"] = [{
+        "name": "CoNLL-2002 shared task, Spanish (EFE news, May 2000)",
+        "url": "https://www.clips.uantwerpen.be/conll2002/ner/",
+    }]
+    # Only what inference needs: the pipeline directory.
+    args.output.parent.mkdir(parents=True, exist_ok=True)
+    nlp.to_disk(args.output)
     size = sum(f.stat().st_size for f in args.output.rglob("*") if f.is_file())
     print(json.dumps({"train_seconds": round(seconds, 1),
                       "size_bytes": size,

@@ -1,0 +1,9 @@
+"""Named entities of a text, through spaCy."""
+
+# The public multilingual model, used whenever spaCy finds it installed.
+SPACY_MODEL: str
+# The pipeline set-up installs for offline use (same labels: PER, LOC, ORG,
+# MISC); used while SPACY_MODEL is not installed.
+OFFLINE_MODEL: str
+
+def extract_named_entities(text: str) -> list[tuple[str, str]]: ...

@@ -1,0 +1,109 @@
+// Named entities of a text through spaCy.
+//
+// The public multilingual model "xx_ent_wiki_sm" is not on PyPI, so set-up
+// installs a pipeline of our own with the same labels ("xx_wrapper_ner",
+// made by tools/install_ner_model.py); it is used only while spaCy cannot
+// find the public one. Loading a pipeline costs far more than tagging a
+// document, so the loaded one is kept in the module between calls.
+#include <pybind11/pybind11.h>
+
+#include <cstring>
+
+#include "pyutil.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+// Read at call time, so a host or test that patches them is honoured.
+py::object attr(const char* name) { return wr::this_module().attr(name); }
+
+// The pipeline of the model preferred right now. The choice is made on every
+// call (a metadata lookup, far cheaper than the tagging) so that a public
+// model installed while the host runs is picked up, as it would be if the
+// model were loaded anew each time; the pipeline itself is loaded once per
+// model name.
+py::object pipeline() {
+    py::object spacy = attr("spacy");
+    py::object preferred = attr("SPACY_MODEL");
+    py::object name = preferred;
+    if (!wr::truthy(spacy.attr("util").attr("is_package")(preferred))) name = attr("OFFLINE_MODEL");
+
+    py::object cached = attr("_model");
+    if (!cached.is_none()) {
+        std::vector<py::object> entry = wr::unpack(cached, 2);
+        if (entry[0].equal(name)) return entry[1];
+    }
+    if (!name.is(preferred))
+        wr::log_info({"Named-entity model ", preferred, " is not installed; using ", name});
+    wr::log_debug({"Loading named-entity model ", name});
+    // spaCy's own error for a model it cannot find propagates unchanged.
+    py::object nlp = spacy.attr("load")(name);
+    wr::this_module().attr("_model") = py::make_tuple(name, nlp);
+    return nlp;
+}
+
+void add_entities(py::list& pairs, const py::object& nlp, const py::object& text) {
+    py::object doc = nlp(text);
+    for (py::handle ent : py::iter(doc.attr("ents")))
+        pairs.append(py::make_tuple(ent.attr("text"), ent.attr("label_")));
+}
+
+py::list extract_named_entities(py::object text) {
+    py::object nlp = pipeline();
+    py::list pairs;
+    // No type check of our own: spaCy refuses what it cannot tag.
+    if (!PyUnicode_Check(text.ptr())) {
+        add_entities(pairs, nlp, text);
+        return pairs;
+    }
+    // spaCy refuses a text longer than the pipeline's max_length (a million
+    // characters by default) to bound its memory, which would leave a long
+    // document without any entities. Such a text is tagged in pieces of at
+    // most that length, each cut after the last line break in reach, else
+    // after a full stop, else after a blank, so only an entity straddling one
+    // of these rare cuts can be split. Shorter texts go through whole,
+    // exactly as spaCy tags them.
+    const Py_ssize_t limit = py::int_(nlp.attr("max_length"));
+    const Py_ssize_t length = py::len(text);
+    if (limit <= 0 || length <= limit) {
+        add_entities(pairs, nlp, text);
+        return pairs;
+    }
+    static const char* const separators[] = {"\n", ". ", " "};
+    py::object find = text.attr("rfind");
+    for (Py_ssize_t start = 0; start < length;) {
+        Py_ssize_t end = length;
+        if (length - start > limit) {
+            end = start + limit;
+            for (const char* sep : separators) {
+                const Py_ssize_t width = static_cast<Py_ssize_t>(std::strlen(sep));
+                const Py_ssize_t at = py::int_(find(sep, start + 1, end));
+                if (at >= 0) {
+                    end = at + width;
+                    break;
+                }
+            }
+        }
+        add_entities(pairs, nlp, text[py::slice(start, end, 1)]);
+        start = end;
+    }
+    return pairs;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(Namepick, m) {
+    wr::this_module() = m;
+    // spaCy is part of this module's contract: loading fails without it. No
+    // model is loaded here.
+    m.attr("spacy") = wr::import("spacy");
+    m.attr("SPACY_MODEL") = py::str("xx_ent_wiki_sm");
+    m.attr("OFFLINE_MODEL") = py::str("xx_wrapper_ner");
+    // (model name, loaded pipeline) once a call has loaded one.
+    m.attr("_model") = py::none();
+
+    m.def("extract_named_entities", &extract_named_entities, py::arg("text"),
+          "The (surface text, label) pair of every entity spaCy finds in the text, "
+          "in text order.");
+}
