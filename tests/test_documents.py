@@ -222,7 +222,7 @@ def test_pdf_translated_through_the_service(pdfs, service):
     assert sent and all(target == "en" for _, target, _ in sent)
     assert sent[0][0].startswith("El volcan desperto")
     assert doc.text == " ".join("translated " + piece for piece, _, _ in sent)
-    assert "translat" in doc.tokens
+    assert doc.tokens[0] == "translated"  # stems come from the translation
 
 
 def test_pdf_without_any_text(tmp_path, caplog):

@@ -129,6 +129,26 @@ py::str one_line_reason(py::error_already_set& e) {
     return wr::cat({type_name, ": ", first});
 }
 
+// Documents print their base path when they are made; on this program's
+// output that is noise between the progress bar and the results, so what
+// the library prints while a document is made is set aside.
+class LibraryPrintsAside {
+public:
+    LibraryPrintsAside() : saved_(wr::import_attr("sys", "stdout")) {
+        set(wr::import_attr("io", "StringIO")());
+    }
+    ~LibraryPrintsAside() { set(saved_); }
+    LibraryPrintsAside(const LibraryPrintsAside&) = delete;
+    LibraryPrintsAside& operator=(const LibraryPrintsAside&) = delete;
+
+private:
+    static void set(py::handle stream) {
+        // PySys_SetObject only fails without a sys module; nothing to undo then.
+        PySys_SetObject("stdout", stream.ptr());
+    }
+    py::object saved_;
+};
+
 class Progress {
 public:
     explicit Progress(std::size_t total) : total_(total) {
@@ -197,6 +217,7 @@ int run_index(py::handle args) {
         py::object name = relpath(path, folder);
         progress.step(done, name);
         try {
+            LibraryPrintsAside aside;
             process.attr("compile_and_train")(relpath(abspath(path), base_abs), name);
             ++indexed;
         } catch (py::error_already_set& e) {
@@ -236,6 +257,7 @@ int run_show(py::handle args) {
     py::object base = scratch.attr("name");
     py::object doc;
     try {
+        LibraryPrintsAside aside;
         py::object Process = wr::import_attr("wrapper.Process", "Process");
         doc = Process.attr("compile")(base, os.attr("path").attr("relpath")(file, base),
                                       !wr::truthy(args.attr("no_detect")),
