@@ -75,3 +75,16 @@ def test_failures_are_one_line_unless_asked(tmp_path):
 
     status, _, err = run("search", "--base", tmp_path)  # no query: a usage error
     assert status == 2 and "usage:" in err
+
+
+def test_show_one_document(tmp_path):
+    pdf = text_pdf(tmp_path / "nota.pdf", PT)
+    status, out, err = run("show", pdf)
+    assert status == 0, err
+    lines = out.splitlines()
+    assert [line.split(":")[0] for line in lines] == ["file", "language", "text", "stems",
+                                                      "entities"]
+    assert lines[1].split() == ["language:", "pt"]
+    assert "vulca" in lines[3].split()
+    # The OCR intermediate went to a scratch directory, not beside the file.
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["nota.pdf"]

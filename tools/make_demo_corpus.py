@@ -24,9 +24,10 @@ TEXTS = {
         "es": "El volcán despertó después de dos siglos de silencio. La ceniza cubrió los "
               "pueblos de la ladera norte y la colada de lava llegó al río en tres días. "
               "Los geólogos midieron el gas y los pequeños terremotos cada hora.",
-        "pt": "O vulcão acordou depois de dois séculos de silêncio. A cinza cobriu as aldeias "
-              "da encosta norte e o fluxo de lava chegou ao rio em três dias. Os geólogos "
-              "mediram o gás e os pequenos terremotos a cada hora.",
+        "pt": "O vulcão da ilha do Faial, nos Açores, acordou depois de dois séculos de "
+              "silêncio. A cinza cobriu as aldeias da encosta norte e o fluxo de lava chegou ao "
+              "rio em três dias. Os geólogos da Universidade de Lisboa mediram o gás e os "
+              "pequenos terremotos a cada hora.",
     },
     "coffee": {
         "en": "Coffee farmers in the mountains pick the ripe cherries by hand. The beans are "
@@ -62,9 +63,9 @@ TEXTS = {
               "desmatamento ilegal destroem todos os anos uma grande área da floresta.",
     },
     "telescope": {
-        "en": "The new space telescope photographed a distant galaxy whose light travelled "
-              "for billions of years. Astronomers hope its infrared camera will reveal how "
-              "the first stars were born.",
+        "en": "The new space telescope of NASA photographed a distant galaxy whose light "
+              "travelled for billions of years. Astronomer Maria Lopez from Chicago hopes its "
+              "infrared camera will reveal how the first stars were born.",
         "es": "El nuevo telescopio espacial fotografió una galaxia lejana cuya luz viajó "
               "durante miles de millones de años. Los astrónomos esperan que su cámara "
               "infrarroja revele cómo nacieron las primeras estrellas.",
@@ -87,9 +88,9 @@ TEXTS = {
         "en": "The old railway line across the desert reopened with electric trains. "
               "Passengers now cross the country in six hours, and the freight wagons carry "
               "copper from the mines to the port.",
-        "es": "La antigua línea de ferrocarril que cruza el desierto reabrió con trenes "
-              "eléctricos. Los pasajeros cruzan ahora el país en seis horas y los vagones de "
-              "carga llevan cobre de las minas al puerto.",
+        "es": "La antigua línea de ferrocarril que cruza el desierto de Atacama reabrió con "
+              "trenes eléctricos. Los pasajeros viajan ahora de Santiago a Antofagasta en seis "
+              "horas y los vagones de carga llevan cobre de las minas al puerto.",
         "pt": "A antiga linha ferroviária que atravessa o deserto reabriu com trens "
               "elétricos. Os passageiros atravessam agora o país em seis horas e os vagões "
               "de carga levam cobre das minas até o porto.",

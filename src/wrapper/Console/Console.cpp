@@ -154,7 +154,10 @@ public:
     explicit Progress(std::size_t total) : total_(total) {
         tty_ = wr::truthy(wr::import_attr("sys", "stderr").attr("isatty")());
     }
-    void step(std::size_t done, py::handle name) {
+    // Called before a file (the bar shows what is being worked on) and after
+    // it; without a terminal only the line after each file is written.
+    void step(std::size_t done, py::handle name, bool after) {
+        if (!tty_ && !after) return;
         const std::size_t width = 30;
         const std::size_t filled = total_ == 0 ? width : width * done / total_;
         std::string bar = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "] " +
@@ -215,7 +218,7 @@ int run_index(py::handle args) {
         // Documents are named by their path inside the folder; the library
         // reads them at the base path joined with their path from there.
         py::object name = relpath(path, folder);
-        progress.step(done, name);
+        progress.step(done, name, false);
         try {
             LibraryPrintsAside aside;
             process.attr("compile_and_train")(relpath(abspath(path), base_abs), name);
@@ -225,7 +228,7 @@ int run_index(py::handle args) {
             failed.emplace_back(name, one_line_reason(e));
         }
         ++done;
-        progress.step(done, name);
+        progress.step(done, name, true);
     }
     progress.finish();
 
@@ -283,7 +286,7 @@ int run_show(py::handle args) {
     if (!entities.is_none()) {
         for (py::handle pair : entities) {
             auto parts = wr::unpack(pair, 2);
-            shown.append(wr::cat({parts[0], " (", parts[1], ")"}));
+            shown.append(wr::cat({preview(parts[0], 60), " (", parts[1], ")"}));
         }
     }
     out(wr::cat({"entities:  ", shown.empty() ? py::str("(none)")
