@@ -39,6 +39,7 @@ void init(py::object engine, py::object basepath) {
 
 PYBIND11_MODULE(FinderyTD, m) {
     namespace py = pybind11;
+    wr::this_module() = m;
 
     // Loading depends on each of these, in this order; nothing is built here.
     py::object findery = wr::import_attr("wrapper.core.Findery", "Findery");

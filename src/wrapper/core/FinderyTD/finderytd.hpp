@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "pyutil.hpp"
+
 namespace finderytd {
 
 namespace py = pybind11;
@@ -10,9 +12,7 @@ namespace py = pybind11;
 // Collaborators bound into this module (TfidfVectorizer, cosine_similarity,
 // joblib, os, Tonguecheck, ...) are read from it at call time, so a host or a
 // test that patches one is honoured.
-inline py::object attr(const char* name) {
-    return py::module_::import("wrapper.core.FinderyTD").attr(name);
-}
+inline py::object attr(const char* name) { return wr::this_module().attr(name); }
 // Wordwash's stemming function as bound into this module when it loaded.
 py::object& stemming_bound_at_import();
 

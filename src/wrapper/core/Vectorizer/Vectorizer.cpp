@@ -10,7 +10,7 @@ namespace {
 
 // Read from the module at call time, so a host or a test that patches one of
 // these names is honoured.
-py::object attr(const char* name) { return wr::import_attr("wrapper.core.Vectorizer", name); }
+py::object attr(const char* name) { return wr::this_module().attr(name); }
 
 void init(py::object model, py::object path, py::object corpus_name) {
     model.attr("corpus_name") = corpus_name;
@@ -43,6 +43,7 @@ void save_model(py::object self_, py::object model) {
 }  // namespace
 
 PYBIND11_MODULE(Vectorizer, m) {
+    wr::this_module() = m;
     // Loading depends on each of these; nothing is built here.
     m.attr("File") = wr::import_attr("wrapper.core.File", "File");
     m.attr("joblib") = wr::import("joblib");
