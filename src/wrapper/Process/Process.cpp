@@ -161,7 +161,11 @@ PYBIND11_MODULE(Process, m) {
     try {
         m.attr("FinderySB") = wr::import_attr("wrapper.core.FinderySB", "FinderySB");
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ModuleNotFoundError)) throw;
+        // Only the engine's own module being absent; a dependency missing
+        // inside it is a real failure and stays one.
+        if (!e.matches(PyExc_ModuleNotFoundError) ||
+            !py::str(e.value().attr("name")).equal(py::str("wrapper.core.FinderySB")))
+            throw;
         m.attr("FinderySB") = py::none();
     }
     m.attr("logging") = wr::import("logging");
