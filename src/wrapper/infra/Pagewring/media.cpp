@@ -30,17 +30,19 @@ py::object extract_text_from_any(py::object /*file_path*/) { return py::none(); 
 py::object extract_text_from_csv(py::object /*csv_path*/) { return py::none(); }
 
 py::object extract_text_from_video(py::object video_path) {
-    py::object text = py::str("");
     // The suffix test is on the path's text and case-sensitive on purpose:
     // ".MP4" is not read.
     py::str path(video_path);
     if (wr::truthy(path.attr("endswith")(".mp4"))) {
+        // Frame texts are joined once at the end: appending each one to a
+        // growing string would copy the whole text again for every frame.
+        py::list texts;
         py::object capture = attr("cv2").attr("VideoCapture")(video_path);
         try {
             while (wr::truthy(capture.attr("isOpened")())) {
                 py::object frame_read = capture.attr("read")();
                 if (!wr::truthy(frame_read[py::int_(0)])) break;
-                text = text + image_to_string(frame_read[py::int_(1)]);
+                texts.append(image_to_string(frame_read[py::int_(1)]));
             }
         } catch (...) {
             // Whatever ends the loop, the capture must not stay open behind
@@ -49,10 +51,10 @@ py::object extract_text_from_video(py::object video_path) {
             throw;
         }
         capture.attr("release")();
-        return text;
+        return py::str("").attr("join")(texts);
     }
     if (wr::truthy(path.attr("endswith")(".wav"))) return call("extract_text_from_any", video_path);
-    return text;
+    return py::str("");
 }
 
 }  // namespace pagewring

@@ -58,7 +58,8 @@ py::object extract_text_from_pdf(py::object pdf_path, py::object base_path, py::
 }
 
 py::object get_text_from_pdf(py::object pdf_path) {
-    py::object result = py::str("");
+    // Page texts are joined once, not appended page by page to a growing string.
+    py::list pages_text;
     py::object document;
     bool opened = false;
     try {
@@ -67,7 +68,7 @@ py::object get_text_from_pdf(py::object pdf_path) {
         const long long pages = page_count(document);
         for (long long i = 0; i < pages; ++i) {
             py::object text = page_at(document, i).attr("get_text")("text");
-            result = result + text.attr("strip")();
+            pages_text.append(text.attr("strip")());
             wr::log_debug({"Page ", i + 1, " Text:\n", text, "\n"});
         }
     } catch (py::error_already_set& e) {
@@ -83,7 +84,7 @@ py::object get_text_from_pdf(py::object pdf_path) {
     }
     // Pages read before a failing page are kept.
     document.attr("close")();
-    return result;
+    return py::str("").attr("join")(pages_text);
 }
 
 py::object extract_text_from_pdf_direct(py::object pdf_path) {
