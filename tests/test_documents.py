@@ -3,6 +3,7 @@ plain classes; unit cases with the collaborators replaced, then whole runs
 over generated PDFs through the real OCR, detection, stemming and NER."""
 
 import logging
+import sys
 
 import fitz
 import pytest
@@ -234,3 +235,15 @@ def test_pdf_without_any_text(tmp_path, caplog):
     doc.create_features(str(tmp_path / "blank.pdf"))
     assert doc.text is None and doc.named_entities is None
     assert doc.tokens is File.tokens and doc.detected_language is None
+
+
+@pytest.mark.parametrize("cls, reader", [(Image, "extract_text_from_image"),
+                                         (Video, "extract_text_from_video")])
+def test_image_and_video_take_their_text_from_ocr(monkeypatch, no_ner, cls, reader):
+    ring = Calls(**{reader: lambda path: EN})
+    monkeypatch.setattr(sys.modules[cls.__module__], "Pagewring", ring)
+    doc = cls("/base", True)
+    doc.create_features("/base/clip")
+    assert ring.calls == [(reader, ("/base/clip",), {})]
+    assert doc.ocr is True and doc.text == EN and doc.detected_language is Idiomark.ENGLISH
+    assert doc.path == "/base/clip" and doc.tokens

@@ -1,27 +1,6 @@
-// The image document: text by OCR of the image, then File's feature pipeline.
+// The image document: text by OCR of the image, then File's pipeline.
 #include <pybind11/pybind11.h>
 
-#include "pyutil.hpp"
+#include "ocrdocument.hpp"
 
-namespace py = pybind11;
-
-namespace {
-
-void create_features(py::object doc, py::object path) {
-    doc.attr("ocr") = true;
-    doc.attr("text") = wr::this_module().attr("Pagewring").attr("extract_text_from_image")(path);
-    doc.attr("create_features_base")(path);
-}
-
-}  // namespace
-
-PYBIND11_MODULE(Image, m) {
-    wr::this_module() = m;
-    py::object File = wr::import_attr("wrapper.core.File", "File");
-    m.attr("File") = File;
-    m.attr("Pagewring") = wr::import("wrapper.infra.Pagewring");
-
-    // Construction is File's own: base path, detection flag, target language.
-    py::object cls = wr::make_class(m, "Image", {}, py::make_tuple(File));
-    wr::def_method(cls, "create_features", &create_features, py::arg("path"));
-}
+PYBIND11_MODULE(Image, m) { wr::define_ocr_document(m, "Image", "extract_text_from_image"); }
