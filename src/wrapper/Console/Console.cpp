@@ -5,6 +5,7 @@
 //   wrapper search QUERY... --base BASE [--language LANG] [--page N]
 //                  [--per-page N] [--pages N] [--translate-to LANG]
 //   wrapper show FILE [--no-detect] [--translate-to LANG]
+//   wrapper fetch-weights [--url URL] [--timeout SECONDS]
 //
 // A failure is one line on standard error; --traceback shows the whole story.
 // The library logs through the root logger; this program is its host, so it
@@ -78,6 +79,15 @@ py::object make_parser() {
                               py::arg("help") = "do not detect the language");
     show.attr("add_argument")("--translate-to", py::arg("choices") = codes,
                               py::arg("help") = "translate the text into this language");
+
+    py::object fetch = sub.attr("add_parser")(
+        "fetch-weights", py::arg("help") = "download the YOLOv3 weights (248 MB) that object "
+                                           "detection in images and videos needs");
+    fetch.attr("add_argument")("--url", py::arg("help") = "download from here instead of the "
+                                                          "weights' public address");
+    fetch.attr("add_argument")("--timeout", py::arg("type") = builtin("float"),
+                               py::arg("default") = 3600.0,
+                               py::arg("help") = "give up after this many seconds");
 
     py::object search = sub.attr("add_parser")("search", py::arg("help") = "search an index");
     search.attr("add_argument")("query", py::arg("nargs") = "+", py::arg("help") = "query words");
@@ -248,6 +258,57 @@ py::str preview(py::handle text, std::size_t limit) {
     return wr::cat({flat[py::slice(0, static_cast<py::ssize_t>(limit), 1)], "..."});
 }
 
+py::str confidence(py::handle value) { return py::str("{:.2f}").attr("format")(value); }
+
+// The objects the detectors find in an image or a video: for an image each
+// one with its confidence, for a video each label with the number of frames
+// it shows up in. The weights are fetched by the user, so their absence is a
+// note, not a failure.
+void show_objects(py::handle file) {
+    const bool video = wr::truthy(file.attr("endswith")(".mp4"));
+    if (!video && !wr::truthy(file.attr("endswith")(py::make_tuple(".jpg", ".jpeg", ".png"))))
+        return;
+    py::object spotter = wr::import("wrapper.infra.Picspotter");
+    py::object path = wr::import_attr("os", "path");
+    py::object weights =
+        path.attr("join")(path.attr("dirname")(spotter.attr("__file__")), "res/yolov3.weights");
+    if (!wr::truthy(path.attr("isfile")(weights))) {
+        out(py::str("objects:   (not detected: the YOLOv3 weights are not installed; "
+                    "'wrapper fetch-weights' downloads them)"));
+        return;
+    }
+    py::list shown;
+    if (!video) {
+        py::object found;
+        {
+            LibraryPrintsAside aside;
+            found = spotter.attr("identify_objects_in_image")(file);
+        }
+        for (py::handle pair : found) {
+            auto parts = wr::unpack(pair, 2);
+            shown.append(wr::cat({parts[0], " (", confidence(parts[1]), ")"}));
+        }
+    } else {
+        py::object frames = wr::import_attr("wrapper.infra.Reelspotter",
+                                            "identify_objects_in_video")(file);
+        py::dict seen;  // label -> frames it is in, in order of first sight
+        for (py::handle frame : frames) {
+            py::set counted;
+            for (py::handle pair : frame) {
+                py::object label = wr::unpack(pair, 2)[0];
+                if (counted.contains(label)) continue;
+                counted.add(label);
+                seen[label] = py::int_(seen.attr("get")(label, 0)) + py::int_(1);
+            }
+        }
+        for (auto item : seen)
+            shown.append(wr::cat({item.first, " in ", item.second, " of ", py::len(frames),
+                                  " frames"}));
+    }
+    out(wr::cat({"objects:   ", shown.empty() ? py::str("(none)")
+                                              : py::str(", ").attr("join")(shown)}));
+}
+
 int run_show(py::handle args) {
     py::object os = wr::import("os");
     py::object file = os.attr("path").attr("abspath")(args.attr("file"));
@@ -291,6 +352,15 @@ int run_show(py::handle args) {
     }
     out(wr::cat({"entities:  ", shown.empty() ? py::str("(none)")
                                               : py::str(", ").attr("join")(shown)}));
+    show_objects(file);
+    return kExitOk;
+}
+
+int run_fetch_weights(py::handle args) {
+    out(py::str("downloading the YOLOv3 weights (248 MB)..."));
+    py::object path = wr::import_attr("wrapper.infra.Picspotter", "_fetch_weights")(
+        args.attr("url"), args.attr("timeout"));
+    out(wr::cat({"saved ", path}));
     return kExitOk;
 }
 
@@ -357,6 +427,7 @@ int run(py::handle args) {
     py::str command = args.attr("command");
     if (command.equal(py::str("index"))) return run_index(args);
     if (command.equal(py::str("show"))) return run_show(args);
+    if (command.equal(py::str("fetch-weights"))) return run_fetch_weights(args);
     return run_search(args);
 }
 
