@@ -19,6 +19,8 @@ import numpy as np
 import pytest
 
 from wrapper import Console
+from wrapper.core.Image import Image
+from wrapper.core.Video import Video
 from wrapper.infra import Picspotter, Reelspotter
 
 OFF = -30.0  # a class logit whose column comes out as 0
@@ -335,3 +337,17 @@ def test_show_lists_the_objects_found(network, tmp_path, capsys, name, weights, 
     assert Console.main(["show", str(path), "--no-detect"]) == 0
     out = capsys.readouterr().out.splitlines()
     assert [line for line in out if line.startswith("objects:")] == [expected]
+
+
+@pytest.mark.parametrize("cls, make, detect", [
+    (Image, lambda tmp: image(tmp, 30, 40), Picspotter.identify_objects_in_image),
+    (Video, lambda tmp: avi(tmp / "v.avi", 2), Reelspotter.identify_objects_in_video),
+])
+def test_documents_detect_objects_in_their_file_on_request(network, tmp_path, cls, make, detect):
+    network([[row([OFF, 1.0, OFF])]])
+    path = make(tmp_path)
+    doc = cls(str(tmp_path), False)
+    with pytest.raises(Exception, match="create_features"):
+        doc.detect_objects()
+    doc.path = path
+    assert doc.detect_objects() == detect(path) != []
