@@ -31,7 +31,9 @@ long long copy_body(py::handle response, py::handle file, py::handle url, double
         if (monotonic().cast<double>() > deadline)
             wr::raise(PyExc_TimeoutError,
                       {"download of ", url, " did not finish within ", py::float_(timeout), " s"});
-        py::bytes chunk = response.attr("read")(kChunk);
+        // read1: at most one read from the connection, so a trickling server
+        // cannot hold the loop past the deadline.
+        py::bytes chunk = response.attr("read1")(kChunk);
         const auto size = static_cast<long long>(py::len(chunk));
         if (size == 0) return copied;
         file.attr("write")(chunk);
