@@ -231,3 +231,16 @@ def test_summary_follows_bm25_and_pagerank(seed):
                  for _ in range(25)]
     want = reference_summary(sentences, 0.3)
     assert Precisor.summarize(" ".join(sentences), ratio=0.3, split=True) == want
+
+
+def test_portuguese_stems_equal_nltks(udhr):
+    from nltk.stem import SnowballStemmer
+
+    nltk_stem = SnowballStemmer("portuguese").stem
+    words = set(re.findall(r"\w+", udhr["por"].lower())) | plain_words(udhr["por"])
+    # Suffix rules the declaration's words may not reach, and short words.
+    words |= {"lentamente", "felizmente", "possibilidades", "ativamente", "relativa",
+              "sociologias", "diferenças", "inconveniência", "cantávamos", "partíssemos",
+              "eleições", "pães", "tranqüilo", "agüentar", "açúcar", "traço", "ciência",
+              "caminhei", "a", "é", "ir", "ão", "qü", "fogueiras", "cegueira"}
+    assert {w: Precisor._portuguese_stem(w) for w in words} == {w: nltk_stem(w) for w in words}

@@ -34,11 +34,26 @@ bool nonspacing_mark(char32_t c) {
     return slot == 1;
 }
 
+bool ascii(const std::u32string& s) {
+    for (char32_t c : s)
+        if (c >= 0x80) return false;
+    return true;
+}
+
+// Most words are ASCII, where case mapping is A-Z only and there is nothing
+// to decompose; only the others go to the host's Unicode tables.
 std::u32string host_lower(const std::u32string& s) {
+    if (ascii(s)) {
+        std::u32string out = s;
+        for (char32_t& c : out)
+            if (c >= U'A' && c <= U'Z') c += U'a' - U'A';
+        return out;
+    }
     return wr::to_u32(wr::from_u32(s).attr("lower")());
 }
 
 std::u32string host_deaccent(const std::u32string& s) {
+    if (ascii(s)) return s;
     py::object normalize = attr("unicodedata").attr("normalize");
     std::u32string decomposed = wr::to_u32(normalize("NFD", wr::from_u32(s)));
     std::u32string kept;
@@ -73,6 +88,11 @@ tr::Toolkit toolkit(py::handle language) {
         std::u32string w = wr::to_u32(word);
         tk.stopwords.insert(host_deaccent(w));
         tk.stopwords.insert(std::move(w));
+    }
+    if (language.equal(py::str("portuguese"))) {
+        // The same stems as nltk's, without a call into the host per word.
+        tk.stem = tr::portuguese_stem;
+        return tk;
     }
     py::object stem = attr("SnowballStemmer")(language).attr("stem");
     tk.stem = [stem](const std::u32string& word) { return wr::to_u32(stem(wr::from_u32(word))); };
@@ -167,6 +187,9 @@ PYBIND11_MODULE(Precisor, m) {
           py::arg("deacc") = true, py::arg("language") = py::none(),
           "The text's keywords and keyphrases, best first: joined by line feeds, a list with "
           "split, or (phrase, score) pairs with scores.");
+    // For the tests that hold the C++ stemmer to nltk's.
+    m.def("_portuguese_stem", [](py::object word) { return wr::from_u32(tr::portuguese_stem(wr::to_u32(word))); },
+          py::arg("word"));
     m.def("generate_abstract", &generate_abstract, py::arg("text"), py::arg("num_sentences") = 3,
           "(keywords, abstract) of a Portuguese text.");
 }

@@ -95,6 +95,9 @@ std::vector<Keyword> keywords(const std::u32string& text, double ratio, std::opt
 // The stemmer gensim applies to English text (its own Porter variant).
 std::u32string porter_stem(const std::u32string& word);
 
+// nltk's Portuguese Snowball stemmer, for a lower-case word.
+std::u32string portuguese_stem(const std::u32string& word);
+
 // gensim's English stopword list.
 const std::vector<std::u32string>& gensim_stopwords();
 
