@@ -244,3 +244,31 @@ def test_portuguese_stems_equal_nltks(udhr):
               "eleições", "pães", "tranqüilo", "agüentar", "açúcar", "traço", "ciência",
               "caminhei", "a", "é", "ir", "ão", "qü", "fogueiras", "cegueira"}
     assert {w: Precisor._portuguese_stem(w) for w in words} == {w: nltk_stem(w) for w in words}
+
+
+# gensim's Porter variant: the published examples, its departures ("bli",
+# "logi", two-letter words) and reads left of the word wrapping to its end.
+PORTER = {
+    "caresses": "caress", "ponies": "poni", "ties": "ti", "cats": "cat", "feed": "feed",
+    "agreed": "agre", "plastered": "plaster", "motoring": "motor", "sing": "sing",
+    "conflated": "conflat", "troubled": "troubl", "sized": "size", "hopping": "hop",
+    "falling": "fall", "filing": "file", "happy": "happi", "sky": "sky",
+    "relational": "relat", "conditional": "condit", "valenci": "valenc", "digitizer": "digit",
+    "possibly": "possibl", "analogi": "analog", "generalization": "gener", "hopeful": "hope",
+    "goodness": "good", "electrical": "electr", "adjustable": "adjust", "adoption": "adopt",
+    "controll": "control", "roll": "roll", "is": "is", "aed": "a", "ies": "i",
+}
+
+
+def test_english_stems_are_gensims_porter():
+    assert {w: Precisor._porter_stem(w) for w in PORTER} == PORTER
+
+
+def test_equal_ranks_keep_text_order():
+    # No two sentences share a word: all rank alike, so the first ones win.
+    words = iter(fake_vocabulary(random.Random(7), 80))
+    sentences = [" ".join(next(words) for _ in range(4)) + "." for _ in range(10)]
+    text = " ".join(sentences)
+    assert Precisor.summarize(text, ratio=0.3, split=True) == sentences[:3]
+    assert Precisor.summarize(text, word_count=8, split=True) == sentences[:2]
+    assert Precisor.summarize(text, word_count=0, split=True) == []

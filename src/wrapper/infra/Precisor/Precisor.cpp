@@ -187,8 +187,10 @@ PYBIND11_MODULE(Precisor, m) {
           py::arg("deacc") = true, py::arg("language") = py::none(),
           "The text's keywords and keyphrases, best first: joined by line feeds, a list with "
           "split, or (phrase, score) pairs with scores.");
-    // For the tests that hold the C++ stemmer to nltk's.
-    m.def("_portuguese_stem", [](py::object word) { return wr::from_u32(tr::portuguese_stem(wr::to_u32(word))); },
+    // For the tests that hold the C++ stemmers to their originals.
+    m.def("_portuguese_stem", [](py::object w) { return wr::from_u32(tr::portuguese_stem(wr::to_u32(w))); },
+          py::arg("word"));
+    m.def("_porter_stem", [](py::object w) { return wr::from_u32(tr::porter_stem(wr::to_u32(w))); },
           py::arg("word"));
     m.def("generate_abstract", &generate_abstract, py::arg("text"), py::arg("num_sentences") = 3,
           "(keywords, abstract) of a Portuguese text.");
