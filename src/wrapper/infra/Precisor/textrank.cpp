@@ -26,8 +26,6 @@ bool ascii_punct(char32_t c) {
 }
 bool terminal(char32_t c) { return c == U'.' || c == U'!' || c == U'?'; }
 
-std::size_t at_least_zero(long long v) { return v < 0 ? 0 : static_cast<std::size_t>(v); }
-
 // Length of a title abbreviation "[A-Z][a-z]{1,2}." starting at p, or 0.
 std::size_t title_at(const std::u32string& t, std::size_t p) {
     const std::size_t n = t.size();
@@ -366,12 +364,19 @@ std::vector<std::vector<std::pair<std::size_t, double>>> bm25_weights(
 
 namespace {
 
-// What seq[:k] keeps of `n` items for a count truncated toward zero.
-std::size_t head_count(std::size_t n, double wanted) {
-    double k = std::trunc(wanted);
-    if (std::isnan(k)) return 0;
-    if (k < 0) return at_least_zero(static_cast<long long>(n) + static_cast<long long>(std::max(k, -1e18)));
+// int(length) items of `n`: none for a negative count, all for a large one.
+std::size_t leading(std::size_t n, double length) {
+    const double k = std::trunc(length);
+    if (!(k > 0)) return 0;
     return k >= static_cast<double>(n) ? n : static_cast<std::size_t>(k);
+}
+
+// What seq[:int(length)] keeps of `n` items: a negative count leaves that
+// many off the end.
+std::size_t slice_head(std::size_t n, double length) {
+    double k = std::trunc(length);
+    if (k < 0) k += static_cast<double>(n);
+    return leading(n, k);
 }
 
 // Positions 0..n-1 ordered by descending score; ties keep their order.
@@ -496,7 +501,8 @@ Summary summarize(const std::u32string& text, double ratio, std::optional<double
     std::vector<double> unit_score(units.size());
     for (std::size_t u = 0; u < units.size(); ++u) unit_score[u] = node_score[unit_node[u]];
     auto order = rank_order(unit_score);
-    order.resize(head_count(units.size(), word_count ? 1.0 * units.size() : ratio * units.size()));
+    const double n = static_cast<double>(units.size());
+    order.resize(slice_head(units.size(), word_count ? n : n * ratio));
     if (order.empty()) {
         result.outcome = Outcome::kNothingSelected;
         return result;
@@ -584,9 +590,7 @@ std::vector<Keyword> keywords(const std::u32string& text, double ratio, std::opt
 
     auto order = rank_order(scores);
     const double n = static_cast<double>(kept.size());
-    order.resize(head_count(kept.size(), words ? std::min(*words, n) : n * ratio));
-    if (words && *words < 0) order.clear();  // a negative count selects nothing
-    if (!words && ratio < 0) order.clear();
+    order.resize(leading(kept.size(), words ? std::min(*words, n) : n * ratio));
 
     // The surface words of each chosen lemma: all of them, or with
     // `lemmatize` only the last distinct word (in order of appearance) that
