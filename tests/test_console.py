@@ -4,6 +4,7 @@ import pathlib
 import subprocess
 import sys
 
+import fitz
 import pytest
 
 from samples import EN, PT, text_pdf
@@ -83,8 +84,40 @@ def test_show_one_document(tmp_path):
     assert status == 0, err
     lines = out.splitlines()
     assert [line.split(":")[0] for line in lines] == ["file", "language", "text", "stems",
-                                                      "entities"]
+                                                      "entities", "abstract", "keywords"]
+    assert lines[5] == "abstract:  (text too short to summarise)"
     assert lines[1].split() == ["language:", "pt"]
     assert "vulca" in lines[3].split()
     # The OCR intermediate went to a scratch directory, not beside the file.
     assert sorted(p.name for p in tmp_path.iterdir()) == ["nota.pdf"]
+
+
+def test_show_prints_abstract_and_keywords(tmp_path):
+    sentences = [
+        "O vulcão da ilha acordou depois de dois séculos de silêncio.",
+        "A cinza do vulcão cobriu as aldeias da encosta norte durante a noite.",
+        "Os pescadores deixaram os barcos no porto e subiram para a cidade.",
+        "A lava do vulcão desceu pela encosta até ao rio em três dias.",
+        "As escolas fecharam e as famílias dormiram nos pavilhões da cidade.",
+        "Os cientistas mediram os gases do vulcão a cada hora.",
+        "O governo enviou aviões com água, comida e cobertores para a ilha.",
+        "A cinza fechou o aeroporto da ilha durante uma semana inteira.",
+        "Os agricultores perderam as vinhas da encosta norte.",
+        "Depois de um mês o vulcão adormeceu e a lava arrefeceu.",
+        "As aldeias da encosta foram reconstruídas com ajuda do governo.",
+        "Hoje os turistas visitam a cratera do vulcão com guias da ilha.",
+    ]
+    pdf = tmp_path / "ilha.pdf"
+    with fitz.open() as doc:
+        page = doc.new_page(width=595, height=842)
+        page.insert_textbox(fitz.Rect(36, 36, 559, 806), "\n".join(sentences), fontsize=10)
+        doc.save(pdf)
+    status, out, err = run("show", pdf)
+    assert status == 0, err
+    fields = dict(line.split(":  ", 1) for line in out.splitlines())
+    abstract = fields["abstract"]
+    # At most three whole sentences of the text, in text order.
+    picked = [s for s in sentences if s in abstract]
+    assert 1 <= len(picked) <= 3 and abstract == " ".join(picked)
+    keywords = fields["keywords"].split(", ")
+    assert "vulcao" in " ".join(keywords).split()

@@ -309,6 +309,35 @@ void show_objects(py::handle file) {
                                               : py::str(", ").attr("join")(shown)}));
 }
 
+// The abstract and keywords of the document's working text, cleaned with the
+// rules of its language (Portuguese when none is known). A text too short to
+// summarise gets a one-line note instead of an abstract.
+void show_abstract(py::handle doc) {
+    py::object text = doc.attr("text");
+    if (!PyUnicode_Check(text.ptr()) || !wr::truthy(text)) {
+        out(py::str("abstract:  (no text)"));
+        return;
+    }
+    py::object language = doc.attr("translate_to");
+    if (language.is_none()) language = doc.attr("detected_language");
+    py::object name = py::str("portuguese");
+    if (!language.is_none())
+        name = wr::import_attr("wrapper.infra.Idiomark", "Idiomark").attr("get_nltk_language")(language);
+    py::object precisor = wr::import("wrapper.infra.Precisor");
+    py::list sentences;
+    try {
+        sentences = precisor.attr("summarize")(text, py::arg("split") = true, py::arg("language") = name);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;  // one sentence only
+    }
+    py::object head = sentences[py::slice(0, std::min<py::ssize_t>(3, py::len(sentences)), 1)];
+    out(wr::cat({"abstract:  ", sentences.empty() ? py::str("(text too short to summarise)")
+                                                  : preview(py::str(" ").attr("join")(head), 480)}));
+    py::list words = precisor.attr("keywords")(text, py::arg("words") = 10, py::arg("split") = true,
+                                               py::arg("lemmatize") = true, py::arg("language") = name);
+    out(wr::cat({"keywords:  ", words.empty() ? py::str("(none)") : py::str(", ").attr("join")(words)}));
+}
+
 int run_show(py::handle args) {
     py::object os = wr::import("os");
     py::object file = os.attr("path").attr("abspath")(args.attr("file"));
@@ -352,6 +381,7 @@ int run_show(py::handle args) {
     }
     out(wr::cat({"entities:  ", shown.empty() ? py::str("(none)")
                                               : py::str(", ").attr("join")(shown)}));
+    show_abstract(doc);
     show_objects(file);
     return kExitOk;
 }
