@@ -42,7 +42,7 @@ PARAPHRASES = {
     PT: ("O vulcão acordou e a cinza cobriu as aldeias da encosta norte.",
          ["Os produtores colhem à mão as cerejas maduras do café.",
           "O torneio de xadrez terminou com uma vitória surpreendente."],
-         "erupção numa montanha"),
+         "erupção vulcânica com sismos"),
 }
 
 
