@@ -143,10 +143,15 @@ def test_an_unreachable_translation_service_stops_indexing_in_one_line(tmp_path,
     docs.mkdir()
     text_pdf(docs / "a.pdf", PT)
     text_pdf(docs / "b.pdf", ES)
-    status = main(["index", str(docs), "--base", str(tmp_path / "base"), "--detect",
-                   "--translate-to", "en", "--engine", "sb"])
-    err = capsys.readouterr().err
-    assert status == 1
-    assert err.splitlines() == [err.strip()]
-    assert err.startswith(f"wrapper: error: ConnectionError: the translation service "
-                          f"(127.0.0.1:{port}) cannot be reached: ")
+    base = str(tmp_path / "base")
+    # Indexing stops at the first document; the translated index's search
+    # translates its query, and fails the same way.
+    for argv in (["index", str(docs), "--base", base, "--detect", "--translate-to", "en",
+                  "--engine", "sb"],
+                 ["search", "lava", "--base", base]):
+        status = main(argv)
+        err = capsys.readouterr().err
+        assert status == 1
+        assert err.splitlines() == [err.strip()]
+        assert err.startswith(f"wrapper: error: ConnectionError: the translation service "
+                              f"(127.0.0.1:{port}) cannot be reached: ")

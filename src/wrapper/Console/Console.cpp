@@ -283,7 +283,7 @@ bool service_unreachable(py::error_already_set& e) {
     return false;
 }
 
-[[noreturn]] void raise_unreachable(py::error_already_set& e) {
+[[noreturn]] void raise_unreachable(py::error_already_set& e, const char* hint) {
     py::object urls = wr::import_attr("wrapper.infra.Tonguecheck", "SERVICE_URLS");
     py::object link = e.value();
     while (!link.attr("__cause__").is_none()) link = link.attr("__cause__");
@@ -291,8 +291,7 @@ bool service_unreachable(py::error_already_set& e) {
     wr::raise(PyExc_ConnectionError,
               {"the translation service (", py::str(", ").attr("join")(urls),
                ") cannot be reached: ", py::type::handle_of(link).attr("__name__"),
-               wr::truthy(reason) ? wr::cat({": ", reason}) : py::str(""),
-               "; index without --translate-to to work offline"});
+               wr::truthy(reason) ? wr::cat({": ", reason}) : py::str(""), "; ", hint});
 }
 
 int run_index(py::handle args) {
@@ -336,7 +335,7 @@ int run_index(py::handle args) {
             // Every other document would fail the same way: stop at once.
             if (!args.attr("translate_to").is_none() && service_unreachable(e)) {
                 progress.finish();
-                raise_unreachable(e);
+                raise_unreachable(e, "index without --translate-to to work offline");
             }
             failed.emplace_back(name, one_line_reason(e));
         }
@@ -432,7 +431,15 @@ int run_search(py::handle args) {
 
     bool shown_query = false;
     for (long page = first; page < first + std::max(pages, 1L); ++page) {
-        py::object result = process.attr("search")(query, language, page, per_page);
+        py::object result;
+        try {
+            result = process.attr("search")(query, language, page, per_page);
+        } catch (py::error_already_set& e) {
+            // A translated index translates each query too.
+            if (!e.matches(PyExc_Exception) || translate_to.is_none() || !service_unreachable(e))
+                throw;
+            raise_unreachable(e, "an index built with --translate-to needs it to search");
+        }
         if (!wr::truthy(result)) {
             out(py::str("no index to search"));
             return kExitFailed;
