@@ -1,13 +1,14 @@
 """The installed `wrapper` program: index a folder, search it, fail in one line."""
 
 import pathlib
+import socket
 import subprocess
 import sys
 
 import fitz
 import pytest
 
-from samples import EN, PT, text_pdf
+from samples import EN, ES, PT, text_pdf
 
 PROGRAM = pathlib.Path(sys.executable).parent / "wrapper"
 
@@ -121,3 +122,67 @@ def test_show_prints_abstract_and_keywords(tmp_path):
     assert 1 <= len(picked) <= 3 and abstract == " ".join(picked)
     keywords = fields["keywords"].split(", ")
     assert "vulcao" in " ".join(keywords).split()
+# ---- the sentence-embedding engine -----------------------------------------
+
+BREAD = "Baking bread at home needs only flour, water, salt and patience."
+
+
+@pytest.fixture(scope="module")
+def sb_indexed(tmp_path_factory):
+    root = tmp_path_factory.mktemp("console-sb")
+    docs = root / "docs"
+    docs.mkdir()
+    text_pdf(docs / "volcano.pdf", EN)
+    text_pdf(docs / "bread.pdf", BREAD)
+    base = root / "base"
+    status, out, err = run("index", docs, "--base", base, "--detect", "--engine", "sb")
+    assert status == 0, out + err
+    return docs, base
+
+
+def test_an_index_remembers_its_engine(indexed, sb_indexed):
+    docs, sb_base = sb_indexed
+    # No flag needed; no word in common with the volcano page.
+    status, out, err = run("search", "burning mountain eruption", "--base", sb_base,
+                           "--language", "en")
+    assert status == 0, err
+    assert out.splitlines()[2].endswith("  volcano.pdf") and "[en]" in out.splitlines()[2]
+
+    td_base = indexed[0]
+    for command in (("search", "lava", "--base", sb_base, "--engine", "td"),
+                    ("search", "lava", "--base", td_base, "--engine", "sb"),
+                    ("index", docs, "--base", td_base, "--engine", "sb")):
+        status, out, err = run(*command)
+        wrong, right = ("td", "sb") if command[3] == sb_base else ("sb", "td")
+        assert status == 1 and "Traceback" not in err
+        assert err.splitlines() == [
+            f"wrapper: error: ValueError: the index at {command[3]} was built with the {right} "
+            f"engine, not {wrong} (leave out --engine, or use another --base)"]
+
+
+def test_an_unreachable_translation_service_stops_indexing_in_one_line(tmp_path, monkeypatch,
+                                                                        capsys):
+    from wrapper.Console import main
+    from wrapper.infra import Tonguecheck
+
+    with socket.socket() as s:  # a port on this machine that nothing listens on
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    monkeypatch.setattr(Tonguecheck, "SERVICE_URLS", [f"127.0.0.1:{port}"])
+    monkeypatch.setenv("NO_PROXY", "127.0.0.1")
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    text_pdf(docs / "a.pdf", PT)
+    text_pdf(docs / "b.pdf", ES)
+    base = str(tmp_path / "base")
+    # Indexing stops at the first document; the translated index's search
+    # translates its query, and fails the same way.
+    for argv in (["index", str(docs), "--base", base, "--detect", "--translate-to", "en",
+                  "--engine", "sb"],
+                 ["search", "lava", "--base", base]):
+        status = main(argv)
+        err = capsys.readouterr().err
+        assert status == 1
+        assert err.splitlines() == [err.strip()]
+        assert err.startswith(f"wrapper: error: ConnectionError: the translation service "
+                              f"(127.0.0.1:{port}) cannot be reached: ")

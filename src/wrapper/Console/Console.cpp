@@ -1,9 +1,12 @@
 // The command-line program: index a folder of documents into a base path with
-// the term-weighting engine, and search it page by page.
+// the term-weighting or the sentence-embedding engine, and search it page by
+// page.
 //
 //   wrapper index FOLDER --base BASE [--detect] [--translate-to LANG]
+//                 [--engine td|sb]
 //   wrapper search QUERY... --base BASE [--language LANG] [--page N]
 //                  [--per-page N] [--pages N] [--translate-to LANG]
+//                  [--engine td|sb]
 //   wrapper show FILE [--no-detect] [--translate-to LANG]
 //   wrapper fetch-weights [--url URL] [--timeout SECONDS]
 //
@@ -71,6 +74,10 @@ py::object make_parser() {
                                py::arg("help") = "detect each document's language");
     index.attr("add_argument")("--translate-to", py::arg("choices") = codes,
                                py::arg("help") = "translate documents into this language");
+    index.attr("add_argument")(
+        "--engine", py::arg("choices") = py::make_tuple("td", "sb"),
+        py::arg("help") = "td: term weighting (the default); sb: sentence embeddings. "
+                          "An index keeps the engine it was built with");
 
     py::object show = sub.attr("add_parser")(
         "show", py::arg("help") = "turn one file into a document and show what was found");
@@ -104,6 +111,9 @@ py::object make_parser() {
     search.attr("add_argument")("--pages", py::arg("type") = builtin("int"),
                                 py::arg("default") = 1,
                                 py::arg("help") = "how many pages to show at most");
+    search.attr("add_argument")(
+        "--engine", py::arg("choices") = py::make_tuple("td", "sb"),
+        py::arg("help") = "the engine the index was built with (found by itself if absent)");
     return parser;
 }
 
@@ -194,10 +204,104 @@ private:
     bool tty_ = false;
 };
 
-py::object make_process(py::handle args, bool detect) {
+// ---- which engine an index was built with ----------------------------------
+//
+// Index writes a small note beside the engine's files; search reads it, so
+// it needs no flag and can refuse to open an index with the wrong engine.
+// Indexes made before the note existed (or by a host through the library)
+// are recognised by their engine's model file.
+
+struct IndexNote {
+    py::object engine = py::none();  // "td", "sb", or None: no index there
+    bool detect = false;
+    py::object translate_to = py::none();  // a language code or None
+};
+
+py::str note_path(py::handle base) { return wr::cat({base, "/models/index.json"}); }
+
+IndexNote read_note(py::handle base) {
+    py::object os_path = wr::import_attr("os", "path");
+    IndexNote note;
+    py::str path = note_path(base);
+    if (wr::truthy(os_path.attr("isfile")(path))) {
+        py::object text = wr::import("pathlib").attr("Path")(path).attr("read_text")(
+            py::arg("encoding") = "utf-8");
+        py::object data = wr::import_attr("json", "loads")(text);
+        note.engine = data.attr("get")("engine");
+        note.detect = wr::truthy(data.attr("get")("detect", false));
+        note.translate_to = data.attr("get")("translate_to");
+        return note;
+    }
+    // The embedding engine writes its file when it is made, the term
+    // engine at its first document; both mean an index of that kind.
+    const bool sb = wr::truthy(os_path.attr("isfile")(wr::cat({base, "/models/sb_model.pkl"})));
+    const bool td = wr::truthy(os_path.attr("isfile")(wr::cat({base, "/models/td_model.pkl"})));
+    if (sb != td) {
+        note.engine = py::str(sb ? "sb" : "td");
+        // The library's online pipeline detects languages; it is what a host
+        // builds an embedding index with.
+        note.detect = sb;
+    }
+    return note;
+}
+
+void write_note(py::handle base, py::handle engine, bool detect, py::handle translate_to) {
+    py::dict data;
+    data["engine"] = engine;
+    data["detect"] = py::bool_(detect);
+    data["translate_to"] = translate_to;
+    py::str text = wr::import_attr("json", "dumps")(data);
+    wr::write_file_atomic(wr::import_attr("os", "fsencode")(note_path(base)).cast<std::string>(),
+                          text.cast<std::string>());
+}
+
+// The engine to use: the one asked for, which must be the index's own.
+py::object settle_engine(py::handle base, const IndexNote& note, py::handle asked) {
+    if (note.engine.is_none()) return asked.is_none() ? py::str("td") : py::str(asked);
+    if (!asked.is_none() && !asked.equal(note.engine))
+        wr::raise(PyExc_ValueError,
+                  {"the index at ", base, " was built with the ", note.engine,
+                   " engine, not ", asked, " (leave out --engine, or use another --base)"});
+    return note.engine;
+}
+
+py::object make_process(py::handle args, bool detect, py::handle engine,
+                        py::handle translate_to) {
     py::object Process = wr::import_attr("wrapper.Process", "Process");
-    py::object TD = wr::import_attr("wrapper.infra.Enginekind", "Enginekind").attr("TD");
-    return Process(args.attr("base"), detect, language_member(args.attr("translate_to")), TD);
+    py::object kinds = wr::import_attr("wrapper.infra.Enginekind", "Enginekind");
+    py::object kind = engine.equal(py::str("sb")) ? kinds.attr("SB") : kinds.attr("TD");
+    return Process(args.attr("base"), detect, language_member(translate_to), kind);
+}
+
+// The translation service could not be reached at all: the cause of the
+// library's error is a transport failure (no route, refused, no name,
+// timed out), not an answer from the service.
+bool service_unreachable(py::error_already_set& e) {
+    py::object transport = py::none();
+    try {
+        transport = wr::import_attr("httpx", "TransportError");
+    } catch (py::error_already_set& missing) {
+        if (!missing.matches(PyExc_ImportError)) throw;
+    }
+    py::object link = e.value();
+    for (int depth = 0; depth < 16 && !link.is_none(); ++depth) {
+        if (py::isinstance(link, py::handle(PyExc_OSError))) return true;
+        if (!transport.is_none() && py::isinstance(link, transport)) return true;
+        py::object cause = link.attr("__cause__");
+        link = cause.is_none() ? py::object(link.attr("__context__")) : cause;
+    }
+    return false;
+}
+
+[[noreturn]] void raise_unreachable(py::error_already_set& e, const char* hint) {
+    py::object urls = wr::import_attr("wrapper.infra.Tonguecheck", "SERVICE_URLS");
+    py::object link = e.value();
+    while (!link.attr("__cause__").is_none()) link = link.attr("__cause__");
+    py::str reason = py::str(link).attr("strip")().attr("split")("\n")[py::int_(0)];
+    wr::raise(PyExc_ConnectionError,
+              {"the translation service (", py::str(", ").attr("join")(urls),
+               ") cannot be reached: ", py::type::handle_of(link).attr("__name__"),
+               wr::truthy(reason) ? wr::cat({": ", reason}) : py::str(""), "; ", hint});
 }
 
 int run_index(py::handle args) {
@@ -207,7 +311,10 @@ int run_index(py::handle args) {
         wr::raise(PyExc_FileNotFoundError, {"no such folder: ", folder});
     py::object base = args.attr("base");
     os.attr("makedirs")(base, py::arg("exist_ok") = true);
-    py::object process = make_process(args, wr::truthy(args.attr("detect")));
+    const bool detect = wr::truthy(args.attr("detect"));
+    py::object engine = settle_engine(base, read_note(base), args.attr("engine"));
+    py::object process = make_process(args, detect, engine, args.attr("translate_to"));
+    write_note(base, engine, detect, args.attr("translate_to"));
 
     std::vector<py::object> documents;
     py::list skipped;
@@ -235,6 +342,11 @@ int run_index(py::handle args) {
             ++indexed;
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;
+            // Every other document would fail the same way: stop at once.
+            if (!args.attr("translate_to").is_none() && service_unreachable(e)) {
+                progress.finish();
+                raise_unreachable(e, "index without --translate-to to work offline");
+            }
             failed.emplace_back(name, one_line_reason(e));
         }
         ++done;
@@ -400,12 +512,17 @@ py::str show_language(py::handle value) {
 }
 
 int run_search(py::handle args) {
-    py::object os = wr::import("os");
-    py::str model = wr::cat({args.attr("base"), "/models/td_model.pkl"});
-    if (!wr::truthy(os.attr("path").attr("isfile")(model)))
-        wr::raise(PyExc_FileNotFoundError,
-                  {"no index at ", args.attr("base"), " (run 'wrapper index' first)"});
-    py::object process = make_process(args, false);
+    py::object base = args.attr("base");
+    IndexNote note = read_note(base);
+    if (note.engine.is_none())
+        wr::raise(PyExc_FileNotFoundError, {"no index at ", base, " (run 'wrapper index' first)"});
+    py::object engine = settle_engine(base, note, args.attr("engine"));
+    py::object translate_to = args.attr("translate_to");
+    if (translate_to.is_none()) translate_to = note.translate_to;
+    // The embedding engine searches the way it was filled: per language
+    // when documents were detected, else in its single model.
+    py::object process = make_process(args, note.detect && engine.equal(py::str("sb")), engine,
+                                      translate_to);
     py::str query = py::str(" ").attr("join")(args.attr("query"));
     py::object language = language_member(args.attr("language"));
     const long first = args.attr("page").cast<long>();
@@ -414,7 +531,15 @@ int run_search(py::handle args) {
 
     bool shown_query = false;
     for (long page = first; page < first + std::max(pages, 1L); ++page) {
-        py::object result = process.attr("search")(query, language, page, per_page);
+        py::object result;
+        try {
+            result = process.attr("search")(query, language, page, per_page);
+        } catch (py::error_already_set& e) {
+            // A translated index translates each query too.
+            if (!e.matches(PyExc_Exception) || translate_to.is_none() || !service_unreachable(e))
+                throw;
+            raise_unreachable(e, "an index built with --translate-to needs it to search");
+        }
         if (!wr::truthy(result)) {
             out(py::str("no index to search"));
             return kExitFailed;
@@ -431,7 +556,9 @@ int run_search(py::handle args) {
         }
         out(wr::cat({"page ", py::int_(page)}));
         for (py::handle hit : hits) {
-            py::object score = hit[py::str("Pontuação")];
+            // The term engine calls the score "Pontuação", the embedding one "Score".
+            py::object score = hit.contains(py::str("Score")) ? hit[py::str("Score")]
+                                                              : hit[py::str("Pontuação")];
             py::str shown = py::str("{:.4f}").attr("format")(score);
             out(wr::cat({"  ", shown, "  [", show_language(hit[py::str("language")]), "]  ",
                          hit[py::str("name")]}));
