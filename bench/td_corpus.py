@@ -10,7 +10,9 @@ import zipfile
 from nltk.corpus import stopwords
 from nltk.stem import SnowballStemmer
 
-SHARED = pathlib.Path(__file__).resolve().parents[2] / "shared"
+# The shared folder beside the repository (a worktree sits one level deeper).
+SHARED = next((p / "shared" for p in pathlib.Path(__file__).resolve().parents[1:4]
+               if (p / "shared" / "corpora").is_dir()), pathlib.Path("../shared"))
 
 
 def brown_words():

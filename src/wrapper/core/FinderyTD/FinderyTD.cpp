@@ -11,6 +11,11 @@ py::object& stemming_bound_at_import() {
     return *fn;
 }
 
+py::object& cosine_bound_at_import() {
+    static py::object* fn = new py::object();  // leaked, as above
+    return *fn;
+}
+
 namespace {
 
 py::object& engine_class() {
@@ -51,7 +56,9 @@ PYBIND11_MODULE(FinderyTD, m) {
     m.attr("preprocess_text_for_stemmetization") = finderytd::stemming_bound_at_import();
     m.attr("TfidfVectorizer") =
         wr::import_attr("sklearn.feature_extraction.text", "TfidfVectorizer");
-    m.attr("cosine_similarity") = wr::import_attr("sklearn.metrics.pairwise", "cosine_similarity");
+    finderytd::cosine_bound_at_import() =
+        wr::import_attr("sklearn.metrics.pairwise", "cosine_similarity");
+    m.attr("cosine_similarity") = finderytd::cosine_bound_at_import();
     m.attr("joblib") = wr::import("joblib");
     m.attr("os") = wr::import("os");
     m.attr("re") = wr::import("re");

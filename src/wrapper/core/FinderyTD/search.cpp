@@ -1,6 +1,7 @@
 // Answering a query: stemming, correction towards the index's vocabulary,
 // cosine scores, ranking and one page of hits.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "closematch.hpp"
+#include "cosine.hpp"
 #include "finderytd.hpp"
 #include "hosttext.hpp"
 #include "pyutil.hpp"
@@ -169,11 +171,192 @@ py::str correct_query(py::object /*engine*/, py::object query, py::object corpus
     Corpus terms(std::move(corpus));
     std::u32string out;
     for (std::size_t i = 0; i < words.size(); ++i) {
-        std::optional<std::u32string> best = terms.for_next_word()->best(words[i], bar);
+        std::shared_ptr<const wr::CloseMatcher> matcher = terms.for_next_word();
+        std::optional<std::u32string> best;
+        {
+            // Matching reads only the prepared vocabulary, which the shared
+            // pointer keeps alive: other host threads may run meanwhile.
+            py::gil_scoped_release unlocked;
+            best = matcher->best(words[i], bar);
+        }
         if (i) out.push_back(U' ');
         out += best ? *best : words[i];
     }
     return wr::from_u32(out);
+}
+
+
+// ---- the stored matrix, normalised once --------------------------------------
+//
+// cosine_similarity normalises both of its arguments on every call; for the
+// stored matrix that is the whole index again for each query. The rows are
+// normalised here once per matrix object, by the same routine, and kept term
+// by term for scoring. Nothing of it is stored: a stored model stays what
+// plain joblib and older versions read.
+struct ScoringIndex {
+    // The matrix, by identity, as for the vectorisers above; the arrays it
+    // was derived from, so a matrix given new arrays is derived again.
+    PyObject* matrix = nullptr;
+    py::object matrix_ref;
+    py::object data, indices, indptr;
+    // Null when the matrix is not one whose scores are computed here (not
+    // CSR float64, empty, or with values cosine_similarity refuses).
+    std::shared_ptr<const wr::cosine::TermIndex> index;
+};
+
+// Each derived index holds a copy of its matrix's values: few are kept, and
+// an entry goes as soon as its matrix does.
+constexpr std::size_t kKeptMatrices = 2;
+
+std::vector<ScoringIndex>& scoring_indexes() {
+    static auto* entries = new std::vector<ScoringIndex>();  // leaked, as above
+    return *entries;
+}
+
+void forget_matrix(py::handle ref) {
+    auto& entries = scoring_indexes();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].matrix_ref.is(ref)) {
+            ScoringIndex gone = std::move(entries[i]);  // released after the erase
+            entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+    }
+}
+
+// A contiguous copy (or view) of `array` with the given dtype.
+py::buffer_info buffer_of(py::handle array, const char* dtype, py::object& keep) {
+    keep = wr::import("numpy").attr("ascontiguousarray")(array, py::arg("dtype") = dtype);
+    return py::buffer(keep).request();
+}
+
+bool is_csr_float64(py::handle matrix) {
+    py::object issparse = wr::import_attr("scipy.sparse", "issparse");
+    if (!wr::truthy(issparse(matrix))) return false;
+    if (!py::str(matrix.attr("format")).equal(py::str("csr"))) return false;
+    py::object dtype = matrix.attr("dtype");
+    return dtype.equal(wr::import_attr("numpy", "float64"));
+}
+
+bool all_finite(const py::buffer_info& values) {
+    const auto* v = static_cast<const double*>(values.ptr);
+    for (py::ssize_t i = 0; i < values.size; ++i)
+        if (!std::isfinite(v[i])) return false;
+    return true;
+}
+
+// Rows and columns of a 2-d matrix; nothing when it is not 2-d.
+std::optional<std::pair<std::size_t, std::size_t>> shape_of(py::handle matrix) {
+    py::tuple shape = matrix.attr("shape");
+    if (shape.size() != 2) return std::nullopt;
+    return std::make_pair(shape[0].cast<std::size_t>(), shape[1].cast<std::size_t>());
+}
+
+std::shared_ptr<const wr::cosine::TermIndex> derive(py::handle matrix) {
+    auto shape = shape_of(matrix);
+    // cosine_similarity refuses a matrix without rows or columns and one
+    // with a value that is not finite: such a matrix is left to it.
+    if (!shape || shape->first == 0 || shape->second == 0) return nullptr;
+    py::object keep_raw;
+    if (!all_finite(buffer_of(matrix.attr("data"), "float64", keep_raw))) return nullptr;
+
+    py::object normalized = wr::import_attr("sklearn.preprocessing", "normalize")(
+        matrix, py::arg("copy") = true);
+    py::object keep_data, keep_indices, keep_indptr;
+    py::buffer_info data = buffer_of(normalized.attr("data"), "float64", keep_data);
+    py::buffer_info indices = buffer_of(normalized.attr("indices"), "int64", keep_indices);
+    py::buffer_info indptr = buffer_of(normalized.attr("indptr"), "int64", keep_indptr);
+    if (indptr.size != static_cast<py::ssize_t>(shape->first) + 1) return nullptr;
+    const auto* bounds = static_cast<const std::int64_t*>(indptr.ptr);
+    const std::int64_t nnz = bounds[shape->first];
+    if (nnz < 0 || nnz > data.size || nnz > indices.size) return nullptr;
+
+    py::gil_scoped_release unlocked;  // the buffers stay referenced meanwhile
+    try {
+        return std::make_shared<const wr::cosine::TermIndex>(
+            shape->first, shape->second, static_cast<const double*>(data.ptr),
+            static_cast<const std::int64_t*>(indices.ptr), bounds);
+    } catch (const std::invalid_argument&) {
+        return nullptr;  // malformed arrays: cosine_similarity says what is wrong
+    }
+}
+
+// The scoring index of `matrix`, derived on its first search.
+std::shared_ptr<const wr::cosine::TermIndex> scoring_index(py::handle matrix) {
+    if (!is_csr_float64(matrix)) return nullptr;
+    py::object data = matrix.attr("data"), indices = matrix.attr("indices"),
+               indptr = matrix.attr("indptr");
+    auto find = [&]() -> std::optional<std::shared_ptr<const wr::cosine::TermIndex>> {
+        auto& entries = scoring_indexes();
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            ScoringIndex& e = entries[i];
+            if (e.matrix != matrix.ptr()) continue;
+            if (e.data.is(data) && e.indices.is(indices) && e.indptr.is(indptr)) {
+                std::rotate(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(i),
+                            entries.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+                return entries.front().index;
+            }
+            ScoringIndex stale = std::move(e);  // given new arrays since
+            entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+            return std::nullopt;
+        }
+        return std::nullopt;
+    };
+    if (auto found = find()) return *found;
+
+    std::shared_ptr<const wr::cosine::TermIndex> index = derive(matrix);
+    // Another thread may have derived the same matrix while this one had
+    // released the interpreter.
+    if (auto found = find()) return *found;
+    py::cpp_function forget(&forget_matrix);
+    PyObject* ref = PyWeakref_NewRef(matrix.ptr(), forget.ptr());
+    if (!ref) {
+        py::error_already_set err;
+        if (!err.matches(PyExc_TypeError)) throw err;
+        return index;  // not kept: derived again next time
+    }
+    ScoringIndex entry;
+    entry.matrix = matrix.ptr();
+    entry.matrix_ref = py::reinterpret_steal<py::object>(ref);
+    entry.data = data;
+    entry.indices = indices;
+    entry.indptr = indptr;
+    entry.index = index;
+    auto& entries = scoring_indexes();
+    ScoringIndex evicted;
+    if (entries.size() >= kKeptMatrices) {
+        evicted = std::move(entries.back());
+        entries.pop_back();
+    }
+    entries.insert(entries.begin(), std::move(entry));
+    return index;
+}
+
+// The query row as cosine_similarity sees it after normalising, or nothing
+// when the row is not one it would accept against `index` unchanged.
+std::optional<wr::cosine::Row> normalized_query(py::handle row, const wr::cosine::TermIndex& index) {
+    if (!is_csr_float64(row)) return std::nullopt;
+    auto shape = shape_of(row);
+    if (!shape || shape->first != 1 || shape->second != index.terms()) return std::nullopt;
+    py::object keep_data, keep_indices, keep_indptr;
+    py::buffer_info data = buffer_of(row.attr("data"), "float64", keep_data);
+    if (!all_finite(data)) return std::nullopt;
+    py::buffer_info indices = buffer_of(row.attr("indices"), "int64", keep_indices);
+    py::buffer_info indptr = buffer_of(row.attr("indptr"), "int64", keep_indptr);
+    if (indptr.size != 2) return std::nullopt;
+    const auto* bounds = static_cast<const std::int64_t*>(indptr.ptr);
+    if (bounds[0] != 0 || bounds[1] < 0 || bounds[1] > data.size || bounds[1] > indices.size)
+        return std::nullopt;
+    wr::cosine::Row q;
+    const auto* t = static_cast<const std::int64_t*>(indices.ptr);
+    const auto* v = static_cast<const double*>(data.ptr);
+    for (std::int64_t p = 0; p < bounds[1]; ++p) {
+        if (t[p] < 0 || static_cast<std::size_t>(t[p]) >= index.terms()) return std::nullopt;
+        q.terms.push_back(t[p]);
+        q.values.push_back(v[p]);
+    }
+    wr::cosine::normalize_l2(q.values);
+    return q;
 }
 
 // ---- search_documents -------------------------------------------------------
@@ -204,6 +387,24 @@ std::vector<double> as_doubles(py::handle scores) {
     return std::vector<double>(data, data + info.size);
 }
 
+// (corrected query, hits) for the ranked rows.
+template <typename Score>
+py::object make_result(py::handle engine, py::handle corrected, const std::vector<std::size_t>& rows,
+                       Score score) {
+    py::object names = engine.attr("document_names");
+    py::object languages = engine.attr("detected_languages");
+    py::list hits;
+    for (std::size_t r : rows) {
+        py::object name = names[py::int_(r)];
+        py::dict hit;
+        hit["name"] = name;
+        hit["Pontuação"] = score(r);
+        hit["language"] = languages[name];
+        hits.append(hit);
+    }
+    return py::make_tuple(corrected, hits);
+}
+
 py::object search_documents(py::object engine, py::object search_query,
                             py::object detected_search_language, py::object page,
                             py::object results_per_page, py::object cutoff_for_fix_query) {
@@ -224,28 +425,43 @@ py::object search_documents(py::object engine, py::object search_query,
     py::list one;
     one.append(corrected);
     py::object row = vectorizer.attr("transform")(one);
-    py::object scores =
-        attr("cosine_similarity")(row, engine.attr("tfidf_matrix")).attr("flatten")();
+    py::object matrix = engine.attr("tfidf_matrix");
+
+    // The scores cosine_similarity would give, from the matrix normalised
+    // once; a host's own cosine_similarity, or input it would treat
+    // otherwise, takes the call itself.
+    std::vector<double> scores;
+    py::object computed;  // the array of that call
+    std::shared_ptr<const wr::cosine::TermIndex> index;
+    std::optional<wr::cosine::Row> query;
+    if (attr("cosine_similarity").is(cosine_bound_at_import()) &&
+        (index = scoring_index(matrix)) && (query = normalized_query(row, *index))) {
+        py::gil_scoped_release unlocked;
+        scores = index->scores(*query);
+    } else {
+        computed = attr("cosine_similarity")(row, matrix).attr("flatten")();
+        scores = as_doubles(computed);
+    }
 
     // Python int arithmetic first, so huge or negative pages slice as the
     // host would slice them.
     py::object start = (page - py::int_(1)) * results_per_page;
     py::object stop = start + results_per_page;
-    const std::vector<std::size_t> rows =
-        wr::ranking::page_hits(as_doubles(scores), slice_index(start), slice_index(stop));
-
-    py::object names = engine.attr("document_names");
-    py::object languages = engine.attr("detected_languages");
-    py::list hits;
-    for (std::size_t r : rows) {
-        py::object name = names[py::int_(r)];
-        py::dict hit;
-        hit["name"] = name;
-        hit["Pontuação"] = scores[py::int_(r)];
-        hit["language"] = languages[name];
-        hits.append(hit);
+    const std::int64_t first = slice_index(start), last = slice_index(stop);
+    std::vector<std::size_t> rows;
+    {
+        py::gil_scoped_release unlocked;
+        rows = wr::ranking::page_hits(scores, first, last);
     }
-    return py::make_tuple(corrected, hits);
+
+    if (computed) {
+        // The hits carry the score objects of the returned array itself.
+        return make_result(engine, corrected, rows,
+                           [&](std::size_t r) { return py::object(computed[py::int_(r)]); });
+    }
+    py::object float64 = wr::import_attr("numpy", "float64");
+    return make_result(engine, corrected, rows,
+                       [&](std::size_t r) { return float64(scores[r]); });
 }
 
 }  // namespace
