@@ -323,9 +323,9 @@ def reference_search(engine, corrected, page, per_page):
     return [(engine.document_names[r], s) for r, s in ranked[start : start + per_page] if s > 0]
 
 
-def random_engine(models, rng, monkeypatch):
+def random_engine(models, rng, monkeypatch, **vectorizer):
     """An engine over a random corpus with repeated and empty documents."""
-    words = ["".join(rng.choice("abcdefgh") for _ in range(rng.randint(2, 6))) for _ in range(rng.randint(1, 40))]
+    words = ["".join(rng.choice("abcdefgé") for _ in range(rng.randint(2, 6))) for _ in range(rng.randint(1, 40))]
     texts = []
     for _ in range(rng.randint(1, 60)):
         if texts and rng.random() < 0.2:
@@ -335,7 +335,7 @@ def random_engine(models, rng, monkeypatch):
     texts.append(" ".join(words))  # so every word is in the vocabulary
     engine = FinderyTD(models)
     engine.is_loaded = True
-    engine.tfidf_vectorizer = TfidfVectorizer()
+    engine.tfidf_vectorizer = TfidfVectorizer(**vectorizer)
     engine.tfidf_matrix = engine.tfidf_vectorizer.fit_transform(texts)
     engine.document_names = ["d%d" % i for i in range(len(texts))]
     engine.detected_languages = {name: "en" for name in engine.document_names}
@@ -347,15 +347,21 @@ def bits(hits):
     return [(h["name"], type(h["Pontuação"]), float(h["Pontuação"]).hex()) for h in hits]
 
 
-@pytest.mark.parametrize("seed", range(8))
-def test_search_equals_cosine_similarity_bit_for_bit(models, monkeypatch, seed):
+@pytest.mark.parametrize(
+    "seed, vectorizer",
+    [(seed, {}) for seed in range(6)]
+    + [(6, {"sublinear_tf": True}), (7, {"lowercase": False}), (8, {"token_pattern": r"\w+"})],
+)
+def test_search_equals_cosine_similarity_bit_for_bit(models, monkeypatch, seed, vectorizer):
     rng = random.Random(seed)
-    engine, words = random_engine(models, rng, monkeypatch)
+    engine, words = random_engine(models, rng, monkeypatch, **vectorizer)
     n = len(engine.document_names)
     pages = [1, 1, 2, 3, 0, -1, -2, n, n + 1, 2**40, -(2**40)]
+    # Misspelt, capitalised, one-letter and unknown words ("zzzz", "İ" whose
+    # lower case is two characters), and separators.
+    extra = ["zzzz", words[0] + "q", words[-1].upper(), "a", "İé", "-", "ÉÉ"]
     for _ in range(40):
-        # Misspelt words are corrected; "zzzz" matches nothing known.
-        query = " ".join(rng.choice(words + ["zzzz", words[0] + "q"]) for _ in range(rng.randint(1, 5)))
+        query = " ".join(rng.choice(words + extra) for _ in range(rng.randint(1, 5)))
         page, per_page = rng.choice(pages), rng.choice([1, 2, 3, 10, 0, -3, n])
         corrected, hits = engine.search_documents(query, Idiomark.ENGLISH, page, per_page)
         expected = reference_search(engine, corrected, page, per_page)
