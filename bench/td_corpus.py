@@ -10,9 +10,7 @@ import zipfile
 from nltk.corpus import stopwords
 from nltk.stem import SnowballStemmer
 
-# The shared folder beside the repository (a worktree sits one level deeper).
-SHARED = next((p / "shared" for p in pathlib.Path(__file__).resolve().parents[1:4]
-               if (p / "shared" / "corpora").is_dir()), pathlib.Path("../shared"))
+SHARED = pathlib.Path(__file__).resolve().parents[2] / "shared"
 
 
 def brown_words():

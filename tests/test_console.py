@@ -88,3 +88,23 @@ def test_show_one_document(tmp_path):
     assert "vulca" in lines[3].split()
     # The OCR intermediate went to a scratch directory, not beside the file.
     assert sorted(p.name for p in tmp_path.iterdir()) == ["nota.pdf"]
+
+
+def test_search_leaves_unused_packages_unloaded(indexed):
+    # In a fresh interpreter: the search's own answer, what it left unloaded,
+    # and that a deferred package still works when something uses it.
+    base, _ = indexed
+    script = f"""
+import sys, types
+from wrapper.Console import main
+status = main(["search", "vulcão", "--base", {str(base)!r}, "--language", "pt"])
+loaded = [n for n in ("spacy", "cv2", "fitz", "pytesseract", "PIL.Image")
+          if type(sys.modules.get(n)) is types.ModuleType]
+import PIL.Image
+print(status, loaded, PIL.Image.new("RGB", (2, 1)).size)
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[1] == "page 1" and lines[2].endswith("  pt.pdf")
+    assert lines[-1] == "0 [] (2, 1)"

@@ -170,18 +170,19 @@ py::str correct_query(py::object /*engine*/, py::object query, py::object corpus
         wr::raise(PyExc_ValueError, {"cutoff must be in [0.0, 1.0]: ", py::repr(cutoff)});
 
     Corpus terms(std::move(corpus));
+    std::vector<std::shared_ptr<const wr::CloseMatcher>> matchers;
+    for (std::size_t i = 0; i < words.size(); ++i) matchers.push_back(terms.for_next_word());
+    std::vector<std::optional<std::u32string>> best(words.size());
+    {
+        // Matching reads only the prepared vocabularies, which the shared
+        // pointers keep alive: other host threads may run meanwhile.
+        py::gil_scoped_release unlocked;
+        for (std::size_t i = 0; i < words.size(); ++i) best[i] = matchers[i]->best(words[i], bar);
+    }
     std::u32string out;
     for (std::size_t i = 0; i < words.size(); ++i) {
-        std::shared_ptr<const wr::CloseMatcher> matcher = terms.for_next_word();
-        std::optional<std::u32string> best;
-        {
-            // Matching reads only the prepared vocabulary, which the shared
-            // pointer keeps alive: other host threads may run meanwhile.
-            py::gil_scoped_release unlocked;
-            best = matcher->best(words[i], bar);
-        }
         if (i) out.push_back(U' ');
-        out += best ? *best : words[i];
+        out += best[i] ? *best[i] : words[i];
     }
     return wr::from_u32(out);
 }
