@@ -332,10 +332,7 @@ public:
     }
     ~DeferredImports() {
         // Modules made meanwhile stay lazy, and load if anything uses them.
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* trace = nullptr;
-        PyErr_Fetch(&type, &value, &trace);  // a pending error survives the removal
+        py::error_scope pending;  // an error on its way out survives the removal
         PyObject* meta_path = PySys_GetObject("meta_path");  // borrowed
         if (meta_path && PyList_Check(meta_path)) {
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(meta_path); ++i) {
@@ -346,7 +343,6 @@ public:
             }
         }
         PyErr_Clear();
-        PyErr_Restore(type, value, trace);
     }
     DeferredImports(const DeferredImports&) = delete;
     DeferredImports& operator=(const DeferredImports&) = delete;
