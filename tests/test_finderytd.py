@@ -3,6 +3,7 @@
 slicing done in Python), and search through the real stemming pipeline."""
 
 import difflib
+import gc
 import json
 import logging
 import os
@@ -15,6 +16,7 @@ import textwrap
 import threading
 import time
 import types
+import weakref
 
 import joblib
 import numpy as np
@@ -397,6 +399,21 @@ def test_a_matrix_cosine_similarity_refuses_fails_as_it_does(models, monkeypatch
     engine.tfidf_matrix = engine.tfidf_matrix[:, :1]
     with pytest.raises(ValueError, match="Incompatible dimension"):
         engine.search_documents(words[0], Idiomark.ENGLISH)
+
+
+def test_what_search_derives_is_neither_stored_nor_kept_past_its_matrix(models):
+    engine = FinderyTD(models)
+    engine.train_model(doc("one", "volcano lava ash"))
+    engine.train_model(doc("two", "river bridge"))
+    engine.search_documents("lava", Idiomark.ENGLISH)
+    searched = weakref.ref(engine.tfidf_matrix)
+    engine.train_model(doc("three", "lava flows"))  # a new matrix replaces it
+    gc.collect()
+    assert searched() is None
+    stored = joblib.load(os.path.join(models, "td_model.pkl"))
+    assert list(stored) == ["matrix", "vectorizer", "document_names", "detected_languages", "cleaned_text"]
+    assert type(stored["matrix"]) is type(engine.tfidf_matrix)
+    assert vars(stored["matrix"]).keys() == vars(TfidfVectorizer().fit_transform(["aa bb"])).keys()
 
 
 def test_threads_searching_at_once_get_what_one_gets(models, monkeypatch):
