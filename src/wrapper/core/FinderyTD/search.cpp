@@ -198,6 +198,9 @@ py::str correct_query(py::object /*engine*/, py::object query, py::object corpus
 struct ScoringIndex {
     // The matrix, by identity, as for the vectorisers above; the arrays it
     // was derived from, so a matrix given new arrays is derived again.
+    // Values written into those same arrays in place are not noticed:
+    // neither training nor loading ever does that, and checking would cost
+    // what the index saves.
     PyObject* matrix = nullptr;
     py::object matrix_ref;
     py::object data, indices, indptr;
