@@ -186,3 +186,21 @@ def test_an_unreachable_translation_service_stops_indexing_in_one_line(tmp_path,
         assert err.splitlines() == [err.strip()]
         assert err.startswith(f"wrapper: error: ConnectionError: the translation service "
                               f"(127.0.0.1:{port}) cannot be reached: ")
+def test_search_leaves_unused_packages_unloaded(indexed):
+    # In a fresh interpreter: the search's own answer, what it left unloaded,
+    # and that a deferred package still works when something uses it.
+    base, _ = indexed
+    script = f"""
+import sys, types
+from wrapper.Console import main
+status = main(["search", "vulcão", "--base", {str(base)!r}, "--language", "pt"])
+loaded = [n for n in ("spacy", "cv2", "fitz", "pytesseract", "PIL.Image")
+          if type(sys.modules.get(n)) is types.ModuleType]
+import PIL.Image
+print(status, loaded, PIL.Image.new("RGB", (2, 1)).size)
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[1] == "page 1" and lines[2].endswith("  pt.pdf")
+    assert lines[-1] == "0 [] (2, 1)"

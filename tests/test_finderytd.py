@@ -3,6 +3,7 @@
 slicing done in Python), and search through the real stemming pipeline."""
 
 import difflib
+import gc
 import json
 import logging
 import os
@@ -12,13 +13,17 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import types
+import weakref
 
 import joblib
 import numpy as np
 import pytest
+from scipy import sparse
 from sklearn.feature_extraction.text import TfidfVectorizer
+from sklearn.metrics.pairwise import cosine_similarity
 
 from wrapper.core import FinderyTD as td_module
 from wrapper.core.FinderyTD import FinderyTD
@@ -293,7 +298,7 @@ def test_paging_slices_like_the_host(scored_engine):
     rng = random.Random(5)
     bounds = list(range(-4, 6)) + [2**40, -(2**40), 2**70, -(2**70)]
     for _ in range(300):
-        scores = [rng.choice([0.0, 0.25, 0.5, 1.0, rng.random()]) for _ in range(rng.randint(0, 25))]
+        scores = [rng.choice([0.0, 0.25, 0.5, 1.0, rng.random(), -rng.random()]) for _ in range(rng.randint(0, 25))]
         set_scores(scores)
         page, per_page = rng.choice(bounds), rng.choice(bounds)
         corrected, hits = engine.search_documents("some", Idiomark.ENGLISH, page, per_page)
@@ -307,6 +312,132 @@ def test_paging_errors_are_the_hosts(scored_engine):
     set_scores([0.5, 0.2])
     with pytest.raises(TypeError, match="slice indices must be integers"):
         engine.search_documents("some", Idiomark.ENGLISH, 1.0, 10)
+
+
+# ---- scores against cosine_similarity ---------------------------------------------
+
+def reference_search(engine, corrected, page, per_page):
+    """The whole ranking computed as specified, then one page of it."""
+    row = engine.tfidf_vectorizer.transform([corrected])
+    scores = cosine_similarity(row, engine.tfidf_matrix).flatten()
+    ranked = sorted(enumerate(scores), key=lambda pair: -pair[1])
+    start = (page - 1) * per_page
+    return [(engine.document_names[r], s) for r, s in ranked[start : start + per_page] if s > 0]
+
+
+def random_engine(models, rng, monkeypatch, **vectorizer):
+    """An engine over a random corpus with repeated and empty documents."""
+    words = ["".join(rng.choice("abcdefgé") for _ in range(rng.randint(2, 6))) for _ in range(rng.randint(1, 40))]
+    texts = []
+    for _ in range(rng.randint(1, 60)):
+        if texts and rng.random() < 0.2:
+            texts.append(rng.choice(texts))  # a duplicate: equal scores
+        else:
+            texts.append(" ".join(rng.choice(words) for _ in range(rng.randint(0, 12))) or "x")
+    texts.append(" ".join(words))  # so every word is in the vocabulary
+    engine = FinderyTD(models)
+    engine.is_loaded = True
+    engine.tfidf_vectorizer = TfidfVectorizer(**vectorizer)
+    engine.tfidf_matrix = engine.tfidf_vectorizer.fit_transform(texts)
+    engine.document_names = ["d%d" % i for i in range(len(texts))]
+    engine.detected_languages = {name: "en" for name in engine.document_names}
+    monkeypatch.setattr(td_module, "preprocess_text_for_stemmetization", lambda text, lang: ([text], text))
+    return engine, words
+
+
+def bits(hits):
+    return [(h["name"], type(h["Pontuação"]), float(h["Pontuação"]).hex()) for h in hits]
+
+
+@pytest.mark.parametrize(
+    "seed, vectorizer",
+    [(seed, {}) for seed in range(6)]
+    + [(6, {"sublinear_tf": True}), (7, {"lowercase": False}), (8, {"token_pattern": r"\w+"})],
+)
+def test_search_equals_cosine_similarity_bit_for_bit(models, monkeypatch, seed, vectorizer):
+    rng = random.Random(seed)
+    engine, words = random_engine(models, rng, monkeypatch, **vectorizer)
+    n = len(engine.document_names)
+    pages = [1, 1, 2, 3, 0, -1, -2, n, n + 1, 2**40, -(2**40)]
+    # Misspelt, capitalised, one-letter and unknown words ("zzzz", "İ" whose
+    # lower case is two characters), and separators.
+    extra = ["zzzz", words[0] + "q", words[-1].upper(), "a", "İé", "-", "ÉÉ"]
+    for _ in range(40):
+        query = " ".join(rng.choice(words + extra) for _ in range(rng.randint(1, 5)))
+        page, per_page = rng.choice(pages), rng.choice([1, 2, 3, 10, 0, -3, n])
+        corrected, hits = engine.search_documents(query, Idiomark.ENGLISH, page, per_page)
+        expected = reference_search(engine, corrected, page, per_page)
+        assert bits(hits) == [(name, np.float64, float(s).hex()) for name, s in expected]
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda m: m * 3.0,  # another matrix object
+        lambda m: setattr(m, "data", m.data * 3.0) or m,  # the same object, new values
+        lambda m: m.astype(np.float32),  # left to cosine_similarity itself
+        lambda m: m.tocsc(),
+        lambda m: sparse.csr_matrix(m.toarray() * np.array([0.5] + [1.0] * (m.shape[1] - 1))),
+    ],
+)
+def test_a_changed_matrix_is_scored_afresh(models, monkeypatch, change):
+    engine, words = random_engine(models, random.Random(11), monkeypatch)
+    engine.search_documents(words[0], Idiomark.ENGLISH)  # prepares the first matrix
+    engine.tfidf_matrix = change(engine.tfidf_matrix)
+    for word in words:
+        corrected, hits = engine.search_documents(word, Idiomark.ENGLISH, 1, 100)
+        expected = reference_search(engine, corrected, 1, 100)
+        assert [(h["name"], h["Pontuação"]) for h in hits] == expected
+
+
+def test_a_matrix_cosine_similarity_refuses_fails_as_it_does(models, monkeypatch):
+    engine, words = random_engine(models, random.Random(12), monkeypatch)
+    engine.tfidf_matrix = engine.tfidf_matrix.copy()
+    engine.tfidf_matrix.data[0] = np.nan
+    with pytest.raises(ValueError, match="NaN"):
+        engine.search_documents(words[0], Idiomark.ENGLISH)
+    engine.tfidf_matrix = engine.tfidf_matrix[:, :1]
+    with pytest.raises(ValueError, match="Incompatible dimension"):
+        engine.search_documents(words[0], Idiomark.ENGLISH)
+
+
+def test_what_search_derives_is_neither_stored_nor_kept_past_its_matrix(models):
+    engine = FinderyTD(models)
+    engine.train_model(doc("one", "volcano lava ash"))
+    engine.train_model(doc("two", "river bridge"))
+    engine.search_documents("lava", Idiomark.ENGLISH)
+    searched = weakref.ref(engine.tfidf_matrix)
+    engine.train_model(doc("three", "lava flows"))  # a new matrix replaces it
+    gc.collect()
+    assert searched() is None
+    stored = joblib.load(os.path.join(models, "td_model.pkl"))
+    assert list(stored) == ["matrix", "vectorizer", "document_names", "detected_languages", "cleaned_text"]
+    assert type(stored["matrix"]) is type(engine.tfidf_matrix)
+    assert vars(stored["matrix"]).keys() == vars(TfidfVectorizer().fit_transform(["aa bb"])).keys()
+
+
+def test_threads_searching_at_once_get_what_one_gets(models, monkeypatch):
+    engine, words = random_engine(models, random.Random(13), monkeypatch)
+    queries = [" ".join(random.Random(i).sample(words, min(3, len(words)))) for i in range(60)]
+    alone = [engine.search_documents(q, Idiomark.ENGLISH, 1, 5) for q in queries]
+    results = {}
+    barrier = threading.Barrier(4)
+
+    def work(k):
+        barrier.wait()
+        # Half the threads swap in a new matrix now and then, so indexes are
+        # derived and dropped while others score.
+        for i, q in enumerate(queries):
+            if k % 2 and i % 20 == 0:
+                engine.tfidf_matrix = engine.tfidf_matrix.copy()
+            results[k, i] = engine.search_documents(q, Idiomark.ENGLISH, 1, 5)
+
+    workers = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert all(results[k, i] == alone[i] for k in range(4) for i in range(len(queries)))
 
 
 # ---- search --------------------------------------------------------------------

@@ -63,6 +63,15 @@ void require_exact_str(py::handle value, const char* argname) {
 
 py::object import(const char* module) { return py::module_::import(module); }
 
+py::object import_as_held(const char* module) {
+    // A plain dictionary look-up: PyImport_GetModule would check the module's
+    // __spec__ too, which is what loads a lazy module.
+    PyObject* held = PyDict_GetItemWithError(PyImport_GetModuleDict(), py::str(module).ptr());
+    if (held && held != Py_None) return py::reinterpret_borrow<py::object>(held);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return import(module);
+}
+
 py::module_& this_module() {
     static py::module_* m = new py::module_();  // leaked: outlives the interpreter
     return *m;

@@ -73,6 +73,11 @@ void require_exact_str(py::handle value, const char* argname);
 // ---- objects --------------------------------------------------------------
 
 py::object import(const char* module);
+// The module as sys.modules holds it when it is there, else imported. Used
+// for heavy packages that a host may have left waiting to load lazily
+// (importlib.util.LazyLoader): a second `import` reads the module's __spec__
+// and so loads it, which taking it from sys.modules does not.
+py::object import_as_held(const char* module);
 
 // The extension module being built, set once in its init function; its
 // collaborators are read from its attributes at call time, so a host (or a

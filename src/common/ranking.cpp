@@ -53,11 +53,21 @@ std::vector<std::size_t> ranked_rows(const std::vector<double>& scores, Span spa
 
 std::vector<std::size_t> page_hits(const std::vector<double>& scores, std::int64_t start,
                                    std::int64_t stop) {
-    std::vector<std::size_t> rows = ranked_rows(scores, slice_span(scores.size(), start, stop));
-    rows.erase(std::remove_if(rows.begin(), rows.end(),
-                              [&scores](std::size_t r) { return !(scores[r] > 0.0); }),
-               rows.end());
-    return rows;
+    // Rows with a positive score are ranked before every other row, so they
+    // hold exactly ranks [0, positives) and only they can be hits: the page
+    // is cut from the full ranking's bounds, then narrowed to those ranks.
+    const Span span = slice_span(scores.size(), start, stop);
+    if (span.size() == 0) return {};
+    std::vector<std::size_t> positive;
+    for (std::size_t r = 0; r < scores.size(); ++r)
+        if (scores[r] > 0.0) positive.push_back(r);
+    if (span.begin >= positive.size()) return {};
+
+    std::vector<double> kept(positive.size());
+    for (std::size_t i = 0; i < positive.size(); ++i) kept[i] = scores[positive[i]];
+    std::vector<std::size_t> ranks = ranked_rows(kept, {span.begin, std::min(span.end, kept.size())});
+    for (std::size_t& i : ranks) i = positive[i];
+    return ranks;
 }
 
 }  // namespace wr::ranking

@@ -511,7 +511,60 @@ py::str show_language(py::handle value) {
     return py::str(value);
 }
 
+// Packages that a search imports (through the library's modules) but never
+// calls: named-entity recognition and the OCR stack. Together they take most
+// of a search command's start-up.
+const char* const kUnusedBySearch[] = {"spacy", "cv2", "fitz", "pytesseract", "PIL.Image"};
+
+// While it lives, the packages above are imported lazily (the standard
+// library's LazyLoader): the module object exists at once, its code runs on
+// first use. A search never uses them, so they never load; anything that
+// does use one still gets the whole module.
+class DeferredImports {
+public:
+    DeferredImports() {
+        py::cpp_function find_spec(
+            [](py::object name, py::object path, py::object /*target*/) -> py::object {
+                bool deferred = false;
+                for (const char* n : kUnusedBySearch) deferred = deferred || name.equal(py::str(n));
+                if (!deferred) return py::none();
+                py::object machinery = wr::import("importlib.machinery");
+                py::object spec = machinery.attr("PathFinder").attr("find_spec")(name, path);
+                // Only modules written in Python can wait; anything else is
+                // left to the ordinary finders.
+                if (spec.is_none() ||
+                    !py::isinstance(spec.attr("loader"), machinery.attr("SourceFileLoader")))
+                    return py::none();
+                spec.attr("loader") = wr::import_attr("importlib.util", "LazyLoader")(spec.attr("loader"));
+                return spec;
+            },
+            py::arg("name"), py::arg("path"), py::arg("target") = py::none());
+        finder_ = wr::import_attr("types", "SimpleNamespace")(py::arg("find_spec") = find_spec);
+        wr::import_attr("sys", "meta_path").attr("insert")(0, finder_);
+    }
+    ~DeferredImports() {
+        // Modules made meanwhile stay lazy, and load if anything uses them.
+        py::error_scope pending;  // an error on its way out survives the removal
+        PyObject* meta_path = PySys_GetObject("meta_path");  // borrowed
+        if (meta_path && PyList_Check(meta_path)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(meta_path); ++i) {
+                if (PyList_GET_ITEM(meta_path, i) == finder_.ptr()) {
+                    PySequence_DelItem(meta_path, i);
+                    break;
+                }
+            }
+        }
+        PyErr_Clear();
+    }
+    DeferredImports(const DeferredImports&) = delete;
+    DeferredImports& operator=(const DeferredImports&) = delete;
+
+private:
+    py::object finder_;
+};
+
 int run_search(py::handle args) {
+    DeferredImports deferred;
     py::object base = args.attr("base");
     IndexNote note = read_note(base);
     if (note.engine.is_none())

@@ -11,6 +11,26 @@ py::object& stemming_bound_at_import() {
     return *fn;
 }
 
+py::object& cosine_bound_at_import() {
+    static py::object* fn = new py::object();  // leaked, as above
+    return *fn;
+}
+
+py::object& tfidf_bound_at_import() {
+    static py::object* cls = new py::object();  // leaked, as above
+    return *cls;
+}
+
+py::object& tfidf_transformer_bound_at_import() {
+    static py::object* cls = new py::object();  // leaked, as above
+    return *cls;
+}
+
+py::object& tfidf_transform_bound_at_import() {
+    static py::object* fn = new py::object();  // leaked, as above
+    return *fn;
+}
+
 namespace {
 
 py::object& engine_class() {
@@ -49,9 +69,16 @@ PYBIND11_MODULE(FinderyTD, m) {
     finderytd::stemming_bound_at_import() =
         wr::import_attr("wrapper.infra.Wordwash", "preprocess_text_for_stemmetization");
     m.attr("preprocess_text_for_stemmetization") = finderytd::stemming_bound_at_import();
-    m.attr("TfidfVectorizer") =
+    finderytd::tfidf_bound_at_import() =
         wr::import_attr("sklearn.feature_extraction.text", "TfidfVectorizer");
-    m.attr("cosine_similarity") = wr::import_attr("sklearn.metrics.pairwise", "cosine_similarity");
+    finderytd::tfidf_transformer_bound_at_import() =
+        wr::import_attr("sklearn.feature_extraction.text", "TfidfTransformer");
+    finderytd::tfidf_transform_bound_at_import() =
+        finderytd::tfidf_bound_at_import().attr("transform");
+    m.attr("TfidfVectorizer") = finderytd::tfidf_bound_at_import();
+    finderytd::cosine_bound_at_import() =
+        wr::import_attr("sklearn.metrics.pairwise", "cosine_similarity");
+    m.attr("cosine_similarity") = finderytd::cosine_bound_at_import();
     m.attr("joblib") = wr::import("joblib");
     m.attr("os") = wr::import("os");
     m.attr("re") = wr::import("re");

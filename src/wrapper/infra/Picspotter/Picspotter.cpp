@@ -76,7 +76,7 @@ PYBIND11_MODULE(Picspotter, m) {
     wr::this_module() = m;
     // Loading depends on these, in this order; no network is built here.
     m.attr("os") = wr::import("os");
-    m.attr("cv2") = wr::import("cv2");
+    m.attr("cv2") = wr::import_as_held("cv2");
     m.attr("np") = wr::import("numpy");
     m.attr("time") = wr::import("time");
 

@@ -54,7 +54,7 @@ py::list identify_objects_in_video(py::object video_path) {
 PYBIND11_MODULE(Reelspotter, m) {
     wr::this_module() = m;
     // Loading depends on these, in this order; no network is built here.
-    m.attr("cv2") = wr::import("cv2");
+    m.attr("cv2") = wr::import_as_held("cv2");
     m.attr("get_layers") = wr::import_attr("wrapper.infra.Picspotter", "get_layers");
     m.attr("np") = wr::import("numpy");
 
