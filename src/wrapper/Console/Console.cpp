@@ -43,6 +43,27 @@ py::object language_member(py::handle code) {
     return wr::import_attr("wrapper.infra.Idiomark", "Idiomark")(code);
 }
 
+// The argument type of the page options: a whole number from 1 up, kept as
+// the host's integer (of any size: the search pages with host arithmetic).
+// Anything else is a usage error, in argparse's own words.
+py::object counting_number() {
+    py::cpp_function parse(
+        [](py::object text) -> py::object {
+            py::object value = py::none();
+            try {
+                value = builtin("int")(text);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_ValueError)) throw;
+            }
+            if (value.is_none() || !(value >= py::int_(1)))
+                wr::raise(wr::import_attr("argparse", "ArgumentTypeError").ptr(),
+                          {"invalid value: ", py::repr(text), " (a whole number from 1 up)"});
+            return value;
+        },
+        py::name("count"));
+    return parse;
+}
+
 py::object make_parser() {
     py::object argparse = wr::import("argparse");
     py::object parser = argparse.attr("ArgumentParser")(
@@ -87,11 +108,12 @@ py::object make_parser() {
                                 py::arg("help") = "the query's language (detected if absent)");
     search.attr("add_argument")("--translate-to", py::arg("choices") = codes,
                                 py::arg("help") = "the language the index was translated into");
-    search.attr("add_argument")("--page", py::arg("type") = builtin("int"),
+    py::object count = counting_number();
+    search.attr("add_argument")("--page", py::arg("type") = count,
                                 py::arg("default") = 1, py::arg("help") = "first page (from 1)");
-    search.attr("add_argument")("--per-page", py::arg("type") = builtin("int"),
+    search.attr("add_argument")("--per-page", py::arg("type") = count,
                                 py::arg("default") = 5, py::arg("help") = "hits per page");
-    search.attr("add_argument")("--pages", py::arg("type") = builtin("int"),
+    search.attr("add_argument")("--pages", py::arg("type") = count,
                                 py::arg("default") = 1,
                                 py::arg("help") = "how many pages to show at most");
     return parser;
@@ -308,12 +330,13 @@ int run_search(py::handle args) {
     py::object process = make_process(args, false);
     py::str query = py::str(" ").attr("join")(args.attr("query"));
     py::object language = language_member(args.attr("language"));
-    const long first = args.attr("page").cast<long>();
-    const long pages = args.attr("pages").cast<long>();
+    // Host integers throughout: a page number has no upper bound here.
+    const py::object first = args.attr("page");
+    const py::object end = first + args.attr("pages");
     py::object per_page = args.attr("per_page");
 
     bool shown_query = false;
-    for (long page = first; page < first + std::max(pages, 1L); ++page) {
+    for (py::object page = first; page < end; page = page + py::int_(1)) {
         py::object result = process.attr("search")(query, language, page, per_page);
         if (!wr::truthy(result)) {
             out(py::str("no index to search"));
@@ -326,10 +349,10 @@ int run_search(py::handle args) {
         }
         py::list hits = py::list(parts[1]);
         if (hits.empty()) {
-            out(py::str(page == first ? "no documents match" : "no more results"));
+            out(py::str(page.equal(first) ? "no documents match" : "no more results"));
             break;
         }
-        out(wr::cat({"page ", py::int_(page)}));
+        out(wr::cat({"page ", page}));
         for (py::handle hit : hits) {
             py::object score = hit[py::str("Pontuação")];
             py::str shown = py::str("{:.4f}").attr("format")(score);
