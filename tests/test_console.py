@@ -1,6 +1,7 @@
 """The installed `wrapper` program: index a folder, search it, fail in one line."""
 
 import pathlib
+import re
 import socket
 import subprocess
 import sys
@@ -58,9 +59,9 @@ def test_search_pages_and_correction(indexed):
     assert status == 0
     lines = out.splitlines()
     assert "volcano" in lines[0]
-    assert lines[1:3] == ["page 1", lines[2]] and lines[2].endswith("en.pdf")
     # Only one English document matches: the next page is empty.
-    assert lines[-1] == "no more results"
+    assert len(lines) == 4 and lines[1] == "page 1" and lines[3] == "no more results"
+    assert re.fullmatch(r"  \d\.\d{4}  \[en\]  sub dir/en\.pdf", lines[2])
 
 
 def test_failures_are_one_line_unless_asked(tmp_path):
@@ -204,3 +205,20 @@ print(status, loaded, PIL.Image.new("RGB", (2, 1)).size)
     lines = done.stdout.splitlines()
     assert lines[1] == "page 1" and lines[2].endswith("  pt.pdf")
     assert lines[-1] == "0 [] (2, 1)"
+@pytest.mark.parametrize("page", ["99999999999999999999", str(2**63 - 1), str(2**63)])
+def test_search_pages_past_any_machine_integer(indexed, page):
+    base, _ = indexed
+    status, out, err = run("search", "volcano", "--base", base, "--language", "en",
+                           "--page", page, "--pages", str(2**63))
+    assert (status, err) == (0, "")
+    assert out.splitlines()[1:] == ["no documents match"]
+
+
+@pytest.mark.parametrize("option,value", [("--page", "0"), ("--per-page", "-3"),
+                                          ("--pages", "two"), ("--page", "1.5")])
+def test_page_options_take_whole_numbers_from_one(indexed, option, value):
+    base, _ = indexed
+    status, out, err = run("search", "volcano", "--base", base, option, value)
+    assert status == 2 and out == ""
+    assert err.splitlines()[-1] == (f"wrapper search: error: argument {option}: invalid value: "
+                                    f"'{value}' (a whole number from 1 up)")

@@ -167,6 +167,22 @@ def test_direct_reader_appends_each_picture_after_the_page_text(files, caplog):
     assert logged[-2:] == ["final text extracted from pdf", text]
 
 
+def test_direct_reader_page_lines_carry_the_text_so_far_only_when_kept(files, caplog,
+                                                                      monkeypatch):
+    text = Pagewring._extract_text_from_pdf(files["two_pages"])
+    with fitz.open(files["two_pages"]) as doc:
+        first = doc[0].get_text("text")
+    pages = [line for line in root_lines(caplog) if line.startswith("Page ")]
+    assert pages == [f"Page 1 Text:\n{first}\n", f"Page 2 Text:\n{text}\n"]
+
+    # Above debug level the line is not even built: logging sees no call.
+    calls = []
+    monkeypatch.setattr(logging, "debug", lambda msg, *a, **k: calls.append(msg))
+    caplog.set_level(logging.INFO)
+    assert Pagewring._extract_text_from_pdf(files["two_pages"]) == text
+    assert not [c for c in calls if str(c).startswith("Page ")] and text in calls
+
+
 def test_ocr_copy_reader_strips_pages_and_direct_reader_does_not(files):
     assert Pagewring.get_text_from_pdf(files["two_pages"]) == (
         "Harbour log, first pagesecond page of the log")
@@ -174,18 +190,24 @@ def test_ocr_copy_reader_strips_pages_and_direct_reader_does_not(files):
     assert raw.count("\n") >= 2 and "Harbour log, first page" in raw
 
 
-@pytest.mark.parametrize("content", [b"", b"just some words, not a document\n", None],
-                         ids=["zero-byte", "not-a-pdf", "missing"])
-def test_unreadable_input_fails_after_the_fallback(tmp_path, caplog, content):
+@pytest.mark.parametrize("content, error, message", [
+    (b"", fitz.EmptyFileError, "Cannot open empty file: filename='{}'."),
+    (b"just some words, not a document\n", fitz.FileDataError, "Failed to open file '{}'."),
+    (None, fitz.FileNotFoundError, "no such file: '{}'"),
+], ids=["zero-byte", "not-a-pdf", "missing"])
+def test_unreadable_input_fails_after_the_fallback(tmp_path, caplog, content, error, message):
     path = tmp_path / "input.pdf"
     if content is not None:
         path.write_bytes(content)
-    with pytest.raises(Exception):
+    # PyMuPDF's own error for the input, from the fall-back reader.
+    with pytest.raises(error) as err:
         Pagewring.extract_text_from_pdf(str(path), str(tmp_path))
+    assert type(err.value) is error and str(err.value) == message.format(path)
     assert FALLBACK in root_lines(caplog, logging.INFO)
     # An OCR copy that cannot be opened is an error, not an empty text.
-    with pytest.raises(Exception):
+    with pytest.raises(error) as err:
         Pagewring.get_text_from_pdf(str(path))
+    assert type(err.value) is error and str(err.value) == message.format(path)
 
 
 @pytest.mark.parametrize("base, name", [

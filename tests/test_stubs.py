@@ -51,6 +51,11 @@ def test_the_package_has_its_modules():
     modules = extension_modules()
     assert "wrapper.infra.Idiomark" in modules
     assert (PACKAGE / "py.typed").is_file()
+    # The build skips a module without sources in silence: a stub whose
+    # module was never built shows it.
+    stubs = {".".join(p.relative_to(PACKAGE.parent).with_suffix("").parts)
+             for p in PACKAGE.rglob("*.pyi")}
+    assert stubs == set(modules)
 
 
 @pytest.mark.parametrize("name", extension_modules())

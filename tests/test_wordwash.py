@@ -5,6 +5,7 @@ import random
 import re
 import sys
 import unicodedata
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from nltk.corpus import stopwords
@@ -200,3 +201,19 @@ class TestLemmatisationPipeline:
 
         assert Wordwash.lemantization("casa", Upper()) == "CASA"
         assert capsys.readouterr().out == "casa\n"
+
+
+def test_long_texts_cleaned_in_threads_equal_the_reference():
+    # Long enough to be cleaned with the GIL released, with marks from blocks
+    # no other test touches, so their classes are looked up meanwhile, from
+    # several threads at once.
+    marks = "".join(map(chr, [*range(0x1DC0, 0x1E00), *range(0xFE20, 0xFE30)]))
+    rng = random.Random(11)
+    texts = ["".join(rng.choice(ALPHABET + marks) for _ in range(20_000)) for _ in range(6)]
+
+    def clean(text):
+        return Wordwash.normalize_text(text, True, True), Wordwash.remove_accents(text)
+
+    with ThreadPoolExecutor(3) as pool:
+        got = list(pool.map(clean, texts))
+    assert got == [(ref_normalize(t, True, True), ref_remove_accents(t)) for t in texts]

@@ -1,6 +1,6 @@
 """Install the NLTK data the library reads, for offline use.
 
-    python tools/install_nltk_data.py <venv>/nltk_data --wheel DIR_OR_WHEEL [--shared DIR]
+    python tools/install_nltk_data.py <venv>/nltk_data --wheel DIR_OR_WHEEL [--corpora DIR]
 
 nltk searches <sys.prefix>/nltk_data on its own, so installing there needs no
 NLTK_DATA and no change to nltk.data.path. Four resources, each in nltk's own
@@ -13,7 +13,8 @@ layout and each from a real distribution of the data, never trained or edited:
                         wheel is only read, never installed: the caller
                         fetches it with
                         pip download --no-deps --only-binary=:all: -d DIR llama-index-core==VERSION
-  stemmers/rslp         RSLP stemmer rules, from shared/corpora/rslp.zip.
+  stemmers/rslp         RSLP stemmer rules, from rslp.zip as nltk's data server
+                        publishes it (tools/fetch_corpora.py gathers it).
   corpora/wordnet       Princeton WordNet 3.0 from Debian's wordnet-base and
                         wordnet-sense-index (/usr/share/wordnet), plus the
                         "lexnames" file they lack, written from WordNet's
@@ -272,14 +273,15 @@ class RslpResource(Resource):
     dest = "stemmers/rslp"
     required = tuple(f"step{i}.pt" for i in range(7))
 
-    def __init__(self, shared: Path):
-        self.zip_path = shared / "corpora" / "rslp.zip"
+    def __init__(self, corpora: Path):
+        self.zip_path = corpora / "rslp.zip"
 
     def source_id(self):
         return "sha256:" + file_sha256(self.zip_path) if self.zip_path.is_file() else None
 
     def missing_source(self):
-        return f"{self.zip_path} not found: pass --shared with the shared/ directory"
+        return (f"{self.zip_path} not found: pass --corpora with the folder "
+                "tools/fetch_corpora.py filled")
 
     def build(self, into):
         try:
@@ -442,6 +444,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         help=f"the shared/ directory holding corpora/rslp.zip (default: {DEFAULT_SHARED})",
     )
     parser.add_argument(
+        "--corpora", type=Path,
+        help="the folder holding rslp.zip (default: SHARED/corpora)",
+    )
+    parser.add_argument(
         "--wordnet-dir", type=Path, default=DEFAULT_WORDNET_DIR,
         help=f"WordNet 3.0 database files (default: {DEFAULT_WORDNET_DIR}, from apt {WORDNET_APT})",
     )
@@ -458,7 +464,7 @@ def main(argv: list[str] | None = None) -> int:
         resources = [
             WheelResource("punkt_tab", "tokenizers/punkt_tab", lang_files, wheel),
             WheelResource("stopwords", "corpora/stopwords", LANGUAGES, wheel),
-            RslpResource(args.shared),
+            RslpResource(args.corpora or args.shared / "corpora"),
             WordnetResource(args.wordnet_dir),
         ]
         if target.is_dir():

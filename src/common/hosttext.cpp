@@ -1,5 +1,7 @@
 #include "hosttext.hpp"
 
+#include <pybind11/gil_safe_call_once.h>
+
 #include <memory>
 
 #include "pyutil.hpp"
@@ -27,8 +29,10 @@ py::str from_u32(const std::u32string& text) {
 
 const text::CharClasses& host_char_classes() {
     // Leaked on purpose: it holds a reference to a host function and must not
-    // be torn down after the interpreter at process exit.
-    static const text::CharClasses* classes = [] {
+    // be torn down after the interpreter at process exit. Made under the
+    // GIL-safe once: the import inside may let another thread take the GIL.
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<const text::CharClasses*> storage;
+    return *storage.call_once_and_store_result([]() -> const text::CharClasses* {
         std::vector<std::uint8_t> flags(static_cast<std::size_t>(text::kMaxCodePoint) + 1, 0);
         for (Py_UCS4 c = 0; c <= text::kMaxCodePoint; ++c) {
             std::uint8_t f = 0;
@@ -45,8 +49,7 @@ const text::CharClasses& host_char_classes() {
             return static_cast<std::uint8_t>((*combining)(ch).cast<int>());
         };
         return new text::CharClasses(std::move(flags), lookup);
-    }();
-    return *classes;
+    }).get_stored();
 }
 
 }  // namespace wr

@@ -1,5 +1,7 @@
 #include "pyutil.hpp"
 
+#include <pybind11/gil_safe_call_once.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -25,13 +27,22 @@ py::str cat(std::initializer_list<Piece> pieces) {
 }
 
 namespace {
-void log_at(const char* level, py::handle message) {
+const py::object& logging_module() {
     // The module is found once (an import per line costs more than the line);
-    // its function is looked up every time, so a patched one is honoured.
-    static py::object* logging = new py::object(import("logging"));  // leaked on purpose
-    logging->attr(level)(message);
+    // its functions are looked up every time, so a patched one is honoured.
+    // The import may let another thread run: a plain function-local static
+    // could then deadlock between its own guard and the GIL.
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> logging;
+    return logging.call_once_and_store_result([] { return import("logging"); }).get_stored();
 }
+
+void log_at(const char* level, py::handle message) { logging_module().attr(level)(message); }
 }  // namespace
+
+bool debug_enabled() {
+    const py::object& logging = logging_module();
+    return truthy(logging.attr("root").attr("isEnabledFor")(logging.attr("DEBUG")));
+}
 
 void log_debug(py::handle m) { log_at("debug", m); }
 void log_info(py::handle m) { log_at("info", m); }
@@ -79,6 +90,13 @@ py::module_& this_module() {
 
 py::object import_attr(const char* module, const char* attr) {
     return py::module_::import(module).attr(attr);
+}
+
+Py_ssize_t to_ssize(py::handle value) {
+    // Raises instead of clipping: a clipped count would be a wrong answer.
+    Py_ssize_t v = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return v;
 }
 
 bool truthy(py::handle value) {
@@ -145,20 +163,21 @@ std::string temp_sibling(const std::string& path) {
 }
 
 namespace {
-[[noreturn]] void raise_errno(const std::string& filename) {
-    py::bytes name(filename);
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError,
-                                         import("os").attr("fsdecode")(name).ptr());
+// `code` is the errno of the failed call, saved by the caller: building the
+// file name runs host code, which may change errno before the error is made.
+[[noreturn]] void raise_errno(int code, const std::string& filename) {
+    py::object name = import("os").attr("fsdecode")(py::bytes(filename));
+    errno = code;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
     throw py::error_already_set();
 }
 }  // namespace
 
 void replace_file(const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) != 0) {
-        int saved = errno;
+        const int saved = errno;
         ::unlink(from.c_str());
-        errno = saved;
-        raise_errno(to);
+        raise_errno(saved, to);
     }
 }
 
@@ -167,26 +186,27 @@ void write_file_atomic(const std::string& path, const std::string& data) {
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         // Report the caller's path: the temporary name means nothing to them.
-        raise_errno(path);
+        raise_errno(errno, path);
     }
     std::size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            int saved = errno;
+            const int saved = errno;
             ::close(fd);
             ::unlink(tmp.c_str());
-            errno = saved;
-            raise_errno(path);
+            raise_errno(saved, path);
         }
         done += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        int saved = errno;
+    // The descriptor is closed whether or not fsync worked; the first
+    // failure is the one reported.
+    int saved = ::fsync(fd) == 0 ? 0 : errno;
+    if (::close(fd) != 0 && saved == 0) saved = errno;
+    if (saved != 0) {
         ::unlink(tmp.c_str());
-        errno = saved;
-        raise_errno(path);
+        raise_errno(saved, path);
     }
     replace_file(tmp, path);
 }

@@ -51,6 +51,10 @@ inline void log_info(std::initializer_list<Piece> p) { log_info(cat(p)); }
 inline void log_warning(std::initializer_list<Piece> p) { log_warning(cat(p)); }
 inline void log_error(std::initializer_list<Piece> p) { log_error(cat(p)); }
 
+// Whether the root logger, which the functions above log to, keeps debug
+// lines now: a line that is costly to build is built only then.
+bool debug_enabled();
+
 // The text traceback.format_exc() gives for `err` in its except block.
 py::str format_exc(py::error_already_set& err);
 
@@ -85,6 +89,10 @@ py::object import_as_held(const char* module);
 // this library, so each has its own slot.
 py::module_& this_module();
 py::object import_attr(const char* module, const char* attr);
+
+// A host integer (anything with __index__) as a Py_ssize_t: the host's
+// TypeError for other objects, OverflowError when it does not fit.
+Py_ssize_t to_ssize(py::handle value);
 
 // Truth value as the host sees it (`if value:`); propagates errors of __bool__.
 bool truthy(py::handle value);

@@ -8,17 +8,23 @@ namespace wr::text {
 CharClasses::CharClasses(std::vector<std::uint8_t> flags,
                          std::function<std::uint8_t(char32_t)> combining_lookup)
     : flags_(std::move(flags)), lookup_(std::move(combining_lookup)) {
-    if (flags_.size() != static_cast<std::size_t>(kMaxCodePoint) + 1)
+    constexpr auto kSize = static_cast<std::size_t>(kMaxCodePoint) + 1;
+    if (flags_.size() != kSize)
         throw std::invalid_argument("character class table must cover every code point");
+    combining_.reset(new std::atomic<std::uint8_t>[kSize]);
+    for (std::size_t c = 0; c < kSize; ++c) combining_[c].store(0xFF, std::memory_order_relaxed);
 }
 
 std::uint8_t CharClasses::combining(char32_t c) const {
     if (c > kMaxCodePoint) return 0;
-    if (combining_.empty()) combining_.assign(static_cast<std::size_t>(kMaxCodePoint) + 1, 0xFF);
-    std::uint8_t& slot = combining_[c];
+    std::atomic<std::uint8_t>& slot = combining_[c];
     // Canonical combining classes stop at 240, so 0xFF is free as "unknown".
-    if (slot == 0xFF) slot = lookup_(c);
-    return slot;
+    std::uint8_t known = slot.load(std::memory_order_relaxed);
+    if (known == 0xFF) {
+        known = lookup_(c);
+        slot.store(known, std::memory_order_relaxed);
+    }
+    return known;
 }
 
 std::u32string drop_combining(std::u32string_view text, const CharClasses& cc) {

@@ -3,8 +3,10 @@
 // Unicode database the host interpreter carries.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,7 +17,8 @@ inline constexpr char32_t kMaxCodePoint = 0x10FFFF;
 
 // Word and whitespace classes of every code point, as a regular-expression
 // engine sees `\w` and `\s`, plus canonical combining classes. Combining
-// classes are looked up lazily through `combining_lookup` and remembered.
+// classes are looked up lazily through `combining_lookup` and remembered;
+// several threads may read one table at once (the lookup must allow that).
 class CharClasses {
 public:
     enum : std::uint8_t { kWord = 1, kSpace = 2 };
@@ -29,7 +32,9 @@ public:
 
 private:
     std::vector<std::uint8_t> flags_;
-    mutable std::vector<std::uint8_t> combining_;  // 0xFF: not looked up yet
+    // 0xFF: not looked up yet. Atomic because threads fill it concurrently;
+    // two threads looking up one code point store the same value.
+    std::unique_ptr<std::atomic<std::uint8_t>[]> combining_;
     std::function<std::uint8_t(char32_t)> lookup_;
 };
 

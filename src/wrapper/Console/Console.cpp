@@ -47,6 +47,27 @@ py::object language_member(py::handle code) {
     return wr::import_attr("wrapper.infra.Idiomark", "Idiomark")(code);
 }
 
+// The argument type of the page options: a whole number from 1 up, kept as
+// the host's integer (of any size: the search pages with host arithmetic).
+// Anything else is a usage error, in argparse's own words.
+py::object counting_number() {
+    py::cpp_function parse(
+        [](py::object text) -> py::object {
+            py::object value = py::none();
+            try {
+                value = builtin("int")(text);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_ValueError)) throw;
+            }
+            if (value.is_none() || !(value >= py::int_(1)))
+                wr::raise(wr::import_attr("argparse", "ArgumentTypeError").ptr(),
+                          {"invalid value: ", py::repr(text), " (a whole number from 1 up)"});
+            return value;
+        },
+        py::name("count"));
+    return parse;
+}
+
 py::object make_parser() {
     py::object argparse = wr::import("argparse");
     py::object parser = argparse.attr("ArgumentParser")(
@@ -104,11 +125,12 @@ py::object make_parser() {
                                 py::arg("help") = "the query's language (detected if absent)");
     search.attr("add_argument")("--translate-to", py::arg("choices") = codes,
                                 py::arg("help") = "the language the index was translated into");
-    search.attr("add_argument")("--page", py::arg("type") = builtin("int"),
+    py::object count = counting_number();
+    search.attr("add_argument")("--page", py::arg("type") = count,
                                 py::arg("default") = 1, py::arg("help") = "first page (from 1)");
-    search.attr("add_argument")("--per-page", py::arg("type") = builtin("int"),
+    search.attr("add_argument")("--per-page", py::arg("type") = count,
                                 py::arg("default") = 5, py::arg("help") = "hits per page");
-    search.attr("add_argument")("--pages", py::arg("type") = builtin("int"),
+    search.attr("add_argument")("--pages", py::arg("type") = count,
                                 py::arg("default") = 1,
                                 py::arg("help") = "how many pages to show at most");
     search.attr("add_argument")(
@@ -578,12 +600,13 @@ int run_search(py::handle args) {
                                       translate_to);
     py::str query = py::str(" ").attr("join")(args.attr("query"));
     py::object language = language_member(args.attr("language"));
-    const long first = args.attr("page").cast<long>();
-    const long pages = args.attr("pages").cast<long>();
+    // Host integers throughout: a page number has no upper bound here.
+    const py::object first = args.attr("page");
+    const py::object end = first + args.attr("pages");
     py::object per_page = args.attr("per_page");
 
     bool shown_query = false;
-    for (long page = first; page < first + std::max(pages, 1L); ++page) {
+    for (py::object page = first; page < end; page = page + py::int_(1)) {
         py::object result;
         try {
             result = process.attr("search")(query, language, page, per_page);
@@ -604,10 +627,10 @@ int run_search(py::handle args) {
         }
         py::list hits = py::list(parts[1]);
         if (hits.empty()) {
-            out(py::str(page == first ? "no documents match" : "no more results"));
+            out(py::str(page.equal(first) ? "no documents match" : "no more results"));
             break;
         }
-        out(wr::cat({"page ", py::int_(page)}));
+        out(wr::cat({"page ", page}));
         for (py::handle hit : hits) {
             // The term engine calls the score "Pontuação", the embedding one "Score".
             py::object score = hit.contains(py::str("Score")) ? hit[py::str("Score")]

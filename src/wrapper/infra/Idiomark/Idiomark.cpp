@@ -1,4 +1,5 @@
 // The document languages of the system and their names in the outside tools.
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/pybind11.h>
 
 #include "pyutil.hpp"
@@ -22,9 +23,14 @@ py::object table(const char* name) { return idiomark().attr(name).attr("value");
 
 py::object get_language_from_lingua(py::object language) {
     // lingua's class is found once; an import per call would cost more than
-    // the comparisons. Leaked on purpose: it must outlive module teardown.
-    static py::object* lingua_language = new py::object(wr::import_attr("lingua", "Language"));
-    const py::object& Language = *lingua_language;
+    // the comparisons. Kept for the process's life (it must outlive module
+    // teardown), made under the GIL-safe once because the import may let
+    // another thread take the GIL.
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> lingua_language;
+    const py::object& Language =
+        lingua_language
+            .call_once_and_store_result([] { return wr::import_attr("lingua", "Language"); })
+            .get_stored();
     // The lingua member is on the left of each comparison, in this order.
     const std::pair<const char*, const char*> order[] = {
         {"ENGLISH", "ENGLISH"}, {"SPANISH", "SPANISH"}, {"PORTUGUESE", "PORTUGUESE"}};

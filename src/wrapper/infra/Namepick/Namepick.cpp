@@ -64,9 +64,17 @@ py::list extract_named_entities(py::object text) {
     // after a full stop, else after a blank, so only an entity straddling one
     // of these rare cuts can be split. Shorter texts go through whole,
     // exactly as spaCy tags them.
-    const Py_ssize_t limit = py::int_(nlp.attr("max_length"));
+    // The test is spaCy's own comparison, made by the host, so a limit of
+    // any size or numeric type means what it means to spaCy; only a limit
+    // below the length must then fit a C++ integer.
+    const py::object max_length = nlp.attr("max_length");
     const Py_ssize_t length = py::len(text);
-    if (limit <= 0 || length <= limit) {
+    if (!(py::int_(length) > max_length)) {
+        add_entities(pairs, nlp, text);
+        return pairs;
+    }
+    const Py_ssize_t limit = wr::to_ssize(max_length);
+    if (limit <= 0) {  // spaCy's own error for a text it will not take
         add_entities(pairs, nlp, text);
         return pairs;
     }
@@ -78,7 +86,7 @@ py::list extract_named_entities(py::object text) {
             end = start + limit;
             for (const char* sep : separators) {
                 const Py_ssize_t width = static_cast<Py_ssize_t>(std::strlen(sep));
-                const Py_ssize_t at = py::int_(find(sep, start + 1, end));
+                const Py_ssize_t at = wr::to_ssize(find(sep, start + 1, end));
                 if (at >= 0) {
                     end = at + width;
                     break;

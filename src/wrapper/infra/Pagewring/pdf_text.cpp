@@ -91,20 +91,28 @@ py::object extract_text_from_pdf_direct(py::object pdf_path) {
     // Opening is not guarded: a file that is not a readable document is the
     // caller's error, with nothing logged.
     py::object document = attr("fitz").attr("open")(pdf_path);
-    py::object result = py::str("");
+    // The text is kept as pieces and joined when it is needed whole: adding
+    // each piece to a growing string would copy the text again every time.
+    py::list pieces;
+    auto text_so_far = [&] { return py::str("").attr("join")(pieces); };
 
     auto finish = [&] {
+        py::object result = text_so_far();
         wr::log_debug({"final text extracted from pdf"});
         wr::log_debug(result);
         document.attr("close")();
+        return result;
     };
 
     try {
         const long long pages = page_count(document);
         for (long long i = 0; i < pages; ++i) {
             py::object page = page_at(document, i);
-            result = result + page.attr("get_text")("text");
-            wr::log_debug({"Page ", i + 1, " Text:\n", result, "\n"});
+            pieces.append(page.attr("get_text")("text"));
+            // The line carries all the text so far; it is built only when it
+            // is kept, or every page would cost as much as the whole text.
+            if (wr::debug_enabled())
+                wr::log_debug({"Page ", i + 1, " Text:\n", text_so_far(), "\n"});
 
             py::object blocks = page.attr("get_text")("dict")["blocks"];
             py::list images;
@@ -123,7 +131,7 @@ py::object extract_text_from_pdf_direct(py::object pdf_path) {
                 py::object image = attr("Image").attr("open")(
                     attr("io").attr("BytesIO")(block["image"]));
                 py::object text = image_to_string(image);
-                result = result + text;
+                pieces.append(text);
                 wr::log_debug({"OCR Result for Image ", name, " on Page ", i + 1, ":\n", text, "\n"});
                 ++index;
             }
@@ -133,8 +141,7 @@ py::object extract_text_from_pdf_direct(py::object pdf_path) {
         finish();
         throw;
     }
-    finish();
-    return result;
+    return finish();
 }
 
 }  // namespace pagewring

@@ -6,6 +6,9 @@
 // linguistic work (tokenisers, stopword lists, stemmers) is nltk's.
 #include <pybind11/pybind11.h>
 
+#include <string>
+#include <string_view>
+
 #include "hosttext.hpp"
 #include "pyutil.hpp"
 
@@ -19,21 +22,43 @@ py::object attr(const char* name) { return wr::this_module().attr(name); }
 
 py::object idiomark() { return attr("Idiomark"); }
 
+// Texts from this many code points up are cleaned with the GIL released, so
+// other host threads run meanwhile; below it the hand-over costs more than
+// the work. The routines read only C++ data (a combining class not yet
+// known takes the GIL back for its one lookup).
+constexpr std::size_t kReleaseFrom = 1 << 14;
+
+template <typename Routine>
+py::str clean(py::handle text, Routine routine) {
+    const std::u32string in = wr::to_u32(text);
+    const wr::text::CharClasses& cc = wr::host_char_classes();  // built under the GIL
+    std::u32string out;
+    if (in.size() >= kReleaseFrom) {
+        py::gil_scoped_release released;
+        out = routine(in, cc);
+    } else {
+        out = routine(in, cc);
+    }
+    return wr::from_u32(out);
+}
+
 py::str normalize_text(py::object text, py::object remove_all_accents, py::object to_lower) {
     if (wr::truthy(to_lower)) text = text.attr("lower")();
     const bool drop_marks = wr::truthy(remove_all_accents);
     if (drop_marks) text = attr("unicodedata").attr("normalize")("NFD", text);
-    return wr::from_u32(wr::text::wash(wr::to_u32(text), drop_marks, wr::host_char_classes()));
+    return clean(text, [drop_marks](std::u32string_view in, const wr::text::CharClasses& cc) {
+        return wr::text::wash(in, drop_marks, cc);
+    });
 }
 
 py::str remove_accents(py::object text) {
     py::object decomposed = attr("unicodedata").attr("normalize")("NFD", text);
-    return wr::from_u32(wr::text::drop_combining(wr::to_u32(decomposed), wr::host_char_classes()));
+    return clean(decomposed, wr::text::drop_combining);
 }
 
 py::str remove_alphanumeric_character(py::object word) {
     wr::import_attr("builtins", "print")(word);
-    return wr::from_u32(wr::text::keep_word_chars(wr::to_u32(word), wr::host_char_classes()));
+    return clean(word, wr::text::keep_word_chars);
 }
 
 py::object extract_sentences(py::object text, py::object language) {
@@ -83,8 +108,7 @@ py::object lemantization(py::object word, py::object stemmer) {
 }
 
 py::list preprocess_text_for_lemantization(py::object text, py::object language) {
-    py::str cleaned =
-        wr::from_u32(wr::text::drop_punctuation(wr::to_u32(text), wr::host_char_classes()));
+    py::str cleaned = clean(text, wr::text::drop_punctuation);
     py::object tokens = attr("word_tokenize")(
         cleaned, py::arg("language") = idiomark().attr("get_nltk_language")(language));
     // Portuguese rules and stopwords whatever the language: this pipeline
