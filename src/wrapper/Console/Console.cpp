@@ -15,11 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "console.hpp"
 #include "pyutil.hpp"
 
 namespace py = pybind11;
 
-namespace {
+namespace console {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -41,6 +42,20 @@ void err(py::handle text) {
 py::object language_member(py::handle code) {
     if (code.is_none()) return py::none();
     return wr::import_attr("wrapper.infra.Idiomark", "Idiomark")(code);
+}
+
+// An argparse type: a whole number of at least 1, refused with a reason.
+py::object positive_int() {
+    return py::cpp_function(
+        [](py::object text) {
+            py::object n = builtin("int")(text);
+            if (n < py::int_(1)) {
+                wr::raise(wr::import_attr("argparse", "ArgumentTypeError").ptr(),
+                          {"must be 1 or more, not ", text});
+            }
+            return n;
+        },
+        py::name("positive_int"));
 }
 
 py::object make_parser() {
@@ -70,6 +85,17 @@ py::object make_parser() {
                                py::arg("help") = "detect each document's language");
     index.attr("add_argument")("--translate-to", py::arg("choices") = codes,
                                py::arg("help") = "translate documents into this language");
+    index.attr("add_argument")(
+        "--jobs", py::arg("type") = positive_int(), py::arg("default") = py::none(),
+        py::arg("help") = "files compiled at once, each in its own process (default: the "
+                          "machine's cores)");
+    index.attr("add_argument")(
+        "--batch", py::arg("type") = positive_int(), py::arg("default") = 50,
+        py::arg("help") = "documents filed per write of the index, at least (default 50)");
+    index.attr("add_argument")(
+        "--scheduler", py::arg("default") = py::none(),
+        py::arg("help") = "compile on a Dask cluster, e.g. tcp://HOST:8786 (needs the "
+                          "'cluster' extra)");
 
     py::object show = sub.attr("add_parser")(
         "show", py::arg("help") = "turn one file into a document and show what was found");
@@ -89,9 +115,9 @@ py::object make_parser() {
                                 py::arg("help") = "the language the index was translated into");
     search.attr("add_argument")("--page", py::arg("type") = builtin("int"),
                                 py::arg("default") = 1, py::arg("help") = "first page (from 1)");
-    search.attr("add_argument")("--per-page", py::arg("type") = builtin("int"),
+    search.attr("add_argument")("--per-page", py::arg("type") = positive_int(),
                                 py::arg("default") = 5, py::arg("help") = "hits per page");
-    search.attr("add_argument")("--pages", py::arg("type") = builtin("int"),
+    search.attr("add_argument")("--pages", py::arg("type") = positive_int(),
                                 py::arg("default") = 1,
                                 py::arg("help") = "how many pages to show at most");
     return parser;
@@ -132,112 +158,51 @@ py::str one_line_reason(py::error_already_set& e) {
 // Documents print their base path when they are made; on this program's
 // output that is noise between the progress bar and the results, so what
 // the library prints while a document is made is set aside.
-class LibraryPrintsAside {
-public:
-    LibraryPrintsAside() : saved_(wr::import_attr("sys", "stdout")) {
-        set(wr::import_attr("io", "StringIO")());
-    }
-    ~LibraryPrintsAside() { set(saved_); }
-    LibraryPrintsAside(const LibraryPrintsAside&) = delete;
-    LibraryPrintsAside& operator=(const LibraryPrintsAside&) = delete;
+namespace {
+// PySys_SetObject only fails without a sys module; nothing to undo then.
+void set_stdout(py::handle stream) { PySys_SetObject("stdout", stream.ptr()); }
+}  // namespace
 
-private:
-    static void set(py::handle stream) {
-        // PySys_SetObject only fails without a sys module; nothing to undo then.
-        PySys_SetObject("stdout", stream.ptr());
-    }
-    py::object saved_;
-};
+LibraryPrintsAside::LibraryPrintsAside() : saved_(wr::import_attr("sys", "stdout")) {
+    set_stdout(wr::import_attr("io", "StringIO")());
+}
 
-class Progress {
-public:
-    explicit Progress(std::size_t total) : total_(total) {
-        tty_ = wr::truthy(wr::import_attr("sys", "stderr").attr("isatty")());
-    }
-    // Called before a file (the bar shows what is being worked on) and after
-    // it; without a terminal only the line after each file is written.
-    void step(std::size_t done, py::handle name, bool after) {
-        if (!tty_ && !after) return;
-        const std::size_t width = 30;
-        const std::size_t filled = total_ == 0 ? width : width * done / total_;
-        std::string bar = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "] " +
-                          std::to_string(done) + "/" + std::to_string(total_) + " ";
-        py::str line = wr::cat({bar.c_str(), name});
-        py::object stderr_ = wr::import_attr("sys", "stderr");
-        if (tty_) {
-            // Redraw in place; pad so a shorter name wipes the longer one.
-            stderr_.attr("write")(wr::cat({"\r", line.attr("ljust")(100)}));
-            stderr_.attr("flush")();
-        } else {
-            err(line);
-        }
-    }
-    void finish() {
-        if (!tty_) return;
-        py::object stderr_ = wr::import_attr("sys", "stderr");
-        stderr_.attr("write")("\n");
+LibraryPrintsAside::~LibraryPrintsAside() { set_stdout(saved_); }
+
+Progress::Progress(std::size_t total) : total_(total) {
+    tty_ = wr::truthy(wr::import_attr("sys", "stderr").attr("isatty")());
+}
+
+// Called before a file (the bar shows what is being worked on) and after
+// it; without a terminal only the line after each file is written.
+void Progress::step(std::size_t done, py::handle name, bool after) {
+    if (!tty_ && !after) return;
+    const std::size_t width = 30;
+    const std::size_t filled = total_ == 0 ? width : width * done / total_;
+    std::string bar = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "] " +
+                      std::to_string(done) + "/" + std::to_string(total_) + " ";
+    py::str line = wr::cat({bar.c_str(), name});
+    py::object stderr_ = wr::import_attr("sys", "stderr");
+    if (tty_) {
+        // Redraw in place; pad so a shorter name wipes the longer one.
+        stderr_.attr("write")(wr::cat({"\r", line.attr("ljust")(100)}));
         stderr_.attr("flush")();
+    } else {
+        err(line);
     }
+}
 
-private:
-    std::size_t total_;
-    bool tty_ = false;
-};
+void Progress::finish() {
+    if (!tty_) return;
+    py::object stderr_ = wr::import_attr("sys", "stderr");
+    stderr_.attr("write")("\n");
+    stderr_.attr("flush")();
+}
 
 py::object make_process(py::handle args, bool detect) {
     py::object Process = wr::import_attr("wrapper.Process", "Process");
     py::object TD = wr::import_attr("wrapper.infra.Enginekind", "Enginekind").attr("TD");
     return Process(args.attr("base"), detect, language_member(args.attr("translate_to")), TD);
-}
-
-int run_index(py::handle args) {
-    py::object os = wr::import("os");
-    py::object folder = args.attr("folder");
-    if (!wr::truthy(os.attr("path").attr("isdir")(folder)))
-        wr::raise(PyExc_FileNotFoundError, {"no such folder: ", folder});
-    py::object base = args.attr("base");
-    os.attr("makedirs")(base, py::arg("exist_ok") = true);
-    py::object process = make_process(args, wr::truthy(args.attr("detect")));
-
-    std::vector<py::object> documents;
-    py::list skipped;
-    for (auto& path : files_under(folder)) {
-        if (is_document(path))
-            documents.push_back(path);
-        else
-            skipped.append(path);
-    }
-
-    py::object relpath = os.attr("path").attr("relpath");
-    py::object abspath = os.attr("path").attr("abspath");
-    py::object base_abs = abspath(base);
-    Progress progress(documents.size());
-    std::size_t indexed = 0, done = 0;
-    std::vector<std::pair<py::object, py::str>> failed;
-    for (auto& path : documents) {
-        // Documents are named by their path inside the folder; the library
-        // reads them at the base path joined with their path from there.
-        py::object name = relpath(path, folder);
-        progress.step(done, name, false);
-        try {
-            LibraryPrintsAside aside;
-            process.attr("compile_and_train")(relpath(abspath(path), base_abs), name);
-            ++indexed;
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            failed.emplace_back(name, one_line_reason(e));
-        }
-        ++done;
-        progress.step(done, name, true);
-    }
-    progress.finish();
-
-    out(wr::cat({"indexed ", py::int_(indexed), ", skipped ", py::len(skipped), ", failed ",
-                 py::int_(failed.size()), " (index at ", process.attr("modeldir"), ")"}));
-    for (py::handle path : skipped)
-        out(wr::cat({"  skipped ", relpath(path, folder), ": not a PDF, image or MP4 video"}));
-    for (auto& [name, reason] : failed) out(wr::cat({"  failed  ", name, ": ", reason}));
-    return failed.empty() ? kExitOk : kExitFailed;
 }
 
 // Whitespace runs as single blanks, cut to `limit` characters.
@@ -312,9 +277,32 @@ int run_search(py::handle args) {
     const long pages = args.attr("pages").cast<long>();
     py::object per_page = args.attr("per_page");
 
+    if (!wr::truthy(query.attr("strip")())) {
+        err(py::str("wrapper: error: the query is empty: give the words to search for"));
+        return kExitFailed;
+    }
+
     bool shown_query = false;
     for (long page = first; page < first + std::max(pages, 1L); ++page) {
-        py::object result = process.attr("search")(query, language, page, per_page);
+        py::object result;
+        try {
+            result = process.attr("search")(query, language, page, per_page);
+        } catch (py::error_already_set& e) {
+            // The library refuses a query in a language it cannot tell or
+            // does not support; the user can simply say which one it is.
+            if (!language.is_none() || !e.matches(PyExc_ValueError)) throw;
+            py::object match = wr::import_attr("re", "fullmatch")("Language (.*) not supported",
+                                                                  py::str(e.value()));
+            if (match.is_none()) throw;
+            py::str seen(match.attr("group")(1));
+            err(wr::cat({"wrapper: error: the language of the query could not be told",
+                         seen.equal(py::str("None"))
+                             ? py::str("")
+                             : wr::cat({" (it looks like ", seen.attr("replace")("Language.", "").attr("title")(),
+                                        ")"}),
+                         "; say which it is with --language en, es or pt"}));
+            return kExitFailed;
+        }
         if (!wr::truthy(result)) {
             out(py::str("no index to search"));
             return kExitFailed;
@@ -386,9 +374,14 @@ int main_(py::object argv) {
     }
 }
 
-}  // namespace
+}  // namespace console
 
 PYBIND11_MODULE(Console, m) {
+    using namespace console;
     m.def("main", &main_, py::arg("argv") = py::none(),
           "Run the command line (argv defaults to sys.argv[1:]); returns the exit status.");
+    // What `index` runs in its worker processes and on cluster workers; found
+    // there by name, so it must live in an importable module.
+    m.def("_compile_task", &compile_task, py::arg("task"));
+    m.def("_init_worker", &init_worker);
 }
