@@ -495,7 +495,8 @@ int run_index(py::handle args) {
             }
             changed = true;
         }
-        py::tuple task = py::make_tuple(base, relpath(abspath(path), base_abs), name, detect,
+        // Absolute: a cluster worker runs elsewhere, over the same shared storage.
+        py::tuple task = py::make_tuple(base_abs, relpath(abspath(path), base_abs), name, detect,
                                         args.attr("translate_to"), ocr_jobs);
         todo.push_back(Pending{task, py::none(), name, digest, changed, 0});
     }

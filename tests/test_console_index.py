@@ -1,0 +1,173 @@
+"""`wrapper index` at scale: worker processes, hostile files, resuming and
+incremental runs, the lock on the index, and a Dask cluster."""
+
+import fcntl
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+import sys
+
+import joblib
+import pytest
+from PIL import Image, ImageDraw, ImageFont
+
+from samples import EN, ES, PT, text_pdf
+
+PROGRAM = pathlib.Path(sys.executable).parent / "wrapper"
+SELF_REFERENCING = (b"%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 1 0 R >> endobj\n"
+                    b"trailer << /Root 1 0 R >>\n%%EOF\n")
+
+
+def run(*args, **kwargs):
+    done = subprocess.run([str(PROGRAM), *map(str, args)], capture_output=True, text=True,
+                          timeout=600, **kwargs)
+    return done.returncode, done.stdout, done.stderr
+
+
+def stored(base):
+    return joblib.load(pathlib.Path(base) / "models" / "td_model.pkl")
+
+
+def same_index(a, b):
+    x, y = stored(a), stored(b)
+    assert x["document_names"] == y["document_names"]
+    assert x["cleaned_text"] == y["cleaned_text"]
+    assert (x["matrix"] != y["matrix"]).nnz == 0
+
+
+def documents_of(folder, to):
+    """A copy of the folder's documents without the index that lives in it."""
+    shutil.copytree(folder, to, ignore=shutil.ignore_patterns("models", "*output*"))
+    return to
+
+
+def failed_lines(out):
+    return {line.split(":")[0].split()[-1]: line for line in out.splitlines()
+            if line.startswith("  failed  ")}
+
+
+@pytest.fixture(scope="module")
+def hostile_folder(tmp_path_factory):
+    """Three good PDFs and files meant to break a reader, in a folder that is
+    also the base path of the index (so its own files lie inside it)."""
+    root = tmp_path_factory.mktemp("hostile")
+    text_pdf(root / "en.pdf", EN)
+    text_pdf(root / "pt.pdf", PT)
+    (root / "sub").mkdir()
+    text_pdf(root / "sub" / "es.pdf", ES)
+    (root / "loop.pdf").write_bytes(SELF_REFERENCING)
+    (root / "empty.pdf").write_bytes(b"")
+    (root / "truncated.pdf").write_bytes((root / "en.pdf").read_bytes()[:300])
+    Image.new("L", (40, 40), 255).save(root / "picture.pdf", format="PNG")  # wrong extension
+    # A page a hundred metres wide: the direct reader copes, OCR would not.
+    import fitz
+    with fitz.open() as doc:
+        doc.new_page(width=14400, height=14400).insert_text((72, 72), "giant", fontsize=12)
+        doc.save(root / "giant.pdf")
+    return root
+
+
+@pytest.fixture(scope="module")
+def indexed_in_parallel(hostile_folder):
+    return run("index", hostile_folder, "--base", hostile_folder, "--jobs", "2")
+
+
+def test_hostile_files_fail_alone_and_the_run_goes_on(indexed_in_parallel, hostile_folder):
+    status, out, err = indexed_in_parallel
+    assert status == 1 and "Traceback" not in out + err
+    failed = failed_lines(out)
+    assert set(failed) == {"loop.pdf", "empty.pdf", "truncated.pdf", "picture.pdf"}
+    assert "no readable text" in failed["loop.pdf"]
+    names = stored(hostile_folder)["document_names"]
+    # The base's own OCR copy and index files are never taken for documents.
+    assert names == ["en.pdf", "giant.pdf", "pt.pdf", os.path.join("sub", "es.pdf")]
+    assert (hostile_folder / "output.pdf").is_file()
+    assert not [p for p in hostile_folder.iterdir() if p.name.startswith(".output-")]
+
+
+def test_one_worker_builds_the_same_index(indexed_in_parallel, hostile_folder, tmp_path):
+    folder = documents_of(hostile_folder, tmp_path / "docs")
+    status, _, _ = run("index", folder, "--base", tmp_path, "--jobs", "1", "--batch", "1")
+    assert status == 1
+    same_index(tmp_path, hostile_folder)
+
+
+def test_a_cluster_builds_the_same_index(indexed_in_parallel, hostile_folder, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    folder = documents_of(hostile_folder, tmp_path / "docs")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        status, out, err = run("index", folder, "--base", tmp_path / "remote",
+                               "--scheduler", cluster.scheduler_address)
+    assert status == 1 and set(failed_lines(out)) == {"loop.pdf", "empty.pdf", "truncated.pdf",
+                                                      "picture.pdf"}
+    same_index(tmp_path / "remote", hostile_folder)
+
+
+def test_a_second_run_files_only_what_changed(indexed_in_parallel, hostile_folder):
+    status, out, _ = run("index", hostile_folder, "--base", hostile_folder)
+    assert out.startswith("indexed 0, skipped 0, failed 4, unchanged 4,")
+    text_pdf(hostile_folder / "pt.pdf", "A lagoa secou e os peixes partiram para o mar do norte.")
+    status, out, _ = run("index", hostile_folder, "--base", hostile_folder)
+    assert out.startswith("indexed 1, skipped 0, failed 4, unchanged 3,")
+    data = stored(hostile_folder)
+    assert sorted(data["document_names"]) == sorted(["en.pdf", "giant.pdf", "pt.pdf",
+                                                     os.path.join("sub", "es.pdf")])
+    assert "lagoa" in data["cleaned_text"]["pt.pdf"]
+
+
+# ---- interrupted runs and other writers ----------------------------------------
+
+
+def scanned_pictures(folder, count):
+    folder.mkdir()
+    font = ImageFont.load_default(size=28)
+    words = ["volcano ash", "river delta", "mountain snow", "desert wind", "forest rain",
+             "harbour ships"]
+    for i in range(count):
+        image = Image.new("L", (520, 80), 255)
+        ImageDraw.Draw(image).text((10, 20), f"{words[i % len(words)]} number {i}", font=font, fill=0)
+        image.save(folder / f"p{i:02d}.png")
+    return sorted(p.name for p in folder.iterdir())
+
+
+def test_a_killed_run_keeps_its_batches_and_the_next_one_finishes(tmp_path):
+    names = scanned_pictures(tmp_path / "docs", 6)
+    base = tmp_path / "base"
+    child = subprocess.Popen([str(PROGRAM), "index", tmp_path / "docs", "--base", base,
+                              "--jobs", "1", "--batch", "1"],
+                             stderr=subprocess.PIPE, text=True)
+    for line in child.stderr:
+        if "] 3/6 " in line:
+            break
+    child.send_signal(signal.SIGKILL)
+    child.wait()
+    child.stderr.close()
+    kept = stored(base)["document_names"]
+    assert kept == names[:len(kept)] and len(kept) >= 2
+
+    status, out, _ = run("index", tmp_path / "docs", "--base", base)
+    assert status == 0 and f"unchanged {len(kept)}," in out.splitlines()[0]
+    assert stored(base)["document_names"] == names
+
+
+def test_another_writer_is_waited_for(tmp_path):
+    scanned_pictures(tmp_path / "docs", 1)
+    models = tmp_path / "base" / "models"
+    models.mkdir(parents=True)
+    fd = os.open(models, os.O_RDONLY)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    try:
+        child = subprocess.Popen([str(PROGRAM), "index", tmp_path / "docs", "--base",
+                                  tmp_path / "base"], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        for line in child.stderr:
+            if line.startswith("waiting for another writer"):
+                assert f"(pid {os.getpid()})" in line
+                break
+    finally:
+        os.close(fd)
+    out, _ = child.communicate(timeout=600)
+    assert child.returncode == 0 and out.startswith("indexed 1,")
