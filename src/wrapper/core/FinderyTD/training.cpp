@@ -88,12 +88,15 @@ bool wanted(py::handle engine, py::handle doc) {
 // read first if this object has not read it, a stored copy of the same
 // document is dropped (so the document ends up once, last, with its new
 // text), and the document is appended. Nothing is fitted or written.
-void file_one(py::object engine, py::object doc, py::dict& preprocessed_documents) {
+// `listed` false: the caller knows the id is not in document_names (a scan
+// of the list per document would make a batch quadratic).
+void file_one(py::object engine, py::object doc, py::dict& preprocessed_documents,
+              bool listed = true) {
     engine.attr("load_model")();
     py::object id = doc.attr("id");
 
     py::object names = engine.attr("document_names");
-    if (contains(names, id)) {
+    if (listed && contains(names, id)) {
         names.attr("remove")(id);
         wr::log_info({"td--removed doc for document names"});
     }
@@ -222,7 +225,8 @@ void train_batch(py::object engine, py::iterable docs) {
         py::object id = doc.attr("id");
         if (known ? known->holds(id) : contains(engine.attr("document_names"), id)) continue;
         last = py::dict();
-        file_one(engine, doc, last);
+        // After the first document the set above has answered for the list.
+        file_one(engine, doc, last, !known);
         // What that document's training would have found when it fitted:
         // for every document after the first, the vectoriser the one before
         // it made.
