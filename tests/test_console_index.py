@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import types
 
 import joblib
 import pytest
@@ -171,3 +172,25 @@ def test_another_writer_is_waited_for(tmp_path):
         os.close(fd)
     out, _ = child.communicate(timeout=600)
     assert child.returncode == 0 and out.startswith("indexed 1,")
+
+
+def test_a_file_that_kills_its_worker_is_reported_and_the_rest_indexed(tmp_path, monkeypatch,
+                                                                      capsys):
+    from wrapper import Console
+    from wrapper.Process import Process
+
+    def compile(base, path, detect, target):
+        if path.endswith("bad.pdf"):
+            os._exit(9)  # the worker process dies, as under the OOM killer
+        return types.SimpleNamespace(text="words", cleaned_text=f"words in {path}",
+                                     detected_language=None, id=None)
+    # Worker processes are forked from this one, so they see the stand-in.
+    monkeypatch.setattr(Process, "compile", staticmethod(compile))
+    folder = tmp_path / "docs"
+    folder.mkdir()
+    for name in ("a.pdf", "bad.pdf", "c.pdf", "d.pdf"):
+        (folder / name).write_bytes(name.encode())
+    assert Console.main(["index", str(folder), "--base", str(tmp_path), "--jobs", "2"]) == 1
+    out = capsys.readouterr().out
+    assert "  failed  bad.pdf: the worker process compiling it died" in out.splitlines()
+    assert stored(tmp_path)["document_names"] == ["a.pdf", "c.pdf", "d.pdf"]

@@ -27,8 +27,6 @@ constexpr const char* kRecordName = "/indexed_files.json";
 // A batch is written at least this often, so that an interrupted run loses
 // little work even when OCR makes each file slow.
 constexpr double kCommitSeconds = 120.0;
-// A file whose worker died this many times is reported failed.
-constexpr int kAttempts = 2;
 
 // ---- in the process that compiles -----------------------------------------
 
@@ -325,7 +323,7 @@ struct Pending {
     py::object name;
     py::object digest;
     bool changed;
-    int attempts;
+    bool alone;  // runs by itself: it was in flight when a worker died
 };
 
 struct Summary {
@@ -498,7 +496,7 @@ int run_index(py::handle args) {
         // Absolute: a cluster worker runs elsewhere, over the same shared storage.
         py::tuple task = py::make_tuple(base_abs, relpath(abspath(path), base_abs), name, detect,
                                         args.attr("translate_to"), ocr_jobs);
-        todo.push_back(Pending{task, py::none(), name, digest, changed, 0});
+        todo.push_back(Pending{task, py::none(), name, digest, changed, false});
     }
 
     std::unique_ptr<Runner> runner;
@@ -516,11 +514,13 @@ int run_index(py::handle args) {
     std::deque<Pending> running;
     try {
         while (!todo.empty() || !running.empty()) {
-            while (!todo.empty() && running.size() < runner->window()) {
+            // A file under suspicion runs with no other file beside it.
+            while (!todo.empty() &&
+                   (running.empty() || (!todo.front().alone && !running.back().alone &&
+                                        running.size() < runner->window()))) {
                 Pending next = std::move(todo.front());
                 todo.pop_front();
                 next.handle = runner->submit(next.task);
-                ++next.attempts;
                 running.push_back(std::move(next));
             }
             Pending current = std::move(running.front());
@@ -532,25 +532,24 @@ int run_index(py::handle args) {
             } catch (py::error_already_set& e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 if (runner->died(e)) {
-                    // Every file in flight went down with the pool: they
-                    // start again in a fresh one, each a limited number of
-                    // times, so a file that kills its worker ends as failed.
+                    // Every file in flight went down with the pool, and any of
+                    // them may have killed it: they start again in a fresh
+                    // pool one at a time, and a file whose worker dies while
+                    // it runs alone is the one that kills it.
                     runner->restart();
+                    if (current.alone) {
+                        summary.failed.emplace_back(
+                            current.name, py::str("the worker process compiling it died"));
+                        ++done;
+                        progress.step(done, current.name, true);
+                        continue;
+                    }
                     running.push_front(std::move(current));
-                    std::deque<Pending> again;
-                    for (auto& p : running) {
-                        if (p.attempts >= kAttempts) {
-                            summary.failed.emplace_back(
-                                p.name, py::str("the worker process compiling it died"));
-                            ++done;
-                            progress.step(done, p.name, true);
-                        } else {
-                            again.push_back(std::move(p));
-                        }
+                    for (auto it = running.rbegin(); it != running.rend(); ++it) {
+                        it->alone = true;
+                        todo.push_front(std::move(*it));
                     }
                     running.clear();
-                    for (auto it = again.rbegin(); it != again.rend(); ++it)
-                        todo.push_front(std::move(*it));
                     continue;
                 }
                 summary.failed.emplace_back(current.name, one_line_reason(e));
