@@ -356,6 +356,12 @@ def test_a_timed_out_run_falls_back_to_the_input(hanging_tool, tmp_path, monkeyp
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".output-")]
 
 
+def test_tesseract_runs_under_a_time_limit(files, monkeypatch):
+    monkeypatch.setattr(Pagewring, "TESSERACT_SECONDS", 0.001)
+    with pytest.raises(RuntimeError, match="Tesseract process timeout"):
+        Pagewring.extract_text_from_image(str(files["dir"] / "en.png"), Idiomark.ENGLISH)
+
+
 # ---- images, video, other inputs ------------------------------------------------
 
 
@@ -430,7 +436,7 @@ def test_video_frames_are_read_in_order_and_the_capture_always_released(files, m
     video = str(files["dir"] / "words.mp4")
     text = Pagewring.extract_text_from_video(video)
     assert text.index("ALPHA") < text.index("BRAVO") < text.index("CHARLIE")
-    monkeypatch.setattr(pytesseract, "image_to_string", lambda frame: 1 / 0)
+    monkeypatch.setattr(pytesseract, "image_to_string", lambda frame, **options: 1 / 0)
     with pytest.raises(ZeroDivisionError):
         Pagewring.extract_text_from_video(video)
     assert captures.released == 2

@@ -7,6 +7,8 @@ from wrapper.infra.Idiomark import Idiomark
 OCR_SECONDS_FIXED: float
 OCR_SECONDS_PER_PAGE: float
 OCR_JOBS: int | None
+# Seconds allowed to each Tesseract run on one image or video frame.
+TESSERACT_SECONDS: float
 
 def extract_text_from_image(image_path: str, language: Idiomark | None = None) -> str: ...
 def extract_text_from_any(file_path: object) -> None: ...

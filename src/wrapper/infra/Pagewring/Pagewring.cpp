@@ -55,6 +55,8 @@ PYBIND11_MODULE(Pagewring, m) {
     m.attr("OCR_SECONDS_FIXED") = py::float_(60.0);
     m.attr("OCR_SECONDS_PER_PAGE") = py::float_(60.0);
     m.attr("OCR_JOBS") = py::none();
+    // Seconds allowed to each Tesseract run on one image or video frame.
+    m.attr("TESSERACT_SECONDS") = py::float_(120.0);
 
     // The operations, in their order of definition.
     m.def("extract_text_from_image", &pw::extract_text_from_image, py::arg("image_path"),
