@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import time
 import types
 
 import joblib
@@ -194,3 +195,51 @@ def test_a_file_that_kills_its_worker_is_reported_and_the_rest_indexed(tmp_path,
     out = capsys.readouterr().out
     assert "  failed  bad.pdf: the worker process compiling it died" in out.splitlines()
     assert stored(tmp_path)["document_names"] == ["a.pdf", "c.pdf", "d.pdf"]
+
+
+HANGING_TOOL = """#!/bin/sh
+sleep 300 &
+echo $$ $! >> "$PIDS"
+wait
+"""
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] not in "ZX"
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.parametrize("stop", [signal.SIGKILL, signal.SIGINT])
+def test_stopping_a_run_stops_its_workers_and_their_tools(tmp_path, stop):
+    tool = tmp_path / "bin" / "ocrmypdf"
+    tool.parent.mkdir()
+    tool.write_text(HANGING_TOOL)
+    tool.chmod(0o755)
+    folder = tmp_path / "docs"
+    folder.mkdir()
+    text_pdf(folder / "a.pdf", EN)
+    text_pdf(folder / "b.pdf", PT)
+    pids = tmp_path / "pids"
+    env = dict(os.environ, PATH=f"{tool.parent}:{os.environ['PATH']}", PIDS=str(pids))
+    # Started from a background job, the test itself may ignore Ctrl-C; the
+    # program must see it as a terminal would deliver it.
+    child = subprocess.Popen([str(PROGRAM), "index", folder, "--base", tmp_path / "base",
+                              "--jobs", "2"], env=env, stderr=subprocess.DEVNULL,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    for _ in range(1200):
+        if pids.exists() and len(pids.read_text().split()) == 4:
+            break
+        time.sleep(0.05)
+    with open(f"/proc/{child.pid}/task/{child.pid}/children") as f:
+        workers = [int(p) for p in f.read().split()]
+    started = workers + [int(p) for p in pids.read_text().split()]
+    child.send_signal(stop)
+    child.wait(timeout=60)
+    for _ in range(200):
+        if not any(map(alive, started)):
+            break
+        time.sleep(0.05)
+    assert len(workers) == 2 and not any(map(alive, started))

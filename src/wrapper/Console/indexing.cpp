@@ -248,13 +248,14 @@ public:
         try {
             // Workers are stopped, not waited for: each stops the OCR tool it
             // runs, with its children, when it is told to end.
-            executor_.attr("shutdown")(py::arg("wait") = false, py::arg("cancel_futures") = true);
+            // The executor forgets its processes when it shuts down: they
+            // are taken first.
             py::object processes = py::getattr(executor_, "_processes", py::none());
-            if (!processes.is_none()) {
-                py::list workers(processes.attr("values")());
-                for (py::handle p : workers) p.attr("terminate")();
-                for (py::handle p : workers) p.attr("join")(5.0);
-            }
+            py::list workers;
+            if (!processes.is_none()) workers = py::list(processes.attr("values")());
+            executor_.attr("shutdown")(py::arg("wait") = false, py::arg("cancel_futures") = true);
+            for (py::handle p : workers) p.attr("terminate")();
+            for (py::handle p : workers) p.attr("join")(5.0);
         } catch (py::error_already_set&) {
             // Stopping is best effort; the error that led here matters more.
         }
@@ -425,15 +426,48 @@ long default_jobs() {
 
 }  // namespace
 
-py::tuple compile_task(py::object task) { return compile_in_this_process(std::move(task)); }
+namespace {
+
+// In a worker process: whether it is compiling a file, and whether it has
+// been told to end meanwhile.
+volatile std::sig_atomic_t in_task = 0;
+volatile std::sig_atomic_t ending = 0;
+
+// The worker's handler of SIGTERM and SIGINT. Idle, it simply ends; busy, it
+// interrupts the file like Ctrl-C interrupts a call, so that the OCR tool is
+// stopped with its children, and ends once the file is left.
+void end_worker(py::object /*signum*/, py::object /*frame*/) {
+    if (!in_task) ::_exit(128 + SIGTERM);
+    ending = 1;
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    throw py::error_already_set();
+}
+
+}  // namespace
+
+py::tuple compile_task(py::object task) {
+    in_task = 1;
+    try {
+        py::tuple result = compile_in_this_process(std::move(task));
+        in_task = 0;
+        if (ending) ::_exit(128 + SIGTERM);
+        return result;
+    } catch (...) {
+        in_task = 0;
+        if (ending) ::_exit(128 + SIGTERM);
+        throw;
+    }
+}
 
 void init_worker() {
-    // A worker whose parent is killed (kill -9 included) is told to end, and
-    // ends like an interrupted call: its OCR tool is stopped with its
-    // children on the way out.
-    wr::import("signal").attr("signal")(SIGTERM, wr::import_attr("signal", "default_int_handler"));
+    // A worker whose parent is killed (kill -9 included) is told to end.
+    // Ctrl-C reaches the workers too; the run itself reports it.
+    py::object signal = wr::import("signal");
+    py::cpp_function handler(&end_worker);
+    signal.attr("signal")(SIGTERM, handler);
+    signal.attr("signal")(SIGINT, handler);
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() == 1) ::raise(SIGTERM);
+    if (::getppid() == 1) ::_exit(128 + SIGTERM);
 }
 
 int run_index(py::handle args) {
