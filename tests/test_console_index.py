@@ -243,3 +243,32 @@ def test_stopping_a_run_stops_its_workers_and_their_tools(tmp_path, stop):
             break
         time.sleep(0.05)
     assert len(workers) == 2 and not any(map(alive, started))
+
+
+# ---- what a user is told ----------------------------------------------------------
+
+
+FRENCH = ("Le volcan s'est réveillé après deux siècles de silence. La cendre a couvert les "
+          "villages du versant nord et la lave a atteint la rivière en trois jours.")
+
+
+def test_reasons_a_user_can_act_on(tmp_path):
+    folder = tmp_path / "docs"
+    folder.mkdir()
+    text_pdf(folder / "fr.pdf", FRENCH)
+    text_pdf(folder / "blank.pdf", "")
+    text_pdf(folder / "en.pdf", EN)
+    status, out, _ = run("index", folder, "--base", tmp_path, "--detect", "--jobs", "1")
+    failed = failed_lines(out)
+    assert failed["fr.pdf"].endswith(
+        "written in French; only English, Spanish and Portuguese are supported")
+    assert ": no readable text" in failed["blank.pdf"]
+
+    for query, told, hint in [("  ", "the query is empty", False),
+                              ("bonjour le monde", "could not be told (it looks like French)", True)]:
+        status, out, err = run("search", query, "--base", tmp_path)
+        assert status == 1 and out == "" and told in err
+        assert ("--language en, es or pt" in err) is hint
+    for option in ("--per-page", "--pages"):
+        status, _, err = run("search", "volcano", "--base", tmp_path, option, "0")
+        assert status == 2 and "must be 1 or more, not 0" in err
