@@ -272,3 +272,17 @@ def test_reasons_a_user_can_act_on(tmp_path):
     for option in ("--per-page", "--pages"):
         status, _, err = run("search", "volcano", "--base", tmp_path, option, "0")
         assert status == 2 and "must be 1 or more, not 0" in err
+
+
+def test_pdfs_read_without_ocr_are_counted_with_the_reason(tmp_path):
+    folder = tmp_path / "docs"
+    folder.mkdir()
+    text_pdf(folder / "en.pdf", EN)
+    text_pdf(folder / "pt.pdf", PT)
+    env = dict(os.environ, PATH=str(tmp_path / "nothing-here"))
+    status, out, _ = run("index", folder, "--base", tmp_path / "base", env=env)
+    lines = out.splitlines()
+    assert status == 0 and lines[0].startswith("indexed 2, skipped 0, failed 0, unchanged 0, "
+                                               "read without OCR 2 ")
+    assert [line.split(": ", 1)[0] for line in lines[1:]] == ["  no OCR  en.pdf", "  no OCR  pt.pdf"]
+    assert all("ocrmypdf" in line and "FileNotFoundError" in line for line in lines[1:])
