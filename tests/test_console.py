@@ -1,12 +1,14 @@
 """The installed `wrapper` program: index a folder, search it, fail in one line."""
 
 import pathlib
+import socket
 import subprocess
 import sys
 
+import fitz
 import pytest
 
-from samples import EN, PT, text_pdf
+from samples import EN, ES, PT, text_pdf
 
 PROGRAM = pathlib.Path(sys.executable).parent / "wrapper"
 
@@ -83,8 +85,104 @@ def test_show_one_document(tmp_path):
     assert status == 0, err
     lines = out.splitlines()
     assert [line.split(":")[0] for line in lines] == ["file", "language", "text", "stems",
-                                                      "entities"]
+                                                      "entities", "abstract", "keywords"]
+    assert lines[5] == "abstract:  (text too short to summarise)"
     assert lines[1].split() == ["language:", "pt"]
     assert "vulca" in lines[3].split()
     # The OCR intermediate went to a scratch directory, not beside the file.
     assert sorted(p.name for p in tmp_path.iterdir()) == ["nota.pdf"]
+
+
+def test_show_prints_abstract_and_keywords(tmp_path):
+    sentences = [
+        "O vulcão da ilha acordou depois de dois séculos de silêncio.",
+        "A cinza do vulcão cobriu as aldeias da encosta norte durante a noite.",
+        "Os pescadores deixaram os barcos no porto e subiram para a cidade.",
+        "A lava do vulcão desceu pela encosta até ao rio em três dias.",
+        "As escolas fecharam e as famílias dormiram nos pavilhões da cidade.",
+        "Os cientistas mediram os gases do vulcão a cada hora.",
+        "O governo enviou aviões com água, comida e cobertores para a ilha.",
+        "A cinza fechou o aeroporto da ilha durante uma semana inteira.",
+        "Os agricultores perderam as vinhas da encosta norte.",
+        "Depois de um mês o vulcão adormeceu e a lava arrefeceu.",
+        "As aldeias da encosta foram reconstruídas com ajuda do governo.",
+        "Hoje os turistas visitam a cratera do vulcão com guias da ilha.",
+    ]
+    pdf = tmp_path / "ilha.pdf"
+    with fitz.open() as doc:
+        page = doc.new_page(width=595, height=842)
+        page.insert_textbox(fitz.Rect(36, 36, 559, 806), "\n".join(sentences), fontsize=10)
+        doc.save(pdf)
+    status, out, err = run("show", pdf)
+    assert status == 0, err
+    fields = dict(line.split(":  ", 1) for line in out.splitlines())
+    abstract = fields["abstract"]
+    # At most three whole sentences of the text, in text order.
+    picked = [s for s in sentences if s in abstract]
+    assert 1 <= len(picked) <= 3 and abstract == " ".join(picked)
+    keywords = fields["keywords"].split(", ")
+    assert "vulcao" in " ".join(keywords).split()
+# ---- the sentence-embedding engine -----------------------------------------
+
+BREAD = "Baking bread at home needs only flour, water, salt and patience."
+
+
+@pytest.fixture(scope="module")
+def sb_indexed(tmp_path_factory):
+    root = tmp_path_factory.mktemp("console-sb")
+    docs = root / "docs"
+    docs.mkdir()
+    text_pdf(docs / "volcano.pdf", EN)
+    text_pdf(docs / "bread.pdf", BREAD)
+    base = root / "base"
+    status, out, err = run("index", docs, "--base", base, "--detect", "--engine", "sb")
+    assert status == 0, out + err
+    return docs, base
+
+
+def test_an_index_remembers_its_engine(indexed, sb_indexed):
+    docs, sb_base = sb_indexed
+    # No flag needed; no word in common with the volcano page.
+    status, out, err = run("search", "burning mountain eruption", "--base", sb_base,
+                           "--language", "en")
+    assert status == 0, err
+    assert out.splitlines()[2].endswith("  volcano.pdf") and "[en]" in out.splitlines()[2]
+
+    td_base = indexed[0]
+    for command in (("search", "lava", "--base", sb_base, "--engine", "td"),
+                    ("search", "lava", "--base", td_base, "--engine", "sb"),
+                    ("index", docs, "--base", td_base, "--engine", "sb")):
+        status, out, err = run(*command)
+        wrong, right = ("td", "sb") if command[3] == sb_base else ("sb", "td")
+        assert status == 1 and "Traceback" not in err
+        assert err.splitlines() == [
+            f"wrapper: error: ValueError: the index at {command[3]} was built with the {right} "
+            f"engine, not {wrong} (leave out --engine, or use another --base)"]
+
+
+def test_an_unreachable_translation_service_stops_indexing_in_one_line(tmp_path, monkeypatch,
+                                                                        capsys):
+    from wrapper.Console import main
+    from wrapper.infra import Tonguecheck
+
+    with socket.socket() as s:  # a port on this machine that nothing listens on
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    monkeypatch.setattr(Tonguecheck, "SERVICE_URLS", [f"127.0.0.1:{port}"])
+    monkeypatch.setenv("NO_PROXY", "127.0.0.1")
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    text_pdf(docs / "a.pdf", PT)
+    text_pdf(docs / "b.pdf", ES)
+    base = str(tmp_path / "base")
+    # Indexing stops at the first document; the translated index's search
+    # translates its query, and fails the same way.
+    for argv in (["index", str(docs), "--base", base, "--detect", "--translate-to", "en",
+                  "--engine", "sb"],
+                 ["search", "lava", "--base", base]):
+        status = main(argv)
+        err = capsys.readouterr().err
+        assert status == 1
+        assert err.splitlines() == [err.strip()]
+        assert err.startswith(f"wrapper: error: ConnectionError: the translation service "
+                              f"(127.0.0.1:{port}) cannot be reached: ")

@@ -284,3 +284,40 @@ def test_index_and_search_with_the_term_weighting_engine(tmp_path):
     corrected, hits = again.search("volcanno", Idiomark.ENGLISH)
     assert "volcano" in corrected
     assert hits and hits[0]["name"] == "en"
+
+
+BREAD = "Baking bread at home needs only flour, water, salt and patience."
+
+
+@pytest.mark.parametrize("detect, key", [(False, "main"), (True, "en")])
+def test_index_and_search_with_the_sentence_embedding_engine(tmp_path, detect, key):
+    from wrapper.core.FinderySB import FinderySB
+
+    text_pdf(tmp_path / "volcano.pdf", EN)
+    text_pdf(tmp_path / "bread.pdf", BREAD)
+    proc = Process(str(tmp_path), detect, None, Enginekind.SB)
+    assert isinstance(proc.document_search, FinderySB)
+    for name in ("volcano", "bread"):
+        doc = proc.compile_and_train(f"{name}.pdf", name)
+        assert (doc.detected_language is None) is not detect
+    # No word in common with the volcano page.
+    query, hits = proc.search("burning mountain eruption", Idiomark.ENGLISH)
+    assert query == "burning mountain eruption"
+    assert hits[0]["name"] == "volcano" and hits[0]["language"] == key
+
+
+class ToEnglish(dict):
+    """The service translates every piece into the English sample."""
+
+    def get(self, key, default=None):
+        return EN if key[1] == "en" else default
+
+
+def test_online_pipeline_files_translations_under_the_target(tmp_path, service):
+    service.translations = ToEnglish()
+    text_pdf(tmp_path / "pt.pdf", PT)
+    proc = Process.create_online_pipeline_multilingual(str(tmp_path))
+    doc = proc.compile_and_train("pt.pdf", "pt-doc")
+    assert doc.detected_language is Idiomark.PORTUGUESE and doc.text.startswith("The volcano")
+    engine = proc.document_search
+    assert engine.document_names == {"pt": [], "en": ["pt-doc"], "es": []}

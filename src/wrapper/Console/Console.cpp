@@ -1,10 +1,14 @@
 // The command-line program: index a folder of documents into a base path with
-// the term-weighting engine, and search it page by page.
+// the term-weighting or the sentence-embedding engine, and search it page by
+// page.
 //
 //   wrapper index FOLDER --base BASE [--detect] [--translate-to LANG]
+//                 [--engine td|sb]
 //   wrapper search QUERY... --base BASE [--language LANG] [--page N]
 //                  [--per-page N] [--pages N] [--translate-to LANG]
+//                  [--engine td|sb]
 //   wrapper show FILE [--no-detect] [--translate-to LANG]
+//   wrapper fetch-weights [--url URL] [--timeout SECONDS]
 //
 // A failure is one line on standard error; --traceback shows the whole story.
 // The library logs through the root logger; this program is its host, so it
@@ -86,6 +90,10 @@ py::object make_parser() {
     index.attr("add_argument")("--translate-to", py::arg("choices") = codes,
                                py::arg("help") = "translate documents into this language");
     index.attr("add_argument")(
+        "--engine", py::arg("choices") = py::make_tuple("td", "sb"),
+        py::arg("help") = "td: term weighting (the default); sb: sentence embeddings. "
+                          "An index keeps the engine it was built with");
+    index.attr("add_argument")(
         "--jobs", py::arg("type") = positive_int(), py::arg("default") = py::none(),
         py::arg("help") = "files compiled at once, each in its own process (default: the "
                           "machine's cores)");
@@ -105,6 +113,15 @@ py::object make_parser() {
     show.attr("add_argument")("--translate-to", py::arg("choices") = codes,
                               py::arg("help") = "translate the text into this language");
 
+    py::object fetch = sub.attr("add_parser")(
+        "fetch-weights", py::arg("help") = "download the YOLOv3 weights (248 MB) that object "
+                                           "detection in images and videos needs");
+    fetch.attr("add_argument")("--url", py::arg("help") = "download from here instead of the "
+                                                          "weights' public address");
+    fetch.attr("add_argument")("--timeout", py::arg("type") = builtin("float"),
+                               py::arg("default") = 3600.0,
+                               py::arg("help") = "give up after this many seconds");
+
     py::object search = sub.attr("add_parser")("search", py::arg("help") = "search an index");
     search.attr("add_argument")("query", py::arg("nargs") = "+", py::arg("help") = "query words");
     search.attr("add_argument")("--base", py::arg("required") = true,
@@ -120,6 +137,9 @@ py::object make_parser() {
     search.attr("add_argument")("--pages", py::arg("type") = positive_int(),
                                 py::arg("default") = 1,
                                 py::arg("help") = "how many pages to show at most");
+    search.attr("add_argument")(
+        "--engine", py::arg("choices") = py::make_tuple("td", "sb"),
+        py::arg("help") = "the engine the index was built with (found by itself if absent)");
     return parser;
 }
 
@@ -199,10 +219,98 @@ void Progress::finish() {
     stderr_.attr("flush")();
 }
 
-py::object make_process(py::handle args, bool detect) {
+// ---- which engine an index was built with ----------------------------------
+//
+// Index writes a small note beside the engine's files; search reads it, so
+// it needs no flag and can refuse to open an index with the wrong engine.
+// Indexes made before the note existed (or by a host through the library)
+// are recognised by their engine's model file.
+
+py::str note_path(py::handle base) { return wr::cat({base, "/models/index.json"}); }
+
+IndexNote read_note(py::handle base) {
+    py::object os_path = wr::import_attr("os", "path");
+    IndexNote note;
+    py::str path = note_path(base);
+    if (wr::truthy(os_path.attr("isfile")(path))) {
+        py::object text = wr::import("pathlib").attr("Path")(path).attr("read_text")(
+            py::arg("encoding") = "utf-8");
+        py::object data = wr::import_attr("json", "loads")(text);
+        note.engine = data.attr("get")("engine");
+        note.detect = wr::truthy(data.attr("get")("detect", false));
+        note.translate_to = data.attr("get")("translate_to");
+        return note;
+    }
+    // The embedding engine writes its file when it is made, the term
+    // engine at its first document; both mean an index of that kind.
+    const bool sb = wr::truthy(os_path.attr("isfile")(wr::cat({base, "/models/sb_model.pkl"})));
+    const bool td = wr::truthy(os_path.attr("isfile")(wr::cat({base, "/models/td_model.pkl"})));
+    if (sb != td) {
+        note.engine = py::str(sb ? "sb" : "td");
+        // The library's online pipeline detects languages; it is what a host
+        // builds an embedding index with.
+        note.detect = sb;
+    }
+    return note;
+}
+
+void write_note(py::handle base, py::handle engine, bool detect, py::handle translate_to) {
+    py::dict data;
+    data["engine"] = engine;
+    data["detect"] = py::bool_(detect);
+    data["translate_to"] = translate_to;
+    py::str text = wr::import_attr("json", "dumps")(data);
+    wr::write_file_atomic(wr::import_attr("os", "fsencode")(note_path(base)).cast<std::string>(),
+                          text.cast<std::string>());
+}
+
+// The engine to use: the one asked for, which must be the index's own.
+py::object settle_engine(py::handle base, const IndexNote& note, py::handle asked) {
+    if (note.engine.is_none()) return asked.is_none() ? py::str("td") : py::str(asked);
+    if (!asked.is_none() && !asked.equal(note.engine))
+        wr::raise(PyExc_ValueError,
+                  {"the index at ", base, " was built with the ", note.engine,
+                   " engine, not ", asked, " (leave out --engine, or use another --base)"});
+    return note.engine;
+}
+
+py::object make_process(py::handle args, bool detect, py::handle engine,
+                        py::handle translate_to) {
     py::object Process = wr::import_attr("wrapper.Process", "Process");
-    py::object TD = wr::import_attr("wrapper.infra.Enginekind", "Enginekind").attr("TD");
-    return Process(args.attr("base"), detect, language_member(args.attr("translate_to")), TD);
+    py::object kinds = wr::import_attr("wrapper.infra.Enginekind", "Enginekind");
+    py::object kind = engine.equal(py::str("sb")) ? kinds.attr("SB") : kinds.attr("TD");
+    return Process(args.attr("base"), detect, language_member(translate_to), kind);
+}
+
+// The translation service could not be reached at all: the cause of the
+// library's error is a transport failure (no route, refused, no name,
+// timed out), not an answer from the service.
+bool service_unreachable(py::error_already_set& e) {
+    py::object transport = py::none();
+    try {
+        transport = wr::import_attr("httpx", "TransportError");
+    } catch (py::error_already_set& missing) {
+        if (!missing.matches(PyExc_ImportError)) throw;
+    }
+    py::object link = e.value();
+    for (int depth = 0; depth < 16 && !link.is_none(); ++depth) {
+        if (py::isinstance(link, py::handle(PyExc_OSError))) return true;
+        if (!transport.is_none() && py::isinstance(link, transport)) return true;
+        py::object cause = link.attr("__cause__");
+        link = cause.is_none() ? py::object(link.attr("__context__")) : cause;
+    }
+    return false;
+}
+
+[[noreturn]] void raise_unreachable(py::error_already_set& e, const char* hint) {
+    py::object urls = wr::import_attr("wrapper.infra.Tonguecheck", "SERVICE_URLS");
+    py::object link = e.value();
+    while (!link.attr("__cause__").is_none()) link = link.attr("__cause__");
+    py::str reason = py::str(link).attr("strip")().attr("split")("\n")[py::int_(0)];
+    wr::raise(PyExc_ConnectionError,
+              {"the translation service (", py::str(", ").attr("join")(urls),
+               ") cannot be reached: ", py::type::handle_of(link).attr("__name__"),
+               wr::truthy(reason) ? wr::cat({": ", reason}) : py::str(""), "; ", hint});
 }
 
 // Whitespace runs as single blanks, cut to `limit` characters.
@@ -211,6 +319,86 @@ py::str preview(py::handle text, std::size_t limit) {
     py::str flat = py::str(" ").attr("join")(text.attr("split")());
     if (py::len(flat) <= limit) return flat;
     return wr::cat({flat[py::slice(0, static_cast<py::ssize_t>(limit), 1)], "..."});
+}
+
+py::str confidence(py::handle value) { return py::str("{:.2f}").attr("format")(value); }
+
+// The objects the detectors find in an image or a video: for an image each
+// one with its confidence, for a video each label with the number of frames
+// it shows up in. The weights are fetched by the user, so their absence is a
+// note, not a failure.
+void show_objects(py::handle file) {
+    const bool video = wr::truthy(file.attr("endswith")(".mp4"));
+    if (!video && !wr::truthy(file.attr("endswith")(py::make_tuple(".jpg", ".jpeg", ".png"))))
+        return;
+    py::object spotter = wr::import("wrapper.infra.Picspotter");
+    py::object path = wr::import_attr("os", "path");
+    py::object weights =
+        path.attr("join")(path.attr("dirname")(spotter.attr("__file__")), "res/yolov3.weights");
+    if (!wr::truthy(path.attr("isfile")(weights))) {
+        out(py::str("objects:   (not detected: the YOLOv3 weights are not installed; "
+                    "'wrapper fetch-weights' downloads them)"));
+        return;
+    }
+    py::list shown;
+    if (!video) {
+        py::object found;
+        {
+            LibraryPrintsAside aside;
+            found = spotter.attr("identify_objects_in_image")(file);
+        }
+        for (py::handle pair : found) {
+            auto parts = wr::unpack(pair, 2);
+            shown.append(wr::cat({parts[0], " (", confidence(parts[1]), ")"}));
+        }
+    } else {
+        py::object frames = wr::import_attr("wrapper.infra.Reelspotter",
+                                            "identify_objects_in_video")(file);
+        py::dict seen;  // label -> frames it is in, in order of first sight
+        for (py::handle frame : frames) {
+            py::set counted;
+            for (py::handle pair : frame) {
+                py::object label = wr::unpack(pair, 2)[0];
+                if (counted.contains(label)) continue;
+                counted.add(label);
+                seen[label] = py::int_(seen.attr("get")(label, 0)) + py::int_(1);
+            }
+        }
+        for (auto item : seen)
+            shown.append(wr::cat({item.first, " in ", item.second, " of ", py::len(frames),
+                                  " frames"}));
+    }
+    out(wr::cat({"objects:   ", shown.empty() ? py::str("(none)")
+                                              : py::str(", ").attr("join")(shown)}));
+}
+
+// The abstract and keywords of the document's working text, cleaned with the
+// rules of its language (Portuguese when none is known). A text too short to
+// summarise gets a one-line note instead of an abstract.
+void show_abstract(py::handle doc) {
+    py::object text = doc.attr("text");
+    if (!PyUnicode_Check(text.ptr()) || !wr::truthy(text)) {
+        out(py::str("abstract:  (no text)"));
+        return;
+    }
+    py::object language = doc.attr("translate_to");
+    if (language.is_none()) language = doc.attr("detected_language");
+    py::object name = py::str("portuguese");
+    if (!language.is_none())
+        name = wr::import_attr("wrapper.infra.Idiomark", "Idiomark").attr("get_nltk_language")(language);
+    py::object precisor = wr::import("wrapper.infra.Precisor");
+    py::list sentences;
+    try {
+        sentences = precisor.attr("summarize")(text, py::arg("split") = true, py::arg("language") = name);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;  // one sentence only
+    }
+    py::object head = sentences[py::slice(0, std::min<py::ssize_t>(3, py::len(sentences)), 1)];
+    out(wr::cat({"abstract:  ", sentences.empty() ? py::str("(text too short to summarise)")
+                                                  : preview(py::str(" ").attr("join")(head), 480)}));
+    py::list words = precisor.attr("keywords")(text, py::arg("words") = 10, py::arg("split") = true,
+                                               py::arg("lemmatize") = true, py::arg("language") = name);
+    out(wr::cat({"keywords:  ", words.empty() ? py::str("(none)") : py::str(", ").attr("join")(words)}));
 }
 
 int run_show(py::handle args) {
@@ -256,6 +444,16 @@ int run_show(py::handle args) {
     }
     out(wr::cat({"entities:  ", shown.empty() ? py::str("(none)")
                                               : py::str(", ").attr("join")(shown)}));
+    show_abstract(doc);
+    show_objects(file);
+    return kExitOk;
+}
+
+int run_fetch_weights(py::handle args) {
+    out(py::str("downloading the YOLOv3 weights (248 MB)..."));
+    py::object path = wr::import_attr("wrapper.infra.Picspotter", "_fetch_weights")(
+        args.attr("url"), args.attr("timeout"));
+    out(wr::cat({"saved ", path}));
     return kExitOk;
 }
 
@@ -265,12 +463,17 @@ py::str show_language(py::handle value) {
 }
 
 int run_search(py::handle args) {
-    py::object os = wr::import("os");
-    py::str model = wr::cat({args.attr("base"), "/models/td_model.pkl"});
-    if (!wr::truthy(os.attr("path").attr("isfile")(model)))
-        wr::raise(PyExc_FileNotFoundError,
-                  {"no index at ", args.attr("base"), " (run 'wrapper index' first)"});
-    py::object process = make_process(args, false);
+    py::object base = args.attr("base");
+    IndexNote note = read_note(base);
+    if (note.engine.is_none())
+        wr::raise(PyExc_FileNotFoundError, {"no index at ", base, " (run 'wrapper index' first)"});
+    py::object engine = settle_engine(base, note, args.attr("engine"));
+    py::object translate_to = args.attr("translate_to");
+    if (translate_to.is_none()) translate_to = note.translate_to;
+    // The embedding engine searches the way it was filled: per language
+    // when documents were detected, else in its single model.
+    py::object process = make_process(args, note.detect && engine.equal(py::str("sb")), engine,
+                                      translate_to);
     py::str query = py::str(" ").attr("join")(args.attr("query"));
     py::object language = language_member(args.attr("language"));
     const long first = args.attr("page").cast<long>();
@@ -288,6 +491,10 @@ int run_search(py::handle args) {
         try {
             result = process.attr("search")(query, language, page, per_page);
         } catch (py::error_already_set& e) {
+            // A translated index translates each query too.
+            if (!e.matches(PyExc_Exception)) throw;
+            if (!translate_to.is_none() && service_unreachable(e))
+                raise_unreachable(e, "an index built with --translate-to needs it to search");
             // The library refuses a query in a language it cannot tell or
             // does not support; the user can simply say which one it is.
             if (!language.is_none() || !e.matches(PyExc_ValueError)) throw;
@@ -319,7 +526,9 @@ int run_search(py::handle args) {
         }
         out(wr::cat({"page ", py::int_(page)}));
         for (py::handle hit : hits) {
-            py::object score = hit[py::str("Pontuação")];
+            // The term engine calls the score "Pontuação", the embedding one "Score".
+            py::object score = hit.contains(py::str("Score")) ? hit[py::str("Score")]
+                                                              : hit[py::str("Pontuação")];
             py::str shown = py::str("{:.4f}").attr("format")(score);
             out(wr::cat({"  ", shown, "  [", show_language(hit[py::str("language")]), "]  ",
                          hit[py::str("name")]}));
@@ -345,6 +554,7 @@ int run(py::handle args) {
     py::str command = args.attr("command");
     if (command.equal(py::str("index"))) return run_index(args);
     if (command.equal(py::str("show"))) return run_show(args);
+    if (command.equal(py::str("fetch-weights"))) return run_fetch_weights(args);
     return run_search(args);
 }
 

@@ -16,7 +16,20 @@ py::object language_member(py::handle code);
 std::vector<py::object> files_under(py::handle folder);
 bool is_document(py::handle path);
 py::str one_line_reason(py::error_already_set& e);
-py::object make_process(py::handle args, bool detect);
+py::object make_process(py::handle args, bool detect, py::handle engine, py::handle translate_to);
+
+// Which engine an index was built with, and how (the note beside its files).
+struct IndexNote {
+    py::object engine = py::none();  // "td", "sb", or None: no index there
+    bool detect = false;
+    py::object translate_to = py::none();  // a language code or None
+};
+IndexNote read_note(py::handle base);
+void write_note(py::handle base, py::handle engine, bool detect, py::handle translate_to);
+py::object settle_engine(py::handle base, const IndexNote& note, py::handle asked);
+// The translation service could not be reached at all.
+bool service_unreachable(py::error_already_set& e);
+[[noreturn]] void raise_unreachable(py::error_already_set& e, const char* hint);
 
 // What the library prints while a document is made is set aside.
 class LibraryPrintsAside {

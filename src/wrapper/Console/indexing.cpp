@@ -146,8 +146,17 @@ py::tuple compile_in_this_process(py::object task) {
         }
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        failure = user_reason(e);
         doc = py::none();
+        failure = user_reason(e);
+        // Every other file would fail the same way: the run is to stop, with
+        // this reason.
+        if (!t[4].is_none() && service_unreachable(e)) {
+            try {
+                raise_unreachable(e, "index without --translate-to to work offline");
+            } catch (py::error_already_set& stop) {
+                failure = py::make_tuple("stop", py::str(stop.value()));
+            }
+        }
     }
     return py::make_tuple(t[2], doc, failure, watch.reason());
 }
@@ -335,18 +344,22 @@ struct Summary {
 
 class Filing {
 public:
-    Filing(py::handle args, py::object process, long batch)
-        : args_(args), process_(std::move(process)), modeldir_(process_.attr("modeldir")),
-          batch_size_(batch), last_commit_(std::chrono::steady_clock::now()) {}
+    Filing(py::handle args, py::object engine, py::object process, long batch)
+        : args_(args), engine_(std::move(engine)), process_(std::move(process)),
+          modeldir_(process_.attr("modeldir")), batch_size_(batch),
+          last_commit_(std::chrono::steady_clock::now()) {}
 
     void add(py::object doc, py::object name, py::object digest, bool changed) {
         if (changed) {
             // An id the index already holds is passed over by a batch; only
             // a fresh engine's first document replaces its stored copy.
             commit();
+            py::list one;
+            one.append(doc);
             locked([&] {
-                make_process(args_, wr::truthy(args_.attr("detect")))
-                    .attr("train_docs")(py::make_tuple(doc));
+                make_process(args_, wr::truthy(args_.attr("detect")), engine_,
+                             args_.attr("translate_to"))
+                    .attr("train_docs")(one);
             }, {{name, digest}});
             ++filed_;
             return;
@@ -393,6 +406,7 @@ private:
     }
 
     py::handle args_;
+    py::object engine_;
     py::object process_;
     py::object modeldir_;
     std::size_t batch_size_;
@@ -479,7 +493,9 @@ int run_index(py::handle args) {
     py::object base = args.attr("base");
     os.attr("makedirs")(base, py::arg("exist_ok") = true);
     const bool detect = wr::truthy(args.attr("detect"));
-    py::object process = make_process(args, detect);
+    py::object engine = settle_engine(base, read_note(base), args.attr("engine"));
+    py::object process = make_process(args, detect, engine, args.attr("translate_to"));
+    write_note(base, engine, detect, args.attr("translate_to"));
     py::object modeldir = process.attr("modeldir");
 
     py::object base_real = os_path.attr("realpath")(base);
@@ -541,7 +557,7 @@ int run_index(py::handle args) {
     else
         runner = std::make_unique<InProcess>();
 
-    Filing filing(args, process, args.attr("batch").cast<long>());
+    Filing filing(args, engine, process, args.attr("batch").cast<long>());
     Summary summary;
     Progress progress(todo.size());
     std::size_t done = 0;
@@ -594,6 +610,9 @@ int run_index(py::handle args) {
             auto parts = wr::unpack(outcome, 4);
             if (!parts[3].is_none() && !parts[1].is_none())
                 summary.without_ocr.emplace_back(current.name, parts[3]);
+            if (py::isinstance<py::tuple>(parts[2])) {
+                wr::raise(PyExc_ConnectionError, {parts[2][py::int_(1)]});
+            }
             if (parts[1].is_none()) {
                 summary.failed.emplace_back(current.name, py::str(parts[2]));
             } else if (current.digest.is_none()) {

@@ -1,0 +1,33 @@
+from typing import Any, Iterable
+
+from wrapper.core.File import File
+from wrapper.core.Findery import Findery
+
+class FinderySB(Findery):
+    """Sentence-embedding engine: one embedding per document, per language
+    key, ranked by inner product with the query's embedding."""
+
+    supported_languages: Any
+    model_main: str
+    is_loaded: bool
+    base_path: str
+    model_filename: str
+    debug_model_filename: str
+    multilang_models: dict[str, Any]
+    embedded_documents: dict[str, list[Any]]
+    document_names: dict[str, list[Any]]
+
+    def __init__(self, base_path: str, supported_languages: Any = False) -> None: ...
+    def train_model(self, doc: File | None) -> None: ...
+    # Files the documents as one train_model call each would, writing once;
+    # returns how many were added.
+    def train_batch(self, docs: Iterable[File | None]) -> int: ...
+    def save_model(self) -> None: ...
+    def load_model(self) -> bool: ...
+    def search_documents(
+        self,
+        query: str,
+        detected_search_language: str | None = None,
+        page: int = 1,
+        results_per_page: int = 10,
+    ) -> tuple[str, list[dict[str, Any]]]: ...

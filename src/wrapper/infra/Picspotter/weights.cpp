@@ -1,0 +1,94 @@
+// Fetching the trained YOLOv3 weights from their public address. They come
+// from no package index this project installs from, so a user with a network
+// fetches them once, with the command named in the detector's error.
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+
+#include "atomicfile.hpp"
+#include "picspotter.hpp"
+#include "pyutil.hpp"
+
+namespace picspotter {
+
+const char* const kWeightsUrl = "https://pjreddie.com/media/files/yolov3.weights";
+const char* const kFetchCommand = "wrapper fetch-weights";
+
+namespace {
+
+// No single read waits longer than this; the overall limit is the caller's.
+constexpr double kReadTimeout = 60.0;
+constexpr long kChunk = 1 << 20;
+
+// Copies the response body into `file` until it ends or the deadline (on the
+// host's monotonic clock) passes;
+// returns the number of bytes copied.
+long long copy_body(py::handle response, py::handle file, py::handle url, double timeout,
+                    double deadline) {
+    py::object monotonic = wr::import_attr("time", "monotonic");
+    long long copied = 0;
+    for (;;) {
+        if (monotonic().cast<double>() > deadline)
+            wr::raise(PyExc_TimeoutError,
+                      {"download of ", url, " did not finish within ", py::float_(timeout), " s"});
+        // read1: at most one read from the connection, so a trickling server
+        // cannot hold the loop past the deadline.
+        py::bytes chunk = response.attr("read1")(kChunk);
+        const auto size = static_cast<long long>(py::len(chunk));
+        if (size == 0) return copied;
+        file.attr("write")(chunk);
+        copied += size;
+    }
+}
+
+}  // namespace
+
+py::object fetch_weights(py::object url, double timeout) {
+    if (url.is_none()) url = py::str(kWeightsUrl);
+    if (!(timeout > 0)) wr::raise(PyExc_ValueError, {"timeout must be positive"});
+    py::object os = attr("os");
+    py::object target = model_path("yolov3.weights");
+    os.attr("makedirs")(os.attr("path").attr("dirname")(target), py::arg("exist_ok") = true);
+
+    // One limit for the whole download, connection included; a stalled read
+    // overshoots it by at most one read's own timeout.
+    const double deadline = wr::import_attr("time", "monotonic")().cast<double>() + timeout;
+    wr::log_info({"Downloading YOLOv3 weights from ", url, " to ", target});
+    // An HTTP error status raises here (urllib's HTTPError), before any file
+    // is made.
+    py::object response = wr::import_attr("urllib.request", "urlopen")(
+        url, py::arg("timeout") = std::min(timeout, kReadTimeout));
+    // Written beside the target and renamed over it only when complete, so an
+    // interrupted download never leaves a truncated file that the detector
+    // would then try to load.
+    try {
+        py::object headers = response.attr("headers");
+        if (headers.attr("get_content_type")().equal(py::str("text/html")))
+            wr::raise(PyExc_OSError,
+                      {"the server at ", url, " answered with a web page, not the weights"});
+        py::object declared = headers.attr("get")("Content-Length");
+        wr::replace_file_with(target, [&](py::handle partial) {
+            py::object file = wr::import_attr("builtins", "open")(partial, "wb");
+            long long copied = 0;
+            try {
+                copied = copy_body(response, file, url, timeout, deadline);
+            } catch (...) {
+                file.attr("close")();
+                throw;
+            }
+            file.attr("close")();
+            if (!declared.is_none() && py::int_(declared).cast<long long>() != copied)
+                wr::raise(PyExc_OSError, {"download of ", url, " ended after ", copied, " of ",
+                                          declared, " bytes"});
+            if (copied == 0) wr::raise(PyExc_OSError, {"download of ", url, " gave no data"});
+        });
+    } catch (...) {
+        response.attr("close")();
+        throw;
+    }
+    response.attr("close")();
+    wr::log_info({"YOLOv3 weights saved to ", target});
+    return target;
+}
+
+}  // namespace picspotter

@@ -1,0 +1,3 @@
+"""Objects shown in every frame of a video, found by the image detector's network."""
+
+def identify_objects_in_video(video_path: str) -> list[list[tuple[str, float]]]: ...
