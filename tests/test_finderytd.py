@@ -267,6 +267,87 @@ def test_killed_training_leaves_the_old_or_the_new_model(models):
         trained = len(names)
 
 
+# ---- batches: one fit and one write ------------------------------------------
+
+
+def engine_state(engine):
+    return (engine.document_names, list(engine.detected_languages.items()),
+            list(engine.cleaned_text.items()), engine.tfidf_vectorizer.vocabulary_,
+            engine.tfidf_vectorizer.idf_.tolist())
+
+
+def random_batch(rng, stored_ids):
+    words = ["lava", "ash", "cinza", "vulcão", "river", "rio", "tren", "train", "sol", "mar"]
+    batch = []
+    for _ in range(rng.randint(1, 25)):
+        kind = rng.random()
+        if kind < 0.08:
+            batch.append(None)
+            continue
+        text = "" if kind < 0.15 else " ".join(rng.choice(words) for _ in range(rng.randint(1, 8)))
+        # Ids repeat within the batch and name stored documents, with ints
+        # and strings that compare unequal.
+        ident = rng.choice(stored_ids + [rng.randint(0, 12), "d%d" % rng.randint(0, 12)])
+        batch.append(doc(ident, text, rng.choice([None, Idiomark.SPANISH])))
+    return batch
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_a_batch_leaves_what_one_training_per_document_leaves(tmp_path, caplog, monkeypatch, seed):
+    rng = random.Random(seed)
+    stored_ids = []
+    dirs = [tmp_path / "one", tmp_path / "batch"]
+    for d in dirs:
+        d.mkdir()
+    if seed % 2:  # over an index an earlier run stored
+        earlier = [doc(i, "old text %d lava" % i) for i in range(rng.randint(1, 5))]
+        stored_ids = [d.id for d in earlier]
+        for d in dirs:
+            FinderyTD(str(d)).train_batch(earlier)
+    batch = random_batch(rng, stored_ids)
+    writes = []
+    monkeypatch.setattr(td_module, "joblib", types.SimpleNamespace(
+        dump=lambda value, name: (writes.append(name), joblib.dump(value, name)), load=joblib.load))
+
+    one, many = FinderyTD(str(dirs[0])), FinderyTD(str(dirs[1]))
+    with caplog.at_level(logging.INFO, logger="root"):
+        for d in batch:
+            one.train_model(d)
+        one_lines, writes_one = [r.getMessage() for r in caplog.records], len(writes)
+        caplog.clear()
+        many.train_batch(iter(batch))
+        assert [r.getMessage() for r in caplog.records] == one_lines
+    assert len(writes) - writes_one == (1 if writes_one else 0)
+    if not writes_one:
+        return
+    assert engine_state(many) == engine_state(one)
+    assert (many.tfidf_matrix != one.tfidf_matrix).nnz == 0
+    a, b = stored(str(dirs[0])), stored(str(dirs[1]))
+    assert a["document_names"] == b["document_names"] and (a["matrix"] != b["matrix"]).nnz == 0
+    monkeypatch.setattr(td_module, "preprocess_text_for_stemmetization",
+                        lambda text, lang: (text.split(), text))
+    for query in ("lava ash", "rio tren", "sol"):
+        assert many.search_documents(query, "es") == one.search_documents(query, "es")
+
+
+def test_an_empty_or_textless_batch_writes_nothing(models):
+    engine = FinderyTD(models)
+    engine.train_batch([])
+    engine.train_batch([None, doc("x", ""), doc("y", None)])
+    assert os.listdir(models) == [] and engine.is_loaded is False
+
+
+def test_a_second_writer_is_not_overwritten(models):
+    # Each object read the store once; without the lock and a fresh read the
+    # later write would carry only what its own object had seen.
+    first, second = FinderyTD(models), FinderyTD(models)
+    first.train_batch([doc("a", "alpha lava")])
+    second.train_batch([doc("b", "beta ash")])
+    first.train_batch([doc("c", "gamma rio")])
+    first.train_model(doc("d", "delta sol"))
+    assert stored(models)["document_names"] == ["a", "b", "c", "d"]
+
+
 # ---- ranking and paging -------------------------------------------------------
 
 

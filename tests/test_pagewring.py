@@ -4,8 +4,13 @@ PyMuPDF and lingua."""
 import io
 import logging
 import os
+import re
 import shutil
+import signal
+import subprocess
+import sys
 import textwrap
+import time
 import types
 
 import cv2
@@ -124,10 +129,16 @@ def ocr_calls(monkeypatch):
 def test_scanned_page_is_read_again_in_its_language_from_the_input(files, tmp_path, ocr_calls,
                                                                   caplog, lang):
     text = Pagewring.extract_text_from_pdf(files[lang], str(tmp_path))
-    out = f"{tmp_path}/output.pdf"
     # The second pass starts from the input again: over its own output the
-    # tool would add a second text layer, read in the wrong language.
-    assert ocr_calls == [(files[lang], out, None), (files[lang], out, lang)]
+    # tool would add a second text layer, read in the wrong language. Each
+    # pass writes a private copy beside output.pdf, which the last one
+    # finished replaces.
+    assert [(c[0], c[2]) for c in ocr_calls] == [(files[lang], None), (files[lang], lang)]
+    copies = [c[1] for c in ocr_calls]
+    assert len(set(copies)) == 2
+    assert all(re.fullmatch(re.escape(f"{tmp_path}/.output-") + r"\w+\.pdf", c) for c in copies)
+    assert sorted(p.name for p in tmp_path.iterdir() if "output" in p.name) == ["output.pdf"]
+    assert MARKER[lang] in Pagewring.get_text_from_pdf(str(tmp_path / "output.pdf"))
     assert MARKER[lang] in text and text.count("lava") == 1
     assert f"extracting text using language {lang.value}" in root_lines(caplog)
     assert FALLBACK not in root_lines(caplog, logging.INFO)
@@ -233,7 +244,10 @@ def test_output_path_is_plain_concatenation(monkeypatch, caplog, files, base, ou
     monkeypatch.setattr(Pagewring, "run_ocrmypdf", fail)
     Pagewring.extract_text_from_pdf(files["two_pages"], base)
     assert root_lines(caplog)[0] == f"output pdf {out}"
-    assert root_lines(caplog, logging.ERROR)[0].rstrip().endswith(f"RuntimeError: {out}")
+    # The tool's private copy lies beside it, named the same way.
+    last = root_lines(caplog, logging.ERROR)[0].rstrip().splitlines()[-1]
+    assert re.fullmatch(re.escape(f"RuntimeError: {out[:-len('output.pdf')]}.output-") + r"\w+\.pdf",
+                        last)
 
 
 # ---- the runner -----------------------------------------------------------------
@@ -253,18 +267,121 @@ def test_runner_reports_exit_status_through_logs_and_exception(files, tmp_path, 
 def test_runner_retries_with_force_only_when_the_run_cannot_start(monkeypatch, lang, middle):
     seen = []
 
-    def run(command, **options):
-        seen.append((command, options.get("shell"), options["env"].get("OMP_THREAD_LIMIT")))
-        if len(seen) == 1:
-            raise OSError("cannot start")
-        return types.SimpleNamespace(returncode=0, stdout="", stderr="")
-    monkeypatch.setattr(Pagewring, "subprocess", types.SimpleNamespace(run=run))
+    class Popen:
+        returncode = 0
+
+        def __init__(self, command, **options):
+            seen.append((command, options.get("shell"), options["env"].get("OMP_THREAD_LIMIT")))
+            if len(seen) == 1:
+                raise OSError("cannot start")
+
+        def communicate(self, timeout):
+            return "", ""
+    monkeypatch.setattr(Pagewring, "subprocess", types.SimpleNamespace(Popen=Popen))
     monkeypatch.delenv("OMP_THREAD_LIMIT", raising=False)
     Pagewring.run_ocrmypdf("in.pdf", "/b/output.pdf", lang)
     base = ["ocrmypdf", "in.pdf", "/b/output.pdf", *middle, "--output-type", "pdf"]
     # No shell; the thread limit goes to the tool's environment only.
     assert seen == [(base + ["--redo-ocr"], None, "1"), (base + ["--force-ocr"], None, "1")]
     assert "OMP_THREAD_LIMIT" not in os.environ
+
+
+SELF_REFERENCING = (b"%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 1 0 R >> endobj\n"
+                    b"trailer << /Root 1 0 R >>\n%%EOF\n")
+
+
+def test_a_pdf_without_pages_never_reaches_the_tool(tmp_path, caplog):
+    # ocrmypdf never ends on this one (its page tree is its own catalogue).
+    path = tmp_path / "loop.pdf"
+    path.write_bytes(SELF_REFERENCING)
+    assert Pagewring.extract_text_from_pdf(str(path), str(tmp_path)) == ""
+    assert "has no pages" in root_lines(caplog, logging.ERROR)[0]
+    assert FALLBACK in root_lines(caplog, logging.INFO)
+
+
+# A stand-in for the tool that never ends and leaves a child of its own.
+HANGING_TOOL = """#!/bin/sh
+sleep 300 &
+echo $$ $! > "$PIDS"
+wait
+"""
+
+INTERRUPTED_HOST = """
+import sys
+from wrapper.infra import Pagewring
+try:
+    Pagewring.run_ocrmypdf(sys.argv[1], sys.argv[2])
+except KeyboardInterrupt:
+    sys.exit(7)
+"""
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] not in "ZX"
+    except FileNotFoundError:
+        return False
+
+
+@pytest.fixture
+def hanging_tool(tmp_path, monkeypatch, files):
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    tool = bin_dir / "ocrmypdf"
+    tool.write_text(HANGING_TOOL)
+    tool.chmod(0o755)
+    pids = tmp_path / "pids"
+    monkeypatch.setenv("PATH", f"{bin_dir}:{os.environ['PATH']}")
+    monkeypatch.setenv("PIDS", str(pids))
+    return files[Idiomark.ENGLISH], pids
+
+
+def wait_for(path):
+    for _ in range(600):
+        if path.exists() and path.read_text().endswith("\n"):
+            return [int(p) for p in path.read_text().split()]
+        time.sleep(0.05)
+    raise AssertionError("the stand-in tool never started")
+
+
+@pytest.mark.parametrize("how", ["time-out", "interrupt"])
+def test_the_tool_is_stopped_with_its_children(hanging_tool, tmp_path, monkeypatch, caplog, how):
+    pdf, pids = hanging_tool
+    out = str(tmp_path / "out.pdf")
+    if how == "time-out":
+        monkeypatch.setattr(Pagewring, "OCR_SECONDS_FIXED", 1.0)
+        monkeypatch.setattr(Pagewring, "OCR_SECONDS_PER_PAGE", 0.5)
+        with pytest.raises(subprocess.TimeoutExpired):
+            Pagewring.run_ocrmypdf(pdf, out)
+        assert "ocrmypdf timed out after 1 s" in root_lines(caplog, logging.WARNING)[-1]
+        started = wait_for(pids)
+    else:
+        host = subprocess.Popen([sys.executable, "-c", INTERRUPTED_HOST, pdf, out])
+        started = wait_for(pids)
+        host.send_signal(signal.SIGINT)
+        assert host.wait(timeout=60) == 7
+    for _ in range(100):
+        if not any(map(alive, started)):
+            break
+        time.sleep(0.05)
+    assert not any(map(alive, started))
+
+
+def test_a_timed_out_run_falls_back_to_the_input(hanging_tool, tmp_path, monkeypatch, caplog):
+    pdf, _ = hanging_tool
+    monkeypatch.setattr(Pagewring, "OCR_SECONDS_FIXED", 0.5)
+    monkeypatch.setattr(Pagewring, "OCR_SECONDS_PER_PAGE", 0.0)
+    assert Pagewring.extract_text_from_pdf(pdf, str(tmp_path)) == Pagewring._extract_text_from_pdf(pdf)
+    assert "TimeoutExpired" in root_lines(caplog, logging.ERROR)[0]
+    # Nothing half written is left beside the base's copy.
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".output-")]
+
+
+def test_tesseract_runs_under_a_time_limit(files, monkeypatch):
+    monkeypatch.setattr(Pagewring, "TESSERACT_SECONDS", 0.001)
+    with pytest.raises(RuntimeError, match="Tesseract process timeout"):
+        Pagewring.extract_text_from_image(str(files["dir"] / "en.png"), Idiomark.ENGLISH)
 
 
 # ---- images, video, other inputs ------------------------------------------------
@@ -341,7 +458,7 @@ def test_video_frames_are_read_in_order_and_the_capture_always_released(files, m
     video = str(files["dir"] / "words.mp4")
     text = Pagewring.extract_text_from_video(video)
     assert text.index("ALPHA") < text.index("BRAVO") < text.index("CHARLIE")
-    monkeypatch.setattr(pytesseract, "image_to_string", lambda frame: 1 / 0)
+    monkeypatch.setattr(pytesseract, "image_to_string", lambda frame, **options: 1 / 0)
     with pytest.raises(ZeroDivisionError):
         Pagewring.extract_text_from_video(video)
     assert captures.released == 2

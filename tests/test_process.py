@@ -33,6 +33,10 @@ class Engine:
         self.trained.append(doc)
         return "ignored"
 
+    def train_batch(self, docs):
+        self.trained.append(list(docs))
+        return "ignored"
+
     def search_documents(self, *args):
         self.searched.append(args)
         return ("corrected", [{"name": 1}])
@@ -207,6 +211,14 @@ def test_compile_doc_train_doc_and_compile_and_train(tmp_path, engines, document
     bare = Process(str(tmp_path))
     with pytest.raises(AttributeError):
         bare.compile_and_train("z.pdf", 1)
+
+
+def test_train_docs_hands_the_engine_one_batch(tmp_path, engines):
+    proc = Process(str(tmp_path), False, None, Enginekind.TD)
+    batch = ["a", "b"]
+    assert proc.train_docs(batch) is batch and engines[0].trained == [batch]
+    # Any other iterable is read once, and what was filed comes back.
+    assert proc.train_docs(d for d in "cd") == ["c", "d"] and engines[0].trained[-1] == ["c", "d"]
 
 
 # ---- search ----------------------------------------------------------------

@@ -19,11 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "console.hpp"
 #include "pyutil.hpp"
 
 namespace py = pybind11;
 
-namespace {
+namespace console {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -99,6 +100,17 @@ py::object make_parser() {
         "--engine", py::arg("choices") = py::make_tuple("td", "sb"),
         py::arg("help") = "td: term weighting (the default); sb: sentence embeddings. "
                           "An index keeps the engine it was built with");
+    index.attr("add_argument")(
+        "--jobs", py::arg("type") = counting_number(), py::arg("default") = py::none(),
+        py::arg("help") = "files compiled at once, each in its own process (default: the "
+                          "machine's cores)");
+    index.attr("add_argument")(
+        "--batch", py::arg("type") = counting_number(), py::arg("default") = 50,
+        py::arg("help") = "documents filed per write of the index, at least (default 50)");
+    index.attr("add_argument")(
+        "--scheduler", py::arg("default") = py::none(),
+        py::arg("help") = "compile on a Dask cluster, e.g. tcp://HOST:8786 (needs the "
+                          "'cluster' extra)");
 
     py::object show = sub.attr("add_parser")(
         "show", py::arg("help") = "turn one file into a document and show what was found");
@@ -174,57 +186,46 @@ py::str one_line_reason(py::error_already_set& e) {
 // Documents print their base path when they are made; on this program's
 // output that is noise between the progress bar and the results, so what
 // the library prints while a document is made is set aside.
-class LibraryPrintsAside {
-public:
-    LibraryPrintsAside() : saved_(wr::import_attr("sys", "stdout")) {
-        set(wr::import_attr("io", "StringIO")());
-    }
-    ~LibraryPrintsAside() { set(saved_); }
-    LibraryPrintsAside(const LibraryPrintsAside&) = delete;
-    LibraryPrintsAside& operator=(const LibraryPrintsAside&) = delete;
+namespace {
+// PySys_SetObject only fails without a sys module; nothing to undo then.
+void set_stdout(py::handle stream) { PySys_SetObject("stdout", stream.ptr()); }
+}  // namespace
 
-private:
-    static void set(py::handle stream) {
-        // PySys_SetObject only fails without a sys module; nothing to undo then.
-        PySys_SetObject("stdout", stream.ptr());
-    }
-    py::object saved_;
-};
+LibraryPrintsAside::LibraryPrintsAside() : saved_(wr::import_attr("sys", "stdout")) {
+    set_stdout(wr::import_attr("io", "StringIO")());
+}
 
-class Progress {
-public:
-    explicit Progress(std::size_t total) : total_(total) {
-        tty_ = wr::truthy(wr::import_attr("sys", "stderr").attr("isatty")());
-    }
-    // Called before a file (the bar shows what is being worked on) and after
-    // it; without a terminal only the line after each file is written.
-    void step(std::size_t done, py::handle name, bool after) {
-        if (!tty_ && !after) return;
-        const std::size_t width = 30;
-        const std::size_t filled = total_ == 0 ? width : width * done / total_;
-        std::string bar = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "] " +
-                          std::to_string(done) + "/" + std::to_string(total_) + " ";
-        py::str line = wr::cat({bar.c_str(), name});
-        py::object stderr_ = wr::import_attr("sys", "stderr");
-        if (tty_) {
-            // Redraw in place; pad so a shorter name wipes the longer one.
-            stderr_.attr("write")(wr::cat({"\r", line.attr("ljust")(100)}));
-            stderr_.attr("flush")();
-        } else {
-            err(line);
-        }
-    }
-    void finish() {
-        if (!tty_) return;
-        py::object stderr_ = wr::import_attr("sys", "stderr");
-        stderr_.attr("write")("\n");
+LibraryPrintsAside::~LibraryPrintsAside() { set_stdout(saved_); }
+
+Progress::Progress(std::size_t total) : total_(total) {
+    tty_ = wr::truthy(wr::import_attr("sys", "stderr").attr("isatty")());
+}
+
+// Called before a file (the bar shows what is being worked on) and after
+// it; without a terminal only the line after each file is written.
+void Progress::step(std::size_t done, py::handle name, bool after) {
+    if (!tty_ && !after) return;
+    const std::size_t width = 30;
+    const std::size_t filled = total_ == 0 ? width : width * done / total_;
+    std::string bar = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "] " +
+                      std::to_string(done) + "/" + std::to_string(total_) + " ";
+    py::str line = wr::cat({bar.c_str(), name});
+    py::object stderr_ = wr::import_attr("sys", "stderr");
+    if (tty_) {
+        // Redraw in place; pad so a shorter name wipes the longer one.
+        stderr_.attr("write")(wr::cat({"\r", line.attr("ljust")(100)}));
         stderr_.attr("flush")();
+    } else {
+        err(line);
     }
+}
 
-private:
-    std::size_t total_;
-    bool tty_ = false;
-};
+void Progress::finish() {
+    if (!tty_) return;
+    py::object stderr_ = wr::import_attr("sys", "stderr");
+    stderr_.attr("write")("\n");
+    stderr_.attr("flush")();
+}
 
 // ---- which engine an index was built with ----------------------------------
 //
@@ -232,12 +233,6 @@ private:
 // it needs no flag and can refuse to open an index with the wrong engine.
 // Indexes made before the note existed (or by a host through the library)
 // are recognised by their engine's model file.
-
-struct IndexNote {
-    py::object engine = py::none();  // "td", "sb", or None: no index there
-    bool detect = false;
-    py::object translate_to = py::none();  // a language code or None
-};
 
 py::str note_path(py::handle base) { return wr::cat({base, "/models/index.json"}); }
 
@@ -324,64 +319,6 @@ bool service_unreachable(py::error_already_set& e) {
               {"the translation service (", py::str(", ").attr("join")(urls),
                ") cannot be reached: ", py::type::handle_of(link).attr("__name__"),
                wr::truthy(reason) ? wr::cat({": ", reason}) : py::str(""), "; ", hint});
-}
-
-int run_index(py::handle args) {
-    py::object os = wr::import("os");
-    py::object folder = args.attr("folder");
-    if (!wr::truthy(os.attr("path").attr("isdir")(folder)))
-        wr::raise(PyExc_FileNotFoundError, {"no such folder: ", folder});
-    py::object base = args.attr("base");
-    os.attr("makedirs")(base, py::arg("exist_ok") = true);
-    const bool detect = wr::truthy(args.attr("detect"));
-    py::object engine = settle_engine(base, read_note(base), args.attr("engine"));
-    py::object process = make_process(args, detect, engine, args.attr("translate_to"));
-    write_note(base, engine, detect, args.attr("translate_to"));
-
-    std::vector<py::object> documents;
-    py::list skipped;
-    for (auto& path : files_under(folder)) {
-        if (is_document(path))
-            documents.push_back(path);
-        else
-            skipped.append(path);
-    }
-
-    py::object relpath = os.attr("path").attr("relpath");
-    py::object abspath = os.attr("path").attr("abspath");
-    py::object base_abs = abspath(base);
-    Progress progress(documents.size());
-    std::size_t indexed = 0, done = 0;
-    std::vector<std::pair<py::object, py::str>> failed;
-    for (auto& path : documents) {
-        // Documents are named by their path inside the folder; the library
-        // reads them at the base path joined with their path from there.
-        py::object name = relpath(path, folder);
-        progress.step(done, name, false);
-        try {
-            LibraryPrintsAside aside;
-            process.attr("compile_and_train")(relpath(abspath(path), base_abs), name);
-            ++indexed;
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            // Every other document would fail the same way: stop at once.
-            if (!args.attr("translate_to").is_none() && service_unreachable(e)) {
-                progress.finish();
-                raise_unreachable(e, "index without --translate-to to work offline");
-            }
-            failed.emplace_back(name, one_line_reason(e));
-        }
-        ++done;
-        progress.step(done, name, true);
-    }
-    progress.finish();
-
-    out(wr::cat({"indexed ", py::int_(indexed), ", skipped ", py::len(skipped), ", failed ",
-                 py::int_(failed.size()), " (index at ", process.attr("modeldir"), ")"}));
-    for (py::handle path : skipped)
-        out(wr::cat({"  skipped ", relpath(path, folder), ": not a PDF, image or MP4 video"}));
-    for (auto& [name, reason] : failed) out(wr::cat({"  failed  ", name, ": ", reason}));
-    return failed.empty() ? kExitOk : kExitFailed;
 }
 
 // Whitespace runs as single blanks, cut to `limit` characters.
@@ -605,6 +542,11 @@ int run_search(py::handle args) {
     const py::object end = first + args.attr("pages");
     py::object per_page = args.attr("per_page");
 
+    if (!wr::truthy(query.attr("strip")())) {
+        err(py::str("wrapper: error: the query is empty: give the words to search for"));
+        return kExitFailed;
+    }
+
     bool shown_query = false;
     for (py::object page = first; page < end; page = page + py::int_(1)) {
         py::object result;
@@ -612,9 +554,23 @@ int run_search(py::handle args) {
             result = process.attr("search")(query, language, page, per_page);
         } catch (py::error_already_set& e) {
             // A translated index translates each query too.
-            if (!e.matches(PyExc_Exception) || translate_to.is_none() || !service_unreachable(e))
-                throw;
-            raise_unreachable(e, "an index built with --translate-to needs it to search");
+            if (!e.matches(PyExc_Exception)) throw;
+            if (!translate_to.is_none() && service_unreachable(e))
+                raise_unreachable(e, "an index built with --translate-to needs it to search");
+            // The library refuses a query in a language it cannot tell or
+            // does not support; the user can simply say which one it is.
+            if (!language.is_none() || !e.matches(PyExc_ValueError)) throw;
+            py::object match = wr::import_attr("re", "fullmatch")("Language (.*) not supported",
+                                                                  py::str(e.value()));
+            if (match.is_none()) throw;
+            py::str seen(match.attr("group")(1));
+            err(wr::cat({"wrapper: error: the language of the query could not be told",
+                         seen.equal(py::str("None"))
+                             ? py::str("")
+                             : wr::cat({" (it looks like ", seen.attr("replace")("Language.", "").attr("title")(),
+                                        ")"}),
+                         "; say which it is with --language en, es or pt"}));
+            return kExitFailed;
         }
         if (!wr::truthy(result)) {
             out(py::str("no index to search"));
@@ -690,9 +646,14 @@ int main_(py::object argv) {
     }
 }
 
-}  // namespace
+}  // namespace console
 
 PYBIND11_MODULE(Console, m) {
+    using namespace console;
     m.def("main", &main_, py::arg("argv") = py::none(),
           "Run the command line (argv defaults to sys.argv[1:]); returns the exit status.");
+    // What `index` runs in its worker processes and on cluster workers; found
+    // there by name, so it must live in an importable module.
+    m.def("_compile_task", &compile_task, py::arg("task"));
+    m.def("_init_worker", &init_worker);
 }

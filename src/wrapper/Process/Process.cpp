@@ -120,6 +120,15 @@ py::object train_doc(py::object proc, py::object file) {
     return file;
 }
 
+// Many compiled documents with one refit and one write of the engine's model;
+// the index ends as one train_doc per document, in the same order, leaves it.
+// A list comes back as itself; any other iterable is read once, into a list.
+py::object train_docs(py::object proc, py::object files) {
+    if (!PyList_Check(files.ptr())) files = py::list(files);
+    proc.attr("document_search").attr("train_batch")(files);
+    return files;
+}
+
 py::object compile_and_train(py::object proc, py::object complement_path, py::object file_index) {
     py::object doc = proc.attr("compile_doc")(complement_path, file_index);
     proc.attr("document_search").attr("train_model")(doc);
@@ -192,6 +201,7 @@ PYBIND11_MODULE(Process, m) {
     wr::def_method(cls, "compile_doc", &compile_doc, py::arg("complement_path"),
                    py::arg("file_index"));
     wr::def_method(cls, "train_doc", &train_doc, py::arg("file"));
+    wr::def_method(cls, "train_docs", &train_docs, py::arg("files"));
     wr::def_method(cls, "compile_and_train", &compile_and_train, py::arg("complement_path"),
                    py::arg("file_index"));
     wr::def_method(cls, "search", &search, py::arg("query"),

@@ -2,6 +2,14 @@
 
 from wrapper.infra.Idiomark import Idiomark
 
+# Limits of each ocrmypdf run, read at every run: seconds allowed (fixed plus
+# per page of the input) and the tool's --jobs (None: its own default).
+OCR_SECONDS_FIXED: float
+OCR_SECONDS_PER_PAGE: float
+OCR_JOBS: int | None
+# Seconds allowed to each Tesseract run on one image or video frame.
+TESSERACT_SECONDS: float
+
 def extract_text_from_image(image_path: str, language: Idiomark | None = None) -> str: ...
 def extract_text_from_any(file_path: object) -> None: ...
 def extract_text_from_csv(csv_path: object) -> None: ...

@@ -1,5 +1,9 @@
 // Adding one document to the index, and the stored model behind it.
+#include <memory>
+#include <utility>
+
 #include "atomicfile.hpp"
+#include "dirlock.hpp"
 #include "finderytd.hpp"
 #include "pyutil.hpp"
 
@@ -13,17 +17,58 @@ bool contains(py::handle container, py::handle item) {
     return r == 1;
 }
 
+// What identifies the stored model as written: a new file replaces it whole
+// at every write, so another writer's file has another inode. None when
+// there is no file.
+py::object stored_stamp(py::handle engine) {
+    py::object os = attr("os");
+    py::object filename = engine.attr("model_filename");
+    try {
+        py::object st = os.attr("stat")(filename);
+        return py::make_tuple(st.attr("st_dev"), st.attr("st_ino"), st.attr("st_size"),
+                              st.attr("st_mtime_ns"));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_FileNotFoundError)) throw;
+        return py::none();
+    }
+}
+
+// The stored model this object last read or wrote, to tell whether another
+// writer replaced it since.
+constexpr const char* kStampName = "_stored_stamp";
+
+void remember_stamp(py::handle engine) { engine.attr(kStampName) = stored_stamp(engine); }
+
+// Under the directory's lock: if another engine object (in this process or
+// another) replaced the stored model since this one read or wrote it, the
+// in-memory state is stale and would overwrite that writer's documents, so it
+// is read again. Without another writer nothing changes.
+void forget_if_replaced(py::handle engine) {
+    if (!wr::truthy(engine.attr("is_loaded"))) return;
+    py::object mine = py::getattr(engine, kStampName, py::none());
+    py::object now = stored_stamp(engine);
+    if (now.is_none() || now.equal(mine)) return;
+    wr::log_info({"td--stored model replaced by another writer; reading it again"});
+    engine.attr("is_loaded") = py::bool_(false);
+}
+
+py::object models_dir(py::handle engine) {
+    return attr("os").attr("path").attr("dirname")(engine.attr("model_filename"));
+}
+
 py::object load_model(py::object engine) {
     py::object is_loaded = engine.attr("is_loaded");
     if (wr::truthy(is_loaded)) return is_loaded;
     py::object filename = engine.attr("model_filename");
     if (!wr::truthy(attr("os").attr("path").attr("exists")(filename))) return is_loaded;
 
+    py::object stamp = stored_stamp(engine);
     py::object data = attr("joblib").attr("load")(filename);
     if (!wr::truthy(data)) return py::bool_(false);
     // Marked loaded before the values are read: a stored dict that lacks a
     // key leaves the values read so far and is not read again.
     engine.attr("is_loaded") = py::bool_(true);
+    engine.attr(kStampName) = stamp;
     engine.attr("tfidf_matrix") = data[py::str("matrix")];
     engine.attr("tfidf_vectorizer") = data[py::str("vectorizer")];
     engine.attr("document_names") = data[py::str("document_names")];
@@ -32,18 +77,26 @@ py::object load_model(py::object engine) {
     return engine.attr("is_loaded");
 }
 
-void train_model(py::object engine, py::object doc) {
-    if (!wr::truthy(doc) || !wr::truthy(doc.attr("text"))) return;
-    py::object id = doc.attr("id");
-    if (contains(engine.attr("document_names"), id)) return;
+// Whether train_model files `doc` at all: a document without text, or one
+// whose id this object already holds, is passed over.
+bool wanted(py::handle engine, py::handle doc) {
+    if (!wr::truthy(doc) || !wr::truthy(doc.attr("text"))) return false;
+    return !contains(engine.attr("document_names"), doc.attr("id"));
+}
 
+// Files one wanted document into the in-memory state: the stored model is
+// read first if this object has not read it, a stored copy of the same
+// document is dropped (so the document ends up once, last, with its new
+// text), and the document is appended. Nothing is fitted or written.
+// `listed` false: the caller knows the id is not in document_names (a scan
+// of the list per document would make a batch quadratic).
+void file_one(py::object engine, py::object doc, py::dict& preprocessed_documents,
+              bool listed = true) {
     engine.attr("load_model")();
-    py::dict preprocessed_documents;
+    py::object id = doc.attr("id");
 
-    // A stored copy of the same document (from an earlier engine object) is
-    // dropped, so the document ends up once, last, with its new text.
     py::object names = engine.attr("document_names");
-    if (contains(names, id)) {
+    if (listed && contains(names, id)) {
         names.attr("remove")(id);
         wr::log_info({"td--removed doc for document names"});
     }
@@ -68,32 +121,42 @@ void train_model(py::object engine, py::object doc) {
     py::object text = doc.attr("cleaned_text");
     preprocessed_documents[id] = text;
     cleaned[id] = text;
+}
 
-    // Every training refits over all indexed texts: vocabulary and idf
-    // weights change with each document, so no row can be kept.
+// Fits the vectoriser as the last filed document's training would: the very
+// first document of an index alone, otherwise every indexed text again
+// (vocabulary and idf weights change with each document, so no row can be
+// kept). `preprocessed_documents` holds what the last training filed.
+void fit(py::object engine, py::dict& preprocessed_documents, bool had_vectorizer) {
     py::object Tfidf = attr("TfidfVectorizer");
-    if (engine.attr("tfidf_vectorizer").is_none()) {
+    if (!had_vectorizer) {
         py::object values = preprocessed_documents.attr("values")();
         engine.attr("tfidf_vectorizer") = Tfidf().attr("fit")(values);
         engine.attr("tfidf_matrix") = engine.attr("tfidf_vectorizer").attr("transform")(values);
     } else {
         engine.attr("tfidf_vectorizer") = Tfidf();
-        engine.attr("tfidf_matrix") = engine.attr("tfidf_vectorizer")
-                                          .attr("fit_transform")(cleaned.attr("values")());
+        engine.attr("tfidf_matrix") =
+            engine.attr("tfidf_vectorizer")
+                .attr("fit_transform")(engine.attr("cleaned_text").attr("values")());
     }
     engine.attr("is_loaded") = py::bool_(true);
+}
 
+void write(py::object engine) {
+    py::object names = engine.attr("document_names");
+    py::object languages = engine.attr("detected_languages");
     py::dict model_data;
     model_data["matrix"] = engine.attr("tfidf_matrix");
     model_data["vectorizer"] = engine.attr("tfidf_vectorizer");
     model_data["document_names"] = names;
     model_data["detected_languages"] = languages;
-    model_data["cleaned_text"] = cleaned;
+    model_data["cleaned_text"] = engine.attr("cleaned_text");
     // A plain dump truncates the stored model first, so a failed or killed
     // write would lose the whole index: the new file replaces it whole.
     wr::replace_file_with(engine.attr("model_filename"), [&](py::handle tmp) {
         attr("joblib").attr("dump")(model_data, tmp);
     });
+    remember_stamp(engine);
 
     py::dict dictionary;
     dictionary["multilang_models"] = languages;
@@ -101,11 +164,88 @@ void train_model(py::object engine, py::object doc) {
     engine.attr("save_debug_json")(dictionary, engine.attr("debug_model_filename"));
 }
 
+void train_model(py::object engine, py::object doc) {
+    if (!wanted(engine, doc)) return;
+    wr::DirLock lock(models_dir(engine), wr::kTrainingLockWait);
+    forget_if_replaced(engine);
+    py::dict preprocessed_documents;
+    file_one(engine, doc, preprocessed_documents);
+    fit(engine, preprocessed_documents, !engine.attr("tfidf_vectorizer").is_none());
+    write(engine);
+}
+
+// The ids a batch has filed so far, for the test that passes over an id
+// already indexed. train_model tests the list, which repeated for every
+// document would make a large batch quadratic; a set gives the same answers
+// as long as every id can be hashed, and the list is used again otherwise.
+class KnownIds {
+public:
+    explicit KnownIds(py::object names) : names_(std::move(names)) {
+        PyObject* set = PySet_New(names_.ptr());
+        if (set) {
+            set_ = py::reinterpret_steal<py::object>(set);
+        } else {
+            py::error_already_set err;
+            if (!err.matches(PyExc_TypeError)) throw err;
+        }
+    }
+    bool holds(py::handle id) {
+        if (set_ && PyObject_Hash(id.ptr()) == -1) {
+            py::error_already_set err;
+            if (!err.matches(PyExc_TypeError)) throw err;
+            set_ = py::object();
+        }
+        return contains(set_ ? set_ : names_, id);
+    }
+    void add(py::handle id) {
+        if (set_ && PySet_Add(set_.ptr(), id.ptr()) != 0) throw py::error_already_set();
+    }
+
+private:
+    py::object names_;  // the engine's own list, which file_one keeps up to date
+    py::object set_;
+};
+
+// Many documents with one fit and one write, leaving the state that one
+// train_model per document, in the same order, would leave: each document is
+// filed as that call would file it, and the fit of the last one is the only
+// one whose result outlives the batch, so it is the only one made.
+void train_batch(py::object engine, py::iterable docs) {
+    py::list batch(docs);
+    if (batch.empty()) return;
+    wr::DirLock lock(models_dir(engine), wr::kTrainingLockWait);
+    forget_if_replaced(engine);
+
+    std::unique_ptr<KnownIds> known;  // from the first filed document on
+    py::dict last;
+    bool had_vectorizer = false;
+    for (py::handle item : batch) {
+        py::object doc = py::reinterpret_borrow<py::object>(item);
+        if (!wr::truthy(doc) || !wr::truthy(doc.attr("text"))) continue;
+        py::object id = doc.attr("id");
+        if (known ? known->holds(id) : contains(engine.attr("document_names"), id)) continue;
+        last = py::dict();
+        // After the first document the set above has answered for the list.
+        file_one(engine, doc, last, !known);
+        // What that document's training would have found when it fitted:
+        // for every document after the first, the vectoriser the one before
+        // it made.
+        had_vectorizer = known || !engine.attr("tfidf_vectorizer").is_none();
+        engine.attr("is_loaded") = py::bool_(true);
+        if (known) known->add(id);
+        else known = std::make_unique<KnownIds>(engine.attr("document_names"));
+    }
+    if (!known) return;
+    fit(engine, last, had_vectorizer);
+    write(engine);
+}
+
 }  // namespace
 
 void init_training(py::handle cls) {
     wr::def_method(cls, "train_model", &train_model, py::arg("doc"));
     wr::def_method(cls, "load_model", &load_model);
+    wr::def_method(cls, "train_batch", &train_batch, py::arg("docs"));
 }
 
 }  // namespace finderytd

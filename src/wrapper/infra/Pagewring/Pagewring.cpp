@@ -49,6 +49,15 @@ PYBIND11_MODULE(Pagewring, m) {
     m.attr("detect_lang") = wr::import_attr("wrapper.infra.Tonguecheck", "detect_lang");
     pw::bound_detect_lang() = m.attr("detect_lang");
 
+    // Limits of the ocrmypdf runs, read at every run so that a host can set
+    // them: seconds allowed per run (fixed + per page of the input), and the
+    // tool's --jobs (None: the tool's own default, every core).
+    m.attr("OCR_SECONDS_FIXED") = py::float_(60.0);
+    m.attr("OCR_SECONDS_PER_PAGE") = py::float_(60.0);
+    m.attr("OCR_JOBS") = py::none();
+    // Seconds allowed to each Tesseract run on one image or video frame.
+    m.attr("TESSERACT_SECONDS") = py::float_(120.0);
+
     // The operations, in their order of definition.
     m.def("extract_text_from_image", &pw::extract_text_from_image, py::arg("image_path"),
           py::arg("language") = py::none(),

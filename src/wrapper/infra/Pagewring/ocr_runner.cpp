@@ -1,6 +1,7 @@
 // The OCR command-line runner: a searchable copy of a PDF made by ocrmypdf.
 #include "pagewring.hpp"
 
+#include "childproc.hpp"
 #include "pyutil.hpp"
 
 namespace pagewring {
@@ -22,20 +23,52 @@ py::str path_argument(py::handle path) {
     return text;
 }
 
-py::object run_tool(const py::list& base, const char* mode, const py::object& env) {
+// The time the tool is given: a fixed allowance plus one per page, both read
+// from the module at call time so that a host can change them. The page count
+// comes from the input itself; an input that cannot be opened gets the
+// allowance of one page (the tool then fails quickly on its own).
+double time_limit(long long pages) {
+    const double fixed = py::float_(attr("OCR_SECONDS_FIXED"));
+    const double per_page = py::float_(attr("OCR_SECONDS_PER_PAGE"));
+    return fixed + per_page * static_cast<double>(pages < 1 ? 1 : pages);
+}
+
+// -1 when the input cannot be opened as a PDF.
+long long input_pages(py::handle input_pdf) {
+    py::object document;
+    try {
+        document = attr("fitz").attr("open")(input_pdf);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return -1;
+    }
+    py::object count = document.attr("page_count");
+    document.attr("close")();
+    return count.cast<long long>();
+}
+
+py::object run_tool(const py::list& base, const char* mode, const py::object& env,
+                    double seconds) {
     // A fresh list: the retry reuses `base`, so it must not grow here.
     py::list command;
     for (py::handle piece : base) command.append(piece);
     command.append(mode);
-    py::dict options;
-    options["capture_output"] = true;
-    options["text"] = true;
-    // A message the locale cannot decode (a file name in another encoding,
-    // say) must not turn a run that happened into an "error" that gets the
-    // tool started a second time.
-    options["errors"] = "replace";
-    if (!env.is_none()) options["env"] = env;
-    return attr("subprocess").attr("run")(command, **options);
+    // Its own process group, killed whole on time-out or interruption: the
+    // tool starts Tesseract and Ghostscript children that would otherwise
+    // stay behind. A message the locale cannot decode (a file name in another
+    // encoding, say) must not turn a run that happened into an "error" that
+    // gets the tool started a second time.
+    return wr::run_bounded(attr("subprocess").attr("Popen"), command, env, seconds);
+}
+
+[[noreturn]] void fail(py::object error_text) {
+    wr::log_debug({"Command failed"});
+    wr::log_debug({"Error:"});
+    wr::log_debug(error_text);
+    // The instance, not the text: a text is never unpacked as arguments.
+    py::object error = py::handle(PyExc_Exception)(error_text);
+    PyErr_SetObject(PyExc_Exception, error.ptr());
+    throw py::error_already_set();
 }
 
 }  // namespace
@@ -53,17 +86,37 @@ py::object run_ocrmypdf(py::object input_pdf, py::object output_pdf, py::object 
     }
     base.append("--output-type");
     base.append("pdf");
+    // Workers that OCR side by side each get a share of the machine; by
+    // default the tool takes every core for itself.
+    py::object jobs = attr("OCR_JOBS");
+    if (!jobs.is_none()) {
+        base.append("--jobs");
+        base.append(py::str(py::int_(jobs)));
+    }
+
+    // A PDF without pages has nothing to read, and ocrmypdf never ends on
+    // some of them (a page tree that points back at the catalogue).
+    const long long pages = input_pages(input_pdf);
+    if (pages == 0) fail(wr::cat({"ocrmypdf not run: ", py::str(input_pdf), " has no pages"}));
+    const double seconds = time_limit(pages);
 
     py::object env = child_environment();
+    py::object expired = wr::import_attr("subprocess", "TimeoutExpired");
     py::object result;
     try {
-        result = run_tool(base, "--redo-ocr", env);
+        result = run_tool(base, "--redo-ocr", env, seconds);
     } catch (py::error_already_set& e) {
         // Only a run that could not happen is retried; a tool that ran and
-        // failed is reported below. The retry's own error is the caller's.
+        // failed is reported below, and one that ran out of time has had
+        // its chance. The retry's own error is the caller's.
         if (!e.matches(PyExc_Exception)) throw;
+        if (e.matches(expired)) {
+            wr::log_warning({"ocrmypdf timed out after ", py::int_(static_cast<long long>(seconds)),
+                             " s on ", py::str(input_pdf), "; it and its children were stopped"});
+            throw;
+        }
     }
-    if (!result) result = run_tool(base, "--force-ocr", env);
+    if (!result) result = run_tool(base, "--force-ocr", env, seconds);
 
     // ocrmypdf reports progress and warnings on its error stream even when it
     // succeeds: the exit status alone decides.
@@ -73,14 +126,7 @@ py::object run_ocrmypdf(py::object input_pdf, py::object output_pdf, py::object 
         wr::log_debug(result.attr("stdout"));
         return py::none();
     }
-    py::object error_text = result.attr("stderr");
-    wr::log_debug({"Command failed"});
-    wr::log_debug({"Error:"});
-    wr::log_debug(error_text);
-    // The instance, not the text: a text is never unpacked as arguments.
-    py::object error = py::handle(PyExc_Exception)(error_text);
-    PyErr_SetObject(PyExc_Exception, error.ptr());
-    throw py::error_already_set();
+    fail(result.attr("stderr"));
 }
 
 }  // namespace pagewring

@@ -1,6 +1,10 @@
 // PDF text: OCR first, then the PDF's own text layer and embedded images.
 #include "pagewring.hpp"
 
+#include <unistd.h>
+
+#include <string>
+
 #include "pyutil.hpp"
 
 namespace pagewring {
@@ -19,17 +23,38 @@ py::object page_at(py::handle document, long long index) {
     return document[py::int_(index)];
 }
 
+// A name in the base path that no other call, thread or machine picks.
+py::str private_copy_path(py::handle base_path) {
+    py::object token = wr::import("uuid").attr("uuid4")().attr("hex");
+    return wr::cat({base_path, "/.output-", token, ".pdf"});
+}
+
+void rename_onto(py::handle from, py::handle to) { wr::import("os").attr("replace")(from, to); }
+
+// The copy may be half written, or never started: either way it goes, and
+// nothing here may hide the error that made it go.
+void remove_quietly(py::handle path) {
+    std::string name = wr::import("os").attr("fsencode")(path).cast<std::string>();
+    ::unlink(name.c_str());
+}
+
 }  // namespace
 
 py::object extract_text_from_pdf(py::object pdf_path, py::object base_path, py::object language) {
     py::str output = wr::cat({base_path, "/output.pdf"});
     wr::log_debug({"output pdf ", output});
+    // The tool writes a copy of this call's own, so that extractions running
+    // side by side over one base path never read each other's copy; the
+    // finished copy then replaces output.pdf, which keeps holding the last
+    // one finished.
+    py::str copy = private_copy_path(base_path);
 
     py::object result = py::str("");
     bool ocr_failed = false;
     try {
-        call("run_ocrmypdf", pdf_path, output, language);
-        result = call("get_text_from_pdf", output);
+        call("run_ocrmypdf", pdf_path, copy, language);
+        result = call("get_text_from_pdf", copy);
+        rename_onto(copy, output);
         if (!wr::truthy(language)) {
             py::object detected = detect_language(result);
             wr::log_debug({"extracting text using language ", detected.attr("value")});
@@ -37,12 +62,11 @@ py::object extract_text_from_pdf(py::object pdf_path, py::object base_path, py::
             // not from the first pass's output: --redo-ocr (ocrmypdf 14) keeps
             // the OCR layer it finds and adds a new one, so a copy of the
             // copy would carry the text twice, once read in the wrong
-            // language. The output path is the same, so the first pass's file
-            // is simply replaced, and a failing second pass falls back to
-            // the input too.
+            // language. Its own finished copy replaces this one's.
             result = call("extract_text_from_pdf", pdf_path, base_path, detected);
         }
     } catch (py::error_already_set& e) {
+        remove_quietly(copy);
         if (!e.matches(PyExc_Exception)) throw;
         wr::log_error(wr::format_exc(e));
         ocr_failed = true;

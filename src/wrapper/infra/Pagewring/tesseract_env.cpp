@@ -139,9 +139,12 @@ SingleThreadTesseract::~SingleThreadTesseract() { --live_guards; }
 
 py::object image_to_string(py::handle image, py::handle lang) {
     py::object ocr = attr("pytesseract").attr("image_to_string");
+    // pytesseract kills its Tesseract process when the time is up (Tesseract
+    // starts no children of its own) and raises RuntimeError.
+    py::object seconds = attr("TESSERACT_SECONDS");
     SingleThreadTesseract guard;
-    if (lang.is_none()) return ocr(image);
-    return ocr(image, py::arg("lang") = lang);
+    if (lang.is_none()) return ocr(image, py::arg("timeout") = seconds);
+    return ocr(image, py::arg("lang") = lang, py::arg("timeout") = seconds);
 }
 
 }  // namespace pagewring

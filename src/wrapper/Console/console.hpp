@@ -1,0 +1,68 @@
+// Pieces of the command-line program shared between its source files.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace console {
+
+namespace py = pybind11;
+
+void out(py::handle text);
+void err(py::handle text);
+py::object language_member(py::handle code);
+std::vector<py::object> files_under(py::handle folder);
+bool is_document(py::handle path);
+py::str one_line_reason(py::error_already_set& e);
+py::object make_process(py::handle args, bool detect, py::handle engine, py::handle translate_to);
+
+// Which engine an index was built with, and how (the note beside its files).
+struct IndexNote {
+    py::object engine = py::none();  // "td", "sb", or None: no index there
+    bool detect = false;
+    py::object translate_to = py::none();  // a language code or None
+};
+IndexNote read_note(py::handle base);
+void write_note(py::handle base, py::handle engine, bool detect, py::handle translate_to);
+py::object settle_engine(py::handle base, const IndexNote& note, py::handle asked);
+// The translation service could not be reached at all.
+bool service_unreachable(py::error_already_set& e);
+[[noreturn]] void raise_unreachable(py::error_already_set& e, const char* hint);
+
+// What the library prints while a document is made is set aside.
+class LibraryPrintsAside {
+public:
+    LibraryPrintsAside();
+    ~LibraryPrintsAside();
+    LibraryPrintsAside(const LibraryPrintsAside&) = delete;
+    LibraryPrintsAside& operator=(const LibraryPrintsAside&) = delete;
+
+private:
+    py::object saved_;
+};
+
+class Progress {
+public:
+    explicit Progress(std::size_t total);
+    void step(std::size_t done, py::handle name, bool after);
+    void finish();
+
+private:
+    std::size_t total_;
+    bool tty_ = false;
+};
+
+// ---- indexing (indexing.cpp) ----------------------------------------------
+
+int run_index(py::handle args);
+// Turns one file into a document, in whatever process runs it (this one, a
+// worker process, a cluster worker). `task` is (base, path from the base,
+// name, detect, language code or None, OCR jobs or None); the result is
+// (name, document or None, failure or None, why OCR was not used or None).
+py::tuple compile_task(py::object task);
+// Run once in each local worker process.
+void init_worker();
+
+}  // namespace console
