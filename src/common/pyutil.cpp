@@ -99,6 +99,12 @@ Py_ssize_t to_ssize(py::handle value) {
     return v;
 }
 
+bool contains(py::handle container, py::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
 bool truthy(py::handle value) {
     int r = PyObject_IsTrue(value.ptr());
     if (r < 0) throw py::error_already_set();

@@ -97,6 +97,9 @@ Py_ssize_t to_ssize(py::handle value);
 // Truth value as the host sees it (`if value:`); propagates errors of __bool__.
 bool truthy(py::handle value);
 
+// `item in container` as the host sees it; propagates errors of __contains__.
+bool contains(py::handle container, py::handle item);
+
 // Unpacks an iterable into exactly `n` items, with the host's own errors
 // ("not enough values to unpack (expected 3, got 2)", "too many values ...").
 std::vector<py::object> unpack(py::handle iterable, std::size_t n);

@@ -14,12 +14,6 @@ namespace finderysb {
 
 namespace {
 
-bool contains(py::handle container, py::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 // ---- the embeddings of one key as one matrix --------------------------------
 //
 // np.inner given the list of embeddings turns it into one matrix on every
@@ -113,7 +107,7 @@ py::tuple search_documents(py::object engine, py::object query,
                   ? detected_search_language
                   : attr("Tonguecheck").attr("detect_lang")(query).attr("value");
         if (!wr::truthy(key)) wr::raise_exception({"language not detected"});
-        if (!contains(models, key) || !contains(names, key) || !wr::truthy(names[key]))
+        if (!wr::contains(models, key) || !wr::contains(names, key) || !wr::truthy(names[key]))
             wr::raise_exception({"without model or documents for language ", key});
     }
     py::object model = models[key];

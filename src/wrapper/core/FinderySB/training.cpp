@@ -7,12 +7,6 @@ namespace finderysb {
 
 namespace {
 
-bool contains(py::handle container, py::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 // The model for a language key that has none yet. The single-model key
 // stands for the same multilingual model that serves every language, so it
 // is asked for without a language rather than through the language table,
@@ -81,7 +75,7 @@ bool file_document(py::handle engine, py::handle key, py::handle doc) {
     if (!wr::truthy(doc)) return false;
     {
         py::object names = engine.attr("document_names");
-        if (contains(names, key) && contains(names[key], doc.attr("id"))) return false;
+        if (wr::contains(names, key) && wr::contains(names[key], doc.attr("id"))) return false;
     }
     py::object text = doc.attr("text");
     if (!wr::truthy(text)) return false;
@@ -90,7 +84,7 @@ bool file_document(py::handle engine, py::handle key, py::handle doc) {
     py::object models = engine.attr("multilang_models");
     py::object names = engine.attr("document_names");
     py::object embedded = engine.attr("embedded_documents");
-    if (!contains(models, key)) {
+    if (!wr::contains(models, key)) {
         models[key] = model_for_key(engine, key);
         names[key] = py::list();
         embedded[key] = py::list();

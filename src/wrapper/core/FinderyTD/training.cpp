@@ -11,12 +11,6 @@ namespace finderytd {
 
 namespace {
 
-bool contains(py::handle container, py::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 // What identifies the stored model as written: a new file replaces it whole
 // at every write, so another writer's file has another inode. None when
 // there is no file.
@@ -81,7 +75,7 @@ py::object load_model(py::object engine) {
 // whose id this object already holds, is passed over.
 bool wanted(py::handle engine, py::handle doc) {
     if (!wr::truthy(doc) || !wr::truthy(doc.attr("text"))) return false;
-    return !contains(engine.attr("document_names"), doc.attr("id"));
+    return !wr::contains(engine.attr("document_names"), doc.attr("id"));
 }
 
 // Files one wanted document into the in-memory state: the stored model is
@@ -96,12 +90,12 @@ void file_one(py::object engine, py::object doc, py::dict& preprocessed_document
     py::object id = doc.attr("id");
 
     py::object names = engine.attr("document_names");
-    if (listed && contains(names, id)) {
+    if (listed && wr::contains(names, id)) {
         names.attr("remove")(id);
         wr::log_info({"td--removed doc for document names"});
     }
     py::object languages = engine.attr("detected_languages");
-    if (contains(languages, id)) {
+    if (wr::contains(languages, id)) {
         wr::log_info({"keys"});
         py::list keys(languages.attr("keys")());
         wr::log_info(keys);
@@ -111,7 +105,7 @@ void file_one(py::object engine, py::object doc, py::dict& preprocessed_document
         wr::log_info({"td--removed ", id, " to detected languages"});
     }
     py::object cleaned = engine.attr("cleaned_text");
-    if (contains(cleaned, id)) {
+    if (wr::contains(cleaned, id)) {
         cleaned.attr("__delitem__")(id);
         wr::log_info({"td--deleted doc to cleaned text"});
     }
@@ -195,7 +189,7 @@ public:
             if (!err.matches(PyExc_TypeError)) throw err;
             set_ = py::object();
         }
-        return contains(set_ ? set_ : names_, id);
+        return wr::contains(set_ ? set_ : names_, id);
     }
     void add(py::handle id) {
         if (set_ && PySet_Add(set_.ptr(), id.ptr()) != 0) throw py::error_already_set();
@@ -223,7 +217,7 @@ void train_batch(py::object engine, py::iterable docs) {
         py::object doc = py::reinterpret_borrow<py::object>(item);
         if (!wr::truthy(doc) || !wr::truthy(doc.attr("text"))) continue;
         py::object id = doc.attr("id");
-        if (known ? known->holds(id) : contains(engine.attr("document_names"), id)) continue;
+        if (known ? known->holds(id) : wr::contains(engine.attr("document_names"), id)) continue;
         last = py::dict();
         // After the first document the set above has answered for the list.
         file_one(engine, doc, last, !known);
