@@ -10,7 +10,6 @@ import sys
 import pytest
 
 from wrapper import Process as process_module
-from wrapper.core.FinderyTD import FinderyTD
 from wrapper.infra.Enginekind import Enginekind
 from wrapper.infra.Idiomark import Idiomark
 from wrapper.Process import Process
@@ -122,15 +121,6 @@ def test_ready_made_configurations(tmp_path, engines):
     assert (batch.is_detect_language, batch.translate_to) == (False, None)
     assert online.document_search.args == (str(tmp_path) + "/models", True)
     assert batch.document_search.args == (str(tmp_path) + "/models",)
-
-
-def test_embedding_engine_is_refused_clearly_until_built(tmp_path):
-    if process_module.FinderySB is not None:
-        pytest.skip("the sentence-embedding engine is built")
-    with pytest.raises(NotImplementedError, match="Enginekind.TD"):
-        Process(str(tmp_path), False, None, Enginekind.SB)
-    assert isinstance(Process(str(tmp_path), False, None, Enginekind.TD).document_search,
-                      FinderyTD)
 
 
 # ---- resource download -----------------------------------------------------

@@ -31,13 +31,7 @@ void init(py::object proc, py::object base_path, py::object is_detect_language,
     py::object kinds = dep("Enginekind");
     py::object engine = py::none();
     if (type.equal(kinds.attr("SB"))) {
-        py::object sb = dep("FinderySB");
-        if (sb.is_none()) {
-            wr::raise(PyExc_NotImplementedError,
-                      {"Enginekind.SB: the sentence-embedding engine is not part of this build; "
-                       "use Enginekind.TD"});
-        }
-        engine = sb(modeldir, is_detect_language);
+        engine = dep("FinderySB")(modeldir, is_detect_language);
     } else if (type.equal(kinds.attr("TD"))) {
         engine = dep("FinderyTD")(modeldir);
     }
@@ -165,18 +159,7 @@ PYBIND11_MODULE(Process, m) {
     m.attr("os") = wr::import("os");
     m.attr("nltk") = wr::import("nltk");
     m.attr("FinderyTD") = wr::import_attr("wrapper.core.FinderyTD", "FinderyTD");
-    // The sentence-embedding engine is optional until it is built; asking
-    // for it then fails with a clear error at construction.
-    try {
-        m.attr("FinderySB") = wr::import_attr("wrapper.core.FinderySB", "FinderySB");
-    } catch (py::error_already_set& e) {
-        // Only the engine's own module being absent; a dependency missing
-        // inside it is a real failure and stays one.
-        if (!e.matches(PyExc_ModuleNotFoundError) ||
-            !py::str(e.value().attr("name")).equal(py::str("wrapper.core.FinderySB")))
-            throw;
-        m.attr("FinderySB") = py::none();
-    }
+    m.attr("FinderySB") = wr::import_attr("wrapper.core.FinderySB", "FinderySB");
     m.attr("logging") = wr::import("logging");
 
     py::dict annotations;
