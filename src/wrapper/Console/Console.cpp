@@ -488,14 +488,14 @@ public:
                 for (const char* n : kUnusedBySearch) deferred = deferred || name.equal(py::str(n));
                 if (!deferred) return py::none();
                 py::object machinery = wr::import("importlib.machinery");
-                py::object spec = machinery.attr("PathFinder").attr("find_spec")(name, path);
+                py::object found = machinery.attr("PathFinder").attr("find_spec")(name, path);
                 // Only modules written in Python can wait; anything else is
                 // left to the ordinary finders.
-                if (spec.is_none() ||
-                    !py::isinstance(spec.attr("loader"), machinery.attr("SourceFileLoader")))
+                if (found.is_none() ||
+                    !py::isinstance(found.attr("loader"), machinery.attr("SourceFileLoader")))
                     return py::none();
-                spec.attr("loader") = wr::import_attr("importlib.util", "LazyLoader")(spec.attr("loader"));
-                return spec;
+                found.attr("loader") = wr::import_attr("importlib.util", "LazyLoader")(found.attr("loader"));
+                return found;
             },
             py::arg("name"), py::arg("path"), py::arg("target") = py::none());
         finder_ = wr::import_attr("types", "SimpleNamespace")(py::arg("find_spec") = find_spec);
