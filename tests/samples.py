@@ -33,3 +33,12 @@ def scanned_pdf(path, text):
         page.insert_image(page.rect, stream=pixels.tobytes("png"))
         doc.save(path)
     return path
+
+
+def alive(pid):
+    """Whether process `pid` is still running (not ended, not a zombie)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] not in "ZX"
+    except FileNotFoundError:
+        return False

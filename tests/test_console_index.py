@@ -15,7 +15,7 @@ import joblib
 import pytest
 from PIL import Image, ImageDraw, ImageFont
 
-from samples import EN, ES, PT, text_pdf
+from samples import EN, ES, PT, alive, text_pdf
 
 PROGRAM = pathlib.Path(sys.executable).parent / "wrapper"
 SELF_REFERENCING = (b"%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 1 0 R >> endobj\n"
@@ -202,14 +202,6 @@ sleep 300 &
 echo $$ $! >> "$PIDS"
 wait
 """
-
-
-def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] not in "ZX"
-    except FileNotFoundError:
-        return False
 
 
 @pytest.mark.parametrize("stop", [signal.SIGKILL, signal.SIGINT])

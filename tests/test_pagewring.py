@@ -23,6 +23,8 @@ from PIL import Image, ImageDraw, ImageFont
 from wrapper.infra import Pagewring, Tonguecheck
 from wrapper.infra.Idiomark import Idiomark
 
+from samples import alive
+
 TEXTS = {
     Idiomark.ENGLISH: "The volcano woke up after two centuries of silence. Ash covered the "
     "villages on the northern slope and the lava reached the river in three days.",
@@ -314,14 +316,6 @@ try:
 except KeyboardInterrupt:
     sys.exit(7)
 """
-
-
-def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] not in "ZX"
-    except FileNotFoundError:
-        return False
 
 
 @pytest.fixture
