@@ -7,6 +7,11 @@ seconds per call, the ratio, and how time grows with the text.
     .venv/bin/python bench/bench_precisor.py --peer-all # peer at 20,000 too (minutes)
 
 The text is made of the raw sentences of the Floresta treebank in ../shared.
+
+summa is published as an sdist only, so set-up does not install it; install
+it by hand first (it builds with setuptools and wheel):
+
+    .venv/bin/python -m pip install wheel summa==1.2.0
 """
 
 import argparse
@@ -16,8 +21,12 @@ import re
 import time
 import zipfile
 
-from summa import keywords as summa_keywords
-from summa import summarizer as summa_summarizer
+try:
+    from summa import keywords as summa_keywords
+    from summa import summarizer as summa_summarizer
+except ImportError:
+    raise SystemExit("bench_precisor needs the peer package summa: "
+                     ".venv/bin/python -m pip install wheel summa==1.2.0")
 
 from wrapper.infra import Precisor
 
