@@ -208,33 +208,59 @@ py::object read_record(py::object modeldir, py::object id) {
 
 // ---- finding passages ---------------------------------------------------------
 
+// The stored pages of a record. A page whose terms hold no query term is
+// read no further (its text is not even converted) unless it is needed:
+// most pages of a long document are, and reading them is most of the cost.
 struct Source {
     std::vector<ps::Page> pages;
     std::vector<py::object> numbers;  // the stored page numbers (int or None)
+    std::vector<py::object> texts;
+    std::vector<bool> read;
+
+    Source(py::handle record, const ps::Terms& terms, bool every_page) {
+        for (py::handle page : record["pages"]) {
+            std::vector<std::size_t> match = ps::match_line(wr::to_u32(page["terms"]), terms);
+            const bool wanted =
+                every_page || std::any_of(match.begin(), match.end(),
+                                          [](std::size_t t) { return t != ps::Terms::kNone; });
+            numbers.push_back(py::object(page["page"]));
+            texts.push_back(py::object(page["text"]));
+            pages.emplace_back();
+            read.push_back(false);
+            if (wanted) load(pages.size() - 1, std::move(match));
+            else pages.back().match = std::move(match);  // kept for a later load
+        }
+    }
+
+    void load(std::size_t p, std::vector<std::size_t> match) {
+        pages[p] = ps::make_page(wr::to_u32(texts[p]), std::move(match), wr::host_char_classes());
+        read[p] = true;
+    }
+
+    // The first page with words, read if it was not, or false.
+    bool first_with_words(std::size_t& p) {
+        for (p = 0; p < pages.size(); ++p) {
+            if (!read[p]) load(p, std::move(pages[p].match));
+            if (!pages[p].words.empty()) return true;
+        }
+        return false;
+    }
 };
 
-Source source_of(py::handle record) {
-    const wr::text::CharClasses& cc = wr::host_char_classes();
-    Source s;
-    for (py::handle page : record["pages"]) {
-        s.pages.push_back(ps::make_page(wr::to_u32(page["text"]), wr::to_u32(page["terms"]), cc));
-        s.numbers.push_back(py::object(page["page"]));
-    }
-    return s;
-}
-
 ps::Terms terms_from(py::handle weights) {
-    ps::Terms t;
+    std::vector<std::u32string> words;
+    std::vector<double> values;
     for (auto item : py::reinterpret_borrow<py::dict>(weights)) {
         const double w = PyFloat_AsDouble(item.second.ptr());
         if (w == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-        t.add(wr::to_u32(item.first), w);
+        words.push_back(wr::to_u32(item.first));
+        values.push_back(w);
     }
-    return t;
+    return ps::Terms(std::move(words), values);
 }
 
-py::dict shown(const Source& s, const ps::Window& w, const ps::Terms& terms) {
-    ps::Passage p = ps::render(s.pages[w.page], w, terms);
+py::dict shown(const Source& s, const ps::Window& w) {
+    ps::Passage p = ps::render(s.pages[w.page], w);
     py::list marks;
     for (const auto& [b, e] : p.marks) {
         py::list mark;
@@ -250,33 +276,28 @@ py::dict shown(const Source& s, const ps::Window& w, const ps::Terms& terms) {
 }
 
 py::list find(py::object record, py::dict weights, std::size_t count, std::size_t words) {
-    const Source s = source_of(record);
     const ps::Terms terms = terms_from(weights);
+    Source s(record, terms, false);
     std::vector<ps::Window> best;
     {
-        py::gil_scoped_release unlocked;  // plain data from here to the rendering
+        py::gil_scoped_release unlocked;  // plain data until the rendering
         best = ps::best_windows(s.pages, terms, words, count);
-        // Nothing matched (a stale store, a query of stopwords): the opening
-        // words, so a hit always shows something.
-        if (best.empty() && count > 0) {
-            for (std::size_t p = 0; p < s.pages.size(); ++p) {
-                if (s.pages[p].words.empty()) continue;
-                best.push_back(ps::Window{p, 0, std::min(words, s.pages[p].words.size())});
-                break;
-            }
-        }
     }
+    // Nothing matched (a stale store, a query of stopwords): the opening
+    // words, so a hit always shows something.
+    std::size_t p = 0;
+    if (best.empty() && count > 0 && s.first_with_words(p))
+        best.push_back(ps::Window{p, 0, std::min(words, s.pages[p].words.size())});
     py::list out;
-    for (const ps::Window& w : best) out.append(shown(s, w, terms));
+    for (const ps::Window& w : best) out.append(shown(s, w));
     return out;
 }
 
 py::list candidates(py::object record, py::dict weights, std::size_t limit, std::size_t words) {
-    const Source s = source_of(record);
     const ps::Terms terms = terms_from(weights);
+    Source s(record, terms, true);
     py::list out;
-    for (const ps::Window& w : ps::tiled_windows(s.pages, terms, words, limit))
-        out.append(shown(s, w, terms));
+    for (const ps::Window& w : ps::tiled_windows(s.pages, terms, words, limit)) out.append(shown(s, w));
     return out;
 }
 
