@@ -19,9 +19,12 @@ namespace {
 constexpr std::size_t kWords = 40;
 // Passages an embedding index encodes per hit: each costs one run of the
 // model, so the candidates are capped (those holding query words first).
-constexpr std::size_t kCandidates = 12;
+constexpr std::size_t kCandidates = 8;
 
 constexpr const char* kLastQuery = "_last_query";
+// The query's embedding for its last (query, model key): one run of the
+// model per query rather than one per hit.
+constexpr const char* kLastEmbedding = "_last_query_embedding";
 
 py::object pagekeep(const char* name) { return wr::import_attr("wrapper.core.Pagekeep", name); }
 
@@ -145,7 +148,17 @@ py::list embedding_passages(py::handle proc, py::handle engine, py::handle name,
     auto encode = [&](py::handle text) {
         return model.attr("encode")(text, py::arg("convert_to_tensor") = true);
     };
-    py::object q = np.attr("asarray")(encode(settled.query), py::arg("dtype") = "float64");
+    py::object q;
+    py::object last = py::getattr(proc, kLastEmbedding, py::none());
+    if (!last.is_none()) {
+        py::tuple t = last;
+        py::object then_query = t[0], then_key = t[1];
+        if (then_query.equal(settled.query) && then_key.equal(key)) q = t[2];
+    }
+    if (!q) {
+        q = np.attr("asarray")(encode(settled.query), py::arg("dtype") = "float64");
+        proc.attr(kLastEmbedding) = py::make_tuple(settled.query, key, q);
+    }
     std::vector<std::pair<double, std::size_t>> scored;
     for (std::size_t i = 0; i < found.size(); ++i) {
         py::object e = np.attr("asarray")(encode(found[i]["text"]), py::arg("dtype") = "float64");
