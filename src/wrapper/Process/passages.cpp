@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -162,7 +163,9 @@ py::list embedding_passages(py::handle proc, py::handle engine, py::handle name,
     std::vector<std::pair<double, std::size_t>> scored;
     for (std::size_t i = 0; i < found.size(); ++i) {
         py::object e = np.attr("asarray")(encode(found[i]["text"]), py::arg("dtype") = "float64");
-        scored.emplace_back(np.attr("inner")(q, e).cast<double>(), i);
+        const double score = np.attr("inner")(q, e).cast<double>();
+        // A model that gives NaN has no order to sort by: such a passage comes last.
+        scored.emplace_back(std::isnan(score) ? -HUGE_VAL : score, i);
     }
     // Best first, one passage per page, earlier candidates first among equals.
     std::stable_sort(scored.begin(), scored.end(),

@@ -203,6 +203,20 @@ py::object read_record(py::object modeldir, py::object id) {
         wr::log_warning({"page store ", where, " is not this document's; ignored"});
         return py::none();
     }
+    // Written by keep() alone, but read back from disk: what find() will
+    // take apart is checked here, so a damaged file is ignored, not fatal.
+    py::object pages = record.contains("pages") ? py::object(record["pages"]) : py::none();
+    bool sound = PyList_Check(pages.ptr());
+    for (py::handle page : sound ? pages : py::list()) {
+        sound = PyDict_Check(page.ptr()) && page.contains("page") && page.contains("text") &&
+                page.contains("terms") && PyUnicode_Check(py::object(page["text"]).ptr()) &&
+                PyUnicode_Check(py::object(page["terms"]).ptr());
+        if (!sound) break;
+    }
+    if (!sound) {
+        wr::log_warning({"page store ", where, " is damaged; ignored"});
+        return py::none();
+    }
     return record;
 }
 
