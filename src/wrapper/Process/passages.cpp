@@ -197,6 +197,24 @@ py::list passages(py::object proc, py::object hit, py::object query, py::object 
     return embedding_passages(proc, engine, name, settled, static_cast<std::size_t>(n));
 }
 
+// What a search page shows as "did you mean": the query with the words the
+// term engine corrected written as the found documents write them; None
+// when nothing was corrected (and always for the embedding engine, which
+// corrects nothing).
+py::object did_you_mean(py::object proc, py::object query, py::object hits,
+                        py::object detected_language) {
+    py::object engine = proc.attr("document_search");
+    py::object td = wr::import_attr("wrapper.core.FinderyTD", "FinderyTD");
+    if (engine.is_none() || !py::isinstance(engine, td)) return py::none();
+    Settled settled;
+    if (!settle(proc, query, detected_language, settled)) return py::none();
+    py::list records;
+    for (py::handle hit : hits)
+        records.append(pagekeep("read")(proc.attr("modeldir"), hit[py::str("name")]));
+    py::object language = wr::import_attr("wrapper.infra.Idiomark", "Idiomark")(settled.language);
+    return pagekeep("respell")(settled.query, language, settled.corrected, records);
+}
+
 }  // namespace
 
 void keep_pages(py::handle proc, py::handle docs) {
@@ -223,6 +241,8 @@ void remember_query(py::handle proc, py::handle query, py::handle detected_langu
 void init_passages(py::handle cls) {
     wr::def_method(cls, "passages", &passages, py::arg("hit"), py::arg("query"),
                    py::arg("detected_language") = py::none(), py::arg("count") = 3);
+    wr::def_method(cls, "did_you_mean", &did_you_mean, py::arg("query"), py::arg("hits"),
+                   py::arg("detected_language") = py::none());
 }
 
 }  // namespace process

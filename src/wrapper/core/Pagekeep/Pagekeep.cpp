@@ -315,6 +315,78 @@ py::list candidates(py::object record, py::dict weights, std::size_t limit, std:
     return out;
 }
 
+// ---- the corrected query in words ---------------------------------------------
+
+// The shortest word of the kept pages that the engine filed as `term`
+// (the one nearest the stem: "volcano" rather than "Volcanoes"), in lower
+// case, or nothing.
+bool surface_of(const std::u32string& term, py::handle records, std::u32string& out) {
+    const ps::Terms one({term}, {1.0});
+    bool found = false;
+    for (py::handle record : records) {
+        if (record.is_none()) continue;
+        for (py::handle page : record["pages"]) {
+            const std::vector<std::size_t> match = ps::match_line(wr::to_u32(page["terms"]), one);
+            if (std::find(match.begin(), match.end(), std::size_t{0}) == match.end()) continue;
+            const std::u32string text = wr::to_u32(page["text"]);
+            const std::vector<ps::Word> words = ps::words_of(text, wr::host_char_classes());
+            if (words.size() != match.size()) continue;
+            for (std::size_t i = 0; i < words.size(); ++i) {
+                const std::size_t length = words[i].word_end - words[i].word_begin;
+                if (match[i] != 0 || (found && length >= out.size())) continue;
+                out = text.substr(words[i].word_begin, length);
+                found = true;
+            }
+        }
+    }
+    if (found) out = wr::to_u32(wr::from_u32(out).attr("lower")());
+    return found;
+}
+
+// The query with each word whose term the engine corrected replaced by a
+// word of the documents filed under the corrected term (the term itself
+// when none is kept): what a reader can take in as "did you mean". None when
+// the correction changed nothing.
+py::object respell(py::object query, py::object language, py::object corrected, py::list records) {
+    const wr::text::CharClasses& cc = wr::host_char_classes();
+    const std::u32string text = wr::to_u32(query);
+    const std::vector<ps::Word> words = ps::words_of(text, cc);
+    const std::u32string keys = terms_of({text}, language).front();
+    const std::vector<std::u32string> fixed = wr::text::find_words(wr::to_u32(corrected), cc);
+
+    // The query's terms in order, each with its word.
+    std::vector<std::pair<std::u32string, std::size_t>> stems;
+    std::size_t start = 0, word = 0;
+    while (!keys.empty()) {
+        const std::size_t end = keys.find(U' ', start);
+        std::u32string key = keys.substr(start, end == std::u32string::npos ? end : end - start);
+        if (key != U"-") stems.emplace_back(std::move(key), word);
+        ++word;
+        if (end == std::u32string::npos) break;
+        start = end + 1;
+    }
+    bool changed = stems.size() != fixed.size();
+    for (std::size_t i = 0; !changed && i < stems.size(); ++i) changed = stems[i].first != fixed[i];
+    if (!changed) return py::none();
+    // Terms that do not line up with the query's words (a query the two
+    // tokenisers split apart differently): the engine's own words.
+    if (stems.size() != fixed.size() || words.size() != word) return corrected;
+
+    std::u32string out;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < stems.size(); ++i) {
+        if (stems[i].first == fixed[i]) continue;
+        const ps::Word& w = words[stems[i].second];
+        std::u32string shown;
+        if (!surface_of(fixed[i], records, shown)) shown = fixed[i];
+        out.append(text, at, w.word_begin - at);
+        out += shown;
+        at = w.word_end;
+    }
+    out.append(text, at, std::u32string::npos);
+    return wr::from_u32(out);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(Pagekeep, m) {
@@ -328,6 +400,10 @@ PYBIND11_MODULE(Pagekeep, m) {
           "Remove the kept pages of `id`; whether there were any.");
     m.def("read", &read_record, py::arg("modeldir"), py::arg("id"),
           "The kept record of `id`, or None.");
+    m.def("respell", &respell, py::arg("query"), py::arg("language"), py::arg("corrected"),
+          py::arg("records"),
+          "The query with the words the engine corrected written as the kept pages "
+          "write them (records from read()), or None when nothing was corrected.");
     m.def("terms", &terms, py::arg("text"), py::arg("language") = py::none(),
           "The engine's term of each word of `text`, blank-separated, '-' for a dropped word.");
     m.def("find", &find, py::arg("record"), py::arg("weights"), py::arg("count") = 3,
