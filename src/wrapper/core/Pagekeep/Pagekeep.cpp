@@ -1,0 +1,416 @@
+// The text of every filed document kept beside the index, page by page, with
+// the term the engine made of each word, so that a hit can show where it
+// matched without reading its file again. One small JSON file per document
+// under <models>/pages, named by a digest of the document's id: one document
+// is written, replaced or removed without touching any other.
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "hosttext.hpp"
+#include "passages.hpp"
+#include "pyutil.hpp"
+
+namespace py = pybind11;
+namespace ps = wr::passages;
+
+namespace {
+
+// Version of the stored layout; a file of another version is not read.
+constexpr int kVersion = 1;
+
+py::str pages_dir(py::handle modeldir) { return wr::cat({modeldir, "/pages"}); }
+
+// repr rather than str: the ids 1 and "1" are two documents.
+py::str path(py::object modeldir, py::object id) {
+    py::bytes key = py::str(py::repr(id)).attr("encode")("utf-8", "surrogatepass");
+    py::str digest = wr::import_attr("hashlib", "sha256")(key).attr("hexdigest")();
+    return wr::cat({pages_dir(modeldir), "/", digest[py::slice(0, 40, 1)], ".json"});
+}
+
+// Host strings joined by a blank, handed to `fn`, split again: one host call
+// for all the words of a document instead of one per word. Words hold no
+// whitespace and the functions used here never make any, but a count that
+// does not come back whole is answered word by word.
+std::vector<std::u32string> through_host(const std::vector<std::u32string>& words,
+                                         const std::function<py::object(py::str)>& fn) {
+    std::u32string joined;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (i) joined.push_back(U' ');
+        joined += words[i];
+    }
+    std::u32string out = wr::to_u32(fn(wr::from_u32(joined)));
+    std::vector<std::u32string> back;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = out.find(U' ', start);
+        back.push_back(out.substr(start, end == std::u32string::npos ? end : end - start));
+        if (end == std::u32string::npos) break;
+        start = end + 1;
+    }
+    if (back.size() == words.size()) return back;
+    back.clear();
+    for (const std::u32string& w : words) back.push_back(wr::to_u32(fn(wr::from_u32(w))));
+    return back;
+}
+
+// The engine's term for each word of each text, blank-separated, "-" for a
+// word it drops: the stemming pipeline's steps (accents folded, punctuation
+// deleted, stopwords dropped, Snowball stems in the document's language, or
+// without a language the folded word itself), lower-cased as the term
+// vectoriser reads them. Each distinct word is stemmed once.
+std::vector<std::u32string> terms_of(const std::vector<std::u32string>& texts, py::handle language) {
+    const wr::text::CharClasses& cc = wr::host_char_classes();
+    std::vector<std::vector<ps::Word>> words;
+    std::unordered_map<std::u32string, std::size_t> seen;
+    std::vector<std::u32string> distinct;
+    for (const std::u32string& text : texts) {
+        words.push_back(ps::words_of(text, cc));
+        for (const ps::Word& w : words.back()) {
+            std::u32string piece = text.substr(w.word_begin, w.word_end - w.word_begin);
+            if (seen.emplace(piece, distinct.size()).second) distinct.push_back(std::move(piece));
+        }
+    }
+    std::vector<std::u32string> keys;
+    if (!distinct.empty()) {
+        py::object normalize = wr::import_attr("unicodedata", "normalize");
+        std::vector<std::u32string> folded =
+            through_host(distinct, [&](py::str s) { return normalize("NFD", s); });
+        for (std::u32string& f : folded) f = wr::text::keep_word_chars(wr::text::drop_combining(f, cc), cc);
+        std::vector<std::u32string> lower =
+            through_host(folded, [](py::str s) { return s.attr("lower")(); });
+
+        if (wr::truthy(language)) {
+            py::object wordwash = wr::import("wrapper.infra.Wordwash");
+            py::object name = wordwash.attr("Idiomark").attr("get_nltk_language")(language);
+            py::set stop(wordwash.attr("stopwords").attr("words")(name));
+            py::object stem = wordwash.attr("SnowballStemmer")(name).attr("stem");
+            for (std::u32string& word : lower) {
+                if (word.empty()) continue;
+                py::str w = wr::from_u32(word);
+                word = stop.contains(w) ? std::u32string() : wr::to_u32(py::str(stem(w)).attr("lower")());
+            }
+        }
+        keys = std::move(lower);
+    }
+    std::vector<std::u32string> out;
+    for (std::size_t t = 0; t < texts.size(); ++t) {
+        std::u32string line;
+        for (std::size_t i = 0; i < words[t].size(); ++i) {
+            const ps::Word& w = words[t][i];
+            if (i) line.push_back(U' ');
+            const std::u32string& key =
+                keys[seen.at(texts[t].substr(w.word_begin, w.word_end - w.word_begin))];
+            // A stem never holds a blank; one that did would break the line up.
+            line += key.empty() || key.find(U' ') != std::u32string::npos ? U"-" : key;
+        }
+        out.push_back(std::move(line));
+    }
+    return out;
+}
+
+py::str terms(py::object text, py::object language) {
+    return wr::from_u32(terms_of({wr::to_u32(text)}, language).front());
+}
+
+// The page texts a PDF's extraction recorded for exactly this document's
+// text, or None: a text translated since, or read by a road that records no
+// pages, is kept as one passage source without page numbers.
+py::object numbered_pages(py::handle doc, py::handle text) {
+    py::object pages = py::getattr(doc, "pages", py::none());
+    if (!PyList_Check(pages.ptr()) || py::len(pages) == 0) return py::none();
+    for (py::handle p : pages)
+        if (!PyUnicode_Check(p.ptr())) return py::none();
+    if (!py::str("").attr("join")(pages).equal(text)) return py::none();
+    return pages;
+}
+
+py::object keep(py::object modeldir, py::object doc) {
+    // Anything without text (the engines pass such documents over) is not kept.
+    py::object text = py::getattr(doc, "text", py::none());
+    if (!wr::truthy(text) || !PyUnicode_Check(text.ptr())) return py::none();
+    py::object language = py::none();
+    if (wr::truthy(py::getattr(doc, "is_detect_language", py::none())))
+        language = doc.attr("detected_language");
+
+    py::object pages = numbered_pages(doc, text);
+    std::vector<std::u32string> texts;
+    if (pages.is_none()) texts.push_back(wr::to_u32(text));
+    else
+        for (py::handle p : pages) texts.push_back(wr::to_u32(p));
+    const std::vector<std::u32string> keys = terms_of(texts, language);
+
+    py::list stored;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        py::dict page;
+        page["page"] = pages.is_none() ? py::object(py::none()) : py::object(py::int_(i + 1));
+        page["text"] = wr::from_u32(texts[i]);
+        page["terms"] = wr::from_u32(keys[i]);
+        stored.append(page);
+    }
+    py::dict record;
+    record["version"] = kVersion;
+    record["id"] = py::repr(doc.attr("id"));
+    record["pages"] = stored;
+    // ASCII escapes: any host string (lone surrogates too) survives the file.
+    std::string data = py::str(wr::import_attr("json", "dumps")(record)).cast<std::string>();
+    py::object os = wr::import("os");
+    os.attr("makedirs")(pages_dir(modeldir), py::arg("exist_ok") = true);
+    py::str where = path(modeldir, doc.attr("id"));
+    wr::write_file_atomic(os.attr("fsencode")(where).cast<std::string>(), data);
+    return where;
+}
+
+bool forget(py::object modeldir, py::object id) {
+    try {
+        wr::import("os").attr("remove")(path(modeldir, id));
+        return true;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_FileNotFoundError)) throw;
+        return false;
+    }
+}
+
+// The stored record of a document, or None when there is none (a document
+// filed before pages were kept) or it cannot be used (logged).
+py::object read_record(py::object modeldir, py::object id) {
+    py::str where = path(modeldir, id);
+    py::object record;
+    try {
+        py::object file = wr::import_attr("builtins", "open")(where, "rb");
+        py::bytes data;
+        try {
+            data = file.attr("read")();
+        } catch (...) {
+            file.attr("close")();
+            throw;
+        }
+        file.attr("close")();
+        record = wr::import_attr("json", "loads")(data);
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_FileNotFoundError)) return py::none();
+        if (!e.matches(PyExc_ValueError)) throw;
+        wr::log_warning({"unreadable page store ", where, ": ", e.value()});
+        return py::none();
+    }
+    if (!PyDict_Check(record.ptr()) || !record.contains("version") ||
+        !py::object(record["version"]).equal(py::int_(kVersion)) ||
+        !record.contains("id") || !py::object(record["id"]).equal(py::repr(id))) {
+        wr::log_warning({"page store ", where, " is not this document's; ignored"});
+        return py::none();
+    }
+    // Written by keep() alone, but read back from disk: what find() will
+    // take apart is checked here, so a damaged file is ignored, not fatal.
+    py::object pages = record.contains("pages") ? py::object(record["pages"]) : py::none();
+    bool sound = PyList_Check(pages.ptr());
+    for (py::handle page : sound ? pages : py::list()) {
+        sound = PyDict_Check(page.ptr()) && page.contains("page") && page.contains("text") &&
+                page.contains("terms") && PyUnicode_Check(py::object(page["text"]).ptr()) &&
+                PyUnicode_Check(py::object(page["terms"]).ptr());
+        if (!sound) break;
+    }
+    if (!sound) {
+        wr::log_warning({"page store ", where, " is damaged; ignored"});
+        return py::none();
+    }
+    return record;
+}
+
+// ---- finding passages ---------------------------------------------------------
+
+// The stored pages of a record. A page whose terms hold no query term is
+// read no further (its text is not even converted) unless it is needed:
+// most pages of a long document are, and reading them is most of the cost.
+struct Source {
+    std::vector<ps::Page> pages;
+    std::vector<py::object> numbers;  // the stored page numbers (int or None)
+    std::vector<py::object> texts;
+    std::vector<bool> read;
+
+    Source(py::handle record, const ps::Terms& terms, bool every_page) {
+        for (py::handle page : record["pages"]) {
+            std::vector<std::size_t> match = ps::match_line(wr::to_u32(page["terms"]), terms);
+            const bool wanted =
+                every_page || std::any_of(match.begin(), match.end(),
+                                          [](std::size_t t) { return t != ps::Terms::kNone; });
+            numbers.push_back(py::object(page["page"]));
+            texts.push_back(py::object(page["text"]));
+            pages.emplace_back();
+            read.push_back(false);
+            if (wanted) load(pages.size() - 1, std::move(match));
+            else pages.back().match = std::move(match);  // kept for a later load
+        }
+    }
+
+    void load(std::size_t p, std::vector<std::size_t> match) {
+        pages[p] = ps::make_page(wr::to_u32(texts[p]), std::move(match), wr::host_char_classes());
+        read[p] = true;
+    }
+
+    // The first page with words, read if it was not, or false.
+    bool first_with_words(std::size_t& p) {
+        for (p = 0; p < pages.size(); ++p) {
+            if (!read[p]) load(p, std::move(pages[p].match));
+            if (!pages[p].words.empty()) return true;
+        }
+        return false;
+    }
+};
+
+ps::Terms terms_from(py::handle weights) {
+    std::vector<std::u32string> words;
+    std::vector<double> values;
+    for (auto item : py::reinterpret_borrow<py::dict>(weights)) {
+        const double w = PyFloat_AsDouble(item.second.ptr());
+        if (w == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        words.push_back(wr::to_u32(item.first));
+        values.push_back(w);
+    }
+    return ps::Terms(std::move(words), values);
+}
+
+py::dict shown(const Source& s, const ps::Window& w) {
+    ps::Passage p = ps::render(s.pages[w.page], w);
+    py::list marks;
+    for (const auto& [b, e] : p.marks) {
+        py::list mark;
+        mark.append(b);
+        mark.append(e);
+        marks.append(mark);
+    }
+    py::dict out;
+    out["page"] = s.numbers[w.page];
+    out["text"] = wr::from_u32(p.text);
+    out["marks"] = marks;
+    return out;
+}
+
+py::list find(py::object record, py::dict weights, std::size_t count, std::size_t words) {
+    const ps::Terms terms = terms_from(weights);
+    Source s(record, terms, false);
+    std::vector<ps::Window> best;
+    {
+        py::gil_scoped_release unlocked;  // plain data until the rendering
+        best = ps::best_windows(s.pages, terms, words, count);
+    }
+    // Nothing matched (a stale store, a query of stopwords): the opening
+    // words, so a hit always shows something.
+    std::size_t p = 0;
+    if (best.empty() && count > 0 && s.first_with_words(p))
+        best.push_back(ps::Window{p, 0, std::min(words, s.pages[p].words.size())});
+    py::list out;
+    for (const ps::Window& w : best) out.append(shown(s, w));
+    return out;
+}
+
+py::list candidates(py::object record, py::dict weights, std::size_t limit, std::size_t words) {
+    const ps::Terms terms = terms_from(weights);
+    Source s(record, terms, true);
+    py::list out;
+    for (const ps::Window& w : ps::tiled_windows(s.pages, terms, words, limit)) out.append(shown(s, w));
+    return out;
+}
+
+// ---- the corrected query in words ---------------------------------------------
+
+// The shortest word of the kept pages that the engine filed as `term`
+// (the one nearest the stem: "volcano" rather than "Volcanoes"), in lower
+// case, or nothing.
+bool surface_of(const std::u32string& term, py::handle records, std::u32string& out) {
+    const ps::Terms one({term}, {1.0});
+    bool found = false;
+    for (py::handle record : records) {
+        if (record.is_none()) continue;
+        for (py::handle page : record["pages"]) {
+            const std::vector<std::size_t> match = ps::match_line(wr::to_u32(page["terms"]), one);
+            if (std::find(match.begin(), match.end(), std::size_t{0}) == match.end()) continue;
+            const std::u32string text = wr::to_u32(page["text"]);
+            const std::vector<ps::Word> words = ps::words_of(text, wr::host_char_classes());
+            if (words.size() != match.size()) continue;
+            for (std::size_t i = 0; i < words.size(); ++i) {
+                const std::size_t length = words[i].word_end - words[i].word_begin;
+                if (match[i] != 0 || (found && length >= out.size())) continue;
+                out = text.substr(words[i].word_begin, length);
+                found = true;
+            }
+        }
+    }
+    if (found) out = wr::to_u32(wr::from_u32(out).attr("lower")());
+    return found;
+}
+
+// The query with each word whose term the engine corrected replaced by a
+// word of the documents filed under the corrected term (the term itself
+// when none is kept): what a reader can take in as "did you mean". None when
+// the correction changed nothing.
+py::object respell(py::object query, py::object language, py::object corrected, py::list records) {
+    const wr::text::CharClasses& cc = wr::host_char_classes();
+    const std::u32string text = wr::to_u32(query);
+    const std::vector<ps::Word> words = ps::words_of(text, cc);
+    const std::u32string keys = terms_of({text}, language).front();
+    const std::vector<std::u32string> fixed = wr::text::find_words(wr::to_u32(corrected), cc);
+
+    // The query's terms in order, each with its word.
+    std::vector<std::pair<std::u32string, std::size_t>> stems;
+    std::size_t start = 0, word = 0;
+    while (!keys.empty()) {
+        const std::size_t end = keys.find(U' ', start);
+        std::u32string key = keys.substr(start, end == std::u32string::npos ? end : end - start);
+        if (key != U"-") stems.emplace_back(std::move(key), word);
+        ++word;
+        if (end == std::u32string::npos) break;
+        start = end + 1;
+    }
+    bool changed = stems.size() != fixed.size();
+    for (std::size_t i = 0; !changed && i < stems.size(); ++i) changed = stems[i].first != fixed[i];
+    if (!changed) return py::none();
+    // Terms that do not line up with the query's words (a query the two
+    // tokenisers split apart differently): the engine's own words.
+    if (stems.size() != fixed.size() || words.size() != word) return corrected;
+
+    std::u32string out;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < stems.size(); ++i) {
+        if (stems[i].first == fixed[i]) continue;
+        const ps::Word& w = words[stems[i].second];
+        std::u32string shown;
+        if (!surface_of(fixed[i], records, shown)) shown = fixed[i];
+        out.append(text, at, w.word_begin - at);
+        out += shown;
+        at = w.word_end;
+    }
+    out.append(text, at, std::u32string::npos);
+    return wr::from_u32(out);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(Pagekeep, m) {
+    wr::this_module() = m;
+    m.def("path", &path, py::arg("modeldir"), py::arg("id"),
+          "Where the pages of the document `id` are kept.");
+    m.def("keep", &keep, py::arg("modeldir"), py::arg("doc"),
+          "Write (atomically) the pages of a filed document and their terms; "
+          "the path, or None for a document without text.");
+    m.def("forget", &forget, py::arg("modeldir"), py::arg("id"),
+          "Remove the kept pages of `id`; whether there were any.");
+    m.def("read", &read_record, py::arg("modeldir"), py::arg("id"),
+          "The kept record of `id`, or None.");
+    m.def("respell", &respell, py::arg("query"), py::arg("language"), py::arg("corrected"),
+          py::arg("records"),
+          "The query with the words the engine corrected written as the kept pages "
+          "write them (records from read()), or None when nothing was corrected.");
+    m.def("terms", &terms, py::arg("text"), py::arg("language") = py::none(),
+          "The engine's term of each word of `text`, blank-separated, '-' for a dropped word.");
+    m.def("find", &find, py::arg("record"), py::arg("weights"), py::arg("count") = 3,
+          py::arg("words") = 40,
+          "Up to `count` passages of `words` words, one per page, best first, that hold "
+          "the weighted terms; the opening words when none does.");
+    m.def("candidates", &candidates, py::arg("record"), py::arg("weights"), py::arg("limit") = 16,
+          py::arg("words") = 40,
+          "Consecutive passages of `words` words, those holding the most terms first.");
+}
