@@ -90,5 +90,6 @@ PYBIND11_MODULE(Picspotter, m) {
     m.def("_fetch_weights", &picspotter::fetch_weights, py::arg("url") = py::none(),
           py::arg("timeout") = 3600.0,
           "Downloads the trained weights into res/ beside this module, giving up after "
-          "`timeout` seconds; returns the file's path.");
+          "`timeout` seconds and keeping them only when their size is what res/yolov3.cfg "
+          "implies; returns the file's path.");
 }
