@@ -52,17 +52,9 @@ std::uint64_t expected_parameters() {
         wr::raise(PyExc_FileNotFoundError,
                   {"YOLOv3 network definition not found: ", config,
                    " (it ships with the package: reinstall wrapper)"});
-    py::object file = wr::import_attr("builtins", "open")(config, "rb");
-    py::bytes raw;
+    const std::string raw = py::bytes(read_file(config, "rb"));
     try {
-        raw = file.attr("read")();
-    } catch (py::error_already_set&) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-    try {
-        return darknet::parameter_count(std::string(raw));
+        return darknet::parameter_count(raw);
     } catch (const darknet::CfgError& error) {
         wr::raise(PyExc_ValueError,
                   {"cannot tell the size of the weights from ", config, ": ", error.what()});
@@ -83,19 +75,6 @@ long long weights_size(const std::string& head, std::uint64_t parameters) {
     if (head.size() < darknet::kHeaderPrefix) return -1;
     return static_cast<long long>(darknet::header_bytes(le_int32(head, 0), le_int32(head, 4)) +
                                   4 * parameters);
-}
-
-std::string file_head(py::handle path) {
-    py::object file = wr::import_attr("builtins", "open")(path, "rb");
-    py::bytes head;
-    try {
-        head = file.attr("read")(darknet::kHeaderPrefix);
-    } catch (py::error_already_set&) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-    return std::string(head);
 }
 
 }  // namespace
@@ -155,7 +134,9 @@ py::object fetch_weights(py::object url, double timeout) {
             if (copied == 0) wr::raise(PyExc_OSError, {"download of ", url, " gave no data"});
             // The header's own version decides its width, so the size is
             // known only once the first bytes are in.
-            const long long expected = weights_size(file_head(partial), parameters);
+            const std::string head = py::bytes(
+                read_file(partial, "rb", static_cast<Py_ssize_t>(darknet::kHeaderPrefix)));
+            const long long expected = weights_size(head, parameters);
             if (copied != expected)
                 wr::raise(PyExc_OSError,
                           {"download of ", url, " gave ", copied, " bytes, not the ",
