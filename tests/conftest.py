@@ -155,3 +155,33 @@ def service(tls, monkeypatch):
     for s in servers:
         s.shutdown()
         s.server_close()
+
+
+# Names a rule-based recogniser finds, word for word, wherever they stand.
+FIXED_NAMES = {
+    "Gabriel García Márquez": "PER", "Miguel de Cervantes": "PER", "José Saramago": "PER",
+    "Rio de Janeiro": "LOC", "Lisboa": "LOC", "Barcelona": "LOC", "México": "LOC",
+    "Madrid": "LOC",
+}
+
+
+@pytest.fixture
+def fixed_ner(tmp_path_factory, monkeypatch):
+    """A recogniser whose answers are fixed (spaCy's entity ruler over
+    FIXED_NAMES) in place of the statistical model, for tests of what the
+    library does with a recogniser's answers: a trained model's answers
+    differ between machines that trained it."""
+    import spacy
+
+    from wrapper.infra import Namepick
+
+    path = tmp_path_factory.mktemp("fixed-ner") / "model"
+    nlp = spacy.blank("xx")
+    nlp.add_pipe("entity_ruler").add_patterns(
+        [{"label": label, "pattern": [{"TEXT": word} for word in name.split()]}
+         for name, label in FIXED_NAMES.items()])
+    nlp.to_disk(path)
+    monkeypatch.setattr(Namepick, "SPACY_MODEL", "xx_not_installed_model")
+    monkeypatch.setattr(Namepick, "OFFLINE_MODEL", str(path))
+    monkeypatch.setattr(Namepick, "_model", None)
+    return FIXED_NAMES

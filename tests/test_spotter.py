@@ -9,6 +9,7 @@ An objectness logit of 30 gives exactly 1.0 and a class logit of 0 exactly
 0.5; with tx = tw = 0 a row's box is centred with width anchor / 416."""
 
 import http.server
+import pathlib
 import struct
 import threading
 import time
@@ -258,7 +259,8 @@ class Server:
             def do_GET(self):
                 self.send_response(double.status)
                 self.send_header("Content-Type", "application/octet-stream")
-                self.send_header("Content-Length", str(double.length or len(double.body)))
+                if double.length != "":  # "" sends no length: the body ends at the close
+                    self.send_header("Content-Length", str(double.length or len(double.body)))
                 self.end_headers()
                 if double.trickle:  # one byte at a time, for a bounded while
                     try:
@@ -269,7 +271,10 @@ class Server:
                     except OSError:  # the client gave up
                         pass
                     return
-                self.wfile.write(double.body)
+                try:
+                    self.wfile.write(double.body)
+                except OSError:  # the client refused what was announced
+                    pass
 
             def log_message(self, *args):
                 pass
@@ -285,31 +290,93 @@ class Server:
         self.thread.join()
 
 
+SHIPPED_CFG = pathlib.Path(Picspotter.__file__).parent / "res" / "yolov3.cfg"
+# A two-layer network (3 -> 4 channels with batch norm, 3x3; then 4 -> 2, 1x1)
+# and its size as darknet writes it: 4 * (4 + 12 + 108) + 4 * (2 + 8) bytes
+# after the header.
+TINY_CFG = ("[net]\nchannels=3\n\n[convolutional]\nbatch_normalize=1\nfilters=4\nsize=3\n"
+            "# a comment\n[maxpool]\n[convolutional]\nfilters=2\nsize = 1\n[route]\nlayers=-2\n")
+TINY_FLOATS = 4 + 12 + 108 + 2 + 8
+
+
+def weights_file(floats, version=(0, 2)):
+    header = struct.pack("<iii", *version, 0)
+    seen = struct.pack("<q" if version >= (0, 2) else "<i", 7)
+    return header + seen + np.arange(floats, dtype="<f4").tobytes()
+
+
 @pytest.fixture
 def server(tmp_path, monkeypatch):
+    """The double, and a package whose res/ holds the tiny network's cfg."""
+    (tmp_path / "module" / "res").mkdir(parents=True)
+    (tmp_path / "module" / "res" / "yolov3.cfg").write_text(TINY_CFG)
     monkeypatch.setattr(Picspotter, "__file__", str(tmp_path / "module" / "Picspotter.so"))
     double = Server()
+    double.body = weights_file(TINY_FLOATS)
     yield double
     double.close()
 
 
-def test_fetch_command_saves_the_weights_beside_the_module(server, tmp_path, capsys):
-    server.body = bytes(range(256)) * 5000
+def weights_left(tmp_path):
+    return sorted(p.name for p in (tmp_path / "module" / "res").iterdir() if p.name != "yolov3.cfg")
+
+
+@pytest.mark.parametrize("version", [(0, 2), (0, 1)])  # 64- and 32-bit count of images seen
+def test_fetch_command_saves_the_weights_beside_the_module(server, tmp_path, capsys, version):
+    server.body = weights_file(TINY_FLOATS, version)
     assert Console.main(["fetch-weights", "--url", server.url]) == 0
     assert (tmp_path / "module" / "res" / "yolov3.weights").read_bytes() == server.body
     assert "yolov3.weights" in capsys.readouterr().out
 
 
-@pytest.mark.parametrize("status, length, trickle, error", [
-    (404, None, False, OSError),
-    (200, 10**6, False, OSError),     # the connection ends early
-    (200, 10**6, True, TimeoutError),
-])
-def test_failed_fetch_leaves_no_file(server, tmp_path, status, length, trickle, error):
-    server.status, server.length, server.trickle, server.body = status, length, trickle, b"abc"
-    with pytest.raises(error):
+@pytest.mark.parametrize("status, length, trickle, body, error", [
+    (404, None, False, None, OSError),
+    (200, len(weights_file(TINY_FLOATS)), False, b"abc", OSError),
+    (200, len(weights_file(TINY_FLOATS)), True, None, TimeoutError),
+    # Announced short (one float less would be the size with the narrower
+    # header, so two), found long once read, not even a header.
+    (200, None, False, weights_file(TINY_FLOATS - 2), "offers"),
+    (200, "", False, weights_file(TINY_FLOATS + 1), "not kept"),
+    (200, "", False, b"\0" * 8, "not kept"),
+], ids=["404", "cut", "stalled", "announced-short", "long", "headless"])
+def test_failed_fetch_leaves_no_file(server, tmp_path, status, length, trickle, body, error):
+    server.status, server.length, server.trickle = status, length, trickle
+    if body is not None:
+        server.body = body
+    with pytest.raises(OSError if isinstance(error, str) else error,
+                       match=error if isinstance(error, str) else None):
         Picspotter._fetch_weights(server.url, timeout=0.5)
-    assert list((tmp_path / "module" / "res").iterdir()) == []
+    assert weights_left(tmp_path) == []
+
+
+def test_shipped_network_definition_gives_the_published_weights_size(server, tmp_path):
+    # yolov3.weights as published is 248,007,048 bytes: the size is judged
+    # from the headers before any body is read.
+    (tmp_path / "module" / "res" / "yolov3.cfg").write_bytes(SHIPPED_CFG.read_bytes())
+    server.body = b"x" * 100
+    for length, message in ((248_007_048, "ended after 100 of 248007048"),
+                            (248_007_040, "needs 248007048")):
+        server.length = length
+        with pytest.raises(OSError, match=message):
+            Picspotter._fetch_weights(server.url, timeout=5)
+    assert weights_left(tmp_path) == []
+
+
+@pytest.mark.parametrize("cfg, error", [
+    (None, "network definition not found"),
+    ("[net]\n[convolutional]\nfilters=4\n[lstm]\n", r"\[lstm\].*not understood"),
+    ("[net]\n[route]\nlayers=-1\n", "does not exist"),
+    ("[net]\n[convolutional]\nfilters=99999999999999999999\n", "not a whole number"),
+])
+def test_fetch_refused_when_the_size_cannot_be_known(server, tmp_path, cfg, error):
+    path = tmp_path / "module" / "res" / "yolov3.cfg"
+    if cfg is None:
+        path.unlink()
+    else:
+        path.write_text(cfg)
+    with pytest.raises((FileNotFoundError, ValueError), match=error):
+        Picspotter._fetch_weights(server.url, timeout=5)
+    assert weights_left(tmp_path) == []
 
 
 # ---- the command line -----------------------------------------------------

@@ -6,4 +6,6 @@ SPACY_MODEL: str
 # MISC); used while SPACY_MODEL is not installed.
 OFFLINE_MODEL: str
 
+# Lines wrapped inside a paragraph (as OCR wraps them) are read as one line,
+# so a name cut by a wrap is found, and given with a blank where the break was.
 def extract_named_entities(text: str) -> list[tuple[str, str]]: ...

@@ -9,6 +9,8 @@
 
 #include <cstring>
 
+#include "hosttext.hpp"
+#include "linebreaks.hpp"
 #include "pyutil.hpp"
 
 namespace py = pybind11;
@@ -57,6 +59,13 @@ py::list extract_named_entities(py::object text) {
         add_entities(pairs, nlp, text);
         return pairs;
     }
+    // OCR wraps lines inside sentences, and the recogniser, trained on
+    // running text, takes a line break for the edge of whatever it is
+    // reading: a name cut by one, or even just next to one, goes unseen.
+    // It is given the lines joined as they were written (a name spanning a
+    // wrap comes back as it reads, with one blank); blank lines and page
+    // breaks still separate. The caller's text is left as it is.
+    text = wr::from_u32(namepick::join_wrapped_lines(wr::to_u32(text)));
     // spaCy refuses a text longer than the pipeline's max_length (a million
     // characters by default) to bound its memory, which would leave a long
     // document without any entities. Such a text is tagged in pieces of at
@@ -113,5 +122,5 @@ PYBIND11_MODULE(Namepick, m) {
 
     m.def("extract_named_entities", &extract_named_entities, py::arg("text"),
           "The (surface text, label) pair of every entity spaCy finds in the text, "
-          "in text order.");
+          "in text order; lines wrapped inside a paragraph are read joined.");
 }

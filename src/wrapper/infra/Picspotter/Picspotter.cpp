@@ -17,20 +17,24 @@ py::object model_path(const char* name) {
     return path.attr("join")(here, wr::cat({"res/", name}));
 }
 
-namespace {
-
-// The class names: the whole file stripped, split at line feeds.
-py::object read_class_names(py::handle path) {
-    py::object file = wr::import_attr("builtins", "open")(path);
-    py::object text;
+py::object read_file(py::handle path, const char* mode, Py_ssize_t size) {
+    py::object file = wr::import_attr("builtins", "open")(path, mode);
+    py::object data;
     try {
-        text = file.attr("read")();
+        data = file.attr("read")(size);
     } catch (py::error_already_set&) {
         file.attr("close")();
         throw;
     }
     file.attr("close")();
-    return text.attr("strip")().attr("split")("\n");
+    return data;
+}
+
+namespace {
+
+// The class names: the whole file stripped, split at line feeds.
+py::object read_class_names(py::handle path) {
+    return read_file(path, "r").attr("strip")().attr("split")("\n");
 }
 
 py::tuple get_layers() {
@@ -90,5 +94,6 @@ PYBIND11_MODULE(Picspotter, m) {
     m.def("_fetch_weights", &picspotter::fetch_weights, py::arg("url") = py::none(),
           py::arg("timeout") = 3600.0,
           "Downloads the trained weights into res/ beside this module, giving up after "
-          "`timeout` seconds; returns the file's path.");
+          "`timeout` seconds and keeping them only when their size is what res/yolov3.cfg "
+          "implies; returns the file's path.");
 }

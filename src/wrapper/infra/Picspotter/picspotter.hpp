@@ -15,6 +15,10 @@ py::object attr(const char* name);
 // The path of one model file: res/<name> beside the module's own file.
 py::object model_path(const char* name);
 
+// What the host's open(path, mode).read(size) gives, the file closed however
+// the read ends.
+py::object read_file(py::handle path, const char* mode, Py_ssize_t size = -1);
+
 // The public address of the trained weights and the command that fetches it.
 extern const char* const kWeightsUrl;
 extern const char* const kFetchCommand;
