@@ -26,12 +26,17 @@ const char* const kStyle =
     ".did-you-mean{font-style:italic}"
     ".pages a,.paging a{margin-right:.5em}"
     ".pages .current{font-weight:bold;margin-right:.5em}"
-    "img.page{max-width:100%;border:1px solid #ccc}"
+    ".document-view{display:flex;gap:1.5em;align-items:flex-start}"
+    ".document-view figure{flex:3;margin:0}"
+    ".document-view aside{flex:2;min-width:14em}"
+    "img.page{width:100%;border:1px solid #ccc}"
     "</style>";
 
 void head(std::string& out, std::string_view title) {
     out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-           "<meta name=\"viewport\" content=\"width=device-width\"><title>";
+           "<meta name=\"viewport\" content=\"width=device-width\">"
+           // No icon: browsers would otherwise ask for /favicon.ico on every visit.
+           "<link rel=\"icon\" href=\"data:,\"><title>";
     out += escape_html(title);
     out += "</title>";
     out += kStyle;
@@ -261,8 +266,9 @@ std::string render_document(const DocumentView& view) {
         out += "<a class=\"next\" href=\"" + escape_html(document_url(view.id, view.page + 1)) +
                "\">&rarr;</a>";
     out += "</nav>\n";
-    out += "<img class=\"page\" alt=\"page " + std::to_string(view.page) + "\" src=\"" +
-           escape_html(page_image_url(view.id, view.page, false)) + "\">\n";
+    out += "<div class=\"document-view\"><figure><img class=\"page\" alt=\"page " +
+           std::to_string(view.page) + "\" src=\"" +
+           escape_html(page_image_url(view.id, view.page, false)) + "\"></figure><aside>\n";
 
     out += "<h2>Abstract</h2><p id=\"abstract\">" +
            escape_html(!view.abstract.empty() ? view.abstract
@@ -291,7 +297,7 @@ std::string render_document(const DocumentView& view) {
             out += escape_html(view.objects_note.empty() ? "(none)" : view.objects_note);
         out += "</p>\n";
     }
-    out += "</body></html>\n";
+    out += "</aside></div>\n</body></html>\n";
     return out;
 }
 
