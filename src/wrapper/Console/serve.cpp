@@ -322,10 +322,16 @@ py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& qu
     try {
         result = process_.attr("search")(q, language, 1, page * per_page + 1);
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ValueError)) throw;
-        py::object match = wr::import_attr("re", "fullmatch")("Language (.*) not supported", py::str(e.value()));
-        if (match.is_none()) throw;
-        throw Refusal{422, "the language of the query could not be told; choose it"};
+        if (!e.matches(PyExc_Exception)) throw;
+        py::object re = wr::import("re");
+        py::str why(e.value());
+        if (e.matches(PyExc_ValueError) && !re.attr("fullmatch")("Language (.*) not supported", why).is_none())
+            throw Refusal{422, "the language of the query could not be told; choose it"};
+        // The embedding engine has a model per language it was filled with.
+        py::object missing = re.attr("fullmatch")("without model or documents for language (.*)", why);
+        if (missing.is_none()) throw;
+        throw Refusal{422, "no documents in the query's language (" + bytes_of(missing.attr("group")(1)) +
+                               "); choose another"};
     }
     py::dict out;
     out["query"] = q;
