@@ -217,6 +217,9 @@ std::string render_search(const SearchView& view) {
                        "</span>";
             out += "</div>";
             if (!hit.passage.empty()) passage(out, hit.passage);
+            if (hit.reindex)
+                out += "<p class=\"meta reindex\">Filed before pages were kept: index it again to "
+                       "see where it matched.</p>";
             out += "</div></li>\n";
         }
         out += "</ol>\n<nav class=\"paging\">";

@@ -42,6 +42,7 @@ struct HitView {
     std::string score;     // already formatted
     long page = 0;         // best page from 1; 0 when not known
     std::vector<Segment> passage;
+    bool reindex = false;  // filed before pages were kept: the passage shows stems
 };
 
 struct SearchView {

@@ -48,3 +48,10 @@ class Process:
         page: int = 1,
         results_per_page: int = 10,
     ) -> Any: ...
+    def passages(
+        self,
+        hit: dict[str, Any],
+        query: str,
+        detected_language: Idiomark | None = None,
+        count: int = 3,
+    ) -> list[dict[str, Any]]: ...

@@ -149,6 +149,8 @@ py::object make_parser() {
     search.attr("add_argument")(
         "--engine", py::arg("choices") = py::make_tuple("td", "sb"),
         py::arg("help") = "the engine the index was built with (found by itself if absent)");
+    search.attr("add_argument")("--json", py::arg("action") = "store_true",
+                                py::arg("help") = "one JSON line per hit (query, score, pages, passages)");
     add_serve_parser(sub);
     return parser;
 }
@@ -549,6 +551,7 @@ int run_search(py::handle args) {
         return kExitFailed;
     }
 
+    const bool json = wr::truthy(args.attr("json"));
     bool shown_query = false;
     for (py::object page = first; page < end; page = page + py::int_(1)) {
         py::object result;
@@ -579,23 +582,29 @@ int run_search(py::handle args) {
             return kExitFailed;
         }
         auto parts = wr::unpack(result, 2);
-        if (!shown_query) {
+        if (!shown_query && !json) {
             out(wr::cat({"query: ", parts[0]}));
             shown_query = true;
         }
         py::list hits = py::list(parts[1]);
         if (hits.empty()) {
-            out(py::str(page.equal(first) ? "no documents match" : "no more results"));
+            if (!json) out(py::str(page.equal(first) ? "no documents match" : "no more results"));
             break;
         }
-        out(wr::cat({"page ", page}));
+        if (!json) out(wr::cat({"page ", page}));
         for (py::handle hit : hits) {
             // The term engine calls the score "Pontuação", the embedding one "Score".
             py::object score = hit.contains(py::str("Score")) ? hit[py::str("Score")]
                                                               : hit[py::str("Pontuação")];
+            if (json) {
+                print_json_hit(process, hit, query, language, parts[0], page, score,
+                               show_language(hit[py::str("language")]));
+                continue;
+            }
             py::str shown = py::str("{:.4f}").attr("format")(score);
             out(wr::cat({"  ", shown, "  [", show_language(hit[py::str("language")]), "]  ",
                          hit[py::str("name")]}));
+            show_passage(process, hit, query, language);
         }
     }
     return kExitOk;

@@ -54,6 +54,17 @@ private:
     bool tty_ = false;
 };
 
+// ---- where hits matched (passages.cpp) ------------------------------------
+
+// Under a hit: its best page and passage, the query's words marked (bold on
+// a terminal, in brackets otherwise).
+void show_passage(py::handle process, py::handle hit, py::handle query, py::handle language);
+// One JSON line for a hit: the corrected query, the results page, name,
+// score, language and its best passages.
+void print_json_hit(py::handle process, py::handle hit, py::handle query, py::handle language,
+                    py::handle corrected, py::handle results_page, py::handle score,
+                    py::handle hit_language);
+
 // ---- indexing (indexing.cpp) ----------------------------------------------
 
 int run_index(py::handle args);

@@ -29,6 +29,7 @@ constexpr long kMaxPerPage = 100;
 // A result page is cut from the ranking's head; deeper pages are refused
 // rather than ranking ever longer lists.
 constexpr long kMaxRank = 100000;
+constexpr int kPassagesPerHit = 3;
 constexpr long kThumbWidth = 240;
 constexpr long kPageWidth = 1000;
 // Rendered page images kept in memory, by size in bytes.
@@ -207,7 +208,7 @@ private:
     py::dict document(const std::string& id);
     Answer document_page(const std::string& id, const std::vector<std::pair<std::string, std::string>>& query);
     Answer page_image(const std::string& id, long page, bool thumbnail);
-    py::object passage(py::handle hit, py::handle query);
+    py::list passages(py::handle hit, py::handle query, py::handle language);
     bool in_index(py::handle name);
     py::object language_of(py::handle name);
 
@@ -287,13 +288,10 @@ py::object Site::language_of(py::handle name) {
     return py::none();
 }
 
-// The best passage of a hit, or None while the library has no passages to
-// give (an index filed before they were kept included).
-py::object Site::passage(py::handle hit, py::handle query) {
-    if (!py::hasattr(process_, "passages")) return py::none();
-    py::object found = process_.attr("passages")(hit, query);
-    if (found.is_none() || !wr::truthy(found)) return py::none();
-    return found[py::int_(0)];
+// The best passages of a hit (its best page first); empty when the library
+// finds none.
+py::list Site::passages(py::handle hit, py::handle query, py::handle language) {
+    return process_.attr("passages")(hit, query, language, kPassagesPerHit);
 }
 
 py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& query) {
@@ -367,13 +365,15 @@ py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& qu
     for (long i = first; i < count && i < first + per_page; ++i) {
         py::object hit = ranked[py::int_(i)];
         py::object name = hit[py::str("name")];
-        py::object found = passage(hit, q);
+        py::list all = passages(hit, q, language);
+        py::object found = all.empty() ? py::object(py::none()) : py::object(all[0]);
         py::dict item;
         item["id"] = name;
         item["language"] = py::str(code_of(hit[py::str("language")]));
         item["score"] = py::float_(score_value(hit));
         item["page"] = found.is_none() ? py::object(py::none()) : found[py::str("page")];
         item["passage"] = found;
+        item["passages"] = all;
         const std::string id = bytes_of(name);
         item["document"] = py::str(web::document_url(id));
         const long best = found.is_none() || found[py::str("page")].is_none()
@@ -411,6 +411,7 @@ Site::Answer Site::search_page(const std::vector<std::pair<std::string, std::str
             py::object p = item["page"];
             hit.page = p.is_none() ? 0 : static_cast<long>(wr::to_ssize(p));
             hit.passage = segments_of(item["passage"]);
+            hit.reindex = !item["passage"].is_none() && wr::truthy(item["passage"].attr("get")("reindex", false));
             view.hits.push_back(std::move(hit));
         }
     } catch (Refusal& refusal) {
@@ -467,10 +468,15 @@ py::dict Site::document(const std::string& id) {
     }
     const Kind kind = kind_of(id);
     const long pages = static_cast<long>(wr::to_ssize(where["pages"]));
-    // The library keeps each document's own text beside the index when it
-    // can; a PDF's text layer stands in for it otherwise.
+    // The library keeps each document's pages beside the index; a PDF's
+    // own text layer stands in for a document filed before it did.
     py::object text = py::none();
-    if (py::hasattr(process_, "document_text")) text = process_.attr("document_text")(name);
+    py::object kept = wr::import_attr("wrapper.core.Pagekeep", "read")(process_.attr("modeldir"), name);
+    if (!kept.is_none()) {
+        py::list texts;
+        for (py::handle page : kept[py::str("pages")]) texts.append(page[py::str("text")]);
+        text = py::str("\n").attr("join")(texts);
+    }
     if (text.is_none() && kind == Kind::Pdf) {
         py::object pdf = wr::import_as_held("fitz").attr("open")(file);
         py::list texts;

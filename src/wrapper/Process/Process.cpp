@@ -2,6 +2,7 @@
 // search engine; turns files into documents, trains them, forwards queries.
 #include <pybind11/pybind11.h>
 
+#include "process.hpp"
 #include "pyutil.hpp"
 
 namespace py = pybind11;
@@ -111,6 +112,7 @@ py::object compile_doc(py::object proc, py::object complement_path, py::object f
 
 py::object train_doc(py::object proc, py::object file) {
     proc.attr("document_search").attr("train_model")(file);
+    process::keep_pages(proc, py::make_tuple(file));
     return file;
 }
 
@@ -120,17 +122,20 @@ py::object train_doc(py::object proc, py::object file) {
 py::object train_docs(py::object proc, py::object files) {
     if (!PyList_Check(files.ptr())) files = py::list(files);
     proc.attr("document_search").attr("train_batch")(files);
+    process::keep_pages(proc, files);
     return files;
 }
 
 py::object compile_and_train(py::object proc, py::object complement_path, py::object file_index) {
     py::object doc = proc.attr("compile_doc")(complement_path, file_index);
     proc.attr("document_search").attr("train_model")(doc);
+    process::keep_pages(proc, py::make_tuple(doc));
     return doc;
 }
 
 py::object search(py::object proc, py::object query, py::object detected_language,
                   py::object page, py::object results_per_page) {
+    const py::object asked = query, asked_language = detected_language;
     py::object translate_to = proc.attr("translate_to");
     auto settled = wr::unpack(
         dep("Tonguecheck").attr("detect_lang")(query, translate_to, detected_language), 3);
@@ -139,8 +144,10 @@ py::object search(py::object proc, py::object query, py::object detected_languag
     wr::log_info({"Language detected: ", detected_language, " - Query: ", query});
     py::object language = wr::truthy(translate_to) ? translate_to.attr("value")
                                                    : detected_language.attr("value");
-    return proc.attr("document_search")
-        .attr("search_documents")(query, language, page, results_per_page);
+    py::object result = proc.attr("document_search")
+                            .attr("search_documents")(query, language, page, results_per_page);
+    process::remember_query(proc, asked, asked_language, language, query, result);
+    return result;
 }
 
 }  // namespace
@@ -190,4 +197,5 @@ PYBIND11_MODULE(Process, m) {
     wr::def_method(cls, "search", &search, py::arg("query"),
                    py::arg("detected_language") = py::none(), py::arg("page") = 1,
                    py::arg("results_per_page") = 10);
+    process::init_passages(cls);
 }

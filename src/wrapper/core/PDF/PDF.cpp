@@ -18,6 +18,9 @@ void create_features(py::object doc, py::object path) {
     doc.attr("ocr") = true;
     doc.attr("text") =
         wr::this_module().attr("Pagewring").attr("extract_text_from_pdf")(path, doc.attr("base_path"));
+    // The pages that text came from, so hits can name the page they matched.
+    // Asked of the module itself: a stand-in reader records no pages.
+    doc.attr("pages") = wr::import_attr("wrapper.infra.Pagewring", "_pages_of")(doc.attr("text"));
     doc.attr("create_features_base")(path);
 }
 
@@ -30,7 +33,7 @@ PYBIND11_MODULE(PDF, m) {
     m.attr("Pagewring") = wr::import("wrapper.infra.Pagewring");
     m.attr("Idiomark") = wr::import_attr("wrapper.infra.Idiomark", "Idiomark");
 
-    py::object cls = wr::make_class(m, "PDF", {{"objects", py::list()}}, py::make_tuple(File));
+    py::object cls = wr::make_class(m, "PDF", {{"objects", py::list()}, {"pages", py::none()}}, py::make_tuple(File));
     wr::def_init(cls, &init, py::arg("base_path"), py::arg("is_detect_language") = false,
                  py::arg("translate_to") = py::none());
     wr::def_method(cls, "create_features", &create_features, py::arg("path"));

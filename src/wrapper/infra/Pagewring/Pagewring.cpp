@@ -79,6 +79,9 @@ PYBIND11_MODULE(Pagewring, m) {
           "any failure falls back to the PDF's own text layer and embedded images.");
     m.def("_extract_text_from_pdf", &pw::extract_text_from_pdf_direct, py::arg("pdf_path"),
           "Text layer of each page followed by the OCR text of that page's images.");
+    // Not part of the specified module: the document's pages, for PDF.
+    m.def("_pages_of", &pw::pages_of, py::arg("text"),
+          "The page texts behind `text`, just read from a PDF on this thread, or None.");
     m.def("extract_text_from_video", &pw::extract_text_from_video, py::arg("video_path"),
           "OCR text of every frame of an .mp4 video; None for .wav, '' otherwise.");
 }

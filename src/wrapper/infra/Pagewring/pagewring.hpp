@@ -44,6 +44,11 @@ py::object child_environment();
 // Idiomark member, or an error when no supported language is recognised).
 py::object detect_language(py::handle text);
 
+// The page texts of the PDF text just read on this thread (record_pages,
+// called by the readers), handed out once by pages_of for exactly that text;
+// None for any other text.
+void record_pages(const py::list& pages);
+py::object pages_of(py::object text);
 
 // ---- the operations, bound in Pagewring.cpp in their order of definition --
 py::object extract_text_from_image(py::object image_path, py::object language);

@@ -108,6 +108,7 @@ py::object get_text_from_pdf(py::object pdf_path) {
     }
     // Pages read before a failing page are kept.
     document.attr("close")();
+    record_pages(pages_text);
     return py::str("").attr("join")(pages_text);
 }
 
@@ -118,10 +119,12 @@ py::object extract_text_from_pdf_direct(py::object pdf_path) {
     // The text is kept as pieces and joined when it is needed whole: adding
     // each piece to a growing string would copy the text again every time.
     py::list pieces;
+    py::list page_texts;  // the same text, one item per page
     auto text_so_far = [&] { return py::str("").attr("join")(pieces); };
 
     auto finish = [&] {
         py::object result = text_so_far();
+        record_pages(page_texts);
         wr::log_debug({"final text extracted from pdf"});
         wr::log_debug(result);
         document.attr("close")();
@@ -132,6 +135,7 @@ py::object extract_text_from_pdf_direct(py::object pdf_path) {
         const long long pages = page_count(document);
         for (long long i = 0; i < pages; ++i) {
             py::object page = page_at(document, i);
+            const Py_ssize_t page_start = py::len(pieces);
             pieces.append(page.attr("get_text")("text"));
             // The line carries all the text so far; it is built only when it
             // is kept, or every page would cost as much as the whole text.
@@ -159,6 +163,7 @@ py::object extract_text_from_pdf_direct(py::object pdf_path) {
                 wr::log_debug({"OCR Result for Image ", name, " on Page ", i + 1, ":\n", text, "\n"});
                 ++index;
             }
+            page_texts.append(py::str("").attr("join")(pieces[py::slice(page_start, py::len(pieces), 1)]));
         }
     } catch (py::error_already_set& e) {
         wr::log_error(wr::format_exc(e));

@@ -1,0 +1,212 @@
+// Where a hit matched: the best pages of a found document and a passage of
+// each, the query's words marked. Hits themselves stay as the engines give
+// them; this is a separate call made per hit.
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "hosttext.hpp"
+#include "process.hpp"
+#include "pyutil.hpp"
+
+namespace process {
+
+namespace {
+
+// Words per passage: a few dozen, enough to read a match in its sentence.
+constexpr std::size_t kWords = 40;
+// Passages an embedding index encodes per hit: each costs one run of the
+// model, so the candidates are capped (those holding query words first).
+constexpr std::size_t kCandidates = 12;
+
+constexpr const char* kLastQuery = "_last_query";
+
+py::object pagekeep(const char* name) { return wr::import_attr("wrapper.core.Pagekeep", name); }
+
+struct Settled {
+    py::object language;  // the search language's code
+    py::object query;     // the query as the engine received it
+    py::object corrected; // what the engine made of it (the term engine's correction)
+};
+
+// The query as Process.search settled it, from its last search when that was
+// this query, else by searching (one hit) the way the host would.
+bool settle(py::handle proc, py::handle query, py::handle detected_language, Settled& out) {
+    py::object last = py::getattr(proc, kLastQuery, py::none());
+    if (!last.is_none()) {
+        py::tuple t = last;
+        py::object then_query = t[0], then_language = t[1];
+        py::object asked = py::reinterpret_borrow<py::object>(detected_language);
+        if (then_query.equal(py::reinterpret_borrow<py::object>(query)) &&
+            (then_language.is(asked) || then_language.equal(asked))) {
+            out = Settled{t[2], t[3], t[4]};
+            return true;
+        }
+    }
+    py::object result = proc.attr("search")(query, detected_language, 1, 1);
+    if (!wr::truthy(result)) return false;  // no index yet
+    py::tuple t = proc.attr(kLastQuery);
+    out = Settled{t[2], t[3], t[4]};
+    return true;
+}
+
+// The corrected query's terms weighted by the index's idf, so that a rare
+// word counts for more than a common one.
+py::dict weighted_terms(py::handle engine, py::handle corrected) {
+    py::object vectorizer = engine.attr("tfidf_vectorizer");
+    py::object vocabulary = py::getattr(vectorizer, "vocabulary_", py::none());
+    py::object idf;
+    if (!vocabulary.is_none()) {
+        try {
+            idf = vectorizer.attr("idf_");
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_AttributeError)) throw;
+        }
+    }
+    py::dict weights;
+    const std::vector<std::u32string> words = wr::text::find_words(
+        wr::to_u32(py::str(corrected).attr("lower")()), wr::host_char_classes());
+    for (const std::u32string& word : words) {
+        // The vectoriser's tokens are two word characters or more.
+        if (word.size() < 2) continue;
+        py::str w = wr::from_u32(word);
+        py::object weight = py::float_(1.0);
+        if (idf && vocabulary.contains(w)) weight = py::float_(idf[vocabulary[w]]);
+        weights[w] = weight;
+    }
+    return weights;
+}
+
+py::dict passage(py::object page, py::object text, py::list marks, bool reindex) {
+    py::dict d;
+    d["page"] = page;
+    d["text"] = text;
+    d["marks"] = marks;
+    d["reindex"] = py::bool_(reindex);
+    return d;
+}
+
+py::list told_to_reindex() {
+    py::list out;
+    out.append(passage(py::none(), py::str(""), py::list(), true));
+    return out;
+}
+
+py::list flagged(py::list found, bool reindex) {
+    for (py::handle d : found) d["reindex"] = py::bool_(reindex);
+    return found;
+}
+
+py::list term_passages(py::handle proc, py::handle engine, py::handle name,
+                       const Settled& settled, std::size_t count) {
+    py::dict weights = weighted_terms(engine, settled.corrected);
+    py::object record = pagekeep("read")(proc.attr("modeldir"), name);
+    if (!record.is_none())
+        return flagged(pagekeep("find")(record, weights, count, kWords), false);
+
+    // Filed before pages were kept: the index still holds the document's
+    // stems, which show where it matched, without page numbers.
+    engine.attr("load_model")();
+    py::object cleaned = engine.attr("cleaned_text");
+    py::object text = wr::contains(cleaned, name) ? py::object(cleaned[name]) : py::none();
+    if (!PyUnicode_Check(text.ptr())) return told_to_reindex();
+    py::dict page;
+    page["page"] = py::none();
+    page["text"] = text;
+    page["terms"] = text.attr("lower")();
+    py::list pages;
+    pages.append(page);
+    py::dict stems;
+    stems["pages"] = pages;
+    return flagged(pagekeep("find")(stems, weights, count, kWords), true);
+}
+
+py::list embedding_passages(py::handle proc, py::handle engine, py::handle name,
+                            const Settled& settled, std::size_t count) {
+    py::object record = pagekeep("read")(proc.attr("modeldir"), name);
+    if (record.is_none()) return told_to_reindex();  // the index keeps no text
+    py::object key = wr::truthy(engine.attr("supported_languages")) ? settled.language
+                                                                     : engine.attr("model_main");
+    py::object model = engine.attr("multilang_models")[key];
+
+    // The query's own words, stemmed as documents are, mark the passages
+    // and put those holding them first among the candidates.
+    py::dict weights;
+    py::object language = wr::import_attr("wrapper.infra.Idiomark", "Idiomark")(settled.language);
+    for (py::handle term : py::str(pagekeep("terms")(settled.query, language)).attr("split")()) {
+        if (!py::str(term).equal(py::str("-"))) weights[term] = py::float_(1.0);
+    }
+    py::list found = pagekeep("candidates")(record, weights, kCandidates, kWords);
+    if (found.empty()) return flagged(found, false);
+
+    py::object np = wr::import("numpy");
+    auto encode = [&](py::handle text) {
+        return model.attr("encode")(text, py::arg("convert_to_tensor") = true);
+    };
+    py::object q = np.attr("asarray")(encode(settled.query), py::arg("dtype") = "float64");
+    std::vector<std::pair<double, std::size_t>> scored;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        py::object e = np.attr("asarray")(encode(found[i]["text"]), py::arg("dtype") = "float64");
+        scored.emplace_back(np.attr("inner")(q, e).cast<double>(), i);
+    }
+    // Best first, one passage per page, earlier candidates first among equals.
+    std::stable_sort(scored.begin(), scored.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    py::list out;
+    py::list pages_seen;
+    for (const auto& [score, i] : scored) {
+        if (out.size() >= count) break;
+        py::object page = found[i]["page"];
+        if (!page.is_none() && wr::contains(pages_seen, page)) continue;
+        pages_seen.append(page);
+        out.append(found[i]);
+    }
+    return flagged(out, false);
+}
+
+py::list passages(py::object proc, py::object hit, py::object query, py::object detected_language,
+                  py::object count) {
+    const Py_ssize_t n = wr::to_ssize(count);
+    if (n < 0) wr::raise(PyExc_ValueError, {"count must be 0 or more: ", count});
+    py::object engine = proc.attr("document_search");
+    if (engine.is_none() || n == 0) return py::list();
+    py::object name = hit[py::str("name")];
+    Settled settled;
+    if (!settle(proc, query, detected_language, settled)) return py::list();
+    py::object td = wr::import_attr("wrapper.core.FinderyTD", "FinderyTD");
+    if (py::isinstance(engine, td))
+        return term_passages(proc, engine, name, settled, static_cast<std::size_t>(n));
+    return embedding_passages(proc, engine, name, settled, static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+void keep_pages(py::handle proc, py::handle docs) {
+    py::object keep = pagekeep("keep");
+    py::object modeldir = proc.attr("modeldir");
+    for (py::handle doc : docs) {
+        try {
+            keep(modeldir, doc);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            wr::log_error({"pages of document ", py::getattr(doc, "id", py::none()),
+                           " not kept (its hits will say to index it again): ", e.value()});
+        }
+    }
+}
+
+void remember_query(py::handle proc, py::handle query, py::handle detected_language,
+                    py::handle language, py::handle settled_query, py::handle result) {
+    if (!PyTuple_Check(result.ptr()) || PyTuple_GET_SIZE(result.ptr()) != 2) return;
+    proc.attr(kLastQuery) = py::make_tuple(query, detected_language, language, settled_query,
+                                           py::reinterpret_borrow<py::tuple>(result)[0]);
+}
+
+void init_passages(py::handle cls) {
+    wr::def_method(cls, "passages", &passages, py::arg("hit"), py::arg("query"),
+                   py::arg("detected_language") = py::none(), py::arg("count") = 3);
+}
+
+}  // namespace process

@@ -1,0 +1,209 @@
+"""Where a hit matched: kept pages, passages against a slow reference, both engines."""
+
+import random
+import re
+
+import fitz
+import pytest
+
+from wrapper.core import Pagekeep
+from wrapper.core.PDF import PDF
+from wrapper.infra import Pagewring
+from wrapper.infra.Enginekind import Enginekind
+from wrapper.infra.Idiomark import Idiomark
+from wrapper.infra.Wordwash import preprocess_text_for_stemmetization
+from wrapper.Process import Process
+
+from samples import EN, ES, PT
+
+# ---- the slow reference ----------------------------------------------------
+
+
+def words_of(text):
+    """(piece start, piece end, word start, word end) of each piece holding a word character."""
+    out = []
+    for m in re.finditer(r"\S+", text):
+        inside = [i for i, c in enumerate(m.group()) if re.match(r"\w", c)]
+        if inside:
+            out.append((m.start(), m.end(), m.start() + inside[0], m.start() + inside[-1] + 1))
+    return out
+
+
+def reference_find(record, weights, count, size):
+    pages = []
+    for page in record["pages"]:
+        words = words_of(page["text"])
+        keys = page["terms"].split(" ") if page["terms"] else []
+        keys = ["" if k == "-" else k for k in keys] if len(keys) == len(words) else [None] * len(words)
+        pages.append((page, words, keys))
+
+    def describe(keys, first, last):
+        present = {k for k in keys[first:last] if k in weights}
+        weight = 0.0
+        for term in weights:  # summed in the weights' own order
+            if term in present:
+                weight += weights[term]
+        return len(present), weight
+
+    found = []
+    for number, (page, words, keys) in enumerate(pages):
+        n = len(words)
+        if not n:
+            continue
+        width = min(size, n)
+        best = None
+        for start in range(n - width + 1):
+            distinct, weight = describe(keys, start, start + width)
+            if best is None or (distinct, weight) > best[:2]:
+                best = (distinct, weight, start)
+        if best[0] == 0:
+            continue
+        hits = [i for i in range(best[2], best[2] + width) if keys[i] in weights]
+        pad = (width - (hits[-1] - hits[0] + 1)) // 2
+        last = min(n, max(hits[0] - pad, 0) + width)
+        found.append((best[0], best[1], number, last - width, last))
+    found.sort(key=lambda f: (-f[0], -f[1]))
+    found = found[:count]
+    if not found and count > 0:
+        for number, (page, words, keys) in enumerate(pages):
+            if words:
+                found = [(0, 0.0, number, 0, min(size, len(words)))]
+                break
+
+    out = []
+    for _, _, number, first, last in found:
+        page, words, keys = pages[number]
+        text, marks = "", []
+        for i in range(first, last):
+            pb, pe, wb, we = words[i]
+            if i > first:
+                text += " "
+            if keys[i] in weights:
+                marks.append((len(text) + wb - pb, len(text) + we - pb))
+            text += page["text"][pb:pe]
+        out.append({"page": page["page"], "text": text, "marks": marks})
+    return out
+
+
+PIECES = ["lava", "Ash,", "(river)", "vol-can", "é", "日本", "--", "x", "a.b", "_", "ça"]
+KEYS = ["lava", "ash", "river", "volcan", "e", "-", "x", "ab"]
+SPACES = [" ", "  ", "\n", "\t", "\u00a0", "\u2003 "]
+
+
+def random_record(rng):
+    pages = []
+    for number in range(rng.randint(0, 4)):
+        n = rng.randint(0, 30)
+        text = rng.choice(["", " "]) + "".join(rng.choice(PIECES) + rng.choice(SPACES) for _ in range(n))
+        words = len(words_of(text))
+        keys = [rng.choice(KEYS) for _ in range(words + (rng.random() < 0.1))]
+        pages.append({"page": rng.choice([number + 1, None]), "text": text, "terms": " ".join(keys)})
+    return {"pages": pages}
+
+
+def test_find_matches_the_reference_on_generated_pages():
+    rng = random.Random(18)
+    for _ in range(600):
+        record = random_record(rng)
+        terms = rng.sample(KEYS[:5] + ["absent"], rng.randint(0, 4))
+        weights = {t: rng.choice([0.5, 1.0, 1.0, 2.25]) for t in terms}
+        count, size = rng.randint(0, 4), rng.randint(1, 9)
+        got = [dict(p, marks=[tuple(m) for m in p["marks"]])
+               for p in Pagekeep.find(record, weights, count, size)]
+        assert got == reference_find(record, weights, count, size), (record, weights, count, size)
+
+
+TRICKY = " A well-known e-mail: x@y.com; 3.5% (test), ÉPOCA."
+
+
+@pytest.mark.parametrize("text, language", [(EN + TRICKY, Idiomark.ENGLISH), (PT, Idiomark.PORTUGUESE),
+                                            (ES, Idiomark.SPANISH), (EN + TRICKY, None)])
+def test_each_word_gets_the_engines_own_term(text, language):
+    kept = [t for t in Pagekeep.terms(text, language).split(" ") if t != "-"]
+    stems = preprocess_text_for_stemmetization(text, language)[0]
+    assert kept == [s.lower() for s in stems]
+
+
+def test_pdf_readers_record_the_pages_of_what_they_return(tmp_path):
+    path = tmp_path / "three.pdf"
+    with fitz.open() as doc:
+        for words in ("first page words", "second page lava", "third page ash"):
+            doc.new_page().insert_text((72, 72), words)
+        doc.save(path)
+    for read in (Pagewring.get_text_from_pdf, Pagewring._extract_text_from_pdf):
+        text = read(str(path))
+        pages = Pagewring._pages_of(text)
+        assert len(pages) == 3 and "".join(pages) == text and "lava" in pages[1]
+        assert Pagewring._pages_of(text) is None  # handed out once
+        read(str(path))
+        assert Pagewring._pages_of(text + "x") is None  # only for that very text
+
+
+# ---- through the facade ----------------------------------------------------
+
+HARBOUR = "The harbour opened at dawn and the boats left along the river for the banks."
+RIDGE = "Volcanoes erupted along the ridge; the lava flows reached the villages by night."
+ASH = "The ash from the eruption covered the fields, and a volcano observatory was built."
+BREAD = "Knead the dough, let it rise for an hour, then bake the loaf until golden."
+
+
+def file_pages(process, name, pages, language=Idiomark.ENGLISH):
+    doc = PDF(process.base_path, True)
+    doc.id, doc.pages, doc.detected_language = name, pages, language
+    doc.text = doc.extracted_text = "".join(pages)
+    doc.tokens, doc.cleaned_text = preprocess_text_for_stemmetization(doc.text, language)
+    return doc
+
+
+@pytest.fixture(scope="module")
+def td(tmp_path_factory):
+    process = Process(str(tmp_path_factory.mktemp("td")), True, None, Enginekind.TD)
+    process.train_docs([file_pages(process, "a", [HARBOUR, RIDGE, ASH]),
+                        file_pages(process, "b", ["The river is wide.", BREAD]),
+                        file_pages(process, "c", ["Down by the river bank."]),
+                        file_pages(process, "pt", ["A padaria abriu cedo.", PT], Idiomark.PORTUGUESE)])
+    return process
+
+
+def marked(passage):
+    return [passage["text"][b:e] for b, e in passage["marks"]]
+
+
+@pytest.mark.parametrize("query, language, name, expected", [
+    # stemmed: both pages hold both words; the earlier page first
+    ("volcano eruptions", Idiomark.ENGLISH, "a", [(2, ["Volcanoes", "erupted"]),
+                                                  (3, ["eruption", "volcano"])]),
+    # rarity: the river is in every document, the lava only here
+    ("river lava", Idiomark.ENGLISH, "a", [(2, ["lava"]), (1, ["river"])]),
+    ("volcanno", Idiomark.ENGLISH, "a", [(2, ["Volcanoes"]), (3, ["volcano"])]),  # corrected
+    ("vulcao cinzas", Idiomark.PORTUGUESE, "pt", [(2, ["vulcão", "cinza"])]),  # accents folded
+])
+def test_term_passages_name_the_pages_and_mark_the_words(td, query, language, name, expected):
+    corrected, hits = td.search(query, language)
+    hit = next(h for h in hits if h["name"] == name)
+    found = td.passages(hit, query, language)
+    assert [(p["page"], marked(p)) for p in found] == expected
+    assert not any(p["reindex"] for p in found)
+    assert td.search(query, language) == (corrected, hits)  # hits as the engine gives them
+
+
+def test_a_document_filed_before_pages_were_kept_shows_its_stems(td):
+    hit = {"name": "c", "Pontuação": 0.5, "language": Idiomark.ENGLISH}
+    assert Pagekeep.forget(td.modeldir, "c") and not Pagekeep.forget(td.modeldir, "c")
+    # A fresh Process has no last query to reuse: it settles it itself.
+    process = Process(td.base_path, True, None, Enginekind.TD)
+    [only] = process.passages(hit, "rivers", Idiomark.ENGLISH)
+    assert only == {"page": None, "text": "river bank", "marks": [[0, 5]], "reindex": True}
+    assert process.passages(hit, "rivers", Idiomark.ENGLISH, count=0) == []
+
+
+def test_embedding_passages_pick_the_closest_page(tmp_path):
+    process = Process(str(tmp_path), True, None, Enginekind.SB)
+    process.train_docs([file_pages(process, "mixed", [HARBOUR, BREAD, RIDGE])])
+    query = "molten rock pouring from a mountain"
+    _, [hit] = process.search(query, Idiomark.ENGLISH)
+    found = process.passages(hit, query, Idiomark.ENGLISH, count=2)
+    assert found[0]["page"] == 3 and len({p["page"] for p in found}) == 2
+    Pagekeep.forget(process.modeldir, "mixed")
+    assert process.passages(hit, query, Idiomark.ENGLISH) == [
+        {"page": None, "text": "", "marks": [], "reindex": True}]
