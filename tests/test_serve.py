@@ -13,7 +13,9 @@ import sys
 import time
 from urllib.parse import quote
 
+import cv2
 import fitz
+import numpy as np
 import pytest
 
 from samples import EN, PT, text_pdf
@@ -32,6 +34,26 @@ def two_page_pdf(path):
         doc.save(path)
 
 
+def frame(lines, width=640):
+    picture = np.full((60 * len(lines) + 20, width, 3), 255, np.uint8)
+    for i, line in enumerate(lines):
+        cv2.putText(picture, line, (10, 50 + 60 * i), cv2.FONT_HERSHEY_SIMPLEX, 1.2, (0, 0, 0), 2)
+    return picture
+
+
+def harbour_image(path):
+    cv2.imwrite(str(path), frame(["The harbour crane lifts", "the heavy containers"]))
+
+
+def harbour_video(path):
+    """Three frames, each a line of one English sentence."""
+    lines = ["The harbour pilot", "guides the ships", "into the dock"]
+    writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"mp4v"), 1, (640, 80))
+    for line in lines:
+        writer.write(frame([line]))
+    writer.release()
+
+
 @pytest.fixture(scope="module")
 def base(tmp_path_factory):
     root = tmp_path_factory.mktemp("serve")
@@ -40,6 +62,8 @@ def base(tmp_path_factory):
     text_pdf(docs / "pt.pdf", PT)
     two_page_pdf(docs / "sub dir" / "en.pdf")
     text_pdf(docs / MARKUP_NAME, MARKUP_TEXT)
+    harbour_image(docs / "crane.png")
+    harbour_video(docs / "harbour.mp4")
     (root / "secret.txt").write_text("outside the index")
     done = subprocess.run([str(PROGRAM), "index", str(docs), "--base", str(root / "base"), "--detect"],
                           capture_output=True, text=True, timeout=600)
@@ -100,6 +124,18 @@ def test_search_api_documents_and_pages(server):
     second = api(port, "/api/search?q=volcano&lang=en&per_page=1&page=2")
     assert first["has_next"] and not second["has_next"]
     assert first["hits"][0]["id"] != second["hits"][0]["id"]
+
+
+@pytest.mark.parametrize("name, kind, pages", [("crane.png", "image", 1), ("harbour.mp4", "video", 3)])
+def test_images_and_video_frames_are_pages(server, name, kind, pages):
+    port, _ = server
+    doc = api(port, f"/api/documents/{name}")
+    assert (doc["kind"], doc["pages"]) == (kind, pages)
+    status, _, png = get(port, f"/api/pages/{name}/{pages}.png")
+    assert status == 200 and int.from_bytes(png[16:20], "big") == 1000  # the PNG's width
+    assert get(port, f"/api/pages/{name}/{pages + 1}.png")[0] == 404
+    view = get(port, f"/documents/{name}")[2].decode()
+    assert 'id="objects"' in view
 
 
 def test_misspelt_query_says_what_was_searched(server):

@@ -250,11 +250,7 @@ std::vector<web::Segment> segments_of(py::handle passage) {
     return out;
 }
 
-std::string score_text(py::handle hit) {
-    py::object score = hit.contains(py::str("Score")) ? hit[py::str("Score")] : hit[py::str("Pontuação")];
-    return bytes_of(py::str("{:.4f}").attr("format")(score));
-}
-
+// The term engine calls the score "Pontuação", the embedding one "Score".
 py::object score_value(py::handle hit) {
     return hit.contains(py::str("Score")) ? hit[py::str("Score")] : hit[py::str("Pontuação")];
 }
@@ -379,7 +375,6 @@ py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& qu
         const long best = found.is_none() || found[py::str("page")].is_none()
             ? 1 : static_cast<long>(wr::to_ssize(found[py::str("page")]));
         item["thumbnail"] = py::str(web::page_image_url(id, best, true));
-        item["_hit"] = hit;
         hits.append(item);
     }
     out["has_next"] = count > first + per_page;
@@ -407,7 +402,7 @@ Site::Answer Site::search_page(const std::vector<std::pair<std::string, std::str
             web::HitView hit;
             hit.id = bytes_of(item["id"]);
             hit.language = bytes_of(item["language"]);
-            hit.score = score_text(item["_hit"]);
+            hit.score = bytes_of(py::str("{:.4f}").attr("format")(item["score"]));
             py::object p = item["page"];
             hit.page = p.is_none() ? 0 : static_cast<long>(wr::to_ssize(p));
             hit.passage = segments_of(item["passage"]);
@@ -658,7 +653,6 @@ Site::Answer Site::route(const std::string& method, const std::string& path,
         py::dict found = search(query);
         Answer answer;
         answer.type = "application/json";
-        for (py::handle item : py::list(found["hits"])) item.attr("pop")("_hit");
         answer.body = bytes_of(wr::import_attr("json", "dumps")(found));
         return answer;
     }
