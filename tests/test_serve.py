@@ -212,7 +212,11 @@ def browser():
     for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
                  "--window-size=1200,900"):
         options.add_argument(flag)
-    driver = webdriver.Chrome(options=options, service=Service(executable_path=DRIVER))
+    # The browser is not ours to check: a sanitizer run's preloaded runtimes
+    # stay with the processes we built.
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    driver = webdriver.Chrome(options=options, service=Service(executable_path=DRIVER, env=env))
     driver.set_page_load_timeout(60)
     yield driver
     driver.quit()
