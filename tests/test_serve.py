@@ -8,6 +8,7 @@ import pathlib
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -175,6 +176,7 @@ def test_markup_in_names_and_text_is_shown_not_run(server):
     "/api/search?q=%20",
     "/api/search?q=%FF%FE",
     "/nowhere",
+    "/documents/" + "a" * 5000,
 ])
 def test_bad_requests_get_4xx_a_log_line_and_the_server_stays_up(server, target):
     port, log = server
@@ -187,12 +189,17 @@ def test_bad_requests_get_4xx_a_log_line_and_the_server_stays_up(server, target)
     log.seek(at)
     lines = log.read().splitlines()
     assert len(lines) == 1 and lines[0].startswith(f"WARNING serve: {status} GET "), lines
+    assert len(lines[0]) < 400
     assert api(port, "/api/search?q=volcano&lang=en")["hits"]
 
 
-def test_only_get(server):
+def test_other_methods_and_broken_requests(server):
     port, _ = server
     assert get(port, "/api/search?q=volcano", method="POST")[0] == 405
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as raw:
+        raw.sendall(b"\x00\xff GARBAGE\r\n\r\n")
+        assert raw.recv(100).startswith(b"HTTP/1.0 400 ")
+    assert api(port, "/api/search?q=volcano&lang=en")["hits"]
 
 
 # ---- in a real browser ---------------------------------------------------------

@@ -30,6 +30,7 @@ constexpr long kMaxPerPage = 100;
 // rather than ranking ever longer lists.
 constexpr long kMaxRank = 100000;
 constexpr int kPassagesPerHit = 3;
+constexpr std::size_t kLoggedPath = 200;
 constexpr long kThumbWidth = 240;
 constexpr long kPageWidth = 1000;
 // Rendered page images kept in memory, by size in bytes.
@@ -708,11 +709,12 @@ py::object Site::call(py::object environ, py::object start_response) {
         answer.status = 500;
         answer.body = web::render_error(500, "the library failed on this request; see the log");
     }
-    // One line for each refusal; the path is quoted, so whatever it holds
-    // stays on that line.
+    // One line for each refusal; the path is quoted (and cut), so whatever
+    // it holds stays on one short line.
     if (answer.status >= 400 && answer.status < 500)
-        wr::log_warning({"serve: ", answer.status, " ", text_of(method), " ", py::repr(text_of(path)),
-                         ": ", text_of(answer.reason)});
+        wr::log_warning({"serve: ", answer.status, " ", text_of(method), " ",
+                         py::repr(text_of(path.substr(0, kLoggedPath))),
+                         path.size() > kLoggedPath ? "..." : "", ": ", text_of(answer.reason)});
     if (json && answer.type == "application/json") answer.type = "application/json; charset=utf-8";
 
     static const std::pair<int, const char*> reasons[] = {
