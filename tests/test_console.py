@@ -1,5 +1,6 @@
 """The installed `wrapper` program: index a folder, search it, fail in one line."""
 
+import json
 import pathlib
 import re
 import socket
@@ -60,8 +61,36 @@ def test_search_pages_and_correction(indexed):
     lines = out.splitlines()
     assert "volcano" in lines[0]
     # Only one English document matches: the next page is empty.
-    assert len(lines) == 4 and lines[1] == "page 1" and lines[3] == "no more results"
+    assert len(lines) == 5 and lines[1] == "page 1" and lines[4] == "no more results"
     assert re.fullmatch(r"  \d\.\d{4}  \[en\]  sub dir/en\.pdf", lines[2])
+    # Under the hit, its page and passage, the corrected word in brackets.
+    assert lines[3].startswith("      p. 1: The [volcano] woke up after two centuries")
+
+
+@pytest.mark.parametrize("tty, shown", [(False, "[vulcão]"), (True, "\x1b[1mvulcão\x1b[0m")])
+def test_search_marks_words_bold_on_a_terminal(indexed, capsys, monkeypatch, tty, shown):
+    from wrapper.Console import main
+
+    base, _ = indexed
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: tty)
+    assert main(["search", "vulcao", "--base", str(base), "--language", "pt"]) == 0
+    passage = capsys.readouterr().out.splitlines()[3]
+    assert passage.startswith(f"      p. 1: O {shown} acordou")
+
+
+def test_search_json_lines(indexed):
+    base, _ = indexed
+    status, out, err = run("search", "ash", "lavas", "--base", base, "--language", "en",
+                           "--json", "--pages", "3")
+    assert (status, err) == (0, "")
+    # Nothing but one line per hit (the Portuguese page stems "lava" its own way).
+    [line] = [json.loads(line) for line in out.splitlines()]
+    [passage] = line.pop("passages")
+    assert line == {"query": "ash lava", "results_page": 1, "name": "sub dir/en.pdf",
+                    "score": line["score"], "language": "en"}
+    assert isinstance(line["score"], float) and 0 < line["score"] <= 1
+    assert passage["page"] == 1 and passage["reindex"] is False
+    assert [passage["text"][b:e] for b, e in passage["marks"]] == ["Ash", "lava"]
 
 
 def test_failures_are_one_line_unless_asked(tmp_path):

@@ -187,9 +187,21 @@ def test_term_passages_name_the_pages_and_mark_the_words(td, query, language, na
     assert td.search(query, language) == (corrected, hits)  # hits as the engine gives them
 
 
+@pytest.mark.parametrize("query, shown", [
+    ("the volcanno eruptions", "the volcano eruptions"),  # the document's own word
+    ("lava flows", None),  # nothing corrected
+])
+def test_did_you_mean_writes_corrected_words_as_documents_do(td, query, shown):
+    _, hits = td.search(query, Idiomark.ENGLISH)
+    assert td.did_you_mean(query, hits, Idiomark.ENGLISH) == shown
+
+
 def test_a_document_filed_before_pages_were_kept_shows_its_stems(td):
     hit = {"name": "c", "Pontuação": 0.5, "language": Idiomark.ENGLISH}
     assert Pagekeep.forget(td.modeldir, "c") and not Pagekeep.forget(td.modeldir, "c")
+    assert Pagekeep.path(td.modeldir, "c") != Pagekeep.path(td.modeldir, "a")
+    with open(Pagekeep.path(td.modeldir, "c"), "w") as damaged:  # read as no store at all
+        damaged.write('{"version": 1, "id": "\'c\'", "pages": [{"page": 1}]}')
     # A fresh Process has no last query to reuse: it settles it itself.
     process = Process(td.base_path, True, None, Enginekind.TD)
     [only] = process.passages(hit, "rivers", Idiomark.ENGLISH)

@@ -7,23 +7,18 @@ namespace wr::passages {
 
 namespace {
 
-constexpr std::size_t kNoTerm = std::numeric_limits<std::size_t>::max();
+constexpr std::size_t kNoTerm = Terms::kNone;
 
-// The query term each word of the page is, or kNoTerm.
-std::vector<std::size_t> matches_of(const Page& page, const Terms& terms) {
-    std::vector<std::size_t> out(page.words.size(), kNoTerm);
-    if (page.keys.size() != page.words.size()) return out;
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        auto found = terms.index.find(page.keys[i]);
-        if (found != terms.index.end()) out[i] = found->second;
-    }
-    return out;
+// A page's matches, or none at all when they do not line up with its words.
+std::vector<std::size_t> matches_of(const Page& page) {
+    if (page.match.size() == page.words.size()) return page.match;
+    return std::vector<std::size_t>(page.words.size(), kNoTerm);
 }
 
 // Running counts of the query terms inside a window.
 class Tally {
 public:
-    explicit Tally(const Terms& terms) : terms_(terms), counts_(terms.words.size(), 0) {}
+    explicit Tally(const Terms& terms) : terms_(terms), counts_(terms.size(), 0) {}
     void add(std::size_t term) {
         if (term != kNoTerm) ++counts_[term];
     }
@@ -38,7 +33,7 @@ public:
         for (std::size_t t = 0; t < counts_.size(); ++t) {
             if (!counts_[t]) continue;
             ++w.distinct;
-            w.weight += terms_.weights[t];
+            w.weight += terms_.weight(t);
         }
     }
 
@@ -54,11 +49,34 @@ bool better(const Window& a, const Window& b) {
 
 }  // namespace
 
-void Terms::add(const std::u32string& word, double weight) {
-    if (index.count(word)) return;
-    index.emplace(word, words.size());
-    words.push_back(word);
-    weights.push_back(weight);
+Terms::Terms(std::vector<std::u32string> words, const std::vector<double>& weights) {
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (std::find(words_.begin(), words_.end(), words[i]) != words_.end()) continue;
+        words_.push_back(std::move(words[i]));
+        weights_.push_back(weights[i]);
+    }
+    // Views into words_, which no longer changes.
+    for (std::size_t i = 0; i < words_.size(); ++i) index_.emplace(words_[i], i);
+}
+
+std::size_t Terms::find(std::u32string_view word) const {
+    auto found = index_.find(word);
+    return found == index_.end() ? kNone : found->second;
+}
+
+std::vector<std::size_t> match_line(std::u32string_view line, const Terms& terms) {
+    std::vector<std::size_t> out;
+    if (line.empty()) return out;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = line.find(U' ', start);
+        const std::u32string_view item =
+            line.substr(start, end == std::u32string_view::npos ? end : end - start);
+        out.push_back(item == U"-" ? kNoTerm : terms.find(item));
+        if (end == std::u32string_view::npos) break;
+        start = end + 1;
+    }
+    return out;
 }
 
 std::vector<Word> words_of(std::u32string_view text, const text::CharClasses& cc) {
@@ -81,20 +99,11 @@ std::vector<Word> words_of(std::u32string_view text, const text::CharClasses& cc
     return words;
 }
 
-Page make_page(std::u32string text, std::u32string_view terms, const text::CharClasses& cc) {
+Page make_page(std::u32string text, std::vector<std::size_t> match, const text::CharClasses& cc) {
     Page page;
     page.text = std::move(text);
     page.words = words_of(page.text, cc);
-    std::vector<std::u32string> keys;
-    std::size_t start = 0;
-    while (!terms.empty() && start <= terms.size()) {
-        std::size_t end = terms.find(U' ', start);
-        if (end == std::u32string_view::npos) end = terms.size();
-        std::u32string key(terms.substr(start, end - start));
-        keys.push_back(key == U"-" ? std::u32string() : std::move(key));
-        start = end + 1;
-    }
-    if (keys.size() == page.words.size()) page.keys = std::move(keys);
+    if (match.size() == page.words.size()) page.match = std::move(match);
     return page;
 }
 
@@ -103,7 +112,7 @@ std::vector<Window> best_windows(const std::vector<Page>& pages, const Terms& te
     std::vector<Window> found;
     if (size == 0) return found;
     for (std::size_t p = 0; p < pages.size(); ++p) {
-        const std::vector<std::size_t> match = matches_of(pages[p], terms);
+        const std::vector<std::size_t> match = matches_of(pages[p]);
         const std::size_t n = match.size();
         if (n == 0) continue;
         const std::size_t width = std::min(size, n);
@@ -143,7 +152,7 @@ std::vector<Window> tiled_windows(const std::vector<Page>& pages, const Terms& t
     std::vector<Window> found;
     if (size == 0) return found;
     for (std::size_t p = 0; p < pages.size(); ++p) {
-        const std::vector<std::size_t> match = matches_of(pages[p], terms);
+        const std::vector<std::size_t> match = matches_of(pages[p]);
         for (std::size_t start = 0; start < match.size(); start += size) {
             Window w{p, start, std::min(match.size(), start + size)};
             Tally tally(terms);
@@ -157,15 +166,15 @@ std::vector<Window> tiled_windows(const std::vector<Page>& pages, const Terms& t
     return found;
 }
 
-Passage render(const Page& page, const Window& window, const Terms& terms) {
+Passage render(const Page& page, const Window& window) {
     Passage out;
-    const bool keyed = page.keys.size() == page.words.size();
+    const std::vector<std::size_t> match = matches_of(page);
     for (std::size_t i = window.first; i < window.last && i < page.words.size(); ++i) {
         const Word& w = page.words[i];
         if (i > window.first) out.text.push_back(U' ');
         const std::size_t at = out.text.size();
         out.text.append(page.text, w.piece_begin, w.piece_end - w.piece_begin);
-        if (keyed && terms.index.count(page.keys[i]))
+        if (match[i] != kNoTerm)
             out.marks.emplace_back(at + (w.word_begin - w.piece_begin),
                                    at + (w.word_end - w.piece_begin));
     }

@@ -26,19 +26,43 @@ struct Word {
 
 std::vector<Word> words_of(std::u32string_view text, const text::CharClasses& cc);
 
+// The query's terms with their weights (rarer terms weigh more), in a fixed
+// order; a term given twice counts once, with its first weight.
+class Terms {
+public:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    Terms() = default;
+    Terms(std::vector<std::u32string> words, const std::vector<double>& weights);
+    Terms(const Terms&) = delete;  // the index points into the words
+    Terms& operator=(const Terms&) = delete;
+
+    std::size_t size() const { return words_.size(); }
+    double weight(std::size_t term) const { return weights_[term]; }
+    // The term `word` is, or kNone.
+    std::size_t find(std::u32string_view word) const;
+
+private:
+    std::vector<std::u32string> words_;
+    std::vector<double> weights_;
+    std::unordered_map<std::u32string_view, std::size_t> index_;
+};
+
+// The query term of each blank-separated item of a stored line of terms
+// (Terms::kNone for the others, "-" included).
+std::vector<std::size_t> match_line(std::u32string_view line, const Terms& terms);
+
 struct Page {
     std::u32string text;
     std::vector<Word> words;
-    // The engine's term for each word (its stem, or its folded form), aligned
-    // with `words`; empty when the page's terms are unknown, and "" for a
-    // word the engine drops (a stopword).
-    std::vector<std::u32string> keys;
+    // The query term each word is (Terms::kNone when none), aligned with
+    // `words`; empty when the page's terms do not line up with its words.
+    std::vector<std::size_t> match;
 };
 
-// Builds a page from its text and its stored terms (blank-separated, one per
-// word, "-" for a dropped word). Terms that do not line up with the words are
-// ignored: the page then matches nothing.
-Page make_page(std::u32string text, std::u32string_view terms, const text::CharClasses& cc);
+// A page from its text and the match_line of its stored terms; terms that
+// do not line up with the words are dropped: the page then matches nothing.
+Page make_page(std::u32string text, std::vector<std::size_t> match, const text::CharClasses& cc);
 
 // A run of words [first, last) of page `page`, and what it holds.
 struct Window {
@@ -46,14 +70,6 @@ struct Window {
     std::size_t first = 0, last = 0;
     std::size_t distinct = 0;  // distinct query terms held
     double weight = 0.0;       // their weights summed, in term order
-};
-
-// Query terms with their weights (rarer terms weigh more), in a fixed order.
-struct Terms {
-    std::vector<std::u32string> words;
-    std::vector<double> weights;
-    std::unordered_map<std::u32string, std::size_t> index;
-    void add(const std::u32string& word, double weight);
 };
 
 // The best window of `size` words of each page that holds a query term, the
@@ -76,6 +92,6 @@ struct Passage {
     std::u32string text;
     std::vector<std::pair<std::size_t, std::size_t>> marks;
 };
-Passage render(const Page& page, const Window& window, const Terms& terms);
+Passage render(const Page& page, const Window& window);
 
 }  // namespace wr::passages

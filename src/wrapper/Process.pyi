@@ -55,3 +55,6 @@ class Process:
         detected_language: Idiomark | None = None,
         count: int = 3,
     ) -> list[dict[str, Any]]: ...
+    def did_you_mean(
+        self, query: str, hits: list[dict[str, Any]], detected_language: Idiomark | None = None
+    ) -> str | None: ...

@@ -334,29 +334,15 @@ py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& qu
     out["page"] = page;
     out["per_page"] = per_page;
     out["corrected"] = py::none();
+    out["searched"] = py::none();
     py::list hits;
     out["hits"] = hits;
     out["has_next"] = false;
     if (!wr::truthy(result)) return out;  // nothing filed yet
     auto parts = wr::unpack(result, 2);
     py::list ranked(parts[1]);
+    out["searched"] = parts[0];
 
-    // Correction changed the query when the words searched differ from the
-    // query's own stems (the term-weighting engine returns the former).
-    if (engine_.equal(py::str("td"))) {
-        try {
-            py::object stem_language = language.is_none()
-                ? wr::import_attr("wrapper.infra.Tonguecheck", "detect_lang")(q)
-                : language;
-            if (PyUnicode_Check(stem_language.ptr())) stem_language = language_member(stem_language);
-            py::object stems = wr::import_attr("wrapper.infra.Wordwash", "preprocess_text_for_stemmetization")(
-                q, stem_language)[py::int_(1)];
-            if (!stems.equal(parts[0])) out["corrected"] = parts[0];
-        } catch (py::error_already_set& e) {
-            // A query the stemmer refuses was searched as it was.
-            if (!e.matches(PyExc_Exception)) throw;
-        }
-    }
     const long first = (page - 1) * per_page;
     const long count = static_cast<long>(py::len(ranked));
     for (long i = first; i < count && i < first + per_page; ++i) {
@@ -379,6 +365,9 @@ py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& qu
         hits.append(item);
     }
     out["has_next"] = count > first + per_page;
+    // Correction, as a reader takes it in: the query with the corrected
+    // words written as the found documents write them.
+    out["corrected"] = process_.attr("did_you_mean")(q, ranked[py::slice(first, first + per_page, 1)], language);
     return out;
 }
 

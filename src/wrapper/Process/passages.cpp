@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -19,9 +20,12 @@ namespace {
 constexpr std::size_t kWords = 40;
 // Passages an embedding index encodes per hit: each costs one run of the
 // model, so the candidates are capped (those holding query words first).
-constexpr std::size_t kCandidates = 12;
+constexpr std::size_t kCandidates = 8;
 
 constexpr const char* kLastQuery = "_last_query";
+// The query's embedding for its last (query, model key): one run of the
+// model per query rather than one per hit.
+constexpr const char* kLastEmbedding = "_last_query_embedding";
 
 py::object pagekeep(const char* name) { return wr::import_attr("wrapper.core.Pagekeep", name); }
 
@@ -145,11 +149,23 @@ py::list embedding_passages(py::handle proc, py::handle engine, py::handle name,
     auto encode = [&](py::handle text) {
         return model.attr("encode")(text, py::arg("convert_to_tensor") = true);
     };
-    py::object q = np.attr("asarray")(encode(settled.query), py::arg("dtype") = "float64");
+    py::object q;
+    py::object last = py::getattr(proc, kLastEmbedding, py::none());
+    if (!last.is_none()) {
+        py::tuple t = last;
+        py::object then_query = t[0], then_key = t[1];
+        if (then_query.equal(settled.query) && then_key.equal(key)) q = t[2];
+    }
+    if (!q) {
+        q = np.attr("asarray")(encode(settled.query), py::arg("dtype") = "float64");
+        proc.attr(kLastEmbedding) = py::make_tuple(settled.query, key, q);
+    }
     std::vector<std::pair<double, std::size_t>> scored;
     for (std::size_t i = 0; i < found.size(); ++i) {
         py::object e = np.attr("asarray")(encode(found[i]["text"]), py::arg("dtype") = "float64");
-        scored.emplace_back(np.attr("inner")(q, e).cast<double>(), i);
+        const double score = np.attr("inner")(q, e).cast<double>();
+        // A model that gives NaN has no order to sort by: such a passage comes last.
+        scored.emplace_back(std::isnan(score) ? -HUGE_VAL : score, i);
     }
     // Best first, one passage per page, earlier candidates first among equals.
     std::stable_sort(scored.begin(), scored.end(),
@@ -181,6 +197,24 @@ py::list passages(py::object proc, py::object hit, py::object query, py::object 
     return embedding_passages(proc, engine, name, settled, static_cast<std::size_t>(n));
 }
 
+// What a search page shows as "did you mean": the query with the words the
+// term engine corrected written as the found documents write them; None
+// when nothing was corrected (and always for the embedding engine, which
+// corrects nothing).
+py::object did_you_mean(py::object proc, py::object query, py::object hits,
+                        py::object detected_language) {
+    py::object engine = proc.attr("document_search");
+    py::object td = wr::import_attr("wrapper.core.FinderyTD", "FinderyTD");
+    if (engine.is_none() || !py::isinstance(engine, td)) return py::none();
+    Settled settled;
+    if (!settle(proc, query, detected_language, settled)) return py::none();
+    py::list records;
+    for (py::handle hit : hits)
+        records.append(pagekeep("read")(proc.attr("modeldir"), hit[py::str("name")]));
+    py::object language = wr::import_attr("wrapper.infra.Idiomark", "Idiomark")(settled.language);
+    return pagekeep("respell")(settled.query, language, settled.corrected, records);
+}
+
 }  // namespace
 
 void keep_pages(py::handle proc, py::handle docs) {
@@ -207,6 +241,8 @@ void remember_query(py::handle proc, py::handle query, py::handle detected_langu
 void init_passages(py::handle cls) {
     wr::def_method(cls, "passages", &passages, py::arg("hit"), py::arg("query"),
                    py::arg("detected_language") = py::none(), py::arg("count") = 3);
+    wr::def_method(cls, "did_you_mean", &did_you_mean, py::arg("query"), py::arg("hits"),
+                   py::arg("detected_language") = py::none());
 }
 
 }  // namespace process

@@ -203,38 +203,78 @@ py::object read_record(py::object modeldir, py::object id) {
         wr::log_warning({"page store ", where, " is not this document's; ignored"});
         return py::none();
     }
+    // Written by keep() alone, but read back from disk: what find() will
+    // take apart is checked here, so a damaged file is ignored, not fatal.
+    py::object pages = record.contains("pages") ? py::object(record["pages"]) : py::none();
+    bool sound = PyList_Check(pages.ptr());
+    for (py::handle page : sound ? pages : py::list()) {
+        sound = PyDict_Check(page.ptr()) && page.contains("page") && page.contains("text") &&
+                page.contains("terms") && PyUnicode_Check(py::object(page["text"]).ptr()) &&
+                PyUnicode_Check(py::object(page["terms"]).ptr());
+        if (!sound) break;
+    }
+    if (!sound) {
+        wr::log_warning({"page store ", where, " is damaged; ignored"});
+        return py::none();
+    }
     return record;
 }
 
 // ---- finding passages ---------------------------------------------------------
 
+// The stored pages of a record. A page whose terms hold no query term is
+// read no further (its text is not even converted) unless it is needed:
+// most pages of a long document are, and reading them is most of the cost.
 struct Source {
     std::vector<ps::Page> pages;
     std::vector<py::object> numbers;  // the stored page numbers (int or None)
+    std::vector<py::object> texts;
+    std::vector<bool> read;
+
+    Source(py::handle record, const ps::Terms& terms, bool every_page) {
+        for (py::handle page : record["pages"]) {
+            std::vector<std::size_t> match = ps::match_line(wr::to_u32(page["terms"]), terms);
+            const bool wanted =
+                every_page || std::any_of(match.begin(), match.end(),
+                                          [](std::size_t t) { return t != ps::Terms::kNone; });
+            numbers.push_back(py::object(page["page"]));
+            texts.push_back(py::object(page["text"]));
+            pages.emplace_back();
+            read.push_back(false);
+            if (wanted) load(pages.size() - 1, std::move(match));
+            else pages.back().match = std::move(match);  // kept for a later load
+        }
+    }
+
+    void load(std::size_t p, std::vector<std::size_t> match) {
+        pages[p] = ps::make_page(wr::to_u32(texts[p]), std::move(match), wr::host_char_classes());
+        read[p] = true;
+    }
+
+    // The first page with words, read if it was not, or false.
+    bool first_with_words(std::size_t& p) {
+        for (p = 0; p < pages.size(); ++p) {
+            if (!read[p]) load(p, std::move(pages[p].match));
+            if (!pages[p].words.empty()) return true;
+        }
+        return false;
+    }
 };
 
-Source source_of(py::handle record) {
-    const wr::text::CharClasses& cc = wr::host_char_classes();
-    Source s;
-    for (py::handle page : record["pages"]) {
-        s.pages.push_back(ps::make_page(wr::to_u32(page["text"]), wr::to_u32(page["terms"]), cc));
-        s.numbers.push_back(py::object(page["page"]));
-    }
-    return s;
-}
-
 ps::Terms terms_from(py::handle weights) {
-    ps::Terms t;
+    std::vector<std::u32string> words;
+    std::vector<double> values;
     for (auto item : py::reinterpret_borrow<py::dict>(weights)) {
         const double w = PyFloat_AsDouble(item.second.ptr());
         if (w == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-        t.add(wr::to_u32(item.first), w);
+        words.push_back(wr::to_u32(item.first));
+        values.push_back(w);
     }
-    return t;
+    return ps::Terms(std::move(words), values);
 }
 
-py::dict shown(const Source& s, const ps::Window& w, const ps::Terms& terms) {
-    ps::Passage p = ps::render(s.pages[w.page], w, terms);
+py::dict shown(const Source& s, const ps::Window& w) {
+    ps::Passage p = ps::render(s.pages[w.page], w);
     py::list marks;
     for (const auto& [b, e] : p.marks) {
         py::list mark;
@@ -250,34 +290,101 @@ py::dict shown(const Source& s, const ps::Window& w, const ps::Terms& terms) {
 }
 
 py::list find(py::object record, py::dict weights, std::size_t count, std::size_t words) {
-    const Source s = source_of(record);
     const ps::Terms terms = terms_from(weights);
+    Source s(record, terms, false);
     std::vector<ps::Window> best;
     {
-        py::gil_scoped_release unlocked;  // plain data from here to the rendering
+        py::gil_scoped_release unlocked;  // plain data until the rendering
         best = ps::best_windows(s.pages, terms, words, count);
-        // Nothing matched (a stale store, a query of stopwords): the opening
-        // words, so a hit always shows something.
-        if (best.empty() && count > 0) {
-            for (std::size_t p = 0; p < s.pages.size(); ++p) {
-                if (s.pages[p].words.empty()) continue;
-                best.push_back(ps::Window{p, 0, std::min(words, s.pages[p].words.size())});
-                break;
-            }
-        }
     }
+    // Nothing matched (a stale store, a query of stopwords): the opening
+    // words, so a hit always shows something.
+    std::size_t p = 0;
+    if (best.empty() && count > 0 && s.first_with_words(p))
+        best.push_back(ps::Window{p, 0, std::min(words, s.pages[p].words.size())});
     py::list out;
-    for (const ps::Window& w : best) out.append(shown(s, w, terms));
+    for (const ps::Window& w : best) out.append(shown(s, w));
     return out;
 }
 
 py::list candidates(py::object record, py::dict weights, std::size_t limit, std::size_t words) {
-    const Source s = source_of(record);
     const ps::Terms terms = terms_from(weights);
+    Source s(record, terms, true);
     py::list out;
-    for (const ps::Window& w : ps::tiled_windows(s.pages, terms, words, limit))
-        out.append(shown(s, w, terms));
+    for (const ps::Window& w : ps::tiled_windows(s.pages, terms, words, limit)) out.append(shown(s, w));
     return out;
+}
+
+// ---- the corrected query in words ---------------------------------------------
+
+// The shortest word of the kept pages that the engine filed as `term`
+// (the one nearest the stem: "volcano" rather than "Volcanoes"), in lower
+// case, or nothing.
+bool surface_of(const std::u32string& term, py::handle records, std::u32string& out) {
+    const ps::Terms one({term}, {1.0});
+    bool found = false;
+    for (py::handle record : records) {
+        if (record.is_none()) continue;
+        for (py::handle page : record["pages"]) {
+            const std::vector<std::size_t> match = ps::match_line(wr::to_u32(page["terms"]), one);
+            if (std::find(match.begin(), match.end(), std::size_t{0}) == match.end()) continue;
+            const std::u32string text = wr::to_u32(page["text"]);
+            const std::vector<ps::Word> words = ps::words_of(text, wr::host_char_classes());
+            if (words.size() != match.size()) continue;
+            for (std::size_t i = 0; i < words.size(); ++i) {
+                const std::size_t length = words[i].word_end - words[i].word_begin;
+                if (match[i] != 0 || (found && length >= out.size())) continue;
+                out = text.substr(words[i].word_begin, length);
+                found = true;
+            }
+        }
+    }
+    if (found) out = wr::to_u32(wr::from_u32(out).attr("lower")());
+    return found;
+}
+
+// The query with each word whose term the engine corrected replaced by a
+// word of the documents filed under the corrected term (the term itself
+// when none is kept): what a reader can take in as "did you mean". None when
+// the correction changed nothing.
+py::object respell(py::object query, py::object language, py::object corrected, py::list records) {
+    const wr::text::CharClasses& cc = wr::host_char_classes();
+    const std::u32string text = wr::to_u32(query);
+    const std::vector<ps::Word> words = ps::words_of(text, cc);
+    const std::u32string keys = terms_of({text}, language).front();
+    const std::vector<std::u32string> fixed = wr::text::find_words(wr::to_u32(corrected), cc);
+
+    // The query's terms in order, each with its word.
+    std::vector<std::pair<std::u32string, std::size_t>> stems;
+    std::size_t start = 0, word = 0;
+    while (!keys.empty()) {
+        const std::size_t end = keys.find(U' ', start);
+        std::u32string key = keys.substr(start, end == std::u32string::npos ? end : end - start);
+        if (key != U"-") stems.emplace_back(std::move(key), word);
+        ++word;
+        if (end == std::u32string::npos) break;
+        start = end + 1;
+    }
+    bool changed = stems.size() != fixed.size();
+    for (std::size_t i = 0; !changed && i < stems.size(); ++i) changed = stems[i].first != fixed[i];
+    if (!changed) return py::none();
+    // Terms that do not line up with the query's words (a query the two
+    // tokenisers split apart differently): the engine's own words.
+    if (stems.size() != fixed.size() || words.size() != word) return corrected;
+
+    std::u32string out;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < stems.size(); ++i) {
+        if (stems[i].first == fixed[i]) continue;
+        const ps::Word& w = words[stems[i].second];
+        std::u32string shown;
+        if (!surface_of(fixed[i], records, shown)) shown = fixed[i];
+        out.append(text, at, w.word_begin - at);
+        out += shown;
+        at = w.word_end;
+    }
+    out.append(text, at, std::u32string::npos);
+    return wr::from_u32(out);
 }
 
 }  // namespace
@@ -293,6 +400,10 @@ PYBIND11_MODULE(Pagekeep, m) {
           "Remove the kept pages of `id`; whether there were any.");
     m.def("read", &read_record, py::arg("modeldir"), py::arg("id"),
           "The kept record of `id`, or None.");
+    m.def("respell", &respell, py::arg("query"), py::arg("language"), py::arg("corrected"),
+          py::arg("records"),
+          "The query with the words the engine corrected written as the kept pages "
+          "write them (records from read()), or None when nothing was corrected.");
     m.def("terms", &terms, py::arg("text"), py::arg("language") = py::none(),
           "The engine's term of each word of `text`, blank-separated, '-' for a dropped word.");
     m.def("find", &find, py::arg("record"), py::arg("weights"), py::arg("count") = 3,
