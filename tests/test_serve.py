@@ -230,7 +230,11 @@ def browser():
 
 
 def loaded(driver, image):
-    return driver.execute_script("return arguments[0].complete && arguments[0].naturalWidth > 0", image)
+    """Whether the image shows, waiting while the server renders it."""
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    script = "return arguments[0].complete && arguments[0].naturalWidth > 0"
+    return WebDriverWait(driver, 60).until(lambda d: d.execute_script(script, image))
 
 
 def test_in_a_browser(server, browser):
@@ -249,7 +253,6 @@ def test_in_a_browser(server, browser):
     assert hits[0].find_element(By.CSS_SELECTOR, ".language").text == "en"
     thumb = hits[0].find_element(By.CSS_SELECTOR, "img.thumb")
     browser.execute_script("arguments[0].scrollIntoView()", thumb)
-    time.sleep(0.5)
     assert loaded(browser, thumb)
     # The words matched on the second page: that page is shown and opened.
     assert hits[0].find_element(By.CSS_SELECTOR, ".best-page").text == "2"
