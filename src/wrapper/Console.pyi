@@ -5,3 +5,10 @@ from collections.abc import Sequence
 # Runs the command line (argv defaults to sys.argv[1:]) and returns the exit
 # status: 0 done, 1 a failure (reported on one line), 130 interrupted.
 def main(argv: Sequence[str] | None = None) -> int: ...
+
+# The local search site of `wrapper serve` as a WSGI application over the
+# index at `base`; `root` is the folder the index was built from when the
+# index does not record it.
+class _Site:
+    def __init__(self, base: str, root: str | None = None) -> None: ...
+    def __call__(self, environ: dict[str, object], start_response: object) -> list[bytes]: ...

@@ -9,6 +9,7 @@
 //                  [--engine td|sb]
 //   wrapper show FILE [--no-detect] [--translate-to LANG]
 //   wrapper fetch-weights [--url URL] [--timeout SECONDS]
+//   wrapper serve --base BASE [--host 127.0.0.1] [--port 8765]
 //
 // A failure is one line on standard error; --traceback shows the whole story.
 // The library logs through the root logger; this program is its host, so it
@@ -150,6 +151,7 @@ py::object make_parser() {
         py::arg("help") = "the engine the index was built with (found by itself if absent)");
     search.attr("add_argument")("--json", py::arg("action") = "store_true",
                                 py::arg("help") = "one JSON line per hit (query, score, pages, passages)");
+    add_serve_parser(sub);
     return parser;
 }
 
@@ -626,6 +628,7 @@ int run(py::handle args) {
     if (command.equal(py::str("index"))) return run_index(args);
     if (command.equal(py::str("show"))) return run_show(args);
     if (command.equal(py::str("fetch-weights"))) return run_fetch_weights(args);
+    if (command.equal(py::str("serve"))) return run_serve(args);
     return run_search(args);
 }
 
@@ -665,4 +668,5 @@ PYBIND11_MODULE(Console, m) {
     // there by name, so it must live in an importable module.
     m.def("_compile_task", &compile_task, py::arg("task"));
     m.def("_init_worker", &init_worker);
+    bind_serve(m);
 }

@@ -76,4 +76,13 @@ py::tuple compile_task(py::object task);
 // Run once in each local worker process.
 void init_worker();
 
+// ---- the local search site (serve.cpp) ----------------------------------------
+
+void add_serve_parser(py::handle subparsers);
+int run_serve(py::handle args);
+void bind_serve(py::module_& m);
+// Records `folder` as one the index at `base` was built from, so that the
+// site can find a document's file from its name.
+void remember_folder(py::handle base, py::handle folder);
+
 }  // namespace console

@@ -496,6 +496,7 @@ int run_index(py::handle args) {
     py::object engine = settle_engine(base, read_note(base), args.attr("engine"));
     py::object process = make_process(args, detect, engine, args.attr("translate_to"));
     write_note(base, engine, detect, args.attr("translate_to"));
+    remember_folder(base, folder);
     py::object modeldir = process.attr("modeldir");
 
     py::object base_real = os_path.attr("realpath")(base);

@@ -1,0 +1,274 @@
+"""`wrapper serve`: the search page, the document view and the JSON API over a
+small real index; requests that try to leave the index; a real browser."""
+
+import http.client
+import json
+import os
+import pathlib
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+from urllib.parse import quote
+
+import cv2
+import fitz
+import numpy as np
+import pytest
+
+from samples import EN, PT, text_pdf
+
+PROGRAM = pathlib.Path(sys.executable).parent / "wrapper"
+MARKUP_NAME = '<img src=x onerror="x()"> & name.pdf'
+MARKUP_TEXT = ("<script>alert('volcano')</script> The volcano report <b>bold</b>: "
+               "a fumarole of ice and ash on the northern slope & the river.")
+
+
+def two_page_pdf(path):
+    with fitz.open() as doc:
+        for text in (EN, "The second page speaks of telescopes, galaxies and distant stars."):
+            page = doc.new_page(width=420, height=300)
+            page.insert_textbox(fitz.Rect(24, 24, 396, 276), text, fontsize=13)
+        doc.save(path)
+
+
+def frame(lines, width=640):
+    picture = np.full((60 * len(lines) + 20, width, 3), 255, np.uint8)
+    for i, line in enumerate(lines):
+        cv2.putText(picture, line, (10, 50 + 60 * i), cv2.FONT_HERSHEY_SIMPLEX, 1.2, (0, 0, 0), 2)
+    return picture
+
+
+def harbour_image(path):
+    cv2.imwrite(str(path), frame(["The harbour crane lifts", "the heavy containers"]))
+
+
+def harbour_video(path):
+    """Three frames, each a line of one English sentence."""
+    lines = ["The harbour pilot", "guides the ships", "into the dock"]
+    writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"mp4v"), 1, (640, 80))
+    for line in lines:
+        writer.write(frame([line]))
+    writer.release()
+
+
+@pytest.fixture(scope="module")
+def base(tmp_path_factory):
+    root = tmp_path_factory.mktemp("serve")
+    docs = root / "docs"
+    (docs / "sub dir").mkdir(parents=True)
+    text_pdf(docs / "pt.pdf", PT)
+    two_page_pdf(docs / "sub dir" / "en.pdf")
+    text_pdf(docs / MARKUP_NAME, MARKUP_TEXT)
+    harbour_image(docs / "crane.png")
+    harbour_video(docs / "harbour.mp4")
+    (root / "secret.txt").write_text("outside the index")
+    done = subprocess.run([str(PROGRAM), "index", str(docs), "--base", str(root / "base"), "--detect"],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return root / "base"
+
+
+@pytest.fixture(scope="module")
+def server(base):
+    """`wrapper serve` on a free port; its log is read after it stops."""
+    log = open(base.parent / "serve.log", "w+")
+    proc = subprocess.Popen([str(PROGRAM), "serve", "--base", str(base), "--port", "0"],
+                            stdout=subprocess.PIPE, stderr=log, text=True, start_new_session=True)
+    line = proc.stdout.readline()
+    match = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
+    assert match, line
+    yield int(match.group(1)), log
+    os.killpg(proc.pid, signal.SIGINT)
+    proc.wait(timeout=30)
+    proc.stdout.close()
+    log.close()
+
+
+def get(port, target, method="GET"):
+    """The raw target is sent as written: no client-side normalisation."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+    conn.putrequest(method, target, skip_accept_encoding=True)
+    conn.endheaders()
+    answer = conn.getresponse()
+    body = answer.read()
+    conn.close()
+    return answer.status, answer.getheader("Content-Type"), body
+
+
+def api(port, target):
+    status, kind, body = get(port, target)
+    assert status == 200 and kind.startswith("application/json"), body
+    return json.loads(body)
+
+
+def test_search_api_documents_and_pages(server):
+    port, _ = server
+    found = api(port, "/api/search?q=volcano+ash&lang=en")
+    ids = [hit["id"] for hit in found["hits"]]
+    assert set(ids) == {"sub dir/en.pdf", MARKUP_NAME}
+    assert all(hit["score"] > 0 and hit["language"] == "en" for hit in found["hits"])
+    assert found["corrected"] is None and found["has_next"] is False
+
+    doc = api(port, "/api/documents/sub%20dir%2Fen.pdf")
+    assert doc["pages"] == 2 and doc["language"] == "en" and doc["kind"] == "PDF"
+    assert doc["abstract"] and doc["keywords"]
+    status, kind, png = get(port, "/api/pages/sub%20dir%2Fen.pdf/2.png?size=thumb")
+    assert status == 200 and kind == "image/png" and png.startswith(b"\x89PNG")
+    assert get(port, "/api/pages/sub%20dir%2Fen.pdf/3.png")[0] == 404
+
+    # One hit a page: the second page exists, the third does not.
+    first = api(port, "/api/search?q=volcano&lang=en&per_page=1")
+    second = api(port, "/api/search?q=volcano&lang=en&per_page=1&page=2")
+    assert first["has_next"] and not second["has_next"]
+    assert first["hits"][0]["id"] != second["hits"][0]["id"]
+
+
+@pytest.mark.parametrize("name, kind, pages", [("crane.png", "image", 1), ("harbour.mp4", "video", 3)])
+def test_images_and_video_frames_are_pages(server, name, kind, pages):
+    port, _ = server
+    doc = api(port, f"/api/documents/{name}")
+    assert (doc["kind"], doc["pages"]) == (kind, pages)
+    status, _, png = get(port, f"/api/pages/{name}/{pages}.png")
+    assert status == 200 and int.from_bytes(png[16:20], "big") == 1000  # the PNG's width
+    assert get(port, f"/api/pages/{name}/{pages + 1}.png")[0] == 404
+    view = get(port, f"/documents/{name}")[2].decode()
+    assert 'id="objects"' in view
+
+
+def test_misspelt_query_says_what_was_searched(server):
+    port, _ = server
+    status, _, body = get(port, "/search?q=volcanno&lang=en")
+    assert status == 200
+    assert b'class="did-you-mean"' in body and b"volcano" in body
+    assert b'class="did-you-mean"' not in get(port, "/search?q=volcano&lang=en")[2]
+
+
+def test_markup_in_names_and_text_is_shown_not_run(server):
+    port, _ = server
+    page = get(port, "/search?q=fumarole&lang=en")[2].decode()
+    assert "&lt;img src=x onerror=&quot;x()&quot;&gt; &amp; name.pdf" in page
+    assert "<img src=x" not in page
+    assert "<script>" not in page and "&lt;script&gt;" in page  # in the passage
+    view = get(port, "/documents/" + quote(MARKUP_NAME, safe=""))[2].decode()
+    assert "<script>" not in view and "<b>" not in view.split("<h1", 1)[1]
+    assert "&lt;" in view
+
+
+@pytest.mark.parametrize("target", [
+    "/api/pages/../../secret.txt/1.png",
+    "/api/pages/..%2F..%2Fsecret.txt/1.png",
+    "/api/pages/%2e%2e/%2e%2e/secret.txt/1.png",
+    "/api/pages/%252e%252e%252fsecret.txt/1.png",
+    "/api/documents/%2Fetc%2Fpasswd",
+    "/api/documents/..%2Fdocs%2Fpt.pdf",
+    "/documents/pt.pdf%00.png",
+    "/documents/./pt.pdf",
+    "/api/pages/pt.pdf/0.png",
+    "/api/pages/pt.pdf/99999999999999999999.png",
+    "/api/pages/pt.pdf/1.png?size=huge",
+    "/api/search?q=volcano&lang=xx",
+    "/api/search?q=volcano&page=0",
+    "/api/search?q=volcano&per_page=abc",
+    "/api/search?q=%20",
+    "/api/search?q=%FF%FE",
+    "/nowhere",
+    "/documents/" + "a" * 5000,
+])
+def test_bad_requests_get_4xx_a_log_line_and_the_server_stays_up(server, target):
+    port, log = server
+    log.seek(0, os.SEEK_END)
+    at = log.tell()
+    status, _, body = get(port, target)
+    assert 400 <= status < 500, (status, body)
+    assert b"outside the index" not in body and b"root:" not in body
+    time.sleep(0.1)
+    log.seek(at)
+    lines = log.read().splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"WARNING serve: {status} GET "), lines
+    assert len(lines[0]) < 400
+    assert api(port, "/api/search?q=volcano&lang=en")["hits"]
+
+
+def test_other_methods_and_broken_requests(server):
+    port, _ = server
+    assert get(port, "/api/search?q=volcano", method="POST")[0] == 405
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as raw:
+        raw.sendall(b"\x00\xff GARBAGE\r\n\r\n")
+        assert raw.recv(100).startswith(b"HTTP/1.0 400 ")
+    assert api(port, "/api/search?q=volcano&lang=en")["hits"]
+
+
+# ---- in a real browser ---------------------------------------------------------
+
+CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
+
+
+@pytest.fixture(scope="module")
+def browser():
+    if not (CHROMIUM and DRIVER):
+        pytest.skip("Debian's chromium and chromium-driver are not installed")
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
+                 "--window-size=1200,900"):
+        options.add_argument(flag)
+    # The browser is not ours to check: a sanitizer run's preloaded runtimes
+    # stay with the processes we built.
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    driver = webdriver.Chrome(options=options, service=Service(executable_path=DRIVER, env=env))
+    driver.set_page_load_timeout(60)
+    yield driver
+    driver.quit()
+
+
+def loaded(driver, image):
+    """Whether the image shows, waiting while the server renders it."""
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    script = "return arguments[0].complete && arguments[0].naturalWidth > 0"
+    return WebDriverWait(driver, 60).until(lambda d: d.execute_script(script, image))
+
+
+def test_in_a_browser(server, browser):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select
+
+    port, _ = server
+    browser.get(f"http://127.0.0.1:{port}/")
+    box = browser.find_element(By.ID, "q")
+    box.send_keys("telescopes galaxies")
+    Select(browser.find_element(By.ID, "lang")).select_by_value("en")
+    box.submit()
+    hits = browser.find_elements(By.CSS_SELECTOR, ".hit")
+    assert len(hits) == 1
+    assert hits[0].find_element(By.CSS_SELECTOR, "a.name").text == "sub dir/en.pdf"
+    assert hits[0].find_element(By.CSS_SELECTOR, ".language").text == "en"
+    thumb = hits[0].find_element(By.CSS_SELECTOR, "img.thumb")
+    browser.execute_script("arguments[0].scrollIntoView()", thumb)
+    assert loaded(browser, thumb)
+    # The words matched on the second page: that page is shown and opened.
+    assert hits[0].find_element(By.CSS_SELECTOR, ".best-page").text == "2"
+    assert thumb.get_attribute("src").endswith("/2.png?size=thumb")
+    marks = {m.text.lower() for m in hits[0].find_elements(By.CSS_SELECTOR, ".passage mark")}
+    assert marks == {"telescopes", "galaxies"}
+
+    hits[0].find_element(By.CSS_SELECTOR, "a.name").click()
+    assert browser.find_element(By.ID, "language").text == "en"
+    page_image = browser.find_element(By.CSS_SELECTOR, "img.page")
+    assert loaded(browser, page_image)
+    assert browser.find_element(By.CSS_SELECTOR, ".pages .current").text == "2"
+    browser.find_element(By.CSS_SELECTOR, ".pages a.prev").click()
+    assert browser.find_element(By.CSS_SELECTOR, ".pages .current").text == "1"
+    assert loaded(browser, browser.find_element(By.CSS_SELECTOR, "img.page"))
+
+    browser.get(f"http://127.0.0.1:{port}/search?q=telescopse&lang=en")
+    assert "telescop" in browser.find_element(By.CSS_SELECTOR, ".did-you-mean").text
+    assert browser.find_elements(By.CSS_SELECTOR, ".hit")
