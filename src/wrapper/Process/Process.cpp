@@ -123,6 +123,18 @@ py::object train_docs(py::object proc, py::object files) {
     return files;
 }
 
+// Files whose content changed (or that are new) with one refit and one write:
+// each replaces the stored copy of its id, or is added at the end.
+py::object update_docs(py::object proc, py::object files) {
+    if (!PyList_Check(files.ptr())) files = py::list(files);
+    proc.attr("document_search").attr("update_documents")(files);
+    return files;
+}
+
+py::object remove_docs(py::object proc, py::object ids) {
+    return proc.attr("document_search").attr("remove_documents")(ids);
+}
+
 py::object compile_and_train(py::object proc, py::object complement_path, py::object file_index) {
     py::object doc = proc.attr("compile_doc")(complement_path, file_index);
     proc.attr("document_search").attr("train_model")(doc);
@@ -185,6 +197,8 @@ PYBIND11_MODULE(Process, m) {
                    py::arg("file_index"));
     wr::def_method(cls, "train_doc", &train_doc, py::arg("file"));
     wr::def_method(cls, "train_docs", &train_docs, py::arg("files"));
+    wr::def_method(cls, "update_docs", &update_docs, py::arg("files"));
+    wr::def_method(cls, "remove_docs", &remove_docs, py::arg("ids"));
     wr::def_method(cls, "compile_and_train", &compile_and_train, py::arg("complement_path"),
                    py::arg("file_index"));
     wr::def_method(cls, "search", &search, py::arg("query"),
