@@ -393,6 +393,7 @@ def test_two_writers_keep_each_others_documents(models_dir, hashed):
     first.train_model(doc("a", "alpha"))
     second.train_model(doc("b", "beta"))
     first.train_batch([doc("c", "gamma")])
+    assert FinderySB(models_dir, False).document_names == {"main": ["a", "b", "c"]}
     second.update_documents([doc("a", "alpha again")])
     first.remove_documents(["b"])
     assert FinderySB(models_dir, False).document_names == {"main": ["a", "c"]}
