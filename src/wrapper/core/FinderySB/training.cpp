@@ -1,4 +1,4 @@
-// Adding documents to the index, and the stored state behind it.
+// Filing, replacing and removing documents, and the stored state behind them.
 #include <cstddef>
 #include <vector>
 

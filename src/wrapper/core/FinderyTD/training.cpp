@@ -1,4 +1,4 @@
-// Adding one document to the index, and the stored model behind it.
+// Filing, replacing and removing documents, and the stored model behind them.
 #include <cstddef>
 #include <memory>
 #include <utility>
