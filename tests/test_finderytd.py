@@ -422,16 +422,6 @@ def test_a_failed_update_leaves_the_stored_index_in_charge(models, monkeypatch):
     assert stored(models)["cleaned_text"] == {"a": "alpha lava"}
 
 
-def test_writers_of_updates_and_removals_take_turns(models):
-    first, second = FinderyTD(models), FinderyTD(models)
-    first.train_batch([doc("a", "alpha lava"), doc("b", "beta ash")])
-    second.update_documents([doc("a", "alpha sol"), doc("c", "gamma rio")])
-    first.remove_documents(["b"])
-    second.update_documents([doc("d", "delta mar")])
-    data = stored(models)
-    assert data["document_names"] == ["a", "c", "d"] and data["cleaned_text"]["a"] == "alpha sol"
-
-
 # ---- the writer protocol's files: leftovers, durability, threads --------------
 
 
