@@ -1,5 +1,6 @@
 """Where a hit matched: kept pages, passages against a slow reference, both engines."""
 
+import os
 import random
 import re
 
@@ -194,6 +195,18 @@ def test_term_passages_name_the_pages_and_mark_the_words(td, query, language, na
 def test_did_you_mean_writes_corrected_words_as_documents_do(td, query, shown):
     _, hits = td.search(query, Idiomark.ENGLISH)
     assert td.did_you_mean(query, hits, Idiomark.ENGLISH) == shown
+
+
+def test_pages_follow_their_documents_through_update_and_removal(tmp_path):
+    process = Process(str(tmp_path), True, None, Enginekind.TD)
+    process.train_docs([file_pages(process, "a", [HARBOUR]), file_pages(process, "b", [BREAD])])
+    process.update_docs([file_pages(process, "a", ["The river is wide.", RIDGE])])
+    _, hits = process.search("lava", Idiomark.ENGLISH)
+    assert [(p["page"], marked(p)) for p in process.passages(hits[0], "lava", Idiomark.ENGLISH)] \
+        == [(2, ["lava"])]
+    assert process.remove_docs(["b", "never-filed"]) == 1
+    assert not os.path.exists(Pagekeep.path(process.modeldir, "b"))
+    assert os.path.exists(Pagekeep.path(process.modeldir, "a"))
 
 
 def test_a_document_filed_before_pages_were_kept_shows_its_stems(td):

@@ -126,6 +126,26 @@ py::object train_docs(py::object proc, py::object files) {
     return files;
 }
 
+// Files whose content changed (or that are new) with one refit and one write:
+// each replaces the stored copy of its id, or is added at the end.
+py::object update_docs(py::object proc, py::object files) {
+    if (!PyList_Check(files.ptr())) files = py::list(files);
+    proc.attr("document_search").attr("update_documents")(files);
+    process::keep_pages(proc, files);
+    return files;
+}
+
+// The kept pages go with their documents; a page store the engine never
+// held is dropped too, so nothing of a removed id is left to show.
+py::object remove_docs(py::object proc, py::object ids) {
+    // A string is left for the engine to refuse, not read as its characters.
+    const bool text = PyUnicode_Check(ids.ptr()) || PyBytes_Check(ids.ptr());
+    if (!text && !PyList_Check(ids.ptr()) && !PyTuple_Check(ids.ptr())) ids = py::list(ids);
+    py::object removed = proc.attr("document_search").attr("remove_documents")(ids);
+    process::forget_pages(proc, ids);
+    return removed;
+}
+
 py::object compile_and_train(py::object proc, py::object complement_path, py::object file_index) {
     py::object doc = proc.attr("compile_doc")(complement_path, file_index);
     proc.attr("document_search").attr("train_model")(doc);
@@ -192,6 +212,8 @@ PYBIND11_MODULE(Process, m) {
                    py::arg("file_index"));
     wr::def_method(cls, "train_doc", &train_doc, py::arg("file"));
     wr::def_method(cls, "train_docs", &train_docs, py::arg("files"));
+    wr::def_method(cls, "update_docs", &update_docs, py::arg("files"));
+    wr::def_method(cls, "remove_docs", &remove_docs, py::arg("ids"));
     wr::def_method(cls, "compile_and_train", &compile_and_train, py::arg("complement_path"),
                    py::arg("file_index"));
     wr::def_method(cls, "search", &search, py::arg("query"),

@@ -231,6 +231,19 @@ void keep_pages(py::handle proc, py::handle docs) {
     }
 }
 
+void forget_pages(py::handle proc, py::handle ids) {
+    py::object forget = pagekeep("forget");
+    py::object modeldir = proc.attr("modeldir");
+    for (py::handle id : ids) {
+        try {
+            forget(modeldir, id);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            wr::log_error({"pages of removed document ", id, " not dropped: ", e.value()});
+        }
+    }
+}
+
 void remember_query(py::handle proc, py::handle query, py::handle detected_language,
                     py::handle language, py::handle settled_query, py::handle result) {
     if (!PyTuple_Check(result.ptr()) || PyTuple_GET_SIZE(result.ptr()) != 2) return;

@@ -12,6 +12,11 @@ namespace py = pybind11;
 // document is in the index already, and its hits then say to index it again.
 void keep_pages(py::handle proc, py::handle docs);
 
+// Drops the kept pages of documents removed from the index. Like keeping,
+// a failure is logged: the index is already right, and a stale page store
+// is only read for ids the index still names.
+void forget_pages(py::handle proc, py::handle ids);
+
 // What Process.search settled for its last query, for passages() to reuse.
 void remember_query(py::handle proc, py::handle query, py::handle detected_language,
                     py::handle language, py::handle settled_query, py::handle result);
