@@ -720,8 +720,8 @@ py::object mode_difference(py::handle base, const IndexNote& own, bool detect,
     const char* hint = ", or use another --base)";
     if (own.detect != detect)
         return wr::cat({"the index at ", base, " was built ", own.detect ? "with" : "without",
-                        " --detect and this run is not (", own.detect ? "give" : "leave out",
-                        " --detect", hint});
+                        " --detect, this run ", own.detect ? "without it" : "with it", " (",
+                        own.detect ? "give" : "leave out", " --detect", hint});
     if (!own.translate_to.equal(translate_to)) {
         py::str built = own.translate_to.is_none()
                             ? py::str("without --translate-to")
@@ -755,19 +755,31 @@ int run_index(py::handle args) {
     const bool detect = wr::truthy(args.attr("detect"));
     py::object translate_to = args.attr("translate_to");
     IndexNote own = read_note(base);
-    py::object engine = settle_engine(base, own, args.attr("engine"));
-    const bool sb = engine.equal(py::str("sb"));
+    py::object asked = args.attr("engine");
+    py::object engine = own.engine.is_none() ? settle_engine(base, own, asked) : own.engine;
     py::object process = own.noted ? make_process(args, own.detect, engine, own.translate_to)
                                    : make_process(args, detect, engine, translate_to);
-    py::dict held = held_fingerprints(process.attr("document_search"), sb, py::none());
-    if (own.noted) {
-        py::object difference = mode_difference(base, own, detect, translate_to);
-        if (!difference.is_none()) {
-            if (!held.empty()) wr::raise(PyExc_ValueError, {difference});
-            process = make_process(args, detect, engine, translate_to);
-            held = held_fingerprints(process.attr("document_search"), sb, py::none());
+    py::dict held = held_fingerprints(process.attr("document_search"), engine.equal(py::str("sb")),
+                                      py::none());
+    py::object difference = py::none();
+    if (!asked.is_none() && !asked.equal(engine)) {
+        try {
+            settle_engine(base, own, asked);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            difference = py::str(e.value());
         }
+    } else if (own.noted) {
+        difference = mode_difference(base, own, detect, translate_to);
     }
+    if (!difference.is_none()) {
+        if (!held.empty()) wr::raise(PyExc_ValueError, {difference});
+        if (!asked.is_none()) engine = asked;
+        process = make_process(args, detect, engine, translate_to);
+    }
+    const bool sb = engine.equal(py::str("sb"));
+    if (!difference.is_none())
+        held = held_fingerprints(process.attr("document_search"), sb, py::none());
     py::object modeldir = process.attr("modeldir");
     py::object folder_real = os_path.attr("realpath")(folder);
     Naming naming{settle_home(base, modeldir, folder_real)};
