@@ -276,7 +276,7 @@ def test_pdfs_read_without_ocr_are_counted_with_the_reason(tmp_path):
     status, out, _ = run("index", folder, "--base", tmp_path / "base", env=env)
     lines = out.splitlines()
     assert status == 0 and lines[0].startswith("indexed 2, skipped 0, failed 0, unchanged 0, "
-                                               "read without OCR 2 ")
+                                               "removed 0, read without OCR 2 ")
     assert [line.split(": ", 1)[0] for line in lines[1:]] == ["  no OCR  en.pdf", "  no OCR  pt.pdf"]
     assert all("ocrmypdf" in line and "FileNotFoundError" in line for line in lines[1:])
 
