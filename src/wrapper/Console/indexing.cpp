@@ -540,11 +540,12 @@ struct Summary {
 // each call is one refit and one write, and the record follows each.
 class Filing {
 public:
+    // `held`: how many documents the index holds before the run.
     Filing(py::handle base, IndexNote note, py::object process, bool sb, bool drop_bare,
-           long batch)
+           long batch, std::size_t held)
         : base_(base), note_(std::move(note)), process_(std::move(process)),
           modeldir_(process_.attr("modeldir")), sb_(sb), drop_bare_(drop_bare),
-          batch_size_(batch), last_commit_(std::chrono::steady_clock::now()) {}
+          batch_size_(batch), held_(held), last_commit_(std::chrono::steady_clock::now()) {}
 
     // `excluded`: names to pass over until their file changes (name, digest).
     void remove(const std::vector<py::object>& names,
@@ -567,9 +568,10 @@ public:
         pending_.emplace_back(name, digest);
         const double since = std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                            last_commit_).count();
-        // Each write refits the whole index: batches grow with it, so the
-        // refits of a long run cost a few times one refit of the result.
-        const std::size_t enough = std::max<std::size_t>(batch_size_, filed_ / 4);
+        // Each write refits the whole index: batches grow with it (what it
+        // held before the run included), so the refits of a run cost a few
+        // times one refit of the result, however few files change.
+        const std::size_t enough = std::max<std::size_t>(batch_size_, (held_ + filed_) / 4);
         if (pending_.size() >= enough || since >= kCommitSeconds) commit();
     }
 
@@ -635,6 +637,7 @@ private:
     bool sb_;
     bool drop_bare_;
     std::size_t batch_size_;
+    std::size_t held_;
     std::chrono::steady_clock::time_point last_commit_;
     py::list docs_;
     std::vector<std::pair<py::object, py::object>> pending_;  // name, digest
@@ -866,7 +869,7 @@ int run_index(py::handle args) {
     note.noted = true;
     note.home = naming.home;
     const long batch = static_cast<long>(wr::to_ssize(at_most(args.attr("batch"), 1L << 30)));
-    Filing filing(base, note, process, sb, !bare_ok, batch);
+    Filing filing(base, note, process, sb, !bare_ok, batch, held.size());
     Summary summary;
     Progress progress(todo.size());
     std::size_t done = 0;
@@ -1009,7 +1012,7 @@ int run_remove(py::handle args) {
     IndexNote note = own;
     note.noted = true;  // what was guessed is now what the index says
     note.detect = own.noted ? own.detect : sb;
-    Filing filing(base, note, process, sb, false, 1);
+    Filing filing(base, note, process, sb, false, 1, held.size());
     filing.remove(names, std::move(excluded));
     out(wr::cat({"removed ", py::int_(filing.removed()), " (index at ", process.attr("modeldir"),
                  ")"}));
