@@ -1,8 +1,10 @@
 // `wrapper index`: files are compiled side by side (worker processes, or the
 // workers of a Dask cluster) and filed in batches, in folder order, each with
-// one write of the index; a record of each filed file's content digest lets a
-// later run skip what has not changed and pick up where an interrupted one
-// stopped.
+// one write of the index; new and changed files replace their stored copies,
+// files gone from the folder leave. A record of each filed file's content
+// digest, beside what the index holds for it, lets a later run skip what has
+// not changed and pick up where an interrupted one stopped. `wrapper remove`
+// drops files by hand.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
