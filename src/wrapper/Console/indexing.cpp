@@ -196,10 +196,22 @@ bool inside(py::handle path, py::handle folder) {
     }
 }
 
+// Writers wait for the directory's lock (the engine in its own module); the
+// user is told once per run that another writer holds it.
+void tell_if_waiting(py::handle modeldir, bool& told) {
+    long holder = 0;
+    if (!told && !wr::dir_lock_free(modeldir, &holder)) {
+        told = true;
+        err(wr::cat({"waiting for another writer of the index in ", modeldir,
+                     holder > 0 ? wr::cat({" (pid ", holder, ")"}) : py::str(""), "..."}));
+    }
+}
+
 // The home of the base's names; the first run into a base (or the first
 // since names had a home) makes its folder the home, under the directory's
 // lock so that two first runs agree.
-py::object settle_home(py::handle base, py::handle modeldir, py::handle folder_real) {
+py::object settle_home(py::handle base, py::handle modeldir, py::handle folder_real, bool& told) {
+    tell_if_waiting(modeldir, told);
     wr::DirLock lock(modeldir, wr::kTrainingLockWait);
     IndexNote note = read_note(base);
     if (!note.home.is_none()) return note.home;
@@ -544,10 +556,11 @@ class Filing {
 public:
     // `held`: how many documents the index holds before the run.
     Filing(py::handle base, IndexNote note, py::object process, bool sb, bool drop_bare,
-           long batch, std::size_t held)
+           long batch, std::size_t held, bool told)
         : base_(base), note_(std::move(note)), process_(std::move(process)),
           modeldir_(process_.attr("modeldir")), sb_(sb), drop_bare_(drop_bare),
-          batch_size_(batch), held_(held), last_commit_(std::chrono::steady_clock::now()) {}
+          batch_size_(batch), held_(held), last_commit_(std::chrono::steady_clock::now()),
+          waited_(told) {}
 
     // `excluded`: names to pass over until their file changes (name, digest).
     void remove(const std::vector<py::object>& names,
@@ -621,16 +634,7 @@ private:
         noted_ = true;
     }
 
-    // The engine waits for the directory's lock in its own module; the user
-    // is told once that another writer holds it.
-    void tell_if_waiting() {
-        long holder = 0;
-        if (!waited_ && !wr::dir_lock_free(modeldir_, &holder)) {
-            waited_ = true;
-            err(wr::cat({"waiting for another writer of the index in ", modeldir_,
-                         holder > 0 ? wr::cat({" (pid ", holder, ")"}) : py::str(""), "..."}));
-        }
-    }
+    void tell_if_waiting() { console::tell_if_waiting(modeldir_, waited_); }
 
     py::handle base_;
     IndexNote note_;
@@ -646,7 +650,7 @@ private:
     std::size_t filed_ = 0;
     std::size_t removed_ = 0;
     bool noted_ = false;
-    bool waited_ = false;
+    bool waited_;
 };
 
 // Whether `path` is one of the base's own files: its OCR copies and the index.
@@ -787,7 +791,8 @@ int run_index(py::handle args) {
         held = held_fingerprints(process.attr("document_search"), sb, py::none());
     py::object modeldir = process.attr("modeldir");
     py::object folder_real = os_path.attr("realpath")(folder);
-    Naming naming{settle_home(base, modeldir, folder_real)};
+    bool told = false;
+    Naming naming{settle_home(base, modeldir, folder_real, told)};
 
     py::object base_real = os_path.attr("realpath")(base);
     py::object models_real = os_path.attr("realpath")(modeldir);
@@ -871,7 +876,7 @@ int run_index(py::handle args) {
     note.noted = true;
     note.home = naming.home;
     const long batch = static_cast<long>(wr::to_ssize(at_most(args.attr("batch"), 1L << 30)));
-    Filing filing(base, note, process, sb, !bare_ok, batch, held.size());
+    Filing filing(base, note, process, sb, !bare_ok, batch, held.size(), told);
     Summary summary;
     Progress progress(todo.size());
     std::size_t done = 0;
@@ -1014,7 +1019,7 @@ int run_remove(py::handle args) {
     IndexNote note = own;
     note.noted = true;  // what was guessed is now what the index says
     note.detect = own.noted ? own.detect : sb;
-    Filing filing(base, note, process, sb, false, 1, held.size());
+    Filing filing(base, note, process, sb, false, 1, held.size(), false);
     filing.remove(names, std::move(excluded));
     out(wr::cat({"removed ", py::int_(filing.removed()), " (index at ", process.attr("modeldir"),
                  ")"}));
