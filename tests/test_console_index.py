@@ -289,10 +289,11 @@ def test_pdfs_read_without_ocr_are_counted_with_the_reason(tmp_path):
 
 
 def plain_compile(base, path, detect, target):
+    from wrapper.infra.Idiomark import Idiomark
     time.sleep(0.005)  # room for a kill to land between writes
     text = pathlib.Path(base, path).read_text()
-    return types.SimpleNamespace(text=text, cleaned_text=text, detected_language=None, id=None,
-                                 translate_to=None)
+    return types.SimpleNamespace(text=text, cleaned_text=text, detected_language=Idiomark.ENGLISH,
+                                 id=None, translate_to=None)
 
 
 @pytest.fixture
@@ -496,14 +497,15 @@ def test_a_record_that_cannot_be_trusted_makes_the_run_read_files_again(plain_fi
     (["--detect"], ["--detect", "--translate-to", "en"], "built without --translate-to"),
     ([], ["--engine", "sb"], "built with the td engine"),
 ])
-def test_a_run_that_would_file_otherwise_is_refused(tmp_path, first, then, refusal, capsys):
+def test_a_run_that_would_file_otherwise_is_refused(plain_files, tmp_path, first, then, refusal,
+                                                    capsys):
     from wrapper import Console
     folder = tmp_path / "docs"
     folder.mkdir()
-    text_pdf(folder / "en.pdf", EN)
+    (folder / "en.pdf").write_text(EN)
     other = tmp_path / "more"
     other.mkdir()
-    text_pdf(other / "pt.pdf", PT)
+    (other / "pt.pdf").write_text(PT)
     base = tmp_path / "base"
     note = base / "models" / "index.json"
     assert Console.main(["index", str(folder), "--base", str(base), "--jobs", "1", *first]) == 0
@@ -513,13 +515,12 @@ def test_a_run_that_would_file_otherwise_is_refused(tmp_path, first, then, refus
     err = capsys.readouterr().err
     assert len(err.splitlines()) == 1 and refusal in err and "--base" in err
     assert note.read_text() == before
-    if "--translate-to" in then:
-        return  # the rest would need the translation service
     # An index that holds nothing yet takes the new way.
     (folder / "en.pdf").unlink()
     assert Console.main(["index", str(folder), "--base", str(base), "--jobs", "1", *first]) == 0
     assert Console.main(["index", str(other), "--base", str(base), "--jobs", "1", *then]) == 0
     assert json.loads(note.read_text())["detect"] == ("--detect" in then)
+    assert json.loads(note.read_text())["translate_to"] == ("en" if "en" in then else None)
     # Without --engine a run keeps the index's engine.
     assert json.loads(note.read_text())["engine"] == ("sb" if "sb" in then + first else "td")
 
