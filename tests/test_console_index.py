@@ -312,13 +312,14 @@ def index_quietly(*args):
             sys.stdout = saved
 
 
-def forked_index(*args):
+def forked_index(*args, log=os.devnull):
     """A run in a child of this process (everything imported already)."""
     pid = os.fork()
     if pid == 0:
         try:
-            os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
-            os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
+            fd = os.open(log, os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+            os.dup2(fd, 1)
+            os.dup2(fd, 2)
             os._exit(index_quietly(*args))
         finally:
             os._exit(70)
@@ -412,7 +413,7 @@ def test_runs_keep_the_index_equal_to_its_folders(plain_files, tmp_path, engine)
     for _ in range(6):
         edit()
     assert index_quietly(folders[0], "--base", base, "--engine", engine, "--batch", "2") == 0
-    for step in range(7):
+    for step in range(12):
         for _ in range(rng.randint(1, 5)):
             edit()
         kind = ["killed", "pair", "no record", "quiet"][step % 4] if step < 4 else \
@@ -424,9 +425,11 @@ def test_runs_keep_the_index_equal_to_its_folders(plain_files, tmp_path, engine)
             os.kill(child, signal.SIGKILL)
             os.waitpid(child, 0)
         if kind == "pair":
-            children = [forked_index(f, "--base", base, "--jobs", jobs(), "--batch", "2")
-                        for f in folders]
-            assert [os.waitstatus_to_exitcode(os.waitpid(c, 0)[1]) for c in children] == [0, 0]
+            log = tmp_path / f"pair-{step}.log"
+            children = [forked_index(f, "--base", base, "--jobs", jobs(), "--batch", "2",
+                                     log=log) for f in folders]
+            statuses = [os.waitstatus_to_exitcode(os.waitpid(c, 0)[1]) for c in children]
+            assert statuses == [0, 0], log.read_text()
         else:
             if kind == "no record":
                 (base / "models" / "indexed_files.json").unlink(missing_ok=True)
