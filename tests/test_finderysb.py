@@ -6,8 +6,10 @@ import logging
 import os
 import pathlib
 import pickle
+import random
 import subprocess
 import sys
+import zlib
 from types import SimpleNamespace
 
 import joblib
@@ -310,3 +312,105 @@ def test_train_batch_leaves_what_one_call_per_document_leaves(tmp_path):
     with pytest.raises(AttributeError):
         batch.train_batch([doc(6, "Saved before the failure.", ES), doc(7, "no language")])
     assert joblib.load(many + "/sb_model.pkl")["document_names"]["es"] == [2, 6]
+
+
+# ---- update, removal and writers that take turns -----------------------------
+
+
+class Hashed:
+    """A stand-in encoder: a fixed random vector per text."""
+
+    def encode(self, text, convert_to_tensor=True):
+        return np.random.default_rng(zlib.crc32(text.encode())).normal(size=8).astype(np.float32)
+
+
+@pytest.fixture
+def hashed(monkeypatch):
+    monkeypatch.setattr(sb_module, "Phrasecoder", lambda base_path, vect_lang=None: SimpleNamespace(model=Hashed()))
+
+
+def state(engine):
+    """The filed documents by key (keys without any left out), embeddings as bytes."""
+    return {key: (names, [e.tobytes() for e in engine.embedded_documents[key]])
+            for key, names in engine.document_names.items() if names}
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_updates_and_removals_leave_what_filing_afresh_leaves(tmp_path, hashed, monkeypatch, seed):
+    rng = random.Random(seed)
+    writes = []
+    monkeypatch.setattr(sb_module, "joblib", SimpleNamespace(
+        dump=lambda value, name: (writes.append(name), joblib.dump(value, name)), load=joblib.load))
+    models = str(tmp_path / "models")
+    os.mkdir(models)
+    expected = {}  # key -> {id: text} in filing order
+    engine = FinderySB(models, True)
+    for step in range(12):
+        held = [i for ids in expected.values() for i in ids] + [rng.randint(0, 9), "d%d" % rng.randint(0, 9)]
+        before, count = len(writes), 0
+        if rng.random() < 0.3:
+            ids = rng.sample(held, rng.randint(0, min(len(held), 5)))
+            for i in set(ids):
+                count += sum(ids_of.pop(i, None) is not None for ids_of in expected.values())
+            assert engine.remove_documents(ids) == count
+        else:
+            docs = []
+            for _ in range(rng.randint(0, 6)):
+                text = rng.choice(["", "lava", "ash", "rio", "sol", "mar", "lava ash"])
+                docs.append(doc(rng.choice(held), text, rng.choice([EN, ES, PT]), rng.choice([None, None, EN])))
+            for d in docs:
+                if not d.text:
+                    continue
+                key = (d.translate_to or d.detected_language).value
+                for other, ids_of in expected.items():
+                    if other != key:
+                        ids_of.pop(d.id, None)
+                expected.setdefault(key, {})[d.id] = d.text
+                count += 1
+            assert engine.update_documents(docs) == count
+        assert len(writes) - before == (1 if count else 0)
+
+        fresh_dir = str(tmp_path / ("fresh%d" % step))
+        os.mkdir(fresh_dir)
+        fresh = FinderySB(fresh_dir, True)
+        fresh.train_batch([doc(i, text, Idiomark(key)) for key, ids in expected.items() for i, text in ids.items()])
+        assert state(engine) == state(FinderySB(models, True)) == state(fresh)
+
+
+def test_a_document_that_fails_to_embed_changes_nothing(models_dir, hashed):
+    engine = FinderySB(models_dir, True)
+    engine.train_batch([doc("a", "alpha", EN), doc("b", "beta", EN)])
+    stored = pathlib.Path(engine.model_filename).read_bytes()
+    engine.multilang_models["es"] = Failing()
+    with pytest.raises(RuntimeError, match="no embedding today"):
+        engine.update_documents([doc("a", "changed", EN), doc("b", "moved", ES)])
+    assert pathlib.Path(engine.model_filename).read_bytes() == stored
+    assert engine.document_names["en"] == ["a", "b"]
+
+
+def test_two_writers_keep_each_others_documents(models_dir, hashed):
+    first, second = FinderySB(models_dir, False), FinderySB(models_dir, False)
+    first.train_model(doc("a", "alpha"))
+    second.train_model(doc("b", "beta"))
+    first.train_batch([doc("c", "gamma")])
+    assert FinderySB(models_dir, False).document_names == {"main": ["a", "b", "c"]}
+    second.update_documents([doc("a", "alpha again")])
+    first.remove_documents(["b"])
+    assert FinderySB(models_dir, False).document_names == {"main": ["a", "c"]}
+    assert np.array_equal(joblib.load(first.model_filename)["embedded_documents"]["main"][0],
+                          Hashed().encode("alpha again"))
+
+
+def test_a_changed_text_gets_its_new_embedding_from_the_real_model(models_dir):
+    FinderySB(models_dir, False).train_model(doc("x", "Fresh bread comes out of the oven."))
+    later = FinderySB(models_dir, False)  # a later run
+    assert later.update_documents([doc("x", "The train crosses the desert at night.")]) == 1
+    fresh = FinderySB(models_dir + "/..", False)
+    fresh.train_model(doc("x", "The train crosses the desert at night."))
+    assert np.array_equal(later.embedded_documents["main"][0], fresh.embedded_documents["main"][0])
+    assert later.search_documents("railway journey")[1][0]["name"] == "x"
+
+    assert later.remove_documents(["x", "unknown"]) == 1
+    assert FinderySB(models_dir, False).search_documents("railway journey") == ("railway journey", [])
+    later.train_model(doc("y", "A volcano woke up."))
+    assert later.search_documents("eruption")[1][0]["name"] == "y"

@@ -348,6 +348,172 @@ def test_a_second_writer_is_not_overwritten(models):
     assert stored(models)["document_names"] == ["a", "b", "c", "d"]
 
 
+# ---- update and removal: the index that training the same documents builds --
+
+
+def random_change(rng, held):
+    """('update', docs) or ('remove', ids), naming held and unknown ids."""
+    words = ["lava", "ash", "cinza", "rio", "tren", "sol", "mar", "ponte", "pão"]
+    ids = list(held) + [rng.randint(0, 15), "d%d" % rng.randint(0, 15)]
+    if rng.random() < 0.35:
+        return "remove", rng.sample(ids, rng.randint(0, min(len(ids), 6)))
+    docs = []
+    for _ in range(rng.randint(0, 8)):
+        kind = rng.random()
+        text = "" if kind < 0.1 else " ".join(rng.choice(words) for _ in range(rng.randint(1, 6)))
+        docs.append(None if kind < 0.05 else doc(rng.choice(ids), text, rng.choice([None, Idiomark.SPANISH])))
+    return "update", docs
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_updates_and_removals_leave_what_training_from_scratch_leaves(tmp_path, monkeypatch, seed):
+    rng = random.Random(seed)
+    writes = []
+    monkeypatch.setattr(td_module, "joblib", types.SimpleNamespace(
+        dump=lambda value, name: (writes.append(name), joblib.dump(value, name)), load=joblib.load))
+    monkeypatch.setattr(td_module, "preprocess_text_for_stemmetization", lambda text, lang: (text.split(), text))
+    models = str(tmp_path / "models")
+    os.mkdir(models)
+    expected = {}  # id -> (text, language), in index order
+    engine = FinderyTD(models)
+    for step in range(14):
+        kind, arg = random_change(rng, expected)
+        if step == 12:  # everything goes: an empty index that training fills again
+            kind, arg = "remove", list(expected) + ["unknown"]
+        before, count = len(writes), 0
+        if kind == "update":
+            for d in arg:
+                if d is not None and d.text:
+                    expected[d.id] = (d.text, d.detected_language)
+                    count += 1
+            assert engine.update_documents(iter(arg)) == count
+        else:
+            count = sum(1 for i in set(arg) if expected.pop(i, None) is not None)
+            assert engine.remove_documents(arg) == count
+        assert len(writes) - before == (1 if count else 0)  # one write, none without a change
+        if not os.path.exists(os.path.join(models, "td_model.pkl")):
+            continue
+
+        reread = FinderyTD(models)
+        if not expected:
+            assert reread.search_documents("lava", "es") == [] == engine.search_documents("lava", "es")
+            assert reread.document_names == [] and reread.tfidf_matrix is None
+            continue
+        fresh_dir = str(tmp_path / ("fresh%d" % step))
+        os.mkdir(fresh_dir)
+        fresh = FinderyTD(fresh_dir)
+        fresh.train_batch([doc(i, text, lang) for i, (text, lang) in expected.items()])
+        for other in (engine, reread):
+            other.load_model()
+            assert engine_state(other) == engine_state(fresh)
+            assert (other.tfidf_matrix != fresh.tfidf_matrix).nnz == 0
+            for query in ("lava ash", "rio pão", "mar"):
+                assert bits(other.search_documents(query, "es")[1]) == bits(fresh.search_documents(query, "es")[1])
+
+
+def test_a_failed_update_leaves_the_stored_index_in_charge(models, monkeypatch):
+    engine = FinderyTD(models)
+    engine.train_batch([doc("a", "alpha lava"), doc("b", "beta ash")])
+    monkeypatch.setattr(td_module, "TfidfVectorizer", lambda: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        engine.update_documents([doc("a", "changed"), doc("c", "new")])
+    monkeypatch.undo()
+    assert engine.remove_documents(["b"]) == 1
+    assert stored(models)["cleaned_text"] == {"a": "alpha lava"}
+
+
+def test_writers_of_updates_and_removals_take_turns(models):
+    first, second = FinderyTD(models), FinderyTD(models)
+    first.train_batch([doc("a", "alpha lava"), doc("b", "beta ash")])
+    second.update_documents([doc("a", "alpha sol"), doc("c", "gamma rio")])
+    first.remove_documents(["b"])
+    second.update_documents([doc("d", "delta mar")])
+    data = stored(models)
+    assert data["document_names"] == ["a", "c", "d"] and data["cleaned_text"]["a"] == "alpha sol"
+
+
+# ---- the writer protocol's files: leftovers, durability, threads --------------
+
+
+def test_a_writer_removes_only_the_temporaries_of_dead_writers(models):
+    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                          capture_output=True, text=True, check=True)
+    dead = int(gone.stdout)
+    with subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"]) as alive:
+        try:
+            names = ["td_model.pkl.tmp-%d-1-2" % dead, "debug_td_model.json.tmp-%d-3-4" % dead,
+                     "td_model.pkl.tmp-%d-1-2" % alive.pid, "td_model.pkl.tmp-%d-5-6" % os.getpid(),
+                     "notes.tmp-%d" % dead]
+            for name in names:
+                with open(os.path.join(models, name), "wb") as f:
+                    f.write(b"partial")
+            FinderyTD(models).train_model(doc("a", "alpha lava"))
+            assert sorted(os.listdir(models)) == sorted(names[2:] + ["td_model.pkl", "debug_td_model.json"])
+        finally:
+            alive.kill()
+
+
+STRACED_WRITE = textwrap.dedent(
+    """
+    import sys, types
+    from wrapper.core.FinderyTD import FinderyTD
+    d = types.SimpleNamespace(id="a", text="alpha lava", cleaned_text="alpha lava", detected_language=None)
+    FinderyTD(sys.argv[1]).train_model(d)
+    """
+)
+
+
+def test_every_rename_into_the_models_directory_reaches_the_disk(models):
+    trace = subprocess.run(["strace", "-f", "-e", "trace=openat,rename,renameat,renameat2,fsync",
+                            sys.executable, "-c", STRACED_WRITE, models],
+                           capture_output=True, text=True, timeout=120)
+    assert trace.returncode == 0, trace.stderr[-2000:]
+    calls = [" ".join(re.sub(r"^\[pid +\d+\] ", "", line).split()) for line in trace.stderr.splitlines()]
+    renamed = [i for i, c in enumerate(calls) if c.startswith("rename") and c.endswith("= 0")
+               and models in c]
+    assert len(renamed) == 2  # the model and its debug dump
+    for i in renamed:
+        opened = next(c for c in calls[i + 1:] if c.startswith("openat(") and '"%s"' % models in c)
+        fd = opened.rsplit("= ", 1)[1]
+        assert "fsync(%s) = 0" % fd in calls[i + 1:i + 6]
+
+
+DEADLOCK = textwrap.dedent(
+    """
+    import os, threading, time, types
+    from wrapper.core.FinderyTD import FinderyTD
+    real_strerror, reporting = os.strerror, threading.Event()
+
+    def slow_strerror(code):  # the failed lock's error is being built
+        reporting.set()
+        time.sleep(0.5)  # gives the GIL away
+        return real_strerror(code)
+
+    os.strerror = slow_strerror
+    d = types.SimpleNamespace(id="a", text="t", cleaned_text="t", detected_language=None)
+
+    def train(wait):
+        wait()
+        try:
+            FinderyTD("/nonexistent/wrapper-test/models").train_model(d)
+        except FileNotFoundError:
+            pass
+
+    threads = [threading.Thread(target=train, args=(w,)) for w in (lambda: None, reporting.wait)]
+    for t in threads: t.start()
+    for t in threads: t.join()
+    print("done")
+    """
+)
+
+
+def test_a_thread_reporting_a_failed_lock_never_deadlocks_another():
+    # Host code run under the lock table's mutex can hand the GIL to a thread
+    # that then waits for the mutex with the GIL held.
+    run = subprocess.run([sys.executable, "-c", DEADLOCK], capture_output=True, text=True, timeout=60)
+    assert run.stdout == "done\n", run.stderr[-2000:]
+
+
 # ---- ranking and paging -------------------------------------------------------
 
 

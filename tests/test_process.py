@@ -25,6 +25,8 @@ class Engine:
     def __init__(self, *args):
         self.args = args
         self.trained = []
+        self.updated = []
+        self.removed = []
         self.searched = []
         Engine.made.append(self)
 
@@ -35,6 +37,14 @@ class Engine:
     def train_batch(self, docs):
         self.trained.append(list(docs))
         return "ignored"
+
+    def update_documents(self, docs):
+        self.updated.append(docs)
+        return len(docs)
+
+    def remove_documents(self, ids):
+        self.removed.append(ids)
+        return 7
 
     def search_documents(self, *args):
         self.searched.append(args)
@@ -209,6 +219,13 @@ def test_train_docs_hands_the_engine_one_batch(tmp_path, engines):
     assert proc.train_docs(batch) is batch and engines[0].trained == [batch]
     # Any other iterable is read once, and what was filed comes back.
     assert proc.train_docs(d for d in "cd") == ["c", "d"] and engines[0].trained[-1] == ["c", "d"]
+
+
+def test_update_and_remove_go_to_the_engine_as_one_change(tmp_path, engines):
+    proc = Process(str(tmp_path), False, None, Enginekind.SB)
+    assert proc.update_docs(d for d in "ab") == ["a", "b"] and engines[0].updated == [["a", "b"]]
+    ids = ("x", "y")
+    assert proc.remove_docs(ids) == 7 and engines[0].removed[0] is ids
 
 
 # ---- search ----------------------------------------------------------------

@@ -43,8 +43,7 @@ std::string lock_path(py::handle directory) {
     return os.attr("fsencode")(os.attr("path").attr("realpath")(directory)).cast<std::string>();
 }
 
-[[noreturn]] void raise_os(const std::string& path) {
-    const int err = errno;
+[[noreturn]] void raise_os(const std::string& path, int err) {
     py::object os = import("os");
     py::object error = import_attr("builtins", "OSError")(
         err, os.attr("strerror")(err), os.attr("fsdecode")(py::bytes(path)));
@@ -52,8 +51,12 @@ std::string lock_path(py::handle directory) {
     throw py::error_already_set();
 }
 
-// Tries once. True when this thread now holds it (again).
-bool try_take(const std::string& path) {
+// Tries once. True when this thread now holds it (again); false when another
+// holds it, or on failure with the errno in `error`. Nothing in here may call
+// the host: another thread can wait for the table's mutex while holding the
+// GIL, and the host would hand the GIL to it and never get it back.
+bool try_take(const std::string& path, int& error) {
+    error = 0;
     std::lock_guard<std::mutex> guard(table_mutex());
     auto& held = table()[path];
     if (held.depth > 0) {
@@ -65,21 +68,29 @@ bool try_take(const std::string& path) {
     // engine's files.
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
+        error = errno;
         table().erase(path);
-        raise_os(path);
+        return false;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         ::close(fd);
         table().erase(path);
-        if (err == EWOULDBLOCK) return false;
-        errno = err;
-        raise_os(path);
+        if (err != EWOULDBLOCK) error = err;
+        return false;
     }
     held.fd = fd;
     held.depth = 1;
     held.owner = std::this_thread::get_id();
     return true;
+}
+
+// try_take, raising the host's OSError (outside the mutex) on failure.
+bool take_or_raise(const std::string& path) {
+    int error = 0;
+    if (try_take(path, error)) return true;
+    if (error != 0) raise_os(path, error);
+    return false;
 }
 
 // The process holding the lock, from the kernel's table of locks (for the
@@ -107,7 +118,7 @@ long holder_of(const std::string& path) {
 
 bool dir_lock_free(py::handle directory, long* holder) {
     const std::string path = lock_path(directory);
-    if (!try_take(path)) {
+    if (!take_or_raise(path)) {
         if (holder) *holder = holder_of(path);
         return false;
     }
@@ -123,7 +134,7 @@ bool dir_lock_free(py::handle directory, long* holder) {
 DirLock::DirLock(py::handle directory, double wait_seconds) : key_(lock_path(directory)) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::duration<double>(wait_seconds);
-    while (!try_take(key_)) {
+    while (!take_or_raise(key_)) {
         if (clock::now() >= deadline) {
             const long pid = holder_of(key_);
             raise(PyExc_BlockingIOError,

@@ -185,6 +185,16 @@ void replace_file(const std::string& from, const std::string& to) {
         ::unlink(from.c_str());
         raise_errno(saved, to);
     }
+    // The rename lives in the directory: until the directory reaches the
+    // disk, a crash of the machine can bring back the old file (or none).
+    const auto slash = to.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : to.substr(0, slash);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) raise_errno(errno, dir);
+    // EINVAL: a file system that cannot sync directories (it has nothing to do).
+    const int saved = ::fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+    ::close(fd);
+    if (saved != 0) raise_errno(saved, dir);
 }
 
 void write_file_atomic(const std::string& path, const std::string& data) {

@@ -153,7 +153,8 @@ py::object make_enum(py::module_& module, const char* name,
 // A fresh, unused path in the same directory as `path`, for writing a file
 // that then replaces `path` atomically with replace_file().
 std::string temp_sibling(const std::string& path);
-// rename(2) `from` over `to`; raises the host's OSError on failure.
+// rename(2) `from` over `to`, then flushes the directory to disk; raises the
+// host's OSError on failure.
 void replace_file(const std::string& from, const std::string& to);
 // Writes `data` to `path` so that a reader always finds either the old or the
 // new complete file: temporary sibling, fsync, rename. Raises OSError (with

@@ -516,6 +516,8 @@ py::object search_documents(py::object engine, py::object search_query,
                             py::object detected_search_language, py::object page,
                             py::object results_per_page, py::object cutoff_for_fix_query) {
     if (!wr::truthy(engine.attr("load_model")())) return py::list();
+    // An index whose documents were all removed answers as one never filled.
+    if (engine.attr("tfidf_vectorizer").is_none()) return py::list();
     Split split;
 
     py::object language = detected_search_language;

@@ -1,53 +1,37 @@
 // Adding one document to the index, and the stored model behind it.
+#include <cstddef>
 #include <memory>
 #include <utility>
+#include <vector>
 
-#include "atomicfile.hpp"
-#include "dirlock.hpp"
 #include "finderytd.hpp"
+#include "modelstore.hpp"
 #include "pyutil.hpp"
 
 namespace finderytd {
 
 namespace {
 
-// What identifies the stored model as written: a new file replaces it whole
-// at every write, so another writer's file has another inode. None when
-// there is no file.
-py::object stored_stamp(py::handle engine) {
-    py::object os = attr("os");
-    py::object filename = engine.attr("model_filename");
-    try {
-        py::object st = os.attr("stat")(filename);
-        return py::make_tuple(st.attr("st_dev"), st.attr("st_ino"), st.attr("st_size"),
-                              st.attr("st_mtime_ns"));
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_FileNotFoundError)) throw;
-        return py::none();
-    }
+// Back to the state of an engine object that has read nothing, so that the
+// next call reads the stored model.
+void forget(py::handle engine) {
+    engine.attr("is_loaded") = py::bool_(false);
+    engine.attr("tfidf_vectorizer") = py::none();
+    engine.attr("tfidf_matrix") = py::none();
+    engine.attr("document_names") = py::list();
+    engine.attr("detected_languages") = py::dict();
+    engine.attr("cleaned_text") = py::dict();
+    wr::forget_stored(engine);
 }
-
-// The stored model this object last read or wrote, to tell whether another
-// writer replaced it since.
-constexpr const char* kStampName = "_stored_stamp";
-
-void remember_stamp(py::handle engine) { engine.attr(kStampName) = stored_stamp(engine); }
 
 // Under the directory's lock: if another engine object (in this process or
 // another) replaced the stored model since this one read or wrote it, the
 // in-memory state is stale and would overwrite that writer's documents, so it
 // is read again. Without another writer nothing changes.
-void forget_if_replaced(py::handle engine) {
-    if (!wr::truthy(engine.attr("is_loaded"))) return;
-    py::object mine = py::getattr(engine, kStampName, py::none());
-    py::object now = stored_stamp(engine);
-    if (now.is_none() || now.equal(mine)) return;
+void forget_if_replaced(py::handle engine, const wr::StoreChange& change) {
+    if (!wr::truthy(engine.attr("is_loaded")) || !change.replaced()) return;
     wr::log_info({"td--stored model replaced by another writer; reading it again"});
-    engine.attr("is_loaded") = py::bool_(false);
-}
-
-py::object models_dir(py::handle engine) {
-    return attr("os").attr("path").attr("dirname")(engine.attr("model_filename"));
+    forget(engine);
 }
 
 py::object load_model(py::object engine) {
@@ -56,13 +40,13 @@ py::object load_model(py::object engine) {
     py::object filename = engine.attr("model_filename");
     if (!wr::truthy(attr("os").attr("path").attr("exists")(filename))) return is_loaded;
 
-    py::object stamp = stored_stamp(engine);
+    py::object opened = wr::open_stored(filename);
     py::object data = attr("joblib").attr("load")(filename);
     if (!wr::truthy(data)) return py::bool_(false);
     // Marked loaded before the values are read: a stored dict that lacks a
     // key leaves the values read so far and is not read again.
     engine.attr("is_loaded") = py::bool_(true);
-    engine.attr(kStampName) = stamp;
+    wr::remember_stored(engine, opened);
     engine.attr("tfidf_matrix") = data[py::str("matrix")];
     engine.attr("tfidf_vectorizer") = data[py::str("vectorizer")];
     engine.attr("document_names") = data[py::str("document_names")];
@@ -136,7 +120,7 @@ void fit(py::object engine, py::dict& preprocessed_documents, bool had_vectorize
     engine.attr("is_loaded") = py::bool_(true);
 }
 
-void write(py::object engine) {
+void write(py::object engine, wr::StoreChange& change) {
     py::object names = engine.attr("document_names");
     py::object languages = engine.attr("detected_languages");
     py::dict model_data;
@@ -147,10 +131,7 @@ void write(py::object engine) {
     model_data["cleaned_text"] = engine.attr("cleaned_text");
     // A plain dump truncates the stored model first, so a failed or killed
     // write would lose the whole index: the new file replaces it whole.
-    wr::replace_file_with(engine.attr("model_filename"), [&](py::handle tmp) {
-        attr("joblib").attr("dump")(model_data, tmp);
-    });
-    remember_stamp(engine);
+    change.write([&](py::handle tmp) { attr("joblib").attr("dump")(model_data, tmp); });
 
     py::dict dictionary;
     dictionary["multilang_models"] = languages;
@@ -160,12 +141,12 @@ void write(py::object engine) {
 
 void train_model(py::object engine, py::object doc) {
     if (!wanted(engine, doc)) return;
-    wr::DirLock lock(models_dir(engine), wr::kTrainingLockWait);
-    forget_if_replaced(engine);
+    wr::StoreChange change(engine, engine.attr("model_filename"));
+    forget_if_replaced(engine, change);
     py::dict preprocessed_documents;
     file_one(engine, doc, preprocessed_documents);
     fit(engine, preprocessed_documents, !engine.attr("tfidf_vectorizer").is_none());
-    write(engine);
+    write(engine, change);
 }
 
 // The ids a batch has filed so far, for the test that passes over an id
@@ -207,8 +188,8 @@ private:
 void train_batch(py::object engine, py::iterable docs) {
     py::list batch(docs);
     if (batch.empty()) return;
-    wr::DirLock lock(models_dir(engine), wr::kTrainingLockWait);
-    forget_if_replaced(engine);
+    wr::StoreChange change(engine, engine.attr("model_filename"));
+    forget_if_replaced(engine, change);
 
     std::unique_ptr<KnownIds> known;  // from the first filed document on
     py::dict last;
@@ -231,7 +212,97 @@ void train_batch(py::object engine, py::iterable docs) {
     }
     if (!known) return;
     fit(engine, last, had_vectorizer);
-    write(engine);
+    write(engine, change);
+}
+
+// The fit a fresh engine would end with after training the indexed texts in
+// their order, down to the order of the matrix's entries (a single document
+// is fitted apart, as its training fits it), or nothing at all for an empty
+// index (which search answers with no hits and the next training fits from
+// scratch).
+void refit_all(py::object engine) {
+    py::dict cleaned = engine.attr("cleaned_text");
+    if (cleaned.empty()) {
+        engine.attr("tfidf_vectorizer") = py::none();
+        engine.attr("tfidf_matrix") = py::none();
+        engine.attr("is_loaded") = py::bool_(true);
+        return;
+    }
+    fit(engine, cleaned, cleaned.size() > 1);
+}
+
+// Runs `change` on the loaded in-memory state under the writer protocol,
+// then refits and writes once, unless it reports that nothing changed. A
+// failure after the state was touched leaves the engine object as if it had
+// read nothing, so that it never searches or writes a half-made change.
+template <typename Change>
+py::int_ change_documents(py::object engine, Change&& change) {
+    wr::StoreChange store(engine, engine.attr("model_filename"));
+    forget_if_replaced(engine, store);
+    engine.attr("load_model")();
+    try {
+        const std::size_t changed = change();
+        if (changed == 0) return py::int_(0);
+        refit_all(engine);
+        write(engine, store);
+        return py::int_(changed);
+    } catch (...) {
+        forget(engine);
+        throw;
+    }
+}
+
+// Replaces the stored copy of each document whose id is indexed (it keeps
+// its place: dicts keep the order of their keys) and adds the others at the
+// end, as train_model would add them; documents without text are passed over
+// as train_model passes them over. A later document of the same id wins.
+py::int_ update_documents(py::object engine, py::iterable docs) {
+    struct Copy {
+        py::object id, language, text;
+    };
+    // Everything is read from the documents first: one that cannot be read
+    // changes nothing.
+    std::vector<Copy> copies;
+    for (py::handle doc : docs) {
+        if (!wr::truthy(doc) || !wr::truthy(doc.attr("text"))) continue;
+        copies.push_back({doc.attr("id"), doc.attr("detected_language"), doc.attr("cleaned_text")});
+    }
+    if (copies.empty()) return py::int_(0);
+    return change_documents(engine, [&] {
+        py::object names = engine.attr("document_names");
+        py::object languages = engine.attr("detected_languages");
+        py::object cleaned = engine.attr("cleaned_text");
+        for (const Copy& copy : copies) {
+            if (!wr::contains(cleaned, copy.id)) names.attr("append")(copy.id);
+            languages[copy.id] = copy.language;
+            cleaned[copy.id] = copy.text;
+        }
+        return copies.size();
+    });
+}
+
+// Removes the documents of these ids; unknown ids are passed over.
+py::int_ remove_documents(py::object engine, py::iterable ids) {
+    py::set gone;
+    for (py::handle id : ids) gone.add(id);  // the host's TypeError for an unhashable id
+    if (gone.empty()) return py::int_(0);
+    return change_documents(engine, [&]() -> std::size_t {
+        py::list names(engine.attr("document_names"));
+        py::list kept;
+        py::object languages = engine.attr("detected_languages");
+        py::object cleaned = engine.attr("cleaned_text");
+        for (py::handle id : names) {
+            if (!wr::contains(gone, id)) {
+                kept.append(id);
+                continue;
+            }
+            if (wr::contains(languages, id)) languages.attr("__delitem__")(id);
+            if (wr::contains(cleaned, id)) cleaned.attr("__delitem__")(id);
+        }
+        const std::size_t removed = py::len(names) - py::len(kept);
+        if (removed > 0) engine.attr("document_names") = kept;
+        return removed;
+    });
 }
 
 }  // namespace
@@ -240,6 +311,8 @@ void init_training(py::handle cls) {
     wr::def_method(cls, "train_model", &train_model, py::arg("doc"));
     wr::def_method(cls, "load_model", &load_model);
     wr::def_method(cls, "train_batch", &train_batch, py::arg("docs"));
+    wr::def_method(cls, "update_documents", &update_documents, py::arg("docs"));
+    wr::def_method(cls, "remove_documents", &remove_documents, py::arg("ids"));
 }
 
 }  // namespace finderytd
