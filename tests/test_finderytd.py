@@ -411,25 +411,18 @@ def test_updates_and_removals_leave_what_training_from_scratch_leaves(tmp_path, 
                 assert bits(other.search_documents(query, "es")[1]) == bits(fresh.search_documents(query, "es")[1])
 
 
-def test_a_failed_update_leaves_the_stored_index_in_charge(models, monkeypatch):
+def test_refused_and_failed_changes_leave_the_stored_index_in_charge(models, monkeypatch):
     engine = FinderyTD(models)
     engine.train_batch([doc("a", "alpha lava"), doc("b", "beta ash")])
     monkeypatch.setattr(td_module, "TfidfVectorizer", lambda: 1 / 0)
     with pytest.raises(ZeroDivisionError):
         engine.update_documents([doc("a", "changed"), doc("c", "new")])
     monkeypatch.undo()
+    for one_id, error in [("b", "not one str"), (b"b", "not one bytes"), ([["b"]], "unhashable")]:
+        with pytest.raises(TypeError, match=error):
+            engine.remove_documents(one_id)
     assert engine.remove_documents(["b"]) == 1
     assert stored(models)["cleaned_text"] == {"a": "alpha lava"}
-
-
-def test_writers_of_updates_and_removals_take_turns(models):
-    first, second = FinderyTD(models), FinderyTD(models)
-    first.train_batch([doc("a", "alpha lava"), doc("b", "beta ash")])
-    second.update_documents([doc("a", "alpha sol"), doc("c", "gamma rio")])
-    first.remove_documents(["b"])
-    second.update_documents([doc("d", "delta mar")])
-    data = stored(models)
-    assert data["document_names"] == ["a", "c", "d"] and data["cleaned_text"]["a"] == "alpha sol"
 
 
 # ---- the writer protocol's files: leftovers, durability, threads --------------

@@ -106,6 +106,14 @@ void StoreChange::write(const std::function<void(py::handle)>& dump) {
     remember_stored(engine_, open_stored(filename_));
 }
 
+py::set removal_ids(py::handle ids) {
+    if (PyUnicode_Check(ids.ptr()) || PyBytes_Check(ids.ptr()))
+        raise(PyExc_TypeError, {"ids must be a collection of ids, not one ", py::type::of(ids).attr("__name__")});
+    py::set gone;
+    for (py::handle id : py::iter(ids)) gone.add(id);
+    return gone;
+}
+
 int remove_dead_temporaries(py::handle directory) {
     const std::string dir = host_path(directory);
     std::vector<std::string> gone;

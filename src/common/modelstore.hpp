@@ -52,6 +52,11 @@ private:
     DirLock lock_;
 };
 
+// The ids a removal names, as a set. A str or bytes is refused (TypeError)
+// rather than read as the ids of its characters; an unhashable id raises the
+// host's TypeError.
+py::set removal_ids(py::handle ids);
+
 // Removes the temporary siblings ("NAME.tmp-PID-...") in `directory` whose
 // writing process no longer exists, logging each; the files of live writers,
 // this process's included, are left alone. Returns how many went.

@@ -1,4 +1,4 @@
-// Adding documents to the index, and the stored state behind it.
+// Filing, replacing and removing documents, and the stored state behind them.
 #include <cstddef>
 #include <vector>
 
@@ -281,9 +281,8 @@ py::int_ update_documents(py::object engine, py::iterable docs) {
 
 // Removes the documents of these ids under every key; unknown ids are passed
 // over. Keys stay, with their models, even when their lists empty.
-py::int_ remove_documents(py::object engine, py::iterable ids) {
-    py::set gone;
-    for (py::handle id : ids) gone.add(id);  // the host's TypeError for an unhashable id
+py::int_ remove_documents(py::object engine, py::object ids) {
+    py::set gone = wr::removal_ids(ids);
     if (gone.empty()) return py::int_(0);
 
     wr::StoreChange change(engine, engine.attr("model_filename"));

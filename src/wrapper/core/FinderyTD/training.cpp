@@ -1,4 +1,4 @@
-// Adding one document to the index, and the stored model behind it.
+// Filing, replacing and removing documents, and the stored model behind them.
 #include <cstddef>
 #include <memory>
 #include <utility>
@@ -282,9 +282,8 @@ py::int_ update_documents(py::object engine, py::iterable docs) {
 }
 
 // Removes the documents of these ids; unknown ids are passed over.
-py::int_ remove_documents(py::object engine, py::iterable ids) {
-    py::set gone;
-    for (py::handle id : ids) gone.add(id);  // the host's TypeError for an unhashable id
+py::int_ remove_documents(py::object engine, py::object ids) {
+    py::set gone = wr::removal_ids(ids);
     if (gone.empty()) return py::int_(0);
     return change_documents(engine, [&]() -> std::size_t {
         py::list names(engine.attr("document_names"));
