@@ -205,11 +205,16 @@ def test_an_unreachable_translation_service_stops_indexing_in_one_line(tmp_path,
     text_pdf(docs / "a.pdf", PT)
     text_pdf(docs / "b.pdf", ES)
     base = str(tmp_path / "base")
-    # Indexing stops at the first document; the translated index's search
-    # translates its query, and fails the same way.
+    note = tmp_path / "base" / "models" / "index.json"
+    # Indexing stops at the first document, and the index keeps no mode it
+    # never filed anything with; a translated index's search translates its
+    # query, and fails the same way.
     for argv in (["index", str(docs), "--base", base, "--detect", "--translate-to", "en",
                   "--engine", "sb"],
                  ["search", "lava", "--base", base]):
+        if argv[0] == "search":
+            assert "engine" not in json.loads(note.read_text())
+            note.write_text(json.dumps({"engine": "sb", "detect": True, "translate_to": "en"}))
         status = main(argv)
         err = capsys.readouterr().err
         assert status == 1

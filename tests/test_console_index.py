@@ -2,6 +2,7 @@
 incremental runs, the lock on the index, and a Dask cluster."""
 
 import fcntl
+import json
 import os
 import pathlib
 import shutil
@@ -275,6 +276,299 @@ def test_pdfs_read_without_ocr_are_counted_with_the_reason(tmp_path):
     status, out, _ = run("index", folder, "--base", tmp_path / "base", env=env)
     lines = out.splitlines()
     assert status == 0 and lines[0].startswith("indexed 2, skipped 0, failed 0, unchanged 0, "
-                                               "read without OCR 2 ")
+                                               "removed 0, read without OCR 2 ")
     assert [line.split(": ", 1)[0] for line in lines[1:]] == ["  no OCR  en.pdf", "  no OCR  pt.pdf"]
     assert all("ocrmypdf" in line and "FileNotFoundError" in line for line in lines[1:])
+
+
+# ---- an index that stays true to its folders ----------------------------------------
+#
+# Documents here are plain text files named .pdf, compiled by a stand-in that
+# reads them (forked runs inherit it): what is tested is how runs file,
+# replace and remove documents, not how files are read.
+
+
+def plain_compile(base, path, detect, target):
+    from wrapper.infra.Idiomark import Idiomark
+    time.sleep(0.005)  # room for a kill to land between writes
+    text = pathlib.Path(base, path).read_text()
+    return types.SimpleNamespace(text=text, cleaned_text=text, detected_language=Idiomark.ENGLISH,
+                                 id=None, translate_to=None)
+
+
+@pytest.fixture
+def plain_files(monkeypatch):
+    from wrapper.Process import Process
+    monkeypatch.setattr(Process, "compile", staticmethod(plain_compile))
+
+
+def index_quietly(*args):
+    from wrapper import Console
+    with open(os.devnull, "w") as sink:
+        saved, sys.stdout = sys.stdout, sink
+        try:
+            return Console.main(["index", *map(str, args)])
+        finally:
+            sys.stdout = saved
+
+
+def forked_index(*args, log=os.devnull):
+    """A run in a child of this process (everything imported already)."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            fd = os.open(log, os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+            os.dup2(fd, 1)
+            os.dup2(fd, 2)
+            os._exit(index_quietly(*args))
+        finally:
+            os._exit(70)
+    return pid
+
+
+def held(base, engine):
+    """What the index holds, by document name (texts or embeddings)."""
+    data = joblib.load(pathlib.Path(base) / "models" / f"{engine}_model.pkl")
+    if engine == "td":
+        names = data["document_names"]
+        assert len(names) == len(set(names)) == len(data["cleaned_text"])
+        return {name: data["cleaned_text"][name] for name in names}
+    out = {}
+    for key, names in data["document_names"].items():
+        vectors = data["embedded_documents"][key]
+        assert len(names) == len(vectors)
+        for name, vector in zip(names, vectors):
+            assert name not in out
+            out[name] = (key, bytes(memoryview(vector).cast("B")))
+    return out
+
+
+def hits(base, engine, queries):
+    from wrapper.Process import Process
+    from wrapper.infra.Enginekind import Enginekind
+    from wrapper.infra.Idiomark import Idiomark
+    process = Process(str(base), False, None, Enginekind.SB if engine == "sb" else Enginekind.TD)
+    found = []
+    for query in queries:
+        result = process.search(query, Idiomark.ENGLISH, 1, 100)
+        pairs = result[1] if result else []
+        score = "Score" if engine == "sb" else "Pontuação"
+        found.append({hit["name"]: round(float(hit[score]), 5) for hit in pairs})
+    return found
+
+
+def assert_as_fresh(base, folders, engine, tmp_path, queries):
+    """The index at `base` holds what indexing `folders` afresh, in that order, gives."""
+    fresh = tmp_path / f"fresh-{time.monotonic_ns()}"
+    for folder in folders:
+        assert index_quietly(folder, "--base", fresh, "--engine", engine, "--jobs", "1") == 0
+    assert held(base, engine) == held(fresh, engine)
+    assert hits(base, engine, queries) == hits(fresh, engine, queries)
+    shutil.rmtree(fresh)
+
+
+WORDS = ("volcano river harbour desert forest glacier meadow canyon island valley storm "
+         "lantern copper marble velvet ember").split()
+
+
+@pytest.mark.parametrize("engine", ["td", "sb"])
+def test_runs_keep_the_index_equal_to_its_folders(plain_files, tmp_path, engine):
+    import random
+    seed = int(os.environ.get("INDEX_SEED", random.randrange(1 << 30)))
+    rng = random.Random(seed)
+    print(f"replay with INDEX_SEED={seed}")
+    folders = [tmp_path / "one", tmp_path / "two"]
+    for folder in folders:
+        (folder / "sub").mkdir(parents=True)
+    base = tmp_path / "base"
+
+    def text():
+        return " ".join(rng.choices(WORDS, k=rng.randint(3, 8)))
+
+    def files(folder):
+        return sorted(p for p in folder.rglob("*.pdf"))
+
+    def edit():
+        folder = rng.choice(folders)
+        existing = files(folder)
+        action = rng.choice(["add", "add", "change", "delete", "rename", "twin"])
+        if action == "add" or not existing:
+            where = folder / rng.choice(["", "sub"]) / f"d{rng.randrange(10**6)}.pdf"
+            where.write_text(text())
+        elif action == "change":
+            rng.choice(existing).write_text(text())
+        elif action == "delete":
+            rng.choice(existing).unlink()
+        elif action == "rename":
+            source = rng.choice(existing)
+            source.rename(source.with_name(f"r{rng.randrange(10**6)}.pdf"))
+        else:  # the same path inside the other folder
+            source = rng.choice(existing)
+            other = folders[1 - folders.index(folder)]
+            (other / source.relative_to(folder)).write_text(text())
+
+    def jobs():
+        return rng.choice(["1", "2"])
+
+    for _ in range(6):
+        edit()
+    assert index_quietly(folders[0], "--base", base, "--engine", engine, "--batch", "2") == 0
+    for step in range(12):
+        for _ in range(rng.randint(1, 5)):
+            edit()
+        kind = ["killed", "pair", "no record", "quiet"][step % 4] if step < 4 else \
+            rng.choice(["killed", "pair", "quiet"])
+        if kind == "killed":
+            child = forked_index(rng.choice(folders), "--base", base, "--jobs", jobs(),
+                                 "--batch", "1")
+            time.sleep(rng.uniform(0.0, 0.3))
+            os.kill(child, signal.SIGKILL)
+            os.waitpid(child, 0)
+        if kind == "pair":
+            log = tmp_path / f"pair-{step}.log"
+            children = [forked_index(f, "--base", base, "--jobs", jobs(), "--batch", "2",
+                                     log=log) for f in folders]
+            statuses = [os.waitstatus_to_exitcode(os.waitpid(c, 0)[1]) for c in children]
+            assert statuses == [0, 0], log.read_text()
+        else:
+            if kind == "no record":
+                (base / "models" / "indexed_files.json").unlink(missing_ok=True)
+            for folder in folders:
+                assert index_quietly(folder, "--base", base, "--jobs", jobs(), "--batch", "2") == 0
+        print(step, kind)
+        assert_as_fresh(base, folders, engine, tmp_path, rng.sample(WORDS, 3))
+
+
+@pytest.mark.parametrize("engine", ["td", "sb"])
+def test_a_changed_file_replaces_its_stored_copy_in_one_batch(plain_files, tmp_path, engine,
+                                                              monkeypatch):
+    from wrapper.Process import Process
+    folder = tmp_path / "docs"
+    folder.mkdir()
+    for i in range(6):
+        (folder / f"d{i}.pdf").write_text(f"{WORDS[i]} {WORDS[i + 1]}")
+    base = tmp_path / "base"
+    assert index_quietly(folder, "--base", base, "--engine", engine) == 0
+    for i in range(4):
+        (folder / f"d{i}.pdf").write_text(f"{WORDS[i + 8]} changed")
+    (folder / "d5.pdf").unlink()
+    calls = []
+    for method in ("update_docs", "remove_docs", "train_docs"):
+        real = getattr(Process, method)
+        monkeypatch.setattr(Process, method,
+                            lambda self, arg, real=real, method=method:
+                            calls.append((method, len(list(arg)))) or real(self, arg))
+    assert index_quietly(folder, "--base", base, "--jobs", "1") == 0
+    # One change for the files gone, one for the four changed: not an
+    # engine, a load and a write per changed file.
+    assert calls == [("remove_docs", 1), ("update_docs", 4)]
+    assert_as_fresh(base, [folder], engine, tmp_path, ["changed", WORDS[4]])
+
+
+@pytest.mark.parametrize("damage", ["missing", "unreadable", "older than the index"])
+def test_a_record_that_cannot_be_trusted_makes_the_run_read_files_again(plain_files, tmp_path,
+                                                                        damage):
+    folder = tmp_path / "docs"
+    folder.mkdir()
+    (folder / "a.pdf").write_text("volcano ash")
+    (folder / "b.pdf").write_text("river delta")
+    base = tmp_path / "base"
+    assert index_quietly(folder, "--base", base) == 0
+    record = base / "models" / "indexed_files.json"
+    old = {name: entry[0] for name, entry in json.loads(record.read_text())["files"].items()}
+    (folder / "a.pdf").write_text("glacier meadow")
+    if damage == "missing":
+        record.unlink()
+    elif damage == "unreadable":
+        record.write_text("{\"files\": ")
+    else:
+        # A record as they were before they named what the index holds, left
+        # by the run that filed "volcano ash"; another writer changed the
+        # index since, and the file is back as that record knew it.
+        assert index_quietly(folder, "--base", base) == 0
+        (folder / "a.pdf").write_text("volcano ash")
+        record.write_text(json.dumps({"files": old}))
+        os.utime(record, ns=(1, 1))
+    assert index_quietly(folder, "--base", base) == 0
+    assert held(base, "td")["a.pdf"] == (folder / "a.pdf").read_text()
+    assert_as_fresh(base, [folder], "td", tmp_path, ["volcano", "glacier"])
+
+
+@pytest.mark.parametrize("first, then, refusal", [
+    (["--engine", "sb", "--detect"], [], "built with --detect"),
+    ([], ["--detect"], "built without --detect"),
+    (["--detect"], ["--detect", "--translate-to", "en"], "built without --translate-to"),
+    ([], ["--engine", "sb"], "built with the td engine"),
+])
+def test_a_run_that_would_file_otherwise_is_refused(plain_files, tmp_path, first, then, refusal,
+                                                    capsys):
+    from wrapper import Console
+    folder = tmp_path / "docs"
+    folder.mkdir()
+    (folder / "en.pdf").write_text(EN)
+    other = tmp_path / "more"
+    other.mkdir()
+    (other / "pt.pdf").write_text(PT)
+    base = tmp_path / "base"
+    note = base / "models" / "index.json"
+    assert Console.main(["index", str(folder), "--base", str(base), "--jobs", "1", *first]) == 0
+    before = note.read_text()
+    capsys.readouterr()
+    assert Console.main(["index", str(other), "--base", str(base), "--jobs", "1", *then]) == 1
+    err = capsys.readouterr().err
+    assert len(err.splitlines()) == 1 and refusal in err and "--base" in err
+    assert note.read_text() == before
+    # An index that holds nothing yet takes the new way.
+    (folder / "en.pdf").unlink()
+    assert Console.main(["index", str(folder), "--base", str(base), "--jobs", "1", *first]) == 0
+    assert Console.main(["index", str(other), "--base", str(base), "--jobs", "1", *then]) == 0
+    assert json.loads(note.read_text())["detect"] == ("--detect" in then)
+    assert json.loads(note.read_text())["translate_to"] == ("en" if "en" in then else None)
+    # Without --engine a run keeps the index's engine.
+    assert json.loads(note.read_text())["engine"] == ("sb" if "sb" in then + first else "td")
+
+
+def test_removed_files_leave_and_two_folders_never_collide(plain_files, tmp_path, capsys):
+    from wrapper import Console
+    one, two = tmp_path / "one", tmp_path / "two"
+    for folder in (one, two):
+        (folder / "sub").mkdir(parents=True)
+        (folder / "sub" / "x.pdf").write_text(f"from {folder.name}")
+    (one / "gone.pdf").write_text("soon deleted")
+    (one / "kept.pdf").write_text("dropped by hand")
+    base = tmp_path / "base"
+    for folder in (one, two):
+        assert index_quietly(folder, "--base", base) == 0
+    assert held(base, "td") == {"sub/x.pdf": "from one", "../two/sub/x.pdf": "from two",
+                                "gone.pdf": "soon deleted", "kept.pdf": "dropped by hand"}
+    (one / "gone.pdf").unlink()
+    capsys.readouterr()
+    assert Console.main(["index", str(one), "--base", str(base)]) == 0
+    assert ", removed 1," in capsys.readouterr().out
+    assert Console.main(["remove", str(one / "kept.pdf"), str(tmp_path / "nowhere.pdf"),
+                         "--base", str(base)]) == 1
+    out, err = capsys.readouterr()
+    assert out.startswith("removed 1 ") and "not in the index: " in err
+    # Dropped by hand, it stays out until it changes.
+    assert index_quietly(one, "--base", base) == 0
+    assert set(held(base, "td")) == {"sub/x.pdf", "../two/sub/x.pdf"}
+    (one / "kept.pdf").write_text("changed since")
+    assert index_quietly(one, "--base", base) == 0
+    assert held(base, "td")["kept.pdf"] == "changed since"
+
+
+def test_ocr_copies_of_dead_processes_are_removed(plain_files, tmp_path):
+    import socket
+    folder = tmp_path / "docs"
+    folder.mkdir()
+    (folder / "a.pdf").write_text("volcano")
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    host = socket.gethostname()
+    left = tmp_path / f".output-{host}-{dead.pid}-0123abcd.pdf"
+    live = tmp_path / f".output-{host}-{os.getpid()}-0123abcd.pdf"
+    elsewhere = tmp_path / f".output-{host}x-{dead.pid}-0123abcd.pdf"
+    for path in (left, live, elsewhere):
+        path.write_bytes(b"%PDF-")
+    assert index_quietly(folder, "--base", tmp_path) == 0
+    assert not left.exists() and live.exists() and elsewhere.exists()

@@ -7,6 +7,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import textwrap
@@ -138,7 +139,9 @@ def test_scanned_page_is_read_again_in_its_language_from_the_input(files, tmp_pa
     assert [(c[0], c[2]) for c in ocr_calls] == [(files[lang], None), (files[lang], lang)]
     copies = [c[1] for c in ocr_calls]
     assert len(set(copies)) == 2
-    assert all(re.fullmatch(re.escape(f"{tmp_path}/.output-") + r"\w+\.pdf", c) for c in copies)
+    # The name tells the machine and the process writing it (see `wrapper index`).
+    copy_name = re.escape(f"{tmp_path}/.output-{socket.gethostname()}-{os.getpid()}-") + r"[0-9a-f]+\.pdf"
+    assert all(re.fullmatch(copy_name, c) for c in copies)
     assert sorted(p.name for p in tmp_path.iterdir() if "output" in p.name) == ["output.pdf"]
     assert MARKER[lang] in Pagewring.get_text_from_pdf(str(tmp_path / "output.pdf"))
     assert MARKER[lang] in text and text.count("lava") == 1
@@ -248,8 +251,8 @@ def test_output_path_is_plain_concatenation(monkeypatch, caplog, files, base, ou
     assert root_lines(caplog)[0] == f"output pdf {out}"
     # The tool's private copy lies beside it, named the same way.
     last = root_lines(caplog, logging.ERROR)[0].rstrip().splitlines()[-1]
-    assert re.fullmatch(re.escape(f"RuntimeError: {out[:-len('output.pdf')]}.output-") + r"\w+\.pdf",
-                        last)
+    assert re.fullmatch(re.escape(f"RuntimeError: {out[:-len('output.pdf')]}.output-") +
+                        r"[\w.-]+-\d+-[0-9a-f]+\.pdf", last)
 
 
 # ---- the runner -----------------------------------------------------------------

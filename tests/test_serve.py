@@ -66,9 +66,13 @@ def base(tmp_path_factory):
     harbour_image(docs / "crane.png")
     harbour_video(docs / "harbour.mp4")
     (root / "secret.txt").write_text("outside the index")
-    done = subprocess.run([str(PROGRAM), "index", str(docs), "--base", str(root / "base"), "--detect"],
-                          capture_output=True, text=True, timeout=600)
-    assert done.returncode == 0, done.stdout + done.stderr
+    other = root / "other"  # a second folder in the same base: its names leave the first
+    other.mkdir()
+    text_pdf(other / "pt.pdf", "O farol da ilha guia os navios pescadores durante a tempestade.")
+    for folder in (docs, other):
+        done = subprocess.run([str(PROGRAM), "index", str(folder), "--base", str(root / "base"),
+                               "--detect"], capture_output=True, text=True, timeout=600)
+        assert done.returncode == 0, done.stdout + done.stderr
     return root / "base"
 
 
@@ -103,6 +107,14 @@ def api(port, target):
     status, kind, body = get(port, target)
     assert status == 200 and kind.startswith("application/json"), body
     return json.loads(body)
+
+
+def test_a_second_folders_documents_are_served_from_where_they_are(server):
+    port, _ = server
+    found = api(port, "/api/search?q=farol+navios&lang=pt")
+    assert [hit["id"] for hit in found["hits"]] == ["../other/pt.pdf"]
+    status, kind, png = get(port, "/api/pages/" + quote("../other/pt.pdf", safe="") + "/1.png")
+    assert status == 200 and kind == "image/png" and png.startswith(b"\x89PNG")
 
 
 def test_search_api_documents_and_pages(server):

@@ -7,6 +7,7 @@
 //   wrapper search QUERY... --base BASE [--language LANG] [--page N]
 //                  [--per-page N] [--pages N] [--translate-to LANG]
 //                  [--engine td|sb]
+//   wrapper remove PATH... --base BASE
 //   wrapper show FILE [--no-detect] [--translate-to LANG]
 //   wrapper fetch-weights [--url URL] [--timeout SECONDS]
 //   wrapper serve --base BASE [--host 127.0.0.1] [--port 8765]
@@ -112,6 +113,14 @@ py::object make_parser() {
         "--scheduler", py::arg("default") = py::none(),
         py::arg("help") = "compile on a Dask cluster, e.g. tcp://HOST:8786 (needs the "
                           "'cluster' extra)");
+
+    py::object remove = sub.attr("add_parser")(
+        "remove", py::arg("help") = "drop files (or every file under a folder) from an index "
+                                    "without deleting them");
+    remove.attr("add_argument")("paths", py::arg("nargs") = "+", py::arg("metavar") = "PATH",
+                                py::arg("help") = "files or folders as given to index");
+    remove.attr("add_argument")("--base", py::arg("required") = true,
+                                py::arg("help") = "base path given to index");
 
     py::object show = sub.attr("add_parser")(
         "show", py::arg("help") = "turn one file into a document and show what was found");
@@ -248,10 +257,16 @@ IndexNote read_note(py::handle base) {
         py::object text = wr::import("pathlib").attr("Path")(path).attr("read_text")(
             py::arg("encoding") = "utf-8");
         py::object data = wr::import_attr("json", "loads")(text);
-        note.engine = data.attr("get")("engine");
-        note.detect = wr::truthy(data.attr("get")("detect", false));
-        note.translate_to = data.attr("get")("translate_to");
-        return note;
+        note.home = data.attr("get")("home");
+        // A note may name only the home folder: a run that settled it has
+        // not changed the index yet.
+        if (wr::contains(data, py::str("engine"))) {
+            note.engine = data.attr("get")("engine");
+            note.detect = wr::truthy(data.attr("get")("detect", false));
+            note.translate_to = data.attr("get")("translate_to");
+            note.noted = true;
+            return note;
+        }
     }
     // The embedding engine writes its file when it is made, the term
     // engine at its first document; both mean an index of that kind.
@@ -266,14 +281,17 @@ IndexNote read_note(py::handle base) {
     return note;
 }
 
-void write_note(py::handle base, py::handle engine, bool detect, py::handle translate_to) {
+void write_note(py::handle base, const IndexNote& note) {
     py::dict data;
-    data["engine"] = engine;
-    data["detect"] = py::bool_(detect);
-    data["translate_to"] = translate_to;
+    if (note.noted) {
+        data["engine"] = note.engine;
+        data["detect"] = py::bool_(note.detect);
+        data["translate_to"] = note.translate_to;
+    }
+    if (!note.home.is_none()) data["home"] = note.home;
     py::str text = wr::import_attr("json", "dumps")(data);
     wr::write_file_atomic(wr::import_attr("os", "fsencode")(note_path(base)).cast<std::string>(),
-                          text.cast<std::string>());
+                          text.attr("encode")("utf-8").cast<std::string>());
 }
 
 // The engine to use: the one asked for, which must be the index's own.
@@ -626,6 +644,7 @@ void set_up_logging(py::handle level) {
 int run(py::handle args) {
     py::str command = args.attr("command");
     if (command.equal(py::str("index"))) return run_index(args);
+    if (command.equal(py::str("remove"))) return run_remove(args);
     if (command.equal(py::str("show"))) return run_show(args);
     if (command.equal(py::str("fetch-weights"))) return run_fetch_weights(args);
     if (command.equal(py::str("serve"))) return run_serve(args);

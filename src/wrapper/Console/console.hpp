@@ -23,9 +23,13 @@ struct IndexNote {
     py::object engine = py::none();  // "td", "sb", or None: no index there
     bool detect = false;
     py::object translate_to = py::none();  // a language code or None
+    // The three above were written by `index` (not guessed from the files).
+    bool noted = false;
+    // The folder document names are relative to (a real path), or None.
+    py::object home = py::none();
 };
 IndexNote read_note(py::handle base);
-void write_note(py::handle base, py::handle engine, bool detect, py::handle translate_to);
+void write_note(py::handle base, const IndexNote& note);
 py::object settle_engine(py::handle base, const IndexNote& note, py::handle asked);
 // The translation service could not be reached at all.
 bool service_unreachable(py::error_already_set& e);
@@ -68,6 +72,7 @@ void print_json_hit(py::handle process, py::handle hit, py::handle query, py::ha
 // ---- indexing (indexing.cpp) ----------------------------------------------
 
 int run_index(py::handle args);
+int run_remove(py::handle args);
 // Turns one file into a document, in whatever process runs it (this one, a
 // worker process, a cluster worker). `task` is (base, path from the base,
 // name, detect, language code or None, OCR jobs or None); the result is

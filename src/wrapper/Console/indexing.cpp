@@ -1,11 +1,15 @@
 // `wrapper index`: files are compiled side by side (worker processes, or the
 // workers of a Dask cluster) and filed in batches, in folder order, each with
-// one write of the index; a record of each filed file's content digest lets a
-// later run skip what has not changed and pick up where an interrupted one
-// stopped.
+// one write of the index; new and changed files replace their stored copies,
+// files gone from the folder leave. A record of each filed file's content
+// digest, beside what the index holds for it, lets a later run skip what has
+// not changed and pick up where an interrupted one stopped. `wrapper remove`
+// drops files by hand.
+#include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <chrono>
 #include <deque>
@@ -161,37 +165,201 @@ py::tuple compile_in_this_process(py::object task) {
     return py::make_tuple(t[2], doc, failure, watch.reason());
 }
 
+// ---- names, and what the index holds ---------------------------------------
+
+// Documents are named by their path from the base's home folder: the folder
+// of the first run into the base. An index of one folder keeps the names it
+// always had (paths inside that folder); another folder's files are named by
+// the way there from the home ("../scans-2019/x.pdf"), so two folders never
+// share a name and a file keeps its name whichever folder above it is given.
+struct Naming {
+    py::object home;  // a real path
+
+    py::object name_of(py::handle real_path) const {
+        return wr::import_attr("os.path", "relpath")(real_path, home);
+    }
+    py::object path_of(py::handle name) const {
+        py::object os_path = wr::import_attr("os", "path");
+        return os_path.attr("normpath")(os_path.attr("join")(home, name));
+    }
+};
+
+// Whether `path` is `folder` or lies under it (both real and normalised).
+bool inside(py::handle path, py::handle folder) {
+    if (py::str(path).equal(py::str(folder))) return true;
+    py::object os_path = wr::import_attr("os", "path");
+    try {
+        return py::str(os_path.attr("commonpath")(py::make_tuple(path, folder))).equal(py::str(folder));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;  // one relative, one absolute
+        return false;
+    }
+}
+
+// Writers wait for the directory's lock (the engine in its own module); the
+// user is told once per run that another writer holds it.
+void tell_if_waiting(py::handle modeldir, bool& told) {
+    long holder = 0;
+    if (!told && !wr::dir_lock_free(modeldir, &holder)) {
+        told = true;
+        err(wr::cat({"waiting for another writer of the index in ", modeldir,
+                     holder > 0 ? wr::cat({" (pid ", holder, ")"}) : py::str(""), "..."}));
+    }
+}
+
+// The home of the base's names; the first run into a base (or the first
+// since names had a home) makes its folder the home, under the directory's
+// lock so that two first runs agree.
+py::object settle_home(py::handle base, py::handle modeldir, py::handle folder_real, bool& told) {
+    tell_if_waiting(modeldir, told);
+    wr::DirLock lock(modeldir, wr::kTrainingLockWait);
+    IndexNote note = read_note(base);
+    if (!note.home.is_none()) return note.home;
+    note.home = py::reinterpret_borrow<py::object>(folder_real);
+    write_note(base, note);
+    return note.home;
+}
+
+py::str sha256_hex(py::handle data) {
+    return wr::import_attr("hashlib", "sha256")(data).attr("hexdigest")();
+}
+
+// What the index holds for each of its documents, as a digest: the cleaned
+// text (term weighting) or the language key and embedding (sentence
+// embeddings). Comparing it with the record shows whether the record still
+// tells the truth about a document, whoever wrote the index last. `only`:
+// the names wanted, or None for all.
+py::dict held_fingerprints(py::handle engine, bool sb, py::handle only) {
+    engine.attr("load_model")();
+    py::dict held;
+    py::object names = engine.attr("document_names");
+    if (names.is_none()) return held;
+    auto wanted = [&](py::handle id) { return only.is_none() || wr::contains(only, id); };
+    if (!sb) {
+        py::object cleaned = engine.attr("cleaned_text");
+        for (py::handle id : names)
+            if (wanted(id))
+                held[id] = sha256_hex(py::str(cleaned[id]).attr("encode")("utf-8", "surrogatepass"));
+        return held;
+    }
+    py::object asarray = wr::import_attr("numpy", "asarray");
+    py::object embedded = engine.attr("embedded_documents");
+    for (auto item : py::dict(names)) {
+        py::object key = py::reinterpret_borrow<py::object>(item.first);
+        py::list vectors(embedded[key]);
+        py::ssize_t i = 0;
+        for (py::handle id : item.second) {
+            if (wanted(id)) {
+                py::bytes raw = asarray(vectors[i]).attr("tobytes")();
+                held[id] = sha256_hex(py::bytes(wr::cat({key, ":"}).attr("encode")("utf-8")) + raw);
+            }
+            ++i;
+        }
+    }
+    return held;
+}
+
 // ---- the record of filed files --------------------------------------------
+//
+// {"version": 2, "files": {name: [file digest, fingerprint in the index]},
+//  "removed": {name: file digest}}. An entry is trusted only while the index
+// holds the fingerprint it names, so a record that is missing, stale or
+// older than the index costs re-reads, never a stale document. Entries of
+// records written before fingerprints existed are bare digests, trusted only
+// when the record is not older than the index.
 
 py::str record_path(py::handle modeldir) { return wr::cat({modeldir, kRecordName}); }
 
-py::dict read_record(py::handle modeldir) {
+struct Record {
+    py::dict files;
+    py::dict removed;  // dropped by `wrapper remove`: not indexed again until changed
+};
+
+Record read_record(py::handle modeldir) {
+    Record record;
     py::object os = wr::import("os");
     py::str path = record_path(modeldir);
-    if (!wr::truthy(os.attr("path").attr("exists")(path))) return py::dict();
-    py::object f = wr::import_attr("builtins", "open")(path, "rb");
+    if (!wr::truthy(os.attr("path").attr("exists")(path))) return record;
     py::object data;
     try {
-        data = wr::import_attr("json", "load")(f);
-    } catch (py::error_already_set& e) {
+        py::object f = wr::import_attr("builtins", "open")(path, "rb");
+        try {
+            data = wr::import_attr("json", "load")(f);
+        } catch (py::error_already_set&) {
+            f.attr("close")();
+            throw;
+        }
         f.attr("close")();
+    } catch (py::error_already_set& e) {
         // A record that cannot be read only costs a re-read of every file.
-        if (!e.matches(PyExc_ValueError)) throw;
-        return py::dict();
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_OSError)) throw;
+        return record;
     }
-    f.attr("close")();
-    if (!py::isinstance<py::dict>(data)) return py::dict();
+    if (!py::isinstance<py::dict>(data)) return record;
     py::object files = data.attr("get")("files");
-    return py::isinstance<py::dict>(files) ? py::dict(files) : py::dict();
+    py::object removed = data.attr("get")("removed");
+    if (py::isinstance<py::dict>(files)) record.files = py::dict(files);
+    if (py::isinstance<py::dict>(removed)) record.removed = py::dict(removed);
+    return record;
 }
 
+// Whether bare-digest entries may be trusted: the record was written after
+// the index file last changed.
+bool bare_entries_trusted(py::handle modeldir, py::handle model_file) {
+    py::object os = wr::import("os");
+    try {
+        py::object record = os.attr("stat")(record_path(modeldir)).attr("st_mtime_ns");
+        py::object model = os.attr("stat")(model_file).attr("st_mtime_ns");
+        return record >= model;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        return false;
+    }
+}
+
+bool record_says_unchanged(py::handle entry, py::handle digest, py::handle held, bool bare_ok) {
+    if (held.is_none() || entry.is_none()) return false;
+    if (py::isinstance<py::str>(entry)) return bare_ok && entry.equal(digest);
+    if (!py::isinstance<py::list>(entry) || py::len(entry) != 2) return false;
+    return py::object(entry[py::int_(0)]).equal(digest) && py::object(entry[py::int_(1)]).equal(held);
+}
+
+struct RecordChange {
+    std::vector<std::pair<py::object, py::object>> filed;  // name, [digest, fingerprint]
+    std::vector<py::object> dropped;                       // names no longer indexed
+    std::vector<std::pair<py::object, py::object>> removed;  // name, digest
+    bool drop_bare = false;  // bare entries are not to be trusted any more
+};
+
 // Merged into what is on disk (another writer may have added to it), then
-// replaced whole. Called with the directory's lock held.
-void add_to_record(py::handle modeldir, const std::vector<std::pair<py::object, py::object>>& filed) {
-    py::dict files = read_record(modeldir);
-    for (auto& [name, digest] : filed) files[name] = digest;
+// replaced whole, under the directory's lock (not held across an engine
+// call, which takes the same lock itself).
+void change_record(py::handle modeldir, const RecordChange& change) {
+    wr::DirLock lock(modeldir, wr::kTrainingLockWait);
+    Record record = read_record(modeldir);
+    py::dict files = record.files;
+    if (change.drop_bare) {
+        py::dict kept;
+        for (auto item : files)
+            if (!py::isinstance<py::str>(item.second)) kept[item.first] = item.second;
+        files = kept;
+    }
+    for (auto& name : change.dropped) {
+        if (wr::contains(files, name)) files.attr("__delitem__")(name);
+        if (wr::contains(record.removed, name)) record.removed.attr("__delitem__")(name);
+    }
+    for (auto& [name, entry] : change.filed) {
+        files[name] = entry;
+        if (wr::contains(record.removed, name)) record.removed.attr("__delitem__")(name);
+    }
+    for (auto& [name, digest] : change.removed) {
+        if (wr::contains(files, name)) files.attr("__delitem__")(name);
+        record.removed[name] = digest;
+    }
     py::dict data;
+    data["version"] = py::int_(2);
     data["files"] = files;
+    data["removed"] = record.removed;
     py::str text = wr::import_attr("json", "dumps")(data, py::arg("indent") = 0);
     std::string path = wr::import_attr("os", "fsencode")(record_path(modeldir)).cast<std::string>();
     wr::write_file_atomic(path, text.attr("encode")("utf-8").cast<std::string>());
@@ -212,6 +380,46 @@ py::str digest_of(py::handle path) {
     }
     f.attr("close")();
     return sha.attr("hexdigest")();
+}
+
+// ---- leftovers of killed runs ----------------------------------------------
+
+bool process_alive(long pid) {
+    if (pid <= 0) return true;  // cannot tell: keep the file
+    if (::kill(static_cast<pid_t>(pid), 0) == 0) return true;
+    return errno != ESRCH;
+}
+
+// The private OCR copies (".output-HOST-PID-TOKEN.pdf") that a process of
+// this machine left in the base when it was killed. A copy whose process
+// lives (or of another machine, on shared storage) is being written: kept.
+std::size_t remove_dead_copies(py::handle base) {
+    py::object os = wr::import("os");
+    py::object host = wr::import("socket").attr("gethostname")();
+    py::str prefix = wr::cat({".output-", host, "-"});
+    std::size_t removed = 0;
+    py::list entries;
+    try {
+        entries = os.attr("listdir")(base);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        return 0;
+    }
+    for (py::handle entry : entries) {
+        py::str name(entry);
+        if (!wr::truthy(name.attr("startswith")(prefix)) || !wr::truthy(name.attr("endswith")(".pdf")))
+            continue;
+        py::list rest = py::str(name[py::slice(py::len(prefix), -4, 1)]).attr("split")("-");
+        if (rest.size() != 2 || !wr::truthy(rest[0].attr("isdigit")())) continue;
+        if (process_alive(py::int_(rest[0]).cast<long>())) continue;
+        try {
+            os.attr("unlink")(os.attr("path").attr("join")(base, name));
+            ++removed;
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_OSError)) throw;  // gone meanwhile, or not ours to remove
+        }
+    }
+    return removed;
 }
 
 // ---- where tasks run --------------------------------------------------------
@@ -332,7 +540,6 @@ struct Pending {
     py::object handle;
     py::object name;
     py::object digest;
-    bool changed;
     bool alone;  // runs by itself: it was in flight when a worker died
 };
 
@@ -342,79 +549,108 @@ struct Summary {
     std::vector<std::pair<py::object, py::object>> without_ocr;
 };
 
+// How the run changes the index: new and changed documents replace their
+// stored copies in batches, files gone from the folder leave in one call;
+// each call is one refit and one write, and the record follows each.
 class Filing {
 public:
-    Filing(py::handle args, py::object engine, py::object process, long batch)
-        : args_(args), engine_(std::move(engine)), process_(std::move(process)),
-          modeldir_(process_.attr("modeldir")), batch_size_(batch),
-          last_commit_(std::chrono::steady_clock::now()) {}
+    // `held`: how many documents the index holds before the run.
+    Filing(py::handle base, IndexNote note, py::object process, bool sb, bool drop_bare,
+           long batch, std::size_t held, bool told)
+        : base_(base), note_(std::move(note)), process_(std::move(process)),
+          modeldir_(process_.attr("modeldir")), sb_(sb), drop_bare_(drop_bare),
+          batch_size_(batch), held_(held), last_commit_(std::chrono::steady_clock::now()),
+          waited_(told) {}
 
-    void add(py::object doc, py::object name, py::object digest, bool changed) {
-        if (changed) {
-            // An id the index already holds is passed over by a batch; only
-            // a fresh engine's first document replaces its stored copy.
-            commit();
-            py::list one;
-            one.append(doc);
-            locked([&] {
-                make_process(args_, wr::truthy(args_.attr("detect")), engine_,
-                             args_.attr("translate_to"))
-                    .attr("train_docs")(one);
-            }, {{name, digest}});
-            ++filed_;
-            return;
-        }
+    // `excluded`: names to pass over until their file changes (name, digest).
+    void remove(const std::vector<py::object>& names,
+                std::vector<std::pair<py::object, py::object>> excluded = {}) {
+        if (names.empty()) return;
+        py::list ids;
+        for (auto& name : names) ids.append(name);
+        first_change();
+        tell_if_waiting();
+        removed_ += py::int_(process_.attr("remove_docs")(ids)).cast<std::size_t>();
+        RecordChange change;
+        change.dropped = names;
+        change.removed = std::move(excluded);
+        change.drop_bare = drop_bare_;
+        change_record(modeldir_, change);
+    }
+
+    void add(py::object doc, py::object name, py::object digest) {
         docs_.append(doc);
-        record_.emplace_back(name, digest);
+        pending_.emplace_back(name, digest);
         const double since = std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                            last_commit_).count();
-        // Each write refits the whole index: batches grow with it, so the
-        // refits of a long run cost a few times one refit of the result.
-        const std::size_t enough = std::max<std::size_t>(batch_size_, filed_ / 4);
-        if (record_.size() >= enough || since >= kCommitSeconds) commit();
+        // Each write refits the whole index: batches grow with it (what it
+        // held before the run included), so the refits of a run cost a few
+        // times one refit of the result, however few files change.
+        const std::size_t enough = std::max<std::size_t>(batch_size_, (held_ + filed_) / 4);
+        if (pending_.size() >= enough || since >= kCommitSeconds) commit();
     }
 
     void commit() {
         last_commit_ = std::chrono::steady_clock::now();
-        if (record_.empty()) return;
+        if (pending_.empty()) return;
         py::list docs = docs_;
-        locked([&] { process_.attr("train_docs")(docs); }, record_);
-        filed_ += record_.size();
+        first_change();
+        tell_if_waiting();
+        process_.attr("update_docs")(docs);
+        // What the index now holds for these names, as this object wrote it;
+        // if another writer replaces one of them meanwhile, the next run
+        // sees the difference and reads the file again.
+        py::set names;
+        for (auto& entry : pending_) names.add(entry.first);
+        py::dict held = held_fingerprints(process_.attr("document_search"), sb_, names);
+        RecordChange change;
+        for (auto& [name, digest] : pending_) {
+            if (!wr::contains(held, name)) continue;  // the engine passed it over
+            py::list entry;
+            entry.append(digest);
+            entry.append(held[name]);
+            change.filed.emplace_back(name, entry);
+        }
+        change.drop_bare = drop_bare_;
+        change_record(modeldir_, change);
+        filed_ += pending_.size();
         docs_ = py::list();
-        record_.clear();
+        pending_.clear();
     }
 
     std::size_t filed() const { return filed_; }
+    std::size_t removed() const { return removed_; }
 
 private:
-    // The engine locks the models directory for its own read-modify-write
-    // (in its own module, so the lock cannot be held across the call); the
-    // record is merged under the lock afterwards. A run killed between the
-    // two finds those files in the index but not in the record, and files
-    // them again.
-    template <typename F>
-    void locked(F&& train, const std::vector<std::pair<py::object, py::object>>& record) {
-        long holder = 0;
-        if (!waited_ && !wr::dir_lock_free(modeldir_, &holder)) {
-            waited_ = true;
-            err(wr::cat({"waiting for another writer of the index in ", modeldir_,
-                         holder > 0 ? wr::cat({" (pid ", holder, ")"}) : py::str(""), "..."}));
-        }
-        train();
-        wr::DirLock lock(modeldir_, wr::kTrainingLockWait);
-        add_to_record(modeldir_, record);
+    // The note says how the index was built; it is written with the first
+    // change, so a run that changes nothing never changes it.
+    void first_change() {
+        if (noted_) return;
+        IndexNote on_disk = read_note(base_);
+        if (!on_disk.noted || !on_disk.engine.equal(note_.engine) ||
+            on_disk.detect != note_.detect || !on_disk.translate_to.equal(note_.translate_to) ||
+            !on_disk.home.equal(note_.home))
+            write_note(base_, note_);
+        noted_ = true;
     }
 
-    py::handle args_;
-    py::object engine_;
+    void tell_if_waiting() { console::tell_if_waiting(modeldir_, waited_); }
+
+    py::handle base_;
+    IndexNote note_;
     py::object process_;
     py::object modeldir_;
+    bool sb_;
+    bool drop_bare_;
     std::size_t batch_size_;
+    std::size_t held_;
     std::chrono::steady_clock::time_point last_commit_;
     py::list docs_;
-    std::vector<std::pair<py::object, py::object>> record_;
+    std::vector<std::pair<py::object, py::object>> pending_;  // name, digest
     std::size_t filed_ = 0;
-    bool waited_ = false;
+    std::size_t removed_ = 0;
+    bool noted_ = false;
+    bool waited_;
 };
 
 // Whether `path` is one of the base's own files: its OCR copies and the index.
@@ -484,6 +720,34 @@ void init_worker() {
     if (::getppid() == 1) ::_exit(128 + SIGTERM);
 }
 
+namespace {
+
+// What differs between how the run would file documents and how the index
+// filed its own, in one line that says how to go on; None when nothing does.
+py::object mode_difference(py::handle base, const IndexNote& own, bool detect,
+                           py::handle translate_to) {
+    const char* hint = ", or use another --base)";
+    if (own.detect != detect)
+        return wr::cat({"the index at ", base, " was built ", own.detect ? "with" : "without",
+                        " --detect, this run ", own.detect ? "without it" : "with it", " (",
+                        own.detect ? "give" : "leave out", " --detect", hint});
+    if (!own.translate_to.equal(translate_to)) {
+        py::str built = own.translate_to.is_none()
+                            ? py::str("without --translate-to")
+                            : wr::cat({"with --translate-to ", own.translate_to});
+        py::str asked = translate_to.is_none() ? py::str("without it")
+                                               : wr::cat({"with --translate-to ", translate_to});
+        py::str fix = own.translate_to.is_none()
+                          ? py::str("leave out --translate-to")
+                          : wr::cat({"give --translate-to ", own.translate_to});
+        return wr::cat({"the index at ", base, " was built ", built, ", this run ", asked, " (",
+                        fix, hint});
+    }
+    return py::none();
+}
+
+}  // namespace
+
 int run_index(py::handle args) {
     py::object os = wr::import("os");
     py::object os_path = os.attr("path");
@@ -491,13 +755,45 @@ int run_index(py::handle args) {
     if (!wr::truthy(os_path.attr("isdir")(folder)))
         wr::raise(PyExc_FileNotFoundError, {"no such folder: ", folder});
     py::object base = args.attr("base");
-    os.attr("makedirs")(base, py::arg("exist_ok") = true);
+    py::object modeldir_path = wr::cat({base, "/models"});
+    os.attr("makedirs")(modeldir_path, py::arg("exist_ok") = true);
+    remove_dead_copies(base);
+
+    // The index keeps the way it files documents; a run that would file
+    // them otherwise is refused, unless the index holds nothing yet.
     const bool detect = wr::truthy(args.attr("detect"));
-    py::object engine = settle_engine(base, read_note(base), args.attr("engine"));
-    py::object process = make_process(args, detect, engine, args.attr("translate_to"));
-    write_note(base, engine, detect, args.attr("translate_to"));
+    py::object translate_to = args.attr("translate_to");
+    IndexNote own = read_note(base);
+    py::object asked = args.attr("engine");
+    py::object engine = own.engine.is_none() ? settle_engine(base, own, asked) : own.engine;
+    py::object process = own.noted ? make_process(args, own.detect, engine, own.translate_to)
+                                   : make_process(args, detect, engine, translate_to);
+    py::dict held = held_fingerprints(process.attr("document_search"), engine.equal(py::str("sb")),
+                                      py::none());
+    py::object difference = py::none();
+    if (!asked.is_none() && !asked.equal(engine)) {
+        try {
+            settle_engine(base, own, asked);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            difference = py::str(e.value());
+        }
+    } else if (own.noted) {
+        difference = mode_difference(base, own, detect, translate_to);
+    }
+    if (!difference.is_none()) {
+        if (!held.empty()) wr::raise(PyExc_ValueError, {difference});
+        if (!asked.is_none()) engine = asked;
+        process = make_process(args, detect, engine, translate_to);
+    }
+    const bool sb = engine.equal(py::str("sb"));
+    if (!difference.is_none())
+        held = held_fingerprints(process.attr("document_search"), sb, py::none());
     remember_folder(base, folder);
     py::object modeldir = process.attr("modeldir");
+    py::object folder_real = os_path.attr("realpath")(folder);
+    bool told = false;
+    Naming naming{settle_home(base, modeldir, folder_real, told)};
 
     py::object base_real = os_path.attr("realpath")(base);
     py::object models_real = os_path.attr("realpath")(modeldir);
@@ -527,13 +823,14 @@ int run_index(py::handle args) {
     py::object relpath = os_path.attr("relpath");
     py::object abspath = os_path.attr("abspath");
     py::object base_abs = abspath(base);
-    py::dict known = read_record(modeldir);
+    Record record = read_record(modeldir);
+    const bool bare_ok = bare_entries_trusted(modeldir, process.attr("document_search").attr("model_filename"));
     std::size_t unchanged = 0;
     std::deque<Pending> todo;
+    py::set present;
     for (auto& path : documents) {
-        // Documents are named by their path inside the folder; the library
-        // reads them at the base path joined with their path from there.
-        py::object name = relpath(path, folder);
+        py::object name = naming.name_of(os_path.attr("join")(folder_real, relpath(path, folder)));
+        present.add(name);
         py::object digest;
         try {
             digest = digest_of(path);
@@ -541,18 +838,28 @@ int run_index(py::handle args) {
             if (!e.matches(PyExc_OSError)) throw;
             digest = py::none();
         }
-        bool changed = false;
-        if (!digest.is_none() && wr::truthy(known.attr("__contains__")(name))) {
-            if (py::object(known[name]).equal(digest)) {
-                ++unchanged;
-                continue;
-            }
-            changed = true;
+        py::object fingerprint = held.attr("get")(name);
+        if (!digest.is_none() &&
+            (record_says_unchanged(record.files.attr("get")(name), digest, fingerprint, bare_ok) ||
+             (fingerprint.is_none() && record.removed.attr("get")(name).equal(digest)))) {
+            ++unchanged;
+            continue;
         }
         // Absolute: a cluster worker runs elsewhere, over the same shared storage.
         py::tuple task = py::make_tuple(base_abs, relpath(abspath(path), base_abs), name, detect,
-                                        args.attr("translate_to"), ocr_jobs);
-        todo.push_back(Pending{task, py::none(), name, digest, changed, false});
+                                        translate_to, ocr_jobs);
+        todo.push_back(Pending{task, py::none(), name, digest, false});
+    }
+    // Documents of this folder whose file is gone (or no longer a document
+    // the folder yields). Names a host gave through the library are not
+    // paths of documents, and stay.
+    std::vector<py::object> gone;
+    for (auto item : held) {
+        py::object name = py::reinterpret_borrow<py::object>(item.first);
+        if (!py::isinstance<py::str>(name) || present.contains(name) || !is_document(name)) continue;
+        py::object path = naming.path_of(name);
+        if (inside(path, folder_real) && !belongs_to_base(path, base_real, models_real))
+            gone.push_back(name);
     }
 
     std::unique_ptr<Runner> runner;
@@ -563,13 +870,20 @@ int run_index(py::handle args) {
     else
         runner = std::make_unique<InProcess>();
 
+    IndexNote note;
+    note.engine = engine;
+    note.detect = detect;
+    note.translate_to = translate_to;
+    note.noted = true;
+    note.home = naming.home;
     const long batch = static_cast<long>(wr::to_ssize(at_most(args.attr("batch"), 1L << 30)));
-    Filing filing(args, engine, process, batch);
+    Filing filing(base, note, process, sb, !bare_ok, batch, held.size(), told);
     Summary summary;
     Progress progress(todo.size());
     std::size_t done = 0;
     std::deque<Pending> running;
     try {
+        filing.remove(gone);
         while (!todo.empty() || !running.empty()) {
             // A file under suspicion runs with no other file beside it.
             while (!todo.empty() &&
@@ -625,7 +939,7 @@ int run_index(py::handle args) {
             } else if (current.digest.is_none()) {
                 summary.failed.emplace_back(current.name, py::str("could not be read"));
             } else {
-                filing.add(parts[1], current.name, current.digest, current.changed);
+                filing.add(parts[1], current.name, current.digest);
             }
             ++done;
             progress.step(done, current.name, true);
@@ -643,7 +957,8 @@ int run_index(py::handle args) {
 
     out(wr::cat({"indexed ", py::int_(filing.filed()), ", skipped ", py::len(skipped),
                  ", failed ", py::int_(summary.failed.size()), ", unchanged ",
-                 py::int_(unchanged), ", read without OCR ",
+                 py::int_(unchanged), ", removed ", py::int_(filing.removed()),
+                 ", read without OCR ",
                  py::int_(summary.without_ocr.size()), " (index at ", modeldir, ")"}));
     for (py::handle path : skipped)
         out(wr::cat({"  skipped ", relpath(path, folder), ": not a PDF, image or MP4 video"}));
@@ -651,6 +966,65 @@ int run_index(py::handle args) {
         out(wr::cat({"  no OCR  ", name, ": ", reason}));
     for (auto& [name, reason] : summary.failed) out(wr::cat({"  failed  ", name, ": ", reason}));
     return summary.failed.empty() ? 0 : 1;
+}
+
+// Drops files from the index without touching them: each PATH is a file or
+// a folder (every document under it), named as `index` names them. They are
+// remembered as removed, so a later `index` of their folder passes over
+// them until they change.
+int run_remove(py::handle args) {
+    py::object os = wr::import("os");
+    py::object os_path = os.attr("path");
+    py::object base = args.attr("base");
+    IndexNote own = read_note(base);
+    if (own.engine.is_none())
+        wr::raise(PyExc_FileNotFoundError, {"no index at ", base, " (run 'wrapper index' first)"});
+    const bool sb = own.engine.equal(py::str("sb"));
+    py::object process = make_process(args, own.noted ? own.detect : sb, own.engine,
+                                      own.noted ? own.translate_to : py::none());
+    py::dict held = held_fingerprints(process.attr("document_search"), sb, py::none());
+    // An index from before names had a home: names are paths inside the
+    // folder it was built from, and are given as such.
+    Naming naming{own.home};
+
+    std::vector<py::object> names;
+    std::vector<std::pair<py::object, py::object>> excluded;
+    py::set chosen;
+    std::size_t missing = 0;
+    for (py::handle given : args.attr("paths")) {
+        py::object path = own.home.is_none() ? py::object(os_path.attr("normpath")(given))
+                                             : py::object(os_path.attr("realpath")(given));
+        std::size_t found = 0;
+        for (auto item : held) {
+            py::object name = py::reinterpret_borrow<py::object>(item.first);
+            if (!py::isinstance<py::str>(name) || chosen.contains(name)) continue;
+            py::object where = own.home.is_none() ? py::object(os_path.attr("normpath")(name))
+                                                  : naming.path_of(name);
+            if (!inside(where, path)) continue;
+            chosen.add(name);
+            names.push_back(name);
+            py::object digest = py::none();
+            try {
+                digest = digest_of(where);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_OSError)) throw;  // deleted meanwhile: nothing to pass over
+            }
+            if (!digest.is_none()) excluded.emplace_back(name, digest);
+            ++found;
+        }
+        if (found == 0) {
+            err(wr::cat({"not in the index: ", given}));
+            ++missing;
+        }
+    }
+    IndexNote note = own;
+    note.noted = true;  // what was guessed is now what the index says
+    note.detect = own.noted ? own.detect : sb;
+    Filing filing(base, note, process, sb, false, 1, held.size(), false);
+    filing.remove(names, std::move(excluded));
+    out(wr::cat({"removed ", py::int_(filing.removed()), " (index at ", process.attr("modeldir"),
+                 ")"}));
+    return missing == 0 ? 0 : 1;
 }
 
 }  // namespace console

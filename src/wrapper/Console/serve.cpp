@@ -101,9 +101,10 @@ long parse_number(const std::string& text, long low, long high, const char* what
 
 // ---- which file a document name stands for ---------------------------------
 //
-// `wrapper index` names a document by its path inside the folder it was given
-// and records that folder beside the index. This is the one place that turns
-// a name back into a file.
+// `wrapper index` names a document by its path from the base's home folder
+// (the first folder indexed into it; a later folder's files are named
+// "../other/x.pdf") and records every folder it was given beside the index.
+// This is the one place that turns a name back into a file.
 
 void remember_folder(py::handle base, py::handle folder) {
     py::str path = wr::cat({base, kFoldersName});
@@ -153,18 +154,29 @@ py::list source_folders(py::handle base, py::handle root) {
     return folders;
 }
 
-// The file behind an index's document name, or None. The name must be a
-// plain relative path, and the file must really lie inside one of the
-// folders (no link may lead out of it).
-py::object indexed_file(const py::list& folders, py::handle name) {
-    if (!web::is_plain_relative(bytes_of(name))) return py::none();
+// The file behind an index's document name, or None. Whatever road the name
+// takes (from the home folder, or a plain relative path under a source
+// folder), the file must really lie inside one of the source folders, links
+// resolved, so no name leads anywhere else.
+py::object indexed_file(const py::list& folders, py::handle home, py::handle name) {
+    const std::string text = bytes_of(name);
+    if (text.empty() || text.front() == '/' || text.find('\0') != std::string::npos) return py::none();
     py::object path = os_path();
     py::object sep = wr::import_attr("os", "sep");
+    auto inside = [&](py::handle real) {
+        if (!wr::truthy(path.attr("isfile")(real))) return false;
+        for (py::handle folder : folders)
+            if (wr::truthy(real.attr("startswith")(path.attr("realpath")(folder) + sep))) return true;
+        return false;
+    };
+    if (!home.is_none()) {
+        py::object real = path.attr("realpath")(path.attr("join")(home, name));
+        if (inside(real)) return real;
+    }
+    if (!web::is_plain_relative(text)) return py::none();
     for (py::handle folder : folders) {
-        py::object root = path.attr("realpath")(folder);
         py::object real = path.attr("realpath")(path.attr("join")(folder, name));
-        if (wr::truthy(real.attr("startswith")(root + sep)) && wr::truthy(path.attr("isfile")(real)))
-            return real;
+        if (inside(real)) return real;
     }
     return py::none();
 }
@@ -185,6 +197,7 @@ public:
         const bool sb = engine_.equal(py::str("sb"));
         process_ = make_process(args, note.detect && sb, engine_, note.translate_to);
         folders_ = source_folders(base_, root);
+        home_ = note.home;
         images_ = wr::import_attr("collections", "OrderedDict")();
         located_ = py::dict();
         documents_ = py::dict();
@@ -217,6 +230,7 @@ private:
     py::object engine_;
     py::object process_;
     py::list folders_;
+    py::object home_;
     py::object images_;     // (id, page, thumbnail, mtime) -> PNG bytes, oldest first
     long image_bytes_ = 0;
     py::dict located_;      // id -> its file, mtime and page count
@@ -413,7 +427,7 @@ Site::Answer Site::search_page(const std::vector<std::pair<std::string, std::str
 py::dict Site::locate(const std::string& id) {
     py::str name = text_of(id);
     if (!in_index(name)) throw Refusal{404, "no such document in the index"};
-    py::object file = indexed_file(folders_, name);
+    py::object file = indexed_file(folders_, home_, name);
     if (file.is_none())
         throw Refusal{404, "the document's file is not under a folder this index was built from "
                            "(give it with --root)"};

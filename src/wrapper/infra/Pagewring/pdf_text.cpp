@@ -23,10 +23,14 @@ py::object page_at(py::handle document, long long index) {
     return document[py::int_(index)];
 }
 
-// A name in the base path that no other call, thread or machine picks.
+// A name in the base path that no other call, thread or machine picks. It
+// names the machine and the process that writes it, so that the copy of a
+// process killed meanwhile can be told from one still being written and
+// removed later (by `wrapper index`).
 py::str private_copy_path(py::handle base_path) {
     py::object token = wr::import("uuid").attr("uuid4")().attr("hex");
-    return wr::cat({base_path, "/.output-", token, ".pdf"});
+    py::object host = wr::import("socket").attr("gethostname")();
+    return wr::cat({base_path, "/.output-", host, "-", py::int_(::getpid()), "-", token, ".pdf"});
 }
 
 void rename_onto(py::handle from, py::handle to) { wr::import("os").attr("replace")(from, to); }
