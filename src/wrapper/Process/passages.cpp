@@ -225,6 +225,8 @@ py::object did_you_mean(py::object proc, py::object query, py::object hits,
 
 }  // namespace
 
+namespace {
+
 // The embedding engine's model and key for a document it has filed, so that
 // its windows are embedded once now rather than at every query; (None, None)
 // for the term engine, or a document the engine did not file a model for.
@@ -245,6 +247,8 @@ std::pair<py::object, py::object> window_model(py::handle engine, py::handle doc
     if (!wr::contains(models, key)) return none;
     return {models[key], key};
 }
+
+}  // namespace
 
 void keep_pages(py::handle proc, py::handle docs) {
     py::object keep = pagekeep("keep");
