@@ -270,7 +270,8 @@ def encoded_now(process, name, query, count):
     return out[:count]
 
 
-@pytest.mark.parametrize("store", ["window embeddings", "pages alone", "pages changed since"])
+@pytest.mark.parametrize("store", ["window embeddings", "pages alone", "pages changed since",
+                                   "vectors cut short"])
 def test_kept_window_embeddings_choose_as_encoding_at_query_time(tmp_path, store):
     process = Process(str(tmp_path), True, None, Enginekind.SB)
     # Pages of one or two windows each, five in all: the road that encodes
@@ -280,7 +281,10 @@ def test_kept_window_embeddings_choose_as_encoding_at_query_time(tmp_path, store
     where = Pagekeep.path(process.modeldir, "long")
     record = Pagekeep.read(process.modeldir, "long")
     assert record["vectors"]["rows"] == 5
-    if store != "window embeddings":
+    if store == "vectors cut short":
+        with open(where[:-len(".json")] + ".f16", "r+b") as f:
+            f.truncate(1000)
+    elif store != "window embeddings":
         if store == "pages alone":  # as kept before embeddings were
             del record["vectors"]
         else:  # the vectors no longer tile these pages: not used
