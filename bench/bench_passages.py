@@ -1,14 +1,18 @@
 """Where a hit matched: Process.passages per hit on documents of 1, 10 and 50
 pages (~400 running words of the Brown corpus a page) in a term-weighting
 index, against the same window search written in plain Python over the same
-kept pages (the baseline, measured here), and beside the search itself. Also
-the embedding index's passages for the 10-page document (each costs runs of
-its model).
+kept pages (the baseline, measured here), and beside the search itself. Then
+the embedding index on the same documents: passages from the window
+embeddings kept at filing time, against the road for pages kept without them
+(the baseline: up to eight windows encoded per hit), with the filing time and
+the size of what is kept.
 
     python bench/bench_passages.py [--rounds 30] [--no-sb]
 """
 
 import argparse
+import json
+import os
 import re
 import statistics
 import tempfile
@@ -110,12 +114,32 @@ def main():
         return
     with tempfile.TemporaryDirectory() as base:
         process = Process(base, True, None, Enginekind.SB)
-        process.train_docs([document(process, "10-pages", words, 10)])
-        process.search(rare, Idiomark.ENGLISH)
-        hit = {"name": "10-pages"}
-        ms = median_ms(lambda: process.passages(hit, rare, Idiomark.ENGLISH), 5)
-        print(f"embedding index, 10 pages: {ms:.1f} ms per hit")
+        print("embedding index")
+        print(f"{'pages':>6} {'filing s':>9} {'pages kB':>9} {'vectors kB':>11} {'kept ms':>8} "
+              f"{'encoded ms':>11} {'encoded/kept':>13} {'best page':>10}")
+        for n in sizes:
+            name = f"{n}-pages"
+            start = time.perf_counter()
+            process.train_docs([document(process, name, words, n)])
+            filing = time.perf_counter() - start
+            # The same pages as kept before window embeddings were.
+            where = Pagekeep.path(process.modeldir, name)
+            record = Pagekeep.read(process.modeldir, name)
+            del record["vectors"]
+            record["id"] = repr(name + "-old")
+            with open(Pagekeep.path(process.modeldir, name + "-old"), "w") as f:
+                json.dump(record, f)
+            vectors = where[:-len(".json")] + ".f16"
 
+            process.search(rare, Idiomark.ENGLISH)
+            hit, old = {"name": name}, {"name": name + "-old"}
+            kept = median_ms(lambda: process.passages(hit, rare, Idiomark.ENGLISH), args.rounds)
+            encoded = median_ms(lambda: process.passages(old, rare, Idiomark.ENGLISH), 3)
+            same = (process.passages(hit, rare, Idiomark.ENGLISH)[0]["page"],
+                    process.passages(old, rare, Idiomark.ENGLISH)[0]["page"])
+            print(f"{n:>6} {filing:>9.2f} {os.path.getsize(where) / 1024:>9.0f} "
+                  f"{os.path.getsize(vectors) / 1024:>11.0f} {kept:>8.2f} {encoded:>11.1f} "
+                  f"{encoded / kept:>13.1f} {'%s/%s' % same:>10}")
 
 if __name__ == "__main__":
     main()

@@ -1,10 +1,12 @@
 """Where a hit matched: kept pages, passages against a slow reference, both engines."""
 
+import json
 import os
 import random
 import re
 
 import fitz
+import numpy as np
 import pytest
 
 from wrapper.core import Pagekeep
@@ -229,6 +231,84 @@ def test_embedding_passages_pick_the_closest_page(tmp_path):
     _, [hit] = process.search(query, Idiomark.ENGLISH)
     found = process.passages(hit, query, Idiomark.ENGLISH, count=2)
     assert found[0]["page"] == 3 and len({p["page"] for p in found}) == 2
+    vectors = Pagekeep.path(process.modeldir, "mixed")[:-len(".json")] + ".f16"
+    assert os.path.exists(vectors)
     Pagekeep.forget(process.modeldir, "mixed")
+    assert not os.path.exists(vectors)
     assert process.passages(hit, query, Idiomark.ENGLISH) == [
         {"page": None, "text": "", "marks": [], "reindex": True}]
+
+
+class Listed:
+    """A model that gives the next of its vectors for each text, one text at a time."""
+
+    def __init__(self, vectors):
+        self.vectors, self.texts = iter(vectors), []
+
+    def encode(self, text, convert_to_tensor=True):
+        self.texts.append(text)
+        return next(self.vectors)
+
+
+def test_window_embeddings_are_kept_as_halves(tmp_path):
+    rng = np.random.default_rng(18)
+    special = [0.0, -0.0, 65504.0, 65520.0, 1e9, -1e9, 2.0**-24, 2.0**-25, 3 * 2.0**-25,
+               1e-10, 1.0 + 2.0**-11, 1.0 + 3 * 2.0**-11, np.inf, -np.inf, np.nan]
+    vectors = rng.uniform(-1, 1, (4, 64)) * 2.0 ** rng.integers(-28, 17, (4, 64))
+    vectors[0, :len(special)] = special
+    vectors = vectors.astype(np.float32)
+    model = Listed(vectors)
+    doc = file_pages(Process(str(tmp_path), True, None, Enginekind.TD), "d",
+                     [" ".join(["word"] * 90), "", "a few words"])  # 3 windows, none, 1
+    where = Pagekeep.keep(str(tmp_path), doc, model, "en")
+    assert [len(t.split()) for t in model.texts] == [40, 40, 10, 3]
+    assert Pagekeep.read(str(tmp_path), "d")["vectors"]["rows"] == 4
+    with open(where[:-len(".json")] + ".f16", "rb") as f, np.errstate(over="ignore"):
+        assert f.read()[32:] == vectors.astype("<f2").tobytes()  # numpy's rounding
+
+
+def encoded_now(process, name, query, count):
+    """Every window of the kept pages encoded with the model now, closest first, one per page."""
+    model = process.document_search.multilang_models["en"]
+    q = np.asarray(model.encode(query, convert_to_tensor=True), dtype="float64")
+    windows = Pagekeep.candidates(Pagekeep.read(process.modeldir, name), {}, 10**6, 40)
+    scores = [np.inner(q, np.asarray(model.encode(w["text"], convert_to_tensor=True)))
+              for w in windows]
+    out, seen = [], set()
+    for i in sorted(range(len(windows)), key=lambda i: -scores[i]):
+        if windows[i]["page"] not in seen:
+            seen.add(windows[i]["page"])
+            out.append((windows[i]["page"], windows[i]["text"]))
+    return out[:count]
+
+
+@pytest.mark.parametrize("store", ["window embeddings", "pages alone", "pages changed since",
+                                   "vectors cut short"])
+def test_kept_window_embeddings_choose_as_encoding_at_query_time(tmp_path, store):
+    process = Process(str(tmp_path), True, None, Enginekind.SB)
+    # Pages of one or two windows each, five in all: the road that encodes
+    # at query time (at most eight candidates) sees every window too.
+    pages = [" ".join([HARBOUR, BREAD, EN]), " ".join([RIDGE, BREAD, HARBOUR]), " ".join([ASH, EN])]
+    process.train_docs([file_pages(process, "long", pages)])
+    where = Pagekeep.path(process.modeldir, "long")
+    record = Pagekeep.read(process.modeldir, "long")
+    assert record["vectors"]["rows"] == 5
+    if store == "vectors cut short":
+        with open(where[:-len(".json")] + ".f16", "r+b") as f:
+            f.truncate(1000)
+    elif store != "window embeddings":
+        if store == "pages alone":  # as kept before embeddings were
+            del record["vectors"]
+        else:  # the vectors no longer tile these pages: not used
+            record["pages"][2]["text"] += " " + BREAD
+            record["pages"][2]["terms"] += " -" * len(BREAD.split())
+        with open(where, "w") as f:
+            json.dump(record, f)
+    q = process.document_search.multilang_models["en"].encode("ships", convert_to_tensor=True)
+    from_store = Pagekeep.nearest(process.modeldir, "long", record, "en", q, {})
+    assert (from_store is not None) == (store == "window embeddings")
+    for query in ("molten rock pouring from a mountain", "baking bread at home", "ships at sea"):
+        _, [hit] = process.search(query, Idiomark.ENGLISH)
+        found = process.passages(hit, query, Idiomark.ENGLISH, count=3)
+        got = [(p["page"], p["text"]) for p in found]
+        assert got == encoded_now(process, "long", query, 3), query

@@ -1,6 +1,8 @@
 #include "passages.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace wr::passages {
@@ -179,6 +181,112 @@ Passage render(const Page& page, const Window& window) {
                                    at + (w.word_end - w.piece_begin));
     }
     return out;
+}
+
+std::uint16_t to_half(float value) {
+    std::uint32_t f;
+    std::memcpy(&f, &value, sizeof f);
+    const std::uint16_t sign = static_cast<std::uint16_t>((f >> 16) & 0x8000u);
+    const std::uint32_t exponent = (f >> 23) & 0xffu;
+    std::uint32_t mantissa = f & 0x7fffffu;
+    if (exponent == 0xffu)  // infinity, or NaN kept a NaN
+        return static_cast<std::uint16_t>(sign | 0x7c00u | (mantissa ? 0x200u : 0u));
+    const int e = static_cast<int>(exponent) - 127 + 15;
+    if (e >= 31) return static_cast<std::uint16_t>(sign | 0x7c00u);  // too large: infinity
+    std::uint32_t bits;
+    int shift;
+    if (e <= 0) {
+        // A subnormal half, or zero: the implicit bit joins the mantissa.
+        if (e < -10) return sign;
+        mantissa |= 0x800000u;
+        shift = 14 - e;
+        bits = 0;
+    } else {
+        shift = 13;
+        bits = static_cast<std::uint32_t>(e) << 10;
+    }
+    const std::uint32_t kept = mantissa >> shift;
+    const std::uint32_t rest = mantissa & ((1u << shift) - 1);
+    const std::uint32_t half_way = 1u << (shift - 1);
+    // A carry out of the mantissa rightly bumps the exponent (to infinity at the top).
+    std::uint32_t out = bits + kept;
+    if (rest > half_way || (rest == half_way && (kept & 1u))) ++out;
+    return static_cast<std::uint16_t>(sign | out);
+}
+
+float from_half(std::uint16_t half) {
+    const std::uint32_t sign = static_cast<std::uint32_t>(half & 0x8000u) << 16;
+    const std::uint32_t exponent = (half >> 10) & 0x1fu;
+    std::uint32_t mantissa = half & 0x3ffu;
+    std::uint32_t f;
+    if (exponent == 0x1fu) {
+        f = sign | 0x7f800000u | (mantissa << 13);
+    } else if (exponent != 0) {
+        f = sign | ((exponent - 15 + 127) << 23) | (mantissa << 13);
+    } else if (mantissa == 0) {
+        f = sign;
+    } else {
+        // Subnormal: normalise it, float has the range.
+        std::uint32_t e = 127 - 15 + 1;
+        while (!(mantissa & 0x400u)) {
+            mantissa <<= 1;
+            --e;
+        }
+        f = sign | (e << 23) | ((mantissa & 0x3ffu) << 13);
+    }
+    float out;
+    std::memcpy(&out, &f, sizeof out);
+    return out;
+}
+
+std::size_t tile_count(const std::vector<Page>& pages, std::size_t size) {
+    std::size_t n = 0;
+    if (size == 0) return n;
+    for (const Page& page : pages) n += (page.words.size() + size - 1) / size;
+    return n;
+}
+
+std::vector<std::size_t> tile_rows(const std::vector<Page>& pages,
+                                   const std::vector<Window>& windows, std::size_t size) {
+    std::vector<std::size_t> rows;
+    if (size == 0) return rows;
+    std::vector<std::size_t> first_row(pages.size() + 1, 0);
+    for (std::size_t p = 0; p < pages.size(); ++p)
+        first_row[p + 1] = first_row[p] + (pages[p].words.size() + size - 1) / size;
+    for (const Window& w : windows) {
+        if (w.page >= pages.size() || w.first % size != 0 || w.first >= pages[w.page].words.size())
+            return {};
+        rows.push_back(first_row[w.page] + w.first / size);
+    }
+    return rows;
+}
+
+std::vector<std::size_t> rank_rows(const std::vector<std::size_t>& rows,
+                                   const std::vector<std::uint16_t>& matrix, std::size_t dim,
+                                   const std::vector<float>& query) {
+    // Every half decoded once per process: a row is then lookups and products.
+    static const std::vector<float> decoded = [] {
+        std::vector<float> table(1u << 16);
+        for (std::uint32_t h = 0; h < table.size(); ++h)
+            table[h] = from_half(static_cast<std::uint16_t>(h));
+        return table;
+    }();
+    const std::size_t n = std::min(dim, query.size());
+    std::vector<std::pair<double, std::size_t>> scored;
+    scored.reserve(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const std::uint16_t* row = matrix.data() + rows[i] * dim;
+        double score = 0.0;
+        for (std::size_t d = 0; d < n; ++d)
+            score += static_cast<double>(query[d]) * static_cast<double>(decoded[row[d]]);
+        scored.emplace_back(std::isnan(score) ? -HUGE_VAL : score, i);
+    }
+    std::stable_sort(scored.begin(), scored.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<std::size_t> order;
+    order.reserve(scored.size());
+    for (const auto& s : scored) order.push_back(s.second);
+    return order;
 }
 
 }  // namespace wr::passages

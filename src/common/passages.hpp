@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -93,5 +94,28 @@ struct Passage {
     std::vector<std::pair<std::size_t, std::size_t>> marks;
 };
 Passage render(const Page& page, const Window& window);
+
+// ---- windows ranked by stored embeddings ---------------------------------------
+
+// IEEE half precision, the stored form of window embeddings: half the size
+// of float32, and its rounding (nearest, ties to even) moves an inner product
+// of unit vectors by far less than windows differ by.
+std::uint16_t to_half(float value);
+float from_half(std::uint16_t half);
+
+// The tiled_windows of `pages` in reading order are the rows of a stored
+// matrix; the row of each window in `windows` (all from those tilings), or
+// an empty vector when a window does not start a tile.
+std::vector<std::size_t> tile_rows(const std::vector<Page>& pages,
+                                   const std::vector<Window>& windows, std::size_t size);
+// The number of rows the tilings of `pages` make.
+std::size_t tile_count(const std::vector<Page>& pages, std::size_t size);
+
+// Indexes into `rows` ordered by the inner product of their row of `matrix`
+// (`dim` halves a row) with `query`, greatest first, earlier entries first
+// among equals; a NaN product ranks last. Rows must lie inside the matrix.
+std::vector<std::size_t> rank_rows(const std::vector<std::size_t>& rows,
+                                   const std::vector<std::uint16_t>& matrix, std::size_t dim,
+                                   const std::vector<float>& query);
 
 }  // namespace wr::passages

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hosttext.hpp"
@@ -18,8 +19,9 @@ namespace {
 
 // Words per passage: a few dozen, enough to read a match in its sentence.
 constexpr std::size_t kWords = 40;
-// Passages an embedding index encodes per hit: each costs one run of the
-// model, so the candidates are capped (those holding query words first).
+// Passages an embedding index encodes per hit when its pages were kept
+// without window embeddings: each costs one run of the model, so the
+// candidates are capped (those holding query words first).
 constexpr std::size_t kCandidates = 8;
 
 constexpr const char* kLastQuery = "_last_query";
@@ -142,9 +144,6 @@ py::list embedding_passages(py::handle proc, py::handle engine, py::handle name,
     for (py::handle term : py::str(pagekeep("terms")(settled.query, language)).attr("split")()) {
         if (!py::str(term).equal(py::str("-"))) weights[term] = py::float_(1.0);
     }
-    py::list found = pagekeep("candidates")(record, weights, kCandidates, kWords);
-    if (found.empty()) return flagged(found, false);
-
     py::object np = wr::import("numpy");
     auto encode = [&](py::handle text) {
         return model.attr("encode")(text, py::arg("convert_to_tensor") = true);
@@ -160,6 +159,15 @@ py::list embedding_passages(py::handle proc, py::handle engine, py::handle name,
         q = np.attr("asarray")(encode(settled.query), py::arg("dtype") = "float64");
         proc.attr(kLastEmbedding) = py::make_tuple(settled.query, key, q);
     }
+
+    // Embeddings of every window kept at filing time: no run of the model here.
+    py::object nearest = pagekeep("nearest")(proc.attr("modeldir"), name, record, key, q, weights,
+                                             count, kWords);
+    if (!nearest.is_none()) return flagged(nearest, false);
+
+    // Kept before embeddings were: a few candidates, encoded now.
+    py::list found = pagekeep("candidates")(record, weights, kCandidates, kWords);
+    if (found.empty()) return flagged(found, false);
     std::vector<std::pair<double, std::size_t>> scored;
     for (std::size_t i = 0; i < found.size(); ++i) {
         py::object e = np.attr("asarray")(encode(found[i]["text"]), py::arg("dtype") = "float64");
@@ -217,12 +225,39 @@ py::object did_you_mean(py::object proc, py::object query, py::object hits,
 
 }  // namespace
 
+namespace {
+
+// The embedding engine's model and key for a document it has filed, so that
+// its windows are embedded once now rather than at every query; (None, None)
+// for the term engine, or a document the engine did not file a model for.
+std::pair<py::object, py::object> window_model(py::handle engine, py::handle doc) {
+    std::pair<py::object, py::object> none{py::none(), py::none()};
+    py::object sb = wr::import_attr("wrapper.core.FinderySB", "FinderySB");
+    if (engine.is_none() || !py::isinstance(engine, sb)) return none;
+    // The key search_documents picks for a query that finds this document.
+    py::object key = engine.attr("model_main");
+    if (wr::truthy(engine.attr("supported_languages"))) {
+        py::object target = py::getattr(doc, "translate_to", py::none());
+        py::object language =
+            wr::truthy(target) ? target : py::getattr(doc, "detected_language", py::none());
+        if (!wr::truthy(language)) return none;
+        key = language.attr("value");
+    }
+    py::object models = engine.attr("multilang_models");
+    if (!wr::contains(models, key)) return none;
+    return {models[key], key};
+}
+
+}  // namespace
+
 void keep_pages(py::handle proc, py::handle docs) {
     py::object keep = pagekeep("keep");
     py::object modeldir = proc.attr("modeldir");
+    py::object engine = proc.attr("document_search");
     for (py::handle doc : docs) {
         try {
-            keep(modeldir, doc);
+            auto [model, key] = window_model(engine, doc);
+            keep(modeldir, doc, model, key);
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;
             wr::log_error({"pages of document ", py::getattr(doc, "id", py::none()),

@@ -3,9 +3,12 @@
 // matched without reading its file again. One small JSON file per document
 // under <models>/pages, named by a digest of the document's id: one document
 // is written, replaced or removed without touching any other.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <unordered_map>
@@ -22,14 +25,44 @@ namespace {
 
 // Version of the stored layout; a file of another version is not read.
 constexpr int kVersion = 1;
+// Words per window, as the passage search tiles pages (Process asks for the
+// same); the stored embeddings are of these windows.
+constexpr std::size_t kWindowWords = 40;
+// Texts per call of an encoder that takes a list.
+constexpr std::size_t kBatch = 32;
 
 py::str pages_dir(py::handle modeldir) { return wr::cat({modeldir, "/pages"}); }
 
 // repr rather than str: the ids 1 and "1" are two documents.
-py::str path(py::object modeldir, py::object id) {
+py::str stem_path(py::handle modeldir, py::handle id, const char* suffix) {
     py::bytes key = py::str(py::repr(id)).attr("encode")("utf-8", "surrogatepass");
     py::str digest = wr::import_attr("hashlib", "sha256")(key).attr("hexdigest")();
-    return wr::cat({pages_dir(modeldir), "/", digest[py::slice(0, 40, 1)], ".json"});
+    return wr::cat({pages_dir(modeldir), "/", digest[py::slice(0, 40, 1)], suffix});
+}
+
+py::str path(py::object modeldir, py::object id) { return stem_path(modeldir, id, ".json"); }
+
+// The embeddings of a document's windows beside its pages: a header (magic,
+// a stamp the page file names, rows, halves per row, little-endian) and the
+// rows as IEEE halves. The stamp ties the two files together: the vectors
+// are written first, the pages second, each atomically, so a crash between
+// them or a later keep() without an encoder leaves vectors nobody names.
+py::str vectors_path(py::handle modeldir, py::handle id) { return stem_path(modeldir, id, ".f16"); }
+constexpr char kMagic[8] = {'w', 'r', 'v', 'e', 'c', 'f', '1', '6'};
+constexpr std::size_t kStampBytes = 16;
+constexpr std::size_t kHeaderBytes = sizeof kMagic + kStampBytes + 8;
+
+std::string host_path(py::handle where) {
+    return wr::import_attr("os", "fsencode")(where).cast<std::string>();
+}
+
+void put_u32(std::string& out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xffu));
+}
+
+std::uint32_t get_u32(const unsigned char* in) {
+    return std::uint32_t{in[0]} | std::uint32_t{in[1]} << 8 | std::uint32_t{in[2]} << 16 |
+           std::uint32_t{in[3]} << 24;
 }
 
 // Host strings joined by a blank, handed to `fn`, split again: one host call
@@ -129,7 +162,73 @@ py::object numbered_pages(py::handle doc, py::handle text) {
     return pages;
 }
 
-py::object keep(py::object modeldir, py::object doc) {
+// One vector of floats from whatever an encoder returned for one text.
+std::vector<float> as_floats(py::handle vector) {
+    auto a = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(vector);
+    if (!a) throw py::error_already_set();
+    return std::vector<float>(a.data(), a.data() + a.size());
+}
+
+// The embedding of every window the passage search tiles the pages into, in
+// reading order, as halves; `dim` their length. The package's encoder takes
+// lists (the same vectors to well within a half's precision, in half the
+// time); any other model is given one text at a time, as its contract says.
+std::string embed_windows(const std::vector<std::u32string>& texts, py::handle model,
+                          std::uint32_t& rows, std::uint32_t& dim) {
+    const wr::text::CharClasses& cc = wr::host_char_classes();
+    py::list windows;
+    for (const std::u32string& text : texts) {
+        ps::Page page = ps::make_page(text, {}, cc);
+        const std::size_t n = page.words.size();
+        for (std::size_t first = 0; first < n; first += kWindowWords) {
+            ps::Window w{0, first, std::min(n, first + kWindowWords)};
+            windows.append(wr::from_u32(ps::render(page, w).text));
+        }
+    }
+    std::vector<std::vector<float>> vectors;
+    py::object encode = model.attr("encode");
+    const bool lists = py::isinstance(
+        model, wr::import_attr("wrapper.core.Phrasecoder", "SentenceEncoder"));
+    const std::size_t n = py::len(windows);
+    for (std::size_t at = 0; at < n; at += lists ? kBatch : 1) {
+        if (!lists) {
+            vectors.push_back(as_floats(encode(windows[at], py::arg("convert_to_tensor") = true)));
+            continue;
+        }
+        py::list batch = windows[py::slice(at, std::min(n, at + kBatch), 1)];
+        py::object out = encode(batch, py::arg("convert_to_tensor") = true);
+        for (py::handle v : out) vectors.push_back(as_floats(v));
+    }
+    if (vectors.size() != n)
+        wr::raise(PyExc_ValueError,
+                  {"the encoder gave ", vectors.size(), " vectors for ", n, " texts"});
+    rows = static_cast<std::uint32_t>(n);
+    dim = vectors.empty() ? 0 : static_cast<std::uint32_t>(vectors.front().size());
+    std::string data;
+    data.reserve(std::size_t{rows} * dim * 2);
+    for (const std::vector<float>& v : vectors) {
+        if (v.size() != dim)
+            wr::raise(PyExc_ValueError, {"the encoder's vectors differ in length"});
+        for (float f : v) {
+            const std::uint16_t h = ps::to_half(f);
+            data.push_back(static_cast<char>(h & 0xffu));
+            data.push_back(static_cast<char>(h >> 8));
+        }
+    }
+    return data;
+}
+
+bool remove_if_there(py::handle where) {
+    try {
+        wr::import("os").attr("remove")(where);
+        return true;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_FileNotFoundError)) throw;
+        return false;
+    }
+}
+
+py::object keep(py::object modeldir, py::object doc, py::object model, py::object key) {
     // Anything without text (the engines pass such documents over) is not kept.
     py::object text = py::getattr(doc, "text", py::none());
     if (!wr::truthy(text) || !PyUnicode_Check(text.ptr())) return py::none();
@@ -156,23 +255,48 @@ py::object keep(py::object modeldir, py::object doc) {
     record["version"] = kVersion;
     record["id"] = py::repr(doc.attr("id"));
     record["pages"] = stored;
-    // ASCII escapes: any host string (lone surrogates too) survives the file.
-    std::string data = py::str(wr::import_attr("json", "dumps")(record)).cast<std::string>();
     py::object os = wr::import("os");
     os.attr("makedirs")(pages_dir(modeldir), py::arg("exist_ok") = true);
+    py::str vectors_at = vectors_path(modeldir, doc.attr("id"));
+    if (!model.is_none()) {
+        // Pages without their embeddings still serve (passages then encode
+        // at query time): a model that fails here costs speed, not pages.
+        try {
+            std::uint32_t rows = 0, dim = 0;
+            const std::string halves = embed_windows(texts, model, rows, dim);
+            const std::string stamp = os.attr("urandom")(kStampBytes).cast<std::string>();
+            std::string file(kMagic, sizeof kMagic);
+            file += stamp;
+            put_u32(file, rows);
+            put_u32(file, dim);
+            file += halves;
+            wr::write_file_atomic(host_path(vectors_at), file);
+            py::dict vectors;
+            vectors["key"] = key;
+            vectors["stamp"] = py::bytes(stamp).attr("hex")();
+            vectors["rows"] = rows;
+            vectors["dim"] = dim;
+            vectors["words"] = kWindowWords;
+            record["vectors"] = vectors;
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            wr::log_warning({"window embeddings of document ", py::repr(doc.attr("id")),
+                             " not kept (its passages are encoded when asked for): ", e.value()});
+        }
+    }
+    // ASCII escapes: any host string (lone surrogates too) survives the file.
+    std::string data = py::str(wr::import_attr("json", "dumps")(record)).cast<std::string>();
     py::str where = path(modeldir, doc.attr("id"));
-    wr::write_file_atomic(os.attr("fsencode")(where).cast<std::string>(), data);
+    wr::write_file_atomic(host_path(where), data);
+    if (!record.contains("vectors")) remove_if_there(vectors_at);
     return where;
 }
 
 bool forget(py::object modeldir, py::object id) {
-    try {
-        wr::import("os").attr("remove")(path(modeldir, id));
-        return true;
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_FileNotFoundError)) throw;
-        return false;
-    }
+    // The pages first: vectors without their pages are never read.
+    const bool kept = remove_if_there(path(modeldir, id));
+    remove_if_there(vectors_path(modeldir, id));
+    return kept;
 }
 
 // The stored record of a document, or None when there is none (a document
@@ -315,6 +439,106 @@ py::list candidates(py::object record, py::dict weights, std::size_t limit, std:
     return out;
 }
 
+// The stored window embeddings `record` names, as halves, or nothing when
+// they are missing, of another model key or window size, or do not match.
+bool stored_vectors(py::handle modeldir, py::handle id, py::handle record, py::handle key,
+                    std::size_t words, std::vector<std::uint16_t>& matrix, std::size_t& rows,
+                    std::size_t& dim) {
+    py::object vectors = record.contains("vectors") ? py::object(record["vectors"]) : py::none();
+    if (!PyDict_Check(vectors.ptr())) return false;
+    for (const char* field : {"key", "stamp", "rows", "dim", "words"})
+        if (!vectors.contains(field)) return false;
+    if (!py::object(vectors["key"]).equal(py::reinterpret_borrow<py::object>(key)) ||
+        !py::object(vectors["words"]).equal(py::int_(words)))
+        return false;
+    py::object stamp_hex = vectors["stamp"], r = vectors["rows"], d = vectors["dim"];
+    if (!PyUnicode_Check(stamp_hex.ptr()) || !PyLong_Check(r.ptr()) || !PyLong_Check(d.ptr()))
+        return false;
+    std::string stamp;
+    try {
+        py::bytes raw = wr::import_attr("builtins", "bytes").attr("fromhex")(stamp_hex);
+        stamp = raw.cast<std::string>();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        return false;
+    }
+    int overflow_rows = 0, overflow_dim = 0;
+    const long long want_rows = PyLong_AsLongLongAndOverflow(r.ptr(), &overflow_rows);
+    const long long want_dim = PyLong_AsLongLongAndOverflow(d.ptr(), &overflow_dim);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    if (overflow_rows || overflow_dim || stamp.size() != kStampBytes || want_rows < 0 ||
+        want_dim <= 0 || want_rows >= (1LL << 32) || want_dim > (1LL << 20))
+        return false;
+    const std::string file = host_path(vectors_path(modeldir, id));
+    std::string header(kHeaderBytes, '\0');
+    bool sound = false;
+    {
+        py::gil_scoped_release unlocked;  // plain file reading
+        std::ifstream in(file, std::ios::binary | std::ios::ate);
+        // The size first: a damaged page file must not make us allocate what it says.
+        const auto size = static_cast<long long>(in ? static_cast<long long>(in.tellg()) : -1);
+        sound = size == static_cast<long long>(kHeaderBytes) + want_rows * want_dim * 2 &&
+                in.seekg(0) && in.read(&header[0], static_cast<std::streamsize>(header.size()));
+        if (sound) {
+            const auto* h = reinterpret_cast<const unsigned char*>(header.data());
+            sound = std::equal(kMagic, kMagic + sizeof kMagic, header.data()) &&
+                    header.compare(sizeof kMagic, kStampBytes, stamp) == 0 &&
+                    get_u32(h + sizeof kMagic + kStampBytes) == want_rows &&
+                    get_u32(h + sizeof kMagic + kStampBytes + 4) == want_dim;
+        }
+        if (sound) {
+            rows = static_cast<std::size_t>(want_rows);
+            dim = static_cast<std::size_t>(want_dim);
+            matrix.resize(rows * dim);
+            sound = static_cast<bool>(in.read(reinterpret_cast<char*>(matrix.data()),
+                                              static_cast<std::streamsize>(matrix.size() * 2)));
+            // Stored little-endian; read as it lies on such a host, swapped on others.
+            const std::uint16_t probe = 1;
+            if (sound && *reinterpret_cast<const unsigned char*>(&probe) != 1)
+                for (std::uint16_t& h : matrix) h = static_cast<std::uint16_t>((h >> 8) | (h << 8));
+        }
+    }
+    return sound;
+}
+
+// The passages of `record` whose stored embeddings are closest to the query's,
+// one per numbered page, best first; the windows are those candidates() gives
+// with no limit, and among equal scores they come in its order. None when the
+// record has no usable embeddings for `key`: the caller then encodes.
+py::object nearest(py::object modeldir, py::object id, py::object record, py::object key,
+                   py::object query, py::dict weights, std::size_t count, std::size_t words) {
+    std::vector<std::uint16_t> matrix;
+    std::size_t rows = 0, dim = 0;
+    if (!stored_vectors(modeldir, id, record, key, words, matrix, rows, dim)) return py::none();
+    const std::vector<float> q = as_floats(query);
+    if (q.size() != dim) return py::none();
+    const ps::Terms terms = terms_from(weights);
+    Source s(record, terms, true);
+    std::vector<std::size_t> order;
+    std::vector<ps::Window> windows;
+    {
+        py::gil_scoped_release unlocked;  // plain data until the rendering
+        if (ps::tile_count(s.pages, words) == rows) {
+            windows = ps::tiled_windows(s.pages, terms, words, rows);
+            const std::vector<std::size_t> at = ps::tile_rows(s.pages, windows, words);
+            if (at.size() == windows.size()) order = ps::rank_rows(at, matrix, dim, q);
+        }
+    }
+    // Pages changed since (or a damaged file): not these vectors.
+    if (order.size() != rows) return py::none();
+    py::list out;
+    std::vector<bool> page_taken(s.pages.size(), false);
+    for (std::size_t i : order) {
+        if (out.size() >= count) break;
+        const ps::Window& w = windows[i];
+        const bool numbered = !s.numbers[w.page].is_none();
+        if (numbered && page_taken[w.page]) continue;
+        page_taken[w.page] = true;
+        out.append(shown(s, w));
+    }
+    return out;
+}
+
 // ---- the corrected query in words ---------------------------------------------
 
 // The shortest word of the kept pages that the engine filed as `term`
@@ -393,11 +617,18 @@ PYBIND11_MODULE(Pagekeep, m) {
     wr::this_module() = m;
     m.def("path", &path, py::arg("modeldir"), py::arg("id"),
           "Where the pages of the document `id` are kept.");
-    m.def("keep", &keep, py::arg("modeldir"), py::arg("doc"),
-          "Write (atomically) the pages of a filed document and their terms; "
+    m.def("keep", &keep, py::arg("modeldir"), py::arg("doc"), py::arg("model") = py::none(),
+          py::arg("key") = py::none(),
+          "Write (atomically) the pages of a filed document and their terms, and with a "
+          "sentence-embedding `model` (filed under `key`) the embeddings of their windows; "
           "the path, or None for a document without text.");
     m.def("forget", &forget, py::arg("modeldir"), py::arg("id"),
-          "Remove the kept pages of `id`; whether there were any.");
+          "Remove the kept pages of `id` and their embeddings; whether there were pages.");
+    m.def("nearest", &nearest, py::arg("modeldir"), py::arg("id"), py::arg("record"),
+          py::arg("key"), py::arg("query"), py::arg("weights"), py::arg("count") = 3,
+          py::arg("words") = 40,
+          "Up to `count` passages (one per page) whose kept embeddings under `key` are "
+          "closest to the `query` embedding, best first; None when none are kept.");
     m.def("read", &read_record, py::arg("modeldir"), py::arg("id"),
           "The kept record of `id`, or None.");
     m.def("respell", &respell, py::arg("query"), py::arg("language"), py::arg("corrected"),
