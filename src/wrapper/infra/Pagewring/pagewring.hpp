@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 namespace pagewring {
 
 namespace py = pybind11;
@@ -34,6 +36,11 @@ public:
 // pytesseract.image_to_string(image) or (image, lang=code) under the guard
 // above. `lang` None means the engine's default language (no lang argument).
 py::object image_to_string(py::handle image, py::handle lang = py::none());
+
+// The script Tesseract's orientation and script detection is sure an image
+// is written in, when it is not Latin; "" otherwise (Latin, too little text
+// to tell, or no detector). A timed-out run raises like image_to_string.
+std::string foreign_script_of_image(py::handle image);
 
 // The environment for the ocrmypdf child: the host's, plus the one-thread
 // limit unless the host chose a limit itself. None when nothing needs adding,
