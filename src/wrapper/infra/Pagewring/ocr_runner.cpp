@@ -61,6 +61,14 @@ py::object run_tool(const py::list& base, const char* mode, const py::object& en
     return wr::run_bounded(attr("subprocess").attr("Popen"), command, env, seconds);
 }
 
+// Whether the tool ran and refused --redo-ocr for this input.
+bool redo_refused(const py::object& result) {
+    if (py::object(result.attr("returncode")).equal(py::int_(0))) return false;
+    py::object error = result.attr("stderr");
+    return PyUnicode_Check(error.ptr()) &&
+           wr::truthy(error.attr("__contains__")("--redo-ocr is not currently possible"));
+}
+
 [[noreturn]] void fail(py::object error_text) {
     wr::log_debug({"Command failed"});
     wr::log_debug({"Error:"});
@@ -117,6 +125,14 @@ py::object run_ocrmypdf(py::object input_pdf, py::object output_pdf, py::object 
         }
     }
     if (!result) result = run_tool(base, "--force-ocr", env, seconds);
+    if (redo_refused(result)) {
+        // Some inputs (fillable forms above all) cannot keep their text
+        // layer under --redo-ocr; OCR of the whole page still reads them.
+        // Only the private copy is written: the input is never changed.
+        wr::log_info({"ocrmypdf cannot redo the OCR of ", py::str(input_pdf),
+                      " (a fillable form); its pages are OCR'd whole"});
+        result = run_tool(base, "--force-ocr", env, seconds);
+    }
 
     // ocrmypdf reports progress and warnings on its error stream even when it
     // succeeds: the exit status alone decides.
