@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "pyutil.hpp"
@@ -28,6 +29,38 @@ py::str private_copy_path(py::handle base_path) {
     py::object token = wr::import("uuid").attr("uuid4")().attr("hex");
     return wr::cat({base_path, "/.output-", token, ".pdf"});
 }
+
+// A page whose content stream is compressed with an image codec: no valid
+// PDF does that, and MuPDF decodes it without bound (a few kilobytes of
+// JBIG2 become gigabytes). Its text is not read; the filter is returned.
+std::string image_coded_contents(py::handle document, py::handle page) {
+    static const char* const kImageCodecs[] = {"JBIG2Decode", "DCTDecode", "JPXDecode",
+                                               "CCITTFaxDecode"};
+    for (py::handle xref : page.attr("get_contents")()) {
+        py::tuple filter = document.attr("xref_get_key")(xref, "Filter");
+        std::string value = py::str(filter[1]).cast<std::string>();
+        for (const char* codec : kImageCodecs)
+            if (value.find(codec) != std::string::npos) return codec;
+    }
+    return "";
+}
+
+// Pixels of the largest image on a page, from its dictionary (nothing is
+// decoded).
+long long largest_image(py::handle page) {
+    long long largest = 0;
+    for (py::handle info : page.attr("get_images")(py::arg("full") = true)) {
+        long long pixels = py::int_(info[py::int_(2)]).cast<long long>() *
+                           py::int_(info[py::int_(3)]).cast<long long>();
+        largest = std::max(largest, pixels);
+    }
+    return largest;
+}
+
+// Images past this are not OCR'd from the PDF itself: Pillow refuses them
+// anyway (twice its own bomb limit), after MuPDF has spent the memory to
+// decode them.
+constexpr long long kLargestImagePixels = 2LL * 89478485;
 
 void rename_onto(py::handle from, py::handle to) { wr::import("os").attr("replace")(from, to); }
 
@@ -91,7 +124,14 @@ py::object get_text_from_pdf(py::object pdf_path) {
         opened = true;
         const long long pages = page_count(document);
         for (long long i = 0; i < pages; ++i) {
-            py::object text = page_at(document, i).attr("get_text")("text");
+            py::object page = page_at(document, i);
+            std::string codec = image_coded_contents(document, page);
+            if (!codec.empty()) {
+                wr::log_warning({"page ", i + 1, " of ", py::str(pdf_path), " not read: its content is ",
+                                 codec.c_str(), "-compressed"});
+                continue;
+            }
+            py::object text = page.attr("get_text")("text");
             pages_text.append(text.attr("strip")());
             wr::log_debug({"Page ", i + 1, " Text:\n", text, "\n"});
         }
@@ -130,15 +170,36 @@ py::object extract_text_from_pdf_direct(py::object pdf_path) {
 
     try {
         const long long pages = page_count(document);
+        std::string refused;
         for (long long i = 0; i < pages; ++i) {
             py::object page = page_at(document, i);
+            std::string codec = image_coded_contents(document, page);
+            if (!codec.empty()) {
+                refused = "its page " + std::to_string(i + 1) + " has " + codec +
+                          "-compressed content, too large to decode safely";
+                wr::log_warning({py::str(pdf_path), ": ", refused.c_str()});
+                continue;
+            }
             pieces.append(page.attr("get_text")("text"));
             // The line carries all the text so far; it is built only when it
             // is kept, or every page would cost as much as the whole text.
             if (wr::debug_enabled())
                 wr::log_debug({"Page ", i + 1, " Text:\n", text_so_far(), "\n"});
 
-            py::object blocks = page.attr("get_text")("dict")["blocks"];
+            py::object blocks;
+            const long long pixels = largest_image(page);
+            if (pixels > kLargestImagePixels) {
+                refused = "an image of " + std::to_string(pixels / 1000000) +
+                          " megapixels on page " + std::to_string(i + 1) +
+                          " is too large to OCR";
+                wr::log_warning({py::str(pdf_path), ": ", refused.c_str()});
+                py::object fitz = attr("fitz");
+                py::int_ flags = py::int_(fitz.attr("TEXTFLAGS_DICT")).attr("__and__")(
+                    py::int_(fitz.attr("TEXT_PRESERVE_IMAGES")).attr("__invert__")());
+                blocks = page.attr("get_text")("dict", py::arg("flags") = flags)["blocks"];
+            } else {
+                blocks = page.attr("get_text")("dict")["blocks"];
+            }
             py::list images;
             for (py::handle block : blocks) {
                 if (py::object(block["type"]).equal(py::int_(1))) images.append(block);
@@ -152,14 +213,27 @@ py::object extract_text_from_pdf_direct(py::object pdf_path) {
                 // Names are for the log only; nothing is written to disk.
                 py::str name = wr::cat({i, "_", index, ".", block["ext"]});
                 wr::log_debug({"image name ", name, "..."});
-                py::object image = attr("Image").attr("open")(
-                    attr("io").attr("BytesIO")(block["image"]));
+                py::object image;
+                try {
+                    image = attr("Image").attr("open")(attr("io").attr("BytesIO")(block["image"]));
+                    image.attr("load")();
+                } catch (py::error_already_set& e) {
+                    // One damaged picture costs its own text, not the file's.
+                    if (!e.matches(PyExc_OSError)) throw;
+                    wr::log_warning({"image ", name, " on page ", i + 1, " of ", py::str(pdf_path),
+                                     " cannot be decoded, skipped: ", py::str(e.value())});
+                    ++index;
+                    continue;
+                }
                 py::object text = image_to_string(image);
                 pieces.append(text);
                 wr::log_debug({"OCR Result for Image ", name, " on Page ", i + 1, ":\n", text, "\n"});
                 ++index;
             }
         }
+        // What could not be read safely is the reason when nothing else was.
+        if (!refused.empty() && !wr::truthy(text_so_far().attr("strip")()))
+            wr::raise(PyExc_ValueError, {"too large: ", refused.c_str()});
     } catch (py::error_already_set& e) {
         wr::log_error(wr::format_exc(e));
         finish();
