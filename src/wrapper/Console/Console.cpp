@@ -656,4 +656,5 @@ PYBIND11_MODULE(Console, m) {
     // there by name, so it must live in an importable module.
     m.def("_compile_task", &compile_task, py::arg("task"));
     m.def("_init_worker", &init_worker);
+    console::init_reasons(m);
 }
