@@ -383,12 +383,18 @@ def test_tesseract_runs_under_a_time_limit(files, monkeypatch):
 
 @pytest.fixture
 def tesseract_calls(monkeypatch):
-    """(lang, OMP_THREAD_LIMIT seen by the Tesseract child) for every OCR run."""
+    """(lang, OMP_THREAD_LIMIT seen by the Tesseract child) for every OCR run;
+    ("osd", ...) for a script detection."""
     calls, real_ocr, real_args = [], pytesseract.image_to_string, pytesseract.pytesseract.subprocess_args
+    real_osd = pytesseract.image_to_osd
 
     def ocr(image, *args, **kwargs):
         calls.append([kwargs.get("lang")])
         return real_ocr(image, *args, **kwargs)
+
+    def osd(image, *args, **kwargs):
+        calls.append(["osd"])
+        return real_osd(image, *args, **kwargs)
 
     def child_args(*args, **kwargs):
         options = real_args(*args, **kwargs)
@@ -396,6 +402,7 @@ def tesseract_calls(monkeypatch):
             calls[-1].append(dict(options["env"]).get("OMP_THREAD_LIMIT"))
         return options
     monkeypatch.setattr(pytesseract, "image_to_string", ocr)
+    monkeypatch.setattr(pytesseract, "image_to_osd", osd)
     monkeypatch.setattr(pytesseract.pytesseract, "subprocess_args", child_args)
     monkeypatch.delenv("OMP_THREAD_LIMIT", raising=False)
     return calls
@@ -406,7 +413,7 @@ def test_image_is_read_in_its_language_by_one_thread(files, tesseract_calls, cap
     image = str(files["dir"] / "pt.png")
     text = Pagewring.extract_text_from_image(image, lang)
     assert "aldeias" in text and text.count("lava") == 1
-    expected = [[None, "1"], ["por", "1"]] if lang is None else [["por", "1"]]
+    expected = [[None, "1"], ["osd", "1"], ["por", "1"]] if lang is None else [["por", "1"]]
     assert tesseract_calls == expected
     assert "OMP_THREAD_LIMIT" not in os.environ
     # Anyone else's Tesseract keeps the host's environment.
@@ -421,7 +428,7 @@ def test_host_thread_limit_wins_and_detection_is_read_at_call_time(files, tesser
     monkeypatch.setenv("OMP_THREAD_LIMIT", "2")
     monkeypatch.setattr(where, "detect_lang", lambda text: Idiomark.SPANISH)
     Pagewring.extract_text_from_image(str(files["dir"] / "en.png"))
-    assert tesseract_calls == [[None, "2"], ["spa", "2"]]
+    assert tesseract_calls == [[None, "2"], ["osd", "2"], ["spa", "2"]]
 
 
 def test_image_without_text_or_in_another_language(files, caplog):
