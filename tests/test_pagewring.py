@@ -4,6 +4,7 @@ PyMuPDF and lingua."""
 import io
 import logging
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -158,15 +159,27 @@ def test_blank_scan_gives_empty_text_with_or_without_detection(files, tmp_path, 
     assert (FALLBACK in root_lines(caplog, logging.INFO)) is fell_back
 
 
-def test_tool_failure_reads_the_input_not_a_stale_copy(files, tmp_path, caplog):
+def test_tool_failure_reads_the_input_not_a_stale_copy(files, tmp_path, caplog, monkeypatch):
     with fitz.open() as stale:
         stale.new_page().insert_text((20, 40), "STALE COPY")
         stale.save(tmp_path / "output.pdf")
-    text = Pagewring.extract_text_from_pdf(files["locked"], str(tmp_path))
-    assert text == Pagewring._extract_text_from_pdf(files["locked"])
+
+    def refuse(input_pdf, output_pdf, language=None):
+        raise Exception("Opened a file\nInput PDF is damaged\nInputFileError")
+    monkeypatch.setattr(Pagewring, "run_ocrmypdf", refuse)
+    text = Pagewring.extract_text_from_pdf(files["pictures"], str(tmp_path))
+    assert text == Pagewring._extract_text_from_pdf(files["pictures"])
     assert text.startswith("Lighthouse keeper notes") and "STALE" not in text
-    assert "EncryptedPdfError" in root_lines(caplog, logging.ERROR)[0]
+    assert "Input PDF is damaged" in root_lines(caplog, logging.ERROR)[0]
     assert FALLBACK in root_lines(caplog, logging.INFO)
+
+
+def test_empty_password_pdf_is_ocrd_from_a_decrypted_copy(files, tmp_path, caplog):
+    before = pathlib.Path(files["locked"]).read_bytes()
+    text = Pagewring.extract_text_from_pdf(files["locked"], str(tmp_path))
+    assert "SECOND PICTURE" in text and FALLBACK not in root_lines(caplog, logging.INFO)
+    assert sorted(os.listdir(tmp_path)) == ["output.pdf"]  # no copy left behind
+    assert pathlib.Path(files["locked"]).read_bytes() == before
 
 
 def test_direct_reader_appends_each_picture_after_the_page_text(files, caplog):

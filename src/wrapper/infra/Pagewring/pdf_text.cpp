@@ -71,6 +71,40 @@ void remove_quietly(py::handle path) {
     ::unlink(name.c_str());
 }
 
+// ocrmypdf refuses every encrypted input, even one whose user password is
+// empty, which any reader opens without asking. Such a PDF is given to it as
+// a decrypted private copy (the input itself is never changed); None when
+// the input is not such a PDF or cannot be opened here (the tool then says why).
+py::object decrypted_copy(py::handle pdf_path, py::handle base_path) {
+    py::object fitz = attr("fitz");
+    py::object document;
+    try {
+        document = fitz.attr("open")(pdf_path);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return py::none();
+    }
+    py::object plain = py::none();
+    try {
+        py::object metadata = document.attr("metadata");
+        const bool empty_password = !wr::truthy(document.attr("needs_pass")) &&
+                                    py::isinstance<py::dict>(metadata) &&
+                                    wr::truthy(metadata.attr("get")("encryption"));
+        if (empty_password) {
+            plain = private_copy_path(base_path);
+            document.attr("save")(plain, py::arg("encryption") = fitz.attr("PDF_ENCRYPT_NONE"));
+            wr::log_info({py::str(pdf_path), " is encrypted with an empty password; "
+                          "ocrmypdf reads a decrypted copy"});
+        }
+        document.attr("close")();
+    } catch (py::error_already_set& e) {
+        if (!plain.is_none()) remove_quietly(plain);
+        if (!e.matches(PyExc_Exception)) throw;
+        return py::none();
+    }
+    return plain;
+}
+
 }  // namespace
 
 py::object extract_text_from_pdf(py::object pdf_path, py::object base_path, py::object language) {
@@ -84,8 +118,10 @@ py::object extract_text_from_pdf(py::object pdf_path, py::object base_path, py::
 
     py::object result = py::str("");
     bool ocr_failed = false;
+    py::object plain = decrypted_copy(pdf_path, base_path);
     try {
-        call("run_ocrmypdf", pdf_path, copy, language);
+        call("run_ocrmypdf", plain.is_none() ? pdf_path : plain, copy, language);
+        if (!plain.is_none()) remove_quietly(plain);
         result = call("get_text_from_pdf", copy);
         rename_onto(copy, output);
         if (!wr::truthy(language)) {
@@ -100,6 +136,7 @@ py::object extract_text_from_pdf(py::object pdf_path, py::object base_path, py::
         }
     } catch (py::error_already_set& e) {
         remove_quietly(copy);
+        if (!plain.is_none()) remove_quietly(plain);
         if (!e.matches(PyExc_Exception)) throw;
         wr::log_error(wr::format_exc(e));
         ocr_failed = true;
