@@ -573,7 +573,8 @@ int run_index(py::handle args) {
                     running.clear();
                     continue;
                 }
-                summary.failed.emplace_back(current.name, explain_error(e, current.name, current.name));
+                summary.failed.emplace_back(current.name,
+                                            explain_error(e, current.name, current.name));
                 ++done;
                 progress.step(done, current.name, true);
                 continue;

@@ -37,8 +37,8 @@ std::string image_coded_contents(py::handle document, py::handle page) {
     static const char* const kImageCodecs[] = {"JBIG2Decode", "DCTDecode", "JPXDecode",
                                                "CCITTFaxDecode"};
     for (py::handle xref : page.attr("get_contents")()) {
-        py::tuple filter = document.attr("xref_get_key")(xref, "Filter");
-        std::string value = py::str(filter[1]).cast<std::string>();
+        py::object filter = document.attr("xref_get_key")(xref, "Filter");
+        std::string value = py::str(filter[py::int_(1)]).cast<std::string>();
         for (const char* codec : kImageCodecs)
             if (value.find(codec) != std::string::npos) return codec;
     }
