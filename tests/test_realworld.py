@@ -21,14 +21,16 @@ REALWORLD = pathlib.Path(__file__).resolve().parents[1].parent / "shared" / "rea
 PROGRAM = pathlib.Path(sys.executable).parent / "wrapper"
 
 # A file per cause the library can give without waiting out a time limit,
-# and the files whose outcome this suite guards: a fillable form is OCR'd, a
-# JBIG2 bomb is refused at once, a Devanagari scan is named as such.
+# and the files whose outcome this suite guards: a fillable form and a text
+# layer without letters are OCR'd, a JBIG2 bomb is refused at once, a
+# Devanagari scan is named as such.
 # None: indexed with OCR.
 SUBSET = {
     "ocrmypdf/README.rst": "not a document",
     "ocrmypdf/invalid.pdf": "damaged beyond repair",
     "ocrmypdf/blank.pdf": "no readable text",
     "ocrmypdf/acroform.pdf": None,
+    "ocrmypdf/type3_font_nomapping.pdf": None,  # its text layer maps to no letters
     "public/pypdf_encryption_r2-user-password.pdf": "encrypted and needs a password",
     "public/pdfjs_print_protection.pdf": "encrypted and needs a password",
     "public/pdfjs_bomb_giant.pdf": "too large",

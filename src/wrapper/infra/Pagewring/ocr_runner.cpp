@@ -82,6 +82,11 @@ bool redo_refused(const py::object& result) {
 }  // namespace
 
 py::object run_ocrmypdf(py::object input_pdf, py::object output_pdf, py::object language) {
+    return run_ocrmypdf_in(std::move(input_pdf), std::move(output_pdf), std::move(language), false);
+}
+
+py::object run_ocrmypdf_in(py::object input_pdf, py::object output_pdf, py::object language,
+                           bool whole_pages) {
     // The code is looked up before anything runs: an unknown language never
     // starts the tool.
     py::list base;
@@ -112,7 +117,7 @@ py::object run_ocrmypdf(py::object input_pdf, py::object output_pdf, py::object 
     py::object expired = wr::import_attr("subprocess", "TimeoutExpired");
     py::object result;
     try {
-        result = run_tool(base, "--redo-ocr", env, seconds);
+        result = run_tool(base, whole_pages ? "--force-ocr" : "--redo-ocr", env, seconds);
     } catch (py::error_already_set& e) {
         // Only a run that could not happen is retried; a tool that ran and
         // failed is reported below, and one that ran out of time has had
@@ -125,7 +130,7 @@ py::object run_ocrmypdf(py::object input_pdf, py::object output_pdf, py::object 
         }
     }
     if (!result) result = run_tool(base, "--force-ocr", env, seconds);
-    if (redo_refused(result)) {
+    if (!whole_pages && redo_refused(result)) {
         // Some inputs (fillable forms above all) cannot keep their text
         // layer under --redo-ocr; OCR of the whole page still reads them.
         // Only the private copy is written: the input is never changed.

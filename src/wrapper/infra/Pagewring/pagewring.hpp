@@ -52,6 +52,11 @@ py::object child_environment();
 py::object detect_language(py::handle text);
 
 
+// run_ocrmypdf, or with whole_pages its OCR of every page whole
+// (--force-ocr), for inputs whose own text layer reads as nothing.
+py::object run_ocrmypdf_in(py::object input_pdf, py::object output_pdf, py::object language,
+                           bool whole_pages);
+
 // ---- the operations, bound in Pagewring.cpp in their order of definition --
 py::object extract_text_from_image(py::object image_path, py::object language);
 py::object extract_text_from_any(py::object file_path);

@@ -105,6 +105,32 @@ py::object decrypted_copy(py::handle pdf_path, py::handle base_path) {
     return plain;
 }
 
+// Whether a detection refused a text because it reads as nothing in any
+// language (no language told, or letters of another script): what a text
+// layer drawn with fonts that map to no characters gives.
+bool unreadable_text(py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError)) return false;
+    std::string message = py::str(e.value()).cast<std::string>();
+    return message == "Language None not supported" || message.rfind("Script ", 0) == 0;
+}
+
+// The text of every page OCR'd whole, first to tell the language, then in
+// it; the finished copy replaces `output`.
+py::object ocr_whole_pages(py::handle input, py::handle base_path, py::handle output) {
+    py::str copy = private_copy_path(base_path);
+    try {
+        run_ocrmypdf_in(py::reinterpret_borrow<py::object>(input), copy, py::none(), true);
+        py::object detected = detect_language(call("get_text_from_pdf", copy));
+        run_ocrmypdf_in(py::reinterpret_borrow<py::object>(input), copy, detected, true);
+        py::object text = call("get_text_from_pdf", copy);
+        rename_onto(copy, output);
+        return text;
+    } catch (py::error_already_set&) {
+        remove_quietly(copy);
+        throw;
+    }
+}
+
 }  // namespace
 
 py::object extract_text_from_pdf(py::object pdf_path, py::object base_path, py::object language) {
@@ -120,12 +146,26 @@ py::object extract_text_from_pdf(py::object pdf_path, py::object base_path, py::
     bool ocr_failed = false;
     py::object plain = decrypted_copy(pdf_path, base_path);
     try {
-        call("run_ocrmypdf", plain.is_none() ? pdf_path : plain, copy, language);
-        if (!plain.is_none()) remove_quietly(plain);
+        py::object input = plain.is_none() ? pdf_path : plain;
+        call("run_ocrmypdf", input, copy, language);
         result = call("get_text_from_pdf", copy);
         rename_onto(copy, output);
+        py::object detected = py::none();
         if (!wr::truthy(language)) {
-            py::object detected = detect_language(result);
+            try {
+                detected = detect_language(result);
+            } catch (py::error_already_set& e) {
+                // --redo-ocr keeps a text layer that is there but reads as
+                // nothing (fonts without a character map, mis-encoded
+                // text); the pages themselves are still readable.
+                if (!wr::truthy(result.attr("strip")()) || !unreadable_text(e)) throw;
+                wr::log_info({"the text layer of ", py::str(pdf_path),
+                              " reads as nothing; its pages are OCR'd whole"});
+                result = ocr_whole_pages(input, base_path, output);
+            }
+        }
+        if (!plain.is_none()) remove_quietly(plain);
+        if (!detected.is_none()) {
             wr::log_debug({"extracting text using language ", detected.attr("value")});
             // The pass in the detected language starts again from the input,
             // not from the first pass's output: --redo-ocr (ocrmypdf 14) keeps
