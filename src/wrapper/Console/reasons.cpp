@@ -183,7 +183,7 @@ bool looks_like_pdf(const std::string& head) { return contains(head.substr(0, 10
 std::string not_a_pdf(const std::string& head) {
     if (head.empty()) return reason(Cause::NotDocument, "the file is empty");
     std::string l = lower(head.substr(0, 512));
-    if (contains(l, "<html") || contains(l, "<!doctype")) 
+    if (contains(l, "<html") || contains(l, "<!doctype"))
         return reason(Cause::NotDocument, "an HTML page, not a PDF");
     return reason(Cause::NotDocument, "its content is not a PDF (no %PDF header)");
 }
