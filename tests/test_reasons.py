@@ -55,6 +55,10 @@ def frames(exception_line):
      "<_io.BytesIO object>"),
     (frames("ValueError: too large: its page 1 has JBIG2Decode-compressed content"), False,
      b"%PDF", "too large: its page 1 has JBIG2Decode-compressed content"),
+    (frames("RuntimeError: code=7: Invalid number of pages"), False, b"%PDF",
+     "damaged beyond repair: PyMuPDF: Invalid number of pages"),
+    (frames("Exception: Opened a file\nXFA forms are not supported\nInputFileError"), True, b"%PDF",
+     "a tool failed: ocrmypdf: XFA forms are not supported"),
     # Chained: the last exception is the one that counts.
     (frames("KeyError: 'x'") + "\nDuring handling of the above exception, another exception "
      "occurred:\n\n" + frames(f"TypeError: bad page in {PATH}"), False, b"%PDF",

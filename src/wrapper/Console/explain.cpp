@@ -64,9 +64,11 @@ py::str explain_empty(py::handle path) {
         document.attr("close")();
         // A PDF that needs a password shows no pages until it is given.
         if (locked) return py::str(reasons::reason(reasons::Cause::Encrypted, ""));
-        detail = pages == 0 ? "the PDF has no pages"
-                            : std::to_string(pages) + (pages == 1 ? " page" : " pages") +
-                                  ", no text found by OCR nor in the PDF itself";
+        // Every PDF has a page; none found means its page tree is lost.
+        if (pages == 0)
+            return py::str(reasons::reason(reasons::Cause::Damaged, "no page can be found in it"));
+        detail = std::to_string(pages) + (pages == 1 ? " page" : " pages") +
+                 ", no text found by OCR nor in the PDF itself";
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
     }

@@ -163,13 +163,17 @@ std::string telling_line(const std::string& output) {
         for (const char* word : kWords)
             if (contains(l, word)) return *it;
     }
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+        if (!std::regex_match(*it, bare)) return *it;
     return lines.back();
 }
 
 // The program or library an error comes from, by the module of its type.
 std::string tool_of(const Raised& r, bool ocr) {
     const std::string m = lower(r.module);
-    if (m.rfind("pymupdf", 0) == 0 || m.rfind("fitz", 0) == 0 || r.type == "FileDataError")
+    // MuPDF's own errors reach Python as "code=N: ..." whatever their type.
+    if (m.rfind("pymupdf", 0) == 0 || m.rfind("fitz", 0) == 0 || r.type == "FileDataError" ||
+        r.type.rfind("FzError", 0) == 0 || r.message.rfind("code=", 0) == 0)
         return "PyMuPDF";
     if (m.rfind("pil", 0) == 0) return "Pillow";
     if (m.rfind("pytesseract", 0) == 0) return "Tesseract";
@@ -255,6 +259,10 @@ std::string explain(const Failure& f) {
         if (!looks_like_pdf(f.head)) return not_a_pdf(f.head);
         return reason(Cause::Damaged, tool + " cannot open it");
     }
+    // MuPDF's format errors (code 7): a page tree in a cycle, a page count
+    // that cannot be, which its repair could not mend.
+    if (r.type == "FzErrorFormat" || r.message.rfind("code=7:", 0) == 0)
+        return reason(Cause::Damaged, tool + ": " + clean(r.message.substr(r.message.find(':') + 1), f));
     if (tool == "ocrmypdf") {
         if (crashed(r.message))
             return reason(Cause::ToolFailed, "ocrmypdf crashed: " + said);

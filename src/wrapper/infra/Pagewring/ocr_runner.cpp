@@ -1,6 +1,8 @@
 // The OCR command-line runner: a searchable copy of a PDF made by ocrmypdf.
 #include "pagewring.hpp"
 
+#include <string>
+
 #include "childproc.hpp"
 #include "pyutil.hpp"
 
@@ -33,8 +35,9 @@ double time_limit(long long pages) {
     return fixed + per_page * static_cast<double>(pages < 1 ? 1 : pages);
 }
 
-// -1 when the input cannot be opened as a PDF.
-long long input_pages(py::handle input_pdf) {
+// -1 when the input cannot be opened as a PDF. `bomb` gets the first page
+// whose content is image-compressed, as a sentence, or stays empty.
+long long input_pages(py::handle input_pdf, std::string& bomb) {
     py::object document;
     try {
         document = attr("fitz").attr("open")(input_pdf);
@@ -42,9 +45,20 @@ long long input_pages(py::handle input_pdf) {
         if (!e.matches(PyExc_Exception)) throw;
         return -1;
     }
-    py::object count = document.attr("page_count");
+    const long long count = document.attr("page_count").cast<long long>();
+    try {
+        for (long long i = 0; i < count && bomb.empty(); ++i) {
+            std::string codec = image_coded_contents(document, document[py::int_(i)]);
+            if (!codec.empty())
+                bomb = "its page " + std::to_string(i + 1) + " has " + codec +
+                       "-compressed content";
+        }
+    } catch (py::error_already_set& e) {
+        // A precaution only: a page this cannot inspect is the tool's to read.
+        if (!e.matches(PyExc_Exception)) throw;
+    }
     document.attr("close")();
-    return count.cast<long long>();
+    return count;
 }
 
 py::object run_tool(const py::list& base, const char* mode, const py::object& env,
@@ -109,8 +123,11 @@ py::object run_ocrmypdf_in(py::object input_pdf, py::object output_pdf, py::obje
 
     // A PDF without pages has nothing to read, and ocrmypdf never ends on
     // some of them (a page tree that points back at the catalogue).
-    const long long pages = input_pages(input_pdf);
+    std::string bomb;
+    const long long pages = input_pages(input_pdf, bomb);
     if (pages == 0) fail(wr::cat({"ocrmypdf not run: ", py::str(input_pdf), " has no pages"}));
+    // The tool would decode it until its time is up (jbig2dec, Ghostscript).
+    if (!bomb.empty()) fail(wr::cat({"ocrmypdf not run: ", py::str(input_pdf), ": ", bomb}));
     const double seconds = time_limit(pages);
 
     py::object env = child_environment();

@@ -52,6 +52,11 @@ py::object child_environment();
 py::object detect_language(py::handle text);
 
 
+// The image codec ("JBIG2Decode", ...) a page's content stream is
+// compressed with, or "": no valid PDF does that, and decoding one is
+// unbounded (a few kilobytes of JBIG2 become gigabytes).
+std::string image_coded_contents(py::handle document, py::handle page);
+
 // run_ocrmypdf, or with whole_pages its OCR of every page whole
 // (--force-ocr), for inputs whose own text layer reads as nothing.
 py::object run_ocrmypdf_in(py::object input_pdf, py::object output_pdf, py::object language,

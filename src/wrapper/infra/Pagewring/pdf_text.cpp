@@ -30,21 +30,6 @@ py::str private_copy_path(py::handle base_path) {
     return wr::cat({base_path, "/.output-", token, ".pdf"});
 }
 
-// A page whose content stream is compressed with an image codec: no valid
-// PDF does that, and MuPDF decodes it without bound (a few kilobytes of
-// JBIG2 become gigabytes). Its text is not read; the filter is returned.
-std::string image_coded_contents(py::handle document, py::handle page) {
-    static const char* const kImageCodecs[] = {"JBIG2Decode", "DCTDecode", "JPXDecode",
-                                               "CCITTFaxDecode"};
-    for (py::handle xref : page.attr("get_contents")()) {
-        py::object filter = document.attr("xref_get_key")(xref, "Filter");
-        std::string value = py::str(filter[py::int_(1)]).cast<std::string>();
-        for (const char* codec : kImageCodecs)
-            if (value.find(codec) != std::string::npos) return codec;
-    }
-    return "";
-}
-
 // Pixels of the largest image on a page, from its dictionary (nothing is
 // decoded).
 long long largest_image(py::handle page) {
@@ -132,6 +117,18 @@ py::object ocr_whole_pages(py::handle input, py::handle base_path, py::handle ou
 }
 
 }  // namespace
+
+std::string image_coded_contents(py::handle document, py::handle page) {
+    static const char* const kImageCodecs[] = {"JBIG2Decode", "DCTDecode", "JPXDecode",
+                                               "CCITTFaxDecode"};
+    for (py::handle xref : page.attr("get_contents")()) {
+        py::object filter = document.attr("xref_get_key")(xref, "Filter");
+        std::string value = py::str(filter[py::int_(1)]).cast<std::string>();
+        for (const char* codec : kImageCodecs)
+            if (value.find(codec) != std::string::npos) return codec;
+    }
+    return "";
+}
 
 py::object extract_text_from_pdf(py::object pdf_path, py::object base_path, py::object language) {
     py::str output = wr::cat({base_path, "/output.pdf"});
