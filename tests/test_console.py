@@ -40,9 +40,9 @@ def test_index_reports_what_became_of_each_file(indexed):
     assert status == 1  # one document failed
     lines = out.splitlines()
     assert lines[0].startswith("indexed 2, skipped 1, failed 1")
-    assert "  skipped notes.txt: not a PDF, image or MP4 video" in lines
+    assert "  skipped notes.txt: not a document: not a PDF, image or MP4 video" in lines
     failed = [line for line in lines if line.startswith("  failed  broken.pdf: ")]
-    assert len(failed) == 1
+    assert failed == ["  failed  broken.pdf: not a document: its content is not a PDF (no %PDF header)"]
     assert "Traceback" not in out + err
     assert (base / "models" / "td_model.pkl").is_file()
 

@@ -4,6 +4,7 @@ PyMuPDF and lingua."""
 import io
 import logging
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -161,15 +162,27 @@ def test_blank_scan_gives_empty_text_with_or_without_detection(files, tmp_path, 
     assert (FALLBACK in root_lines(caplog, logging.INFO)) is fell_back
 
 
-def test_tool_failure_reads_the_input_not_a_stale_copy(files, tmp_path, caplog):
+def test_tool_failure_reads_the_input_not_a_stale_copy(files, tmp_path, caplog, monkeypatch):
     with fitz.open() as stale:
         stale.new_page().insert_text((20, 40), "STALE COPY")
         stale.save(tmp_path / "output.pdf")
-    text = Pagewring.extract_text_from_pdf(files["locked"], str(tmp_path))
-    assert text == Pagewring._extract_text_from_pdf(files["locked"])
+
+    def refuse(input_pdf, output_pdf, language=None):
+        raise Exception("Opened a file\nInput PDF is damaged\nInputFileError")
+    monkeypatch.setattr(Pagewring, "run_ocrmypdf", refuse)
+    text = Pagewring.extract_text_from_pdf(files["pictures"], str(tmp_path))
+    assert text == Pagewring._extract_text_from_pdf(files["pictures"])
     assert text.startswith("Lighthouse keeper notes") and "STALE" not in text
-    assert "EncryptedPdfError" in root_lines(caplog, logging.ERROR)[0]
+    assert "Input PDF is damaged" in root_lines(caplog, logging.ERROR)[0]
     assert FALLBACK in root_lines(caplog, logging.INFO)
+
+
+def test_empty_password_pdf_is_ocrd_from_a_decrypted_copy(files, tmp_path, caplog):
+    before = pathlib.Path(files["locked"]).read_bytes()
+    text = Pagewring.extract_text_from_pdf(files["locked"], str(tmp_path))
+    assert "SECOND PICTURE" in text and FALLBACK not in root_lines(caplog, logging.INFO)
+    assert sorted(os.listdir(tmp_path)) == ["output.pdf"]  # no copy left behind
+    assert pathlib.Path(files["locked"]).read_bytes() == before
 
 
 def test_direct_reader_appends_each_picture_after_the_page_text(files, caplog):
@@ -386,12 +399,18 @@ def test_tesseract_runs_under_a_time_limit(files, monkeypatch):
 
 @pytest.fixture
 def tesseract_calls(monkeypatch):
-    """(lang, OMP_THREAD_LIMIT seen by the Tesseract child) for every OCR run."""
+    """(lang, OMP_THREAD_LIMIT seen by the Tesseract child) for every OCR run;
+    ("osd", ...) for a script detection."""
     calls, real_ocr, real_args = [], pytesseract.image_to_string, pytesseract.pytesseract.subprocess_args
+    real_osd = pytesseract.image_to_osd
 
     def ocr(image, *args, **kwargs):
         calls.append([kwargs.get("lang")])
         return real_ocr(image, *args, **kwargs)
+
+    def osd(image, *args, **kwargs):
+        calls.append(["osd"])
+        return real_osd(image, *args, **kwargs)
 
     def child_args(*args, **kwargs):
         options = real_args(*args, **kwargs)
@@ -399,6 +418,7 @@ def tesseract_calls(monkeypatch):
             calls[-1].append(dict(options["env"]).get("OMP_THREAD_LIMIT"))
         return options
     monkeypatch.setattr(pytesseract, "image_to_string", ocr)
+    monkeypatch.setattr(pytesseract, "image_to_osd", osd)
     monkeypatch.setattr(pytesseract.pytesseract, "subprocess_args", child_args)
     monkeypatch.delenv("OMP_THREAD_LIMIT", raising=False)
     return calls
@@ -409,7 +429,7 @@ def test_image_is_read_in_its_language_by_one_thread(files, tesseract_calls, cap
     image = str(files["dir"] / "pt.png")
     text = Pagewring.extract_text_from_image(image, lang)
     assert "aldeias" in text and text.count("lava") == 1
-    expected = [[None, "1"], ["por", "1"]] if lang is None else [["por", "1"]]
+    expected = [[None, "1"], ["osd", "1"], ["por", "1"]] if lang is None else [["por", "1"]]
     assert tesseract_calls == expected
     assert "OMP_THREAD_LIMIT" not in os.environ
     # Anyone else's Tesseract keeps the host's environment.
@@ -424,7 +444,7 @@ def test_host_thread_limit_wins_and_detection_is_read_at_call_time(files, tesser
     monkeypatch.setenv("OMP_THREAD_LIMIT", "2")
     monkeypatch.setattr(where, "detect_lang", lambda text: Idiomark.SPANISH)
     Pagewring.extract_text_from_image(str(files["dir"] / "en.png"))
-    assert tesseract_calls == [[None, "2"], ["spa", "2"]]
+    assert tesseract_calls == [[None, "2"], ["osd", "2"], ["spa", "2"]]
 
 
 def test_image_without_text_or_in_another_language(files, caplog):

@@ -688,4 +688,5 @@ PYBIND11_MODULE(Console, m) {
     m.def("_compile_task", &compile_task, py::arg("task"));
     m.def("_init_worker", &init_worker);
     bind_serve(m);
+    console::init_reasons(m);
 }

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "reasons.hpp"
+
 namespace console {
 
 namespace py = pybind11;
@@ -68,6 +70,32 @@ void show_passage(py::handle process, py::handle hit, py::handle query, py::hand
 void print_json_hit(py::handle process, py::handle hit, py::handle query, py::handle language,
                     py::handle corrected, py::handle results_page, py::handle score,
                     py::handle hit_language);
+
+// ---- why a file is not indexed (explain.cpp) ------------------------------
+
+// One line from the fixed set of causes (reasons.hpp), naming the file by
+// `name` wherever the library's message names `path`.
+py::str explain_error(py::error_already_set& e, py::handle path, py::handle name);
+// The same for an OCR failure the library logged (its traceback text).
+py::str explain_ocr_failure(py::handle traceback_text, py::handle path, py::handle name);
+// Why a file the library read came out with no text.
+py::str explain_empty(py::handle path);
+py::str reason_line(reasons::Cause cause, const char* detail);
+void init_reasons(py::module_& m);
+
+// While it lives, MuPDF's warnings and errors are not printed on standard
+// output (where they would mix with the results a script parses); they go to
+// the log, at info level, when it ends.
+class MupdfMessagesAside {
+public:
+    MupdfMessagesAside();
+    ~MupdfMessagesAside();
+    MupdfMessagesAside(const MupdfMessagesAside&) = delete;
+    MupdfMessagesAside& operator=(const MupdfMessagesAside&) = delete;
+
+private:
+    py::object tools_;
+};
 
 // ---- indexing (indexing.cpp) ----------------------------------------------
 

@@ -34,28 +34,6 @@ constexpr double kCommitSeconds = 120.0;
 
 // ---- in the process that compiles -----------------------------------------
 
-// The first line of the last exception in a formatted traceback ("Type:
-// message"), which is how the library reports an OCR failure it recovered from.
-py::str exception_line(py::handle traceback_text) {
-    py::list lines = py::str(traceback_text).attr("splitlines")();
-    py::str found("");
-    // Errors raised from C++ come without Python frames: no header either.
-    bool after = true;
-    for (py::handle line : lines) {
-        py::str text(line);
-        if (wr::truthy(text.attr("startswith")("Traceback "))) {
-            after = true;
-            found = py::str("");
-        } else if (after && wr::truthy(text) && !wr::truthy(text.attr("startswith")(" "))) {
-            found = text;
-            after = false;
-        }
-    }
-    if (wr::truthy(found.attr("__contains__")("TimeoutExpired"))) return py::str("ocrmypdf timed out");
-    if (py::len(found) > 160) return wr::cat({found[py::slice(0, 157, 1)], "..."});
-    return found;
-}
-
 // While it lives, the library's log lines reach this object whatever the
 // host's logging set-up, so that the command line can tell when a PDF was
 // read without OCR and why. The set-up is put back as it was afterwards.
@@ -90,7 +68,7 @@ public:
     FallbackWatch& operator=(const FallbackWatch&) = delete;
 
     // Why the OCR road was left, or None when it was not.
-    py::object reason() const {
+    py::object reason(py::handle path, py::handle name) const {
         py::object last_error = py::none();
         py::object why = py::none();
         const int error = py::int_(logging_.attr("ERROR"));
@@ -99,7 +77,8 @@ public:
             if (parts[0].cast<int>() >= error) {
                 last_error = parts[1];
             } else if (parts[1].equal(py::str("trying new method to extract text from pdf"))) {
-                why = last_error.is_none() ? py::str("unknown") : exception_line(last_error);
+                why = last_error.is_none() ? py::str("unknown")
+                                           : explain_ocr_failure(last_error, path, name);
             }
         }
         return why;
@@ -114,44 +93,28 @@ private:
     py::list handlers_;
 };
 
-// The library's errors stay as they are; here they become what a user of
-// the command line can act on.
-py::str user_reason(py::error_already_set& e) {
-    if (e.matches(PyExc_ValueError)) {
-        py::str text(e.value());
-        py::object re = wr::import("re");
-        py::object match = re.attr("fullmatch")("Language (.*) not supported", text);
-        if (!match.is_none()) {
-            py::str language(match.attr("group")(1));
-            if (language.equal(py::str("None")))
-                return py::str("no readable text: its language could not be told");
-            return wr::cat({"written in ", language.attr("replace")("Language.", "").attr("title")(),
-                            "; only English, Spanish and Portuguese are supported"});
-        }
-    }
-    return one_line_reason(e);
-}
-
 // The document of one task, or why there is none.
 py::tuple compile_in_this_process(py::object task) {
     auto t = wr::unpack(task, 6);
     wr::import("wrapper.infra.Pagewring").attr("OCR_JOBS") = t[5];
     FallbackWatch watch;
+    py::str path = wr::cat({t[0], "/", t[1]});
     py::object doc = py::none();
     py::object failure = py::none();
     try {
         LibraryPrintsAside aside;
+        MupdfMessagesAside mupdf;
         py::object Process = wr::import_attr("wrapper.Process", "Process");
         doc = Process.attr("compile")(t[0], t[1], t[3], language_member(t[4]));
         doc.attr("id") = t[2];
         if (!wr::truthy(doc.attr("text"))) {
             doc = py::none();
-            failure = py::str("no readable text: nothing to index");
+            failure = explain_empty(path);
         }
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         doc = py::none();
-        failure = user_reason(e);
+        failure = explain_error(e, path, t[2]);
         // Every other file would fail the same way: the run is to stop, with
         // this reason.
         if (!t[4].is_none() && service_unreachable(e)) {
@@ -162,7 +125,7 @@ py::tuple compile_in_this_process(py::object task) {
             }
         }
     }
-    return py::make_tuple(t[2], doc, failure, watch.reason());
+    return py::make_tuple(t[2], doc, failure, watch.reason(path, t[2]));
 }
 
 // ---- names, and what the index holds ---------------------------------------
@@ -910,7 +873,9 @@ int run_index(py::handle args) {
                     runner->restart();
                     if (current.alone) {
                         summary.failed.emplace_back(
-                            current.name, py::str("the worker process compiling it died"));
+                            current.name,
+                            reason_line(reasons::Cause::ToolFailed,
+                                        "the worker process compiling it died"));
                         ++done;
                         progress.step(done, current.name, true);
                         continue;
@@ -923,7 +888,8 @@ int run_index(py::handle args) {
                     running.clear();
                     continue;
                 }
-                summary.failed.emplace_back(current.name, one_line_reason(e));
+                summary.failed.emplace_back(current.name,
+                                            explain_error(e, current.name, current.name));
                 ++done;
                 progress.step(done, current.name, true);
                 continue;
@@ -937,7 +903,8 @@ int run_index(py::handle args) {
             if (parts[1].is_none()) {
                 summary.failed.emplace_back(current.name, py::str(parts[2]));
             } else if (current.digest.is_none()) {
-                summary.failed.emplace_back(current.name, py::str("could not be read"));
+                summary.failed.emplace_back(
+                    current.name, reason_line(reasons::Cause::Damaged, "it could not be read"));
             } else {
                 filing.add(parts[1], current.name, current.digest);
             }
@@ -961,7 +928,8 @@ int run_index(py::handle args) {
                  ", read without OCR ",
                  py::int_(summary.without_ocr.size()), " (index at ", modeldir, ")"}));
     for (py::handle path : skipped)
-        out(wr::cat({"  skipped ", relpath(path, folder), ": not a PDF, image or MP4 video"}));
+        out(wr::cat({"  skipped ", relpath(path, folder), ": ",
+                     reason_line(reasons::Cause::NotDocument, "not a PDF, image or MP4 video")}));
     for (auto& [name, reason] : summary.without_ocr)
         out(wr::cat({"  no OCR  ", name, ": ", reason}));
     for (auto& [name, reason] : summary.failed) out(wr::cat({"  failed  ", name, ": ", reason}));

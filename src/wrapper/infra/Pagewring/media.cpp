@@ -15,6 +15,12 @@ py::object extract_text_from_image(py::object image_path, py::object language) {
         if (!wr::truthy(text)) {
             wr::log_debug({"No Text Extracted from Image"});
         } else {
+            // Read with the default (English) model, a page in another
+            // script comes out as Latin-looking noise that language
+            // detection would take for some Latin language.
+            std::string script = foreign_script_of_image(image_path);
+            if (!script.empty())
+                wr::raise(PyExc_ValueError, {"Script ", script, " not supported"});
             // Text in no supported language fails here, to the caller.
             py::object detected = detect_language(text);
             wr::log_debug({"extracting text from image using language: ", detected.attr("value")});

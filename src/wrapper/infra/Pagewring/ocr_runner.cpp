@@ -1,6 +1,8 @@
 // The OCR command-line runner: a searchable copy of a PDF made by ocrmypdf.
 #include "pagewring.hpp"
 
+#include <string>
+
 #include "childproc.hpp"
 #include "pyutil.hpp"
 
@@ -33,8 +35,9 @@ double time_limit(long long pages) {
     return fixed + per_page * static_cast<double>(pages < 1 ? 1 : pages);
 }
 
-// -1 when the input cannot be opened as a PDF.
-long long input_pages(py::handle input_pdf) {
+// -1 when the input cannot be opened as a PDF. `bomb` gets the first page
+// whose content is image-compressed, as a sentence, or stays empty.
+long long input_pages(py::handle input_pdf, std::string& bomb) {
     py::object document;
     try {
         document = attr("fitz").attr("open")(input_pdf);
@@ -42,9 +45,20 @@ long long input_pages(py::handle input_pdf) {
         if (!e.matches(PyExc_Exception)) throw;
         return -1;
     }
-    py::object count = document.attr("page_count");
+    const long long count = document.attr("page_count").cast<long long>();
+    try {
+        for (long long i = 0; i < count && bomb.empty(); ++i) {
+            std::string codec = image_coded_contents(document, document[py::int_(i)]);
+            if (!codec.empty())
+                bomb = "its page " + std::to_string(i + 1) + " has " + codec +
+                       "-compressed content";
+        }
+    } catch (py::error_already_set& e) {
+        // A precaution only: a page this cannot inspect is the tool's to read.
+        if (!e.matches(PyExc_Exception)) throw;
+    }
     document.attr("close")();
-    return count.cast<long long>();
+    return count;
 }
 
 py::object run_tool(const py::list& base, const char* mode, const py::object& env,
@@ -61,6 +75,14 @@ py::object run_tool(const py::list& base, const char* mode, const py::object& en
     return wr::run_bounded(attr("subprocess").attr("Popen"), command, env, seconds);
 }
 
+// Whether the tool ran and refused --redo-ocr for this input.
+bool redo_refused(const py::object& result) {
+    if (py::object(result.attr("returncode")).equal(py::int_(0))) return false;
+    py::object error = result.attr("stderr");
+    return PyUnicode_Check(error.ptr()) &&
+           wr::truthy(error.attr("__contains__")("--redo-ocr is not currently possible"));
+}
+
 [[noreturn]] void fail(py::object error_text) {
     wr::log_debug({"Command failed"});
     wr::log_debug({"Error:"});
@@ -74,6 +96,11 @@ py::object run_tool(const py::list& base, const char* mode, const py::object& en
 }  // namespace
 
 py::object run_ocrmypdf(py::object input_pdf, py::object output_pdf, py::object language) {
+    return run_ocrmypdf_in(std::move(input_pdf), std::move(output_pdf), std::move(language), false);
+}
+
+py::object run_ocrmypdf_in(py::object input_pdf, py::object output_pdf, py::object language,
+                           bool whole_pages) {
     // The code is looked up before anything runs: an unknown language never
     // starts the tool.
     py::list base;
@@ -96,15 +123,18 @@ py::object run_ocrmypdf(py::object input_pdf, py::object output_pdf, py::object 
 
     // A PDF without pages has nothing to read, and ocrmypdf never ends on
     // some of them (a page tree that points back at the catalogue).
-    const long long pages = input_pages(input_pdf);
+    std::string bomb;
+    const long long pages = input_pages(input_pdf, bomb);
     if (pages == 0) fail(wr::cat({"ocrmypdf not run: ", py::str(input_pdf), " has no pages"}));
+    // The tool would decode it until its time is up (jbig2dec, Ghostscript).
+    if (!bomb.empty()) fail(wr::cat({"ocrmypdf not run: ", py::str(input_pdf), ": ", bomb}));
     const double seconds = time_limit(pages);
 
     py::object env = child_environment();
     py::object expired = wr::import_attr("subprocess", "TimeoutExpired");
     py::object result;
     try {
-        result = run_tool(base, "--redo-ocr", env, seconds);
+        result = run_tool(base, whole_pages ? "--force-ocr" : "--redo-ocr", env, seconds);
     } catch (py::error_already_set& e) {
         // Only a run that could not happen is retried; a tool that ran and
         // failed is reported below, and one that ran out of time has had
@@ -117,6 +147,14 @@ py::object run_ocrmypdf(py::object input_pdf, py::object output_pdf, py::object 
         }
     }
     if (!result) result = run_tool(base, "--force-ocr", env, seconds);
+    if (!whole_pages && redo_refused(result)) {
+        // Some inputs (fillable forms above all) cannot keep their text
+        // layer under --redo-ocr; OCR of the whole page still reads them.
+        // Only the private copy is written: the input is never changed.
+        wr::log_info({"ocrmypdf cannot redo the OCR of ", py::str(input_pdf),
+                      " (a fillable form); its pages are OCR'd whole"});
+        result = run_tool(base, "--force-ocr", env, seconds);
+    }
 
     // ocrmypdf reports progress and warnings on its error stream even when it
     // succeeds: the exit status alone decides.

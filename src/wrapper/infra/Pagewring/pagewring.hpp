@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 namespace pagewring {
 
 namespace py = pybind11;
@@ -35,6 +37,11 @@ public:
 // above. `lang` None means the engine's default language (no lang argument).
 py::object image_to_string(py::handle image, py::handle lang = py::none());
 
+// The script Tesseract's orientation and script detection is sure an image
+// is written in, when it is not Latin; "" otherwise (Latin, too little text
+// to tell, or no detector). A timed-out run raises like image_to_string.
+std::string foreign_script_of_image(py::handle image);
+
 // The environment for the ocrmypdf child: the host's, plus the one-thread
 // limit unless the host chose a limit itself. None when nothing needs adding,
 // so the child simply inherits.
@@ -49,6 +56,16 @@ py::object detect_language(py::handle text);
 // None for any other text.
 void record_pages(const py::list& pages);
 py::object pages_of(py::object text);
+
+// The image codec ("JBIG2Decode", ...) a page's content stream is
+// compressed with, or "": no valid PDF does that, and decoding one is
+// unbounded (a few kilobytes of JBIG2 become gigabytes).
+std::string image_coded_contents(py::handle document, py::handle page);
+
+// run_ocrmypdf, or with whole_pages its OCR of every page whole
+// (--force-ocr), for inputs whose own text layer reads as nothing.
+py::object run_ocrmypdf_in(py::object input_pdf, py::object output_pdf, py::object language,
+                           bool whole_pages);
 
 // ---- the operations, bound in Pagewring.cpp in their order of definition --
 py::object extract_text_from_image(py::object image_path, py::object language);

@@ -26,6 +26,9 @@
 // thread per page itself, so only single pages change.
 #include "pagewring.hpp"
 
+#include <cstdlib>
+#include <string>
+
 #include "pyutil.hpp"
 
 namespace pagewring {
@@ -145,6 +148,37 @@ py::object image_to_string(py::handle image, py::handle lang) {
     SingleThreadTesseract guard;
     if (lang.is_none()) return ocr(image, py::arg("timeout") = seconds);
     return ocr(image, py::arg("lang") = lang, py::arg("timeout") = seconds);
+}
+
+std::string foreign_script_of_image(py::handle image) {
+    py::object tesseract = attr("pytesseract");
+    if (!py::hasattr(tesseract, "image_to_osd")) return "";
+    py::object osd;
+    try {
+        SingleThreadTesseract guard;
+        osd = tesseract.attr("image_to_osd")(image, py::arg("timeout") = attr("TESSERACT_SECONDS"));
+    } catch (py::error_already_set& e) {
+        // Too few characters to tell, or no script data installed: the
+        // language detection that follows decides as before. A time-out
+        // (a plain RuntimeError) is the caller's, as for image_to_string.
+        py::object refused = py::getattr(tesseract, "TesseractError", py::none());
+        if (refused.is_none() || !e.matches(refused)) throw;
+        return "";
+    }
+    if (!PyUnicode_Check(osd.ptr())) return "";
+    std::string script;
+    double confidence = 0.0;
+    for (py::handle item : osd.attr("splitlines")()) {
+        std::string line = py::str(item).cast<std::string>();
+        const std::string name = "Script: ", sure = "Script confidence: ";
+        if (line.rfind(name, 0) == 0) script = line.substr(name.size());
+        if (line.rfind(sure, 0) == 0) confidence = std::atof(line.c_str() + sure.size());
+    }
+    // Below this the detector's guesses are noise: a Spanish scan of ours is
+    // "Cyrillic" at 0.6, while Devanagari and Hebrew pages score 30 and more.
+    constexpr double kSure = 10.0;
+    if (script.empty() || script == "Latin" || confidence < kSure) return "";
+    return script;
 }
 
 }  // namespace pagewring

@@ -3,6 +3,7 @@
 #include "tonguecheck.hpp"
 
 #include "pyutil.hpp"
+#include "scripts.hpp"
 
 namespace tonguecheck {
 
@@ -61,6 +62,14 @@ py::object detect_lang(py::object text, py::object translate_to, py::object dete
 }  // namespace
 
 py::object detect_language(py::handle text) {
+    // lingua names one of its candidates for any text; one written mostly in
+    // another script (Devanagari, Arabic, Han...) is refused as that script,
+    // before a Latin language is guessed for it.
+    if (PyUnicode_Check(text.ptr())) {
+        py::bytes utf8 = py::str(text).attr("encode")("utf-8", "surrogatepass");
+        std::string script = wr::foreign_script(utf8.cast<std::string>());
+        if (!script.empty()) wr::raise(PyExc_ValueError, {"Script ", script, " not supported"});
+    }
     py::object language = detector().attr("detect_language_of")(text);
     wr::log_debug({"result: ", language});
     py::object detected = attr("Idiomark").attr("get_language_from_lingua")(language);
