@@ -643,6 +643,11 @@ void set_up_logging(py::handle level) {
 
 int run(py::handle args) {
     py::str command = args.attr("command");
+    // A detected PDF is OCR'd once, in the language a sample of it tells,
+    // not once more to learn it (see Pagewring.OCR_ONE_PASS). The workers
+    // `index` forks inherit it.
+    if (command.equal(py::str("index")) || command.equal(py::str("show")))
+        wr::import("wrapper.infra.Pagewring").attr("OCR_ONE_PASS") = true;
     if (command.equal(py::str("index"))) return run_index(args);
     if (command.equal(py::str("remove"))) return run_remove(args);
     if (command.equal(py::str("show"))) return run_show(args);

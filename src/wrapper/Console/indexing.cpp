@@ -97,6 +97,8 @@ private:
 py::tuple compile_in_this_process(py::object task) {
     auto t = wr::unpack(task, 6);
     wr::import("wrapper.infra.Pagewring").attr("OCR_JOBS") = t[5];
+    // A cluster worker did not start from the command line that turned it on.
+    wr::import("wrapper.infra.Pagewring").attr("OCR_ONE_PASS") = true;
     FallbackWatch watch;
     py::str path = wr::cat({t[0], "/", t[1]});
     py::object doc = py::none();

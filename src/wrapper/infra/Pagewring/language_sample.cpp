@@ -1,0 +1,161 @@
+// The language of a PDF told from a sample, so that the document itself is
+// OCR'd once, in that language, rather than once more only to learn it.
+#include "pagewring.hpp"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "pyutil.hpp"
+
+namespace pagewring {
+
+namespace {
+
+// A text layer with this many letters tells its language as surely as the
+// OCR of the whole document would; below it the pages are looked at.
+constexpr long long kEnoughLetters = 200;
+// A text layer with fewer letters than this may be a page number or a
+// stamp over a scan, which tells no language: the pages decide instead.
+// With more, a layer that tells no language reads as nothing (fonts that
+// map to no characters), and only the two-pass road OCRs such pages whole.
+constexpr long long kTellingLetters = 40;
+// Pages rendered for the OCR sample, and their resolution: enough text to
+// tell the language, a small share of the whole pass on a long document.
+constexpr long long kSamplePages = 3;
+constexpr double kSampleDpi = 150.0;
+// Pixels on the longer side at most, whatever size the page claims to be.
+constexpr double kLongestSide = 2500.0;
+
+// Letters and other word characters, counted on the UTF-8 bytes: an ASCII
+// letter or the first byte of a multi-byte character (accented letters).
+long long letters(py::handle text) {
+    std::string bytes = py::str(text).cast<std::string>();
+    long long count = 0;
+    for (unsigned char c : bytes)
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 0xC0) ++count;
+    return count;
+}
+
+// "eng+spa+por": Tesseract reads with every supported language loaded.
+py::object all_languages() {
+    py::object idiomark = attr("Idiomark");
+    py::list codes;
+    // Named, not iterated: the enumeration's code tables are members too.
+    for (const char* member : {"ENGLISH", "SPANISH", "PORTUGUESE"})
+        codes.append(idiomark.attr("get_tesseract_language")(idiomark.attr(member)));
+    return py::str("+").attr("join")(codes);
+}
+
+// The language of a text, or None when no supported language is told.
+py::object language_of(py::handle text) {
+    try {
+        return detect_language(text);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return py::none();
+    }
+}
+
+// Up to kSamplePages page numbers spread over the document, first and last
+// included: a document that changes language midway is sampled on both sides.
+std::vector<long long> sampled_pages(long long count) {
+    std::vector<long long> picked;
+    if (count <= kSamplePages) {
+        for (long long i = 0; i < count; ++i) picked.push_back(i);
+        return picked;
+    }
+    for (long long k = 0; k < kSamplePages; ++k) picked.push_back(k * (count - 1) / (kSamplePages - 1));
+    return picked;
+}
+
+// The page as a greyscale image small enough to OCR quickly; None for a page
+// whose contents would be unsafe to decode (the OCR pass refuses it too).
+py::object rendered(py::handle document, py::handle page) {
+    if (!image_coded_contents(document, page).empty()) return py::none();
+    if (largest_image(page) > kLargestImagePixels) return py::none();
+    py::object rect = page.attr("rect");
+    const double longest = std::max(rect.attr("width").cast<double>(), rect.attr("height").cast<double>());
+    if (!(longest > 0.0)) return py::none();
+    const double zoom = std::min(kSampleDpi / 72.0, kLongestSide / longest);
+    py::object fitz = attr("fitz");
+    py::object pixmap = page.attr("get_pixmap")(py::arg("matrix") = fitz.attr("Matrix")(zoom, zoom),
+                                                py::arg("colorspace") = fitz.attr("csGRAY"),
+                                                py::arg("alpha") = false);
+    py::object png = pixmap.attr("tobytes")("png");
+    py::object image = attr("Image").attr("open")(attr("io").attr("BytesIO")(png));
+    image.attr("load")();
+    return image;
+}
+
+py::object sample_of_open(py::handle pdf_path, py::handle document) {
+    const long long count = document.attr("page_count").cast<long long>();
+    py::list layer;
+    for (long long i = 0; i < count; ++i) {
+        py::object page = document[py::int_(i)];
+        if (!image_coded_contents(document, page).empty()) continue;
+        layer.append(page.attr("get_text")("text"));
+    }
+    py::object text = py::str("").attr("join")(layer);
+    const long long found = letters(text);
+    if (found >= kTellingLetters) {
+        py::object language = language_of(text);
+        if (language.is_none()) {
+            wr::log_info({"the text layer of ", py::str(pdf_path),
+                          " tells no supported language; it is read twice"});
+            return language;
+        }
+        if (found >= kEnoughLetters) {
+            wr::log_info({"language of ", py::str(pdf_path), " from its text layer: ",
+                          language.attr("value")});
+            return language;
+        }
+    }
+
+    py::object codes = all_languages();
+    py::list read;
+    for (long long i : sampled_pages(count)) {
+        py::object page = document[py::int_(i)];
+        py::object image = rendered(document, page);
+        if (image.is_none()) continue;
+        read.append(image_to_string(image, codes));
+    }
+    read.append(text);
+    py::object language = language_of(py::str("\n").attr("join")(read));
+    if (language.is_none()) {
+        wr::log_info({"a sample of ", py::str(pdf_path), " tells no supported language; it is read twice"});
+    } else {
+        wr::log_info({"language of ", py::str(pdf_path), " from ", py::int_(py::len(read) - 1),
+                      " pages OCR'd: ", language.attr("value")});
+    }
+    return language;
+}
+
+}  // namespace
+
+py::object sample_language(py::handle pdf_path) {
+    py::object document;
+    try {
+        document = attr("fitz").attr("open")(pdf_path);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return py::none();  // the two-pass road reports why
+    }
+    py::object language = py::none();
+    try {
+        language = sample_of_open(pdf_path, document);
+    } catch (py::error_already_set& e) {
+        // Whatever stops the sample (a page that cannot be rendered, an OCR
+        // run out of time) is the two-pass road's to meet and report.
+        if (!e.matches(PyExc_Exception)) {
+            document.attr("close")();
+            throw;
+        }
+        wr::log_info({"no language sample of ", py::str(pdf_path), ": ", py::str(e.value())});
+        language = py::none();
+    }
+    document.attr("close")();
+    return language;
+}
+
+}  // namespace pagewring
