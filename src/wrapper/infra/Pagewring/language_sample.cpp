@@ -12,7 +12,7 @@ namespace pagewring {
 
 namespace {
 
-// A text layer with this many letters tells its language as surely as the
+// A sample with this many letters tells its language as surely as the
 // OCR of the whole document would; below it the pages are looked at.
 constexpr long long kEnoughLetters = 200;
 // A text layer with fewer letters than this may be a page number or a
@@ -37,16 +37,6 @@ long long letters(py::handle text) {
     return count;
 }
 
-// "eng+spa+por": Tesseract reads with every supported language loaded.
-py::object all_languages() {
-    py::object idiomark = attr("Idiomark");
-    py::list codes;
-    // Named, not iterated: the enumeration's code tables are members too.
-    for (const char* member : {"ENGLISH", "SPANISH", "PORTUGUESE"})
-        codes.append(idiomark.attr("get_tesseract_language")(idiomark.attr(member)));
-    return py::str("+").attr("join")(codes);
-}
-
 // The language of a text, or None when no supported language is told.
 py::object language_of(py::handle text) {
     try {
@@ -57,15 +47,13 @@ py::object language_of(py::handle text) {
     }
 }
 
-// Up to kSamplePages page numbers spread over the document, first and last
-// included: a document that changes language midway is sampled on both sides.
+// Up to kSamplePages page numbers spread over the document, in the order
+// they are read: the first, the last, then the middle.
 std::vector<long long> sampled_pages(long long count) {
     std::vector<long long> picked;
-    if (count <= kSamplePages) {
-        for (long long i = 0; i < count; ++i) picked.push_back(i);
-        return picked;
-    }
-    for (long long k = 0; k < kSamplePages; ++k) picked.push_back(k * (count - 1) / (kSamplePages - 1));
+    for (long long i : {0LL, count - 1, count / 2})
+        if (i >= 0 && std::find(picked.begin(), picked.end(), i) == picked.end()) picked.push_back(i);
+    picked.resize(std::min<size_t>(picked.size(), kSamplePages));
     return picked;
 }
 
@@ -112,20 +100,26 @@ py::object sample_of_open(py::handle pdf_path, py::handle document) {
         }
     }
 
-    py::object codes = all_languages();
+    // Read in the engine's default language, as the first pass of the
+    // two-pass road reads the document: the sample then tells what that
+    // pass would have told, which is what the text must not depart from.
+    // Pages are read until the sample holds enough letters.
     py::list read;
+    read.append(text);
+    long long sampled = 0;
     for (long long i : sampled_pages(count)) {
+        if (letters(py::str("\n").attr("join")(read)) >= kEnoughLetters) break;
         py::object page = document[py::int_(i)];
         py::object image = rendered(document, page);
         if (image.is_none()) continue;
-        read.append(image_to_string(image, codes));
+        read.append(image_to_string(image));
+        ++sampled;
     }
-    read.append(text);
     py::object language = language_of(py::str("\n").attr("join")(read));
     if (language.is_none()) {
         wr::log_info({"a sample of ", py::str(pdf_path), " tells no supported language; it is read twice"});
     } else {
-        wr::log_info({"language of ", py::str(pdf_path), " from ", py::int_(py::len(read) - 1),
+        wr::log_info({"language of ", py::str(pdf_path), " from ", py::int_(sampled),
                       " pages OCR'd: ", language.attr("value")});
     }
     return language;
