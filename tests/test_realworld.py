@@ -42,7 +42,7 @@ CAUSES = ("not a document", "damaged beyond repair", "encrypted and needs a pass
           "no readable text", "language or script not supported", "too large", "timed out",
           "a tool failed")
 RESULT = re.compile(r"  (skipped|no OCR |failed ) (.+?): (%s)(: .+)?" % "|".join(CAUSES))
-SUMMARY = re.compile(r"indexed \d+, skipped \d+, failed \d+, unchanged 0, read without OCR \d+ "
+SUMMARY = re.compile(r"indexed \d+, skipped \d+, failed \d+, unchanged 0, removed 0, read without OCR \d+ "
                      r"\(index at .*\)")
 PROGRESS = re.compile(r"\[[#.]{30}\] \d+/\d+ .*")
 
