@@ -57,9 +57,8 @@ PYBIND11_MODULE(Pagewring, m) {
     m.attr("OCR_JOBS") = py::none();
     // Whether a PDF extracted without a language takes its language from a
     // sample and is OCR'd once, in that language, instead of once to tell
-    // the language and again in it. Off by default: a host calling the
-    // library as specified gets the two passes; the command line turns it
-    // on. An attribute, not a keyword: PDF documents call the extraction
+    // the language and again in it. Off by default: a host keeps the two
+    // passes it always had; the command line turns it on. An attribute, not a keyword: PDF documents call the extraction
     // with two arguments, and the switch has to reach through them.
     m.attr("OCR_ONE_PASS") = py::bool_(false);
     // Seconds allowed to each Tesseract run on one image or video frame.

@@ -15,11 +15,6 @@ namespace {
 // A sample with this many letters tells its language as surely as the
 // OCR of the whole document would; below it the pages are looked at.
 constexpr long long kEnoughLetters = 200;
-// A text layer with fewer letters than this may be a page number or a
-// stamp over a scan, which tells no language: the pages decide instead.
-// With more, a layer that tells no language reads as nothing (fonts that
-// map to no characters), and only the two-pass road OCRs such pages whole.
-constexpr long long kTellingLetters = 40;
 // Pages rendered for the OCR sample, and their resolution: enough text to
 // tell the language, a small share of the whole pass on a long document.
 constexpr long long kSamplePages = 3;
@@ -85,15 +80,19 @@ py::object sample_of_open(py::handle pdf_path, py::handle document) {
         layer.append(page.attr("get_text")("text"));
     }
     py::object text = py::str("").attr("join")(layer);
-    const long long found = letters(text);
-    if (found >= kTellingLetters) {
+    // A text layer that tells no language may read as nothing (fonts that
+    // map to no characters: a few control characters are enough), and only
+    // the two-pass road OCRs such pages whole. A page number over a scan
+    // goes there too: a second pass is the price of never reading a layer
+    // of nothing in place of the page.
+    if (wr::truthy(text.attr("strip")())) {
         py::object language = language_of(text);
         if (language.is_none()) {
             wr::log_info({"the text layer of ", py::str(pdf_path),
                           " tells no supported language; it is read twice"});
             return language;
         }
-        if (found >= kEnoughLetters) {
+        if (letters(text) >= kEnoughLetters) {
             wr::log_info({"language of ", py::str(pdf_path), " from its text layer: ",
                           language.attr("value")});
             return language;

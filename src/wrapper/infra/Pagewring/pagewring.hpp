@@ -73,9 +73,10 @@ constexpr long long kLargestImagePixels = 2LL * 89478485;
 
 // The language a PDF is written in, told from a sample that costs far less
 // than an OCR pass of it: its text layer when that holds enough letters,
-// else up to a few pages rendered and OCR'd. None when the sample tells no supported language for sure, or
-// the text layer is there but reads as nothing: those documents need the
-// reading of the whole document that the two-pass road does.
+// else up to a few pages rendered and OCR'd. None when the sample tells no
+// supported language, or the text layer is there but reads as nothing:
+// those documents need the reading of the whole document that the two-pass
+// road does.
 py::object sample_language(py::handle pdf_path);
 
 // run_ocrmypdf, or with whole_pages its OCR of every page whole
