@@ -19,6 +19,11 @@ constexpr long long kEnoughLetters = 200;
 // tell the language, a small share of the whole pass on a long document.
 constexpr long long kSamplePages = 3;
 constexpr double kSampleDpi = 150.0;
+// A tall page is read in horizontal bands of about this many pixels (seven
+// lines of a typed page), at most kBands of them; a short one whole, as a
+// band's edge garbles the line it cuts.
+constexpr long long kBandPixels = 250;
+constexpr long long kBands = 8;
 // Pixels on the longer side at most, whatever size the page claims to be.
 constexpr double kLongestSide = 2500.0;
 
@@ -102,17 +107,28 @@ py::object sample_of_open(py::handle pdf_path, py::handle document) {
     // Read in the engine's default language, as the first pass of the
     // two-pass road reads the document: the sample then tells what that
     // pass would have told, which is what the text must not depart from.
-    // Pages are read until the sample holds enough letters.
+    // OCR costs what there is to read: a dense page reads as slowly at
+    // the sample's resolution as in the whole pass, so a page is read band
+    // by band, and pages and bands only until the sample holds enough
+    // letters (a band of a typed page mostly does).
     py::list read;
     read.append(text);
+    auto enough = [&] { return letters(py::str("\n").attr("join")(read)) >= kEnoughLetters; };
     long long sampled = 0;
     for (long long i : sampled_pages(count)) {
-        if (letters(py::str("\n").attr("join")(read)) >= kEnoughLetters) break;
+        if (enough()) break;
         py::object page = document[py::int_(i)];
         py::object image = rendered(document, page);
         if (image.is_none()) continue;
-        read.append(image_to_string(image));
         ++sampled;
+        const long long width = image.attr("width").cast<long long>();
+        const long long height = image.attr("height").cast<long long>();
+        const long long bands = std::clamp(height / kBandPixels, 1LL, kBands);
+        for (long long band = 0; band < bands && !enough(); ++band) {
+            py::object box = py::make_tuple(0, band * height / bands, width,
+                                            (band + 1) * height / bands);
+            read.append(image_to_string(image.attr("crop")(box)));
+        }
     }
     py::object language = language_of(py::str("\n").attr("join")(read));
     if (language.is_none()) {
