@@ -10,7 +10,7 @@ import sys
 import fitz
 import pytest
 
-from samples import EN, ES, PT, text_pdf
+from samples import EN, ES, PT, scanned_pdf, text_pdf
 
 PROGRAM = pathlib.Path(sys.executable).parent / "wrapper"
 
@@ -121,6 +121,14 @@ def test_show_one_document(tmp_path):
     assert "vulca" in lines[3].split()
     # The OCR intermediate went to a scratch directory, not beside the file.
     assert sorted(p.name for p in tmp_path.iterdir()) == ["nota.pdf"]
+
+
+def test_show_reads_a_scan_once_in_the_language_of_a_sample(tmp_path):
+    pdf = scanned_pdf(tmp_path / "nota.pdf", PT)
+    status, out, err = run("--log-level", "info", "show", pdf)
+    assert status == 0, err
+    assert re.search(r"INFO language of \S+nota\.pdf from 1 pages OCR'd: pt", err)
+    assert out.splitlines()[1].split() == ["language:", "pt"]
 
 
 def test_show_prints_abstract_and_keywords(tmp_path):

@@ -573,3 +573,13 @@ def test_ocr_copies_of_dead_processes_are_removed(plain_files, tmp_path):
         path.write_bytes(b"%PDF-")
     assert index_quietly(folder, "--base", tmp_path) == 0
     assert not left.exists() and live.exists() and elsewhere.exists()
+
+
+def test_a_run_in_this_process_leaves_the_ocr_settings_as_they_were(plain_files, tmp_path):
+    from wrapper.infra import Pagewring
+    folder = tmp_path / "docs"
+    folder.mkdir()
+    (folder / "a.pdf").write_text("volcano")
+    before = (Pagewring.OCR_JOBS, Pagewring.OCR_ONE_PASS)
+    assert index_quietly(folder, "--base", tmp_path / "base", "--jobs", "1") == 0
+    assert (Pagewring.OCR_JOBS, Pagewring.OCR_ONE_PASS) == before == (None, False)

@@ -25,7 +25,7 @@ from PIL import Image, ImageDraw, ImageFont
 from wrapper.infra import Pagewring, Tonguecheck
 from wrapper.infra.Idiomark import Idiomark
 
-from samples import alive
+from samples import alive, text_pdf
 
 TEXTS = {
     Idiomark.ENGLISH: "The volcano woke up after two centuries of silence. Ash covered the "
@@ -150,16 +150,38 @@ def test_scanned_page_is_read_again_in_its_language_from_the_input(files, tmp_pa
     assert FALLBACK not in root_lines(caplog, logging.INFO)
 
 
+@pytest.mark.parametrize("one_pass", [False, True])
 @pytest.mark.parametrize("lang, fell_back", [(Idiomark.ENGLISH, False), (None, True)])
 def test_blank_scan_gives_empty_text_with_or_without_detection(files, tmp_path, ocr_calls, caplog,
-                                                              monkeypatch, lang, fell_back):
+                                                              monkeypatch, lang, fell_back,
+                                                              one_pass):
     # Detection of an empty text fails, which is answered by the direct reader;
     # with a language given, the empty OCR text stands and nothing is detected.
+    # A sample that tells no language leaves the document to the two passes.
+    monkeypatch.setattr(Pagewring, "OCR_ONE_PASS", one_pass)
     if lang:
         monkeypatch.setattr(Tonguecheck, "detect_lang", pytest.fail)
     assert Pagewring.extract_text_from_pdf(files["blank"], str(tmp_path), lang) == ""
     assert len(ocr_calls) == 1
     assert (FALLBACK in root_lines(caplog, logging.INFO)) is fell_back
+
+
+@pytest.mark.parametrize("kind", ["scanned", "text"])
+@pytest.mark.parametrize("lang", list(TEXTS))
+def test_one_pass_road_ocrs_once_in_the_sampled_language_and_gives_the_two_pass_text(
+        files, tmp_path, ocr_calls, caplog, monkeypatch, kind, lang):
+    # Long enough for the text layer alone to tell the language.
+    pdf = files[lang] if kind == "scanned" else text_pdf(str(tmp_path / "t.pdf"), TEXTS[lang] * 2)
+    (tmp_path / "a").mkdir(), (tmp_path / "b").mkdir()
+    two_pass = Pagewring.extract_text_from_pdf(pdf, str(tmp_path / "a"))
+    assert [c[2] for c in ocr_calls] == [None, lang]
+    monkeypatch.setattr(Pagewring, "OCR_ONE_PASS", True)
+    del ocr_calls[:]
+    assert Pagewring.extract_text_from_pdf(pdf, str(tmp_path / "b")) == two_pass
+    assert [c[2] for c in ocr_calls] == [lang]
+    source = "its text layer" if kind == "text" else "1 pages OCR'd"
+    assert f"language of {pdf} from {source}: {lang.value}" in root_lines(caplog, logging.INFO)
+    assert sorted(p.name for p in (tmp_path / "b").iterdir()) == ["output.pdf"]
 
 
 def test_tool_failure_reads_the_input_not_a_stale_copy(files, tmp_path, caplog, monkeypatch):

@@ -18,6 +18,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -643,6 +644,12 @@ void set_up_logging(py::handle level) {
 
 int run(py::handle args) {
     py::str command = args.attr("command");
+    // A detected PDF is OCR'd once, in the language a sample of it tells,
+    // not once more to learn it (see Pagewring.OCR_ONE_PASS). The workers
+    // `index` forks inherit it.
+    std::optional<PagewringSetting> one_pass;
+    if (command.equal(py::str("index")) || command.equal(py::str("show")))
+        one_pass.emplace("OCR_ONE_PASS", py::bool_(true));
     if (command.equal(py::str("index"))) return run_index(args);
     if (command.equal(py::str("remove"))) return run_remove(args);
     if (command.equal(py::str("show"))) return run_show(args);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "pyutil.hpp"
 #include "reasons.hpp"
 
 namespace console {
@@ -70,6 +71,33 @@ void show_passage(py::handle process, py::handle hit, py::handle query, py::hand
 void print_json_hit(py::handle process, py::handle hit, py::handle query, py::handle language,
                     py::handle corrected, py::handle results_page, py::handle score,
                     py::handle hit_language);
+
+// A setting of the text extraction module (OCR_JOBS, OCR_ONE_PASS) for as
+// long as this object lives, then put back as it was: commands and files run
+// in the calling process too (--jobs 1, Console.main from a host), whose own
+// later calls into the library must not inherit what a command chose.
+class PagewringSetting {
+public:
+    PagewringSetting(const char* name, py::handle value)
+        : module_(wr::import("wrapper.infra.Pagewring")), name_(name),
+          saved_(module_.attr(name)) {
+        module_.attr(name) = value;
+    }
+    ~PagewringSetting() {
+        // A destructor may not throw: an error already on its way stays as
+        // it was, and a failure to restore is reported as unraisable.
+        py::error_scope pending;
+        if (PyObject_SetAttrString(module_.ptr(), name_, saved_.ptr()) != 0)
+            PyErr_WriteUnraisable(module_.ptr());
+    }
+    PagewringSetting(const PagewringSetting&) = delete;
+    PagewringSetting& operator=(const PagewringSetting&) = delete;
+
+private:
+    py::object module_;
+    const char* name_;
+    py::object saved_;
+};
 
 // ---- why a file is not indexed (explain.cpp) ------------------------------
 

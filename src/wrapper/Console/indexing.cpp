@@ -93,35 +93,12 @@ private:
     py::list handlers_;
 };
 
-// The OCR tool's share of the cores while one file compiles, put back as it
-// was afterwards: with --jobs 1 files compile in the calling process, whose
-// host may OCR with its own setting later.
-class OcrJobsFor {
-public:
-    explicit OcrJobsFor(py::handle jobs)
-        : pagewring_(wr::import("wrapper.infra.Pagewring")),
-          saved_(pagewring_.attr("OCR_JOBS")) {
-        pagewring_.attr("OCR_JOBS") = jobs;
-    }
-    ~OcrJobsFor() {
-        // A destructor may not throw: a failure to restore is reported as
-        // unraisable, and any error already on its way stays as it was.
-        py::error_scope pending;
-        if (PyObject_SetAttrString(pagewring_.ptr(), "OCR_JOBS", saved_.ptr()) != 0)
-            PyErr_WriteUnraisable(pagewring_.ptr());
-    }
-    OcrJobsFor(const OcrJobsFor&) = delete;
-    OcrJobsFor& operator=(const OcrJobsFor&) = delete;
-
-private:
-    py::object pagewring_;
-    py::object saved_;
-};
-
 // The document of one task, or why there is none.
 py::tuple compile_in_this_process(py::object task) {
     auto t = wr::unpack(task, 6);
-    OcrJobsFor jobs(t[5]);
+    PagewringSetting jobs("OCR_JOBS", t[5]);
+    // A cluster worker did not start from the command line that turns it on.
+    PagewringSetting one_pass("OCR_ONE_PASS", py::bool_(true));
     FallbackWatch watch;
     py::str path = wr::cat({t[0], "/", t[1]});
     py::object doc = py::none();

@@ -7,6 +7,10 @@ from wrapper.infra.Idiomark import Idiomark
 OCR_SECONDS_FIXED: float
 OCR_SECONDS_PER_PAGE: float
 OCR_JOBS: int | None
+# Whether a PDF extracted without a language is OCR'd once, in the language
+# a sample of it tells (text layer, else a few rendered pages), instead of
+# twice. Off by default; the command line turns it on.
+OCR_ONE_PASS: bool
 # Seconds allowed to each Tesseract run on one image or video frame.
 TESSERACT_SECONDS: float
 

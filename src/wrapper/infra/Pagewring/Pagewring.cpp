@@ -55,6 +55,12 @@ PYBIND11_MODULE(Pagewring, m) {
     m.attr("OCR_SECONDS_FIXED") = py::float_(60.0);
     m.attr("OCR_SECONDS_PER_PAGE") = py::float_(60.0);
     m.attr("OCR_JOBS") = py::none();
+    // Whether a PDF extracted without a language takes its language from a
+    // sample and is OCR'd once, in that language, instead of once to tell
+    // the language and again in it. Off by default: a host keeps the two
+    // passes it always had; the command line turns it on. An attribute, not a keyword: PDF documents call the extraction
+    // with two arguments, and the switch has to reach through them.
+    m.attr("OCR_ONE_PASS") = py::bool_(false);
     // Seconds allowed to each Tesseract run on one image or video frame.
     m.attr("TESSERACT_SECONDS") = py::float_(120.0);
 

@@ -62,6 +62,23 @@ py::object pages_of(py::object text);
 // unbounded (a few kilobytes of JBIG2 become gigabytes).
 std::string image_coded_contents(py::handle document, py::handle page);
 
+// Pixels of the largest image on a page, from its dictionary (nothing is
+// decoded).
+long long largest_image(py::handle page);
+
+// Images past this are not OCR'd from the PDF itself: Pillow refuses them
+// anyway (twice its own bomb limit), after MuPDF has spent the memory to
+// decode them.
+constexpr long long kLargestImagePixels = 2LL * 89478485;
+
+// The language a PDF is written in, told from a sample that costs far less
+// than an OCR pass of it: its text layer when that holds enough letters,
+// else up to a few pages rendered and OCR'd. None when the sample tells no
+// supported language, or the text layer is there but reads as nothing:
+// those documents need the reading of the whole document that the two-pass
+// road does.
+py::object sample_language(py::handle pdf_path);
+
 // run_ocrmypdf, or with whole_pages its OCR of every page whole
 // (--force-ocr), for inputs whose own text layer reads as nothing.
 py::object run_ocrmypdf_in(py::object input_pdf, py::object output_pdf, py::object language,

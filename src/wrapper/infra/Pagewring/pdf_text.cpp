@@ -34,8 +34,8 @@ py::str private_copy_path(py::handle base_path) {
     return wr::cat({base_path, "/.output-", host, "-", py::int_(::getpid()), "-", token, ".pdf"});
 }
 
-// Pixels of the largest image on a page, from its dictionary (nothing is
-// decoded).
+}  // namespace
+
 long long largest_image(py::handle page) {
     long long largest = 0;
     for (py::handle info : page.attr("get_images")(py::arg("full") = true)) {
@@ -46,10 +46,7 @@ long long largest_image(py::handle page) {
     return largest;
 }
 
-// Images past this are not OCR'd from the PDF itself: Pillow refuses them
-// anyway (twice its own bomb limit), after MuPDF has spent the memory to
-// decode them.
-constexpr long long kLargestImagePixels = 2LL * 89478485;
+namespace {
 
 void rename_onto(py::handle from, py::handle to) { wr::import("os").attr("replace")(from, to); }
 
@@ -135,6 +132,13 @@ std::string image_coded_contents(py::handle document, py::handle page) {
 }
 
 py::object extract_text_from_pdf(py::object pdf_path, py::object base_path, py::object language) {
+    if (!wr::truthy(language) && wr::truthy(attr("OCR_ONE_PASS"))) {
+        // The language comes from a sample, and the document is read once,
+        // exactly as the two-pass road reads it the second time. A sample
+        // that tells nothing leaves the document to that road.
+        py::object sampled = sample_language(pdf_path);
+        if (!sampled.is_none()) return call("extract_text_from_pdf", pdf_path, base_path, sampled);
+    }
     py::str output = wr::cat({base_path, "/output.pdf"});
     wr::log_debug({"output pdf ", output});
     // The tool writes a copy of this call's own, so that extractions running
