@@ -63,6 +63,10 @@ def frames(exception_line):
     (frames("KeyError: 'x'") + "\nDuring handling of the above exception, another exception "
      "occurred:\n\n" + frames(f"TypeError: bad page in {PATH}"), False, b"%PDF",
      "a tool failed: wrapper: TypeError: bad page in docs/x.pdf"),
+    # The private OCR copy's name changes from run to run; the reason does not.
+    (frames("Exception: Opened a file\nPriorOcrFoundError: page already has text in "
+            "/base/.output-host-1234-9f8e7d6c.pdf"), True, b"%PDF",
+     "a tool failed: ocrmypdf: PriorOcrFoundError: page already has text in the OCR copy"),
 ])
 def test_each_failure_is_one_line_of_its_cause(traceback, ocr, head, expected):
     assert Console._explain(traceback, PATH, "docs/x.pdf", head, ocr) == expected

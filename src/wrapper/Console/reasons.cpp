@@ -104,7 +104,8 @@ std::string clean(std::string text, const Failure& f) {
     replace_all(text, f.path, f.name);
     static const std::regex address(R"( at 0x[0-9a-fA-F]+)");
     static const std::regex hex(R"(0x[0-9a-fA-F]{6,})");
-    static const std::regex copy(R"([^ '"]*/\.output-[0-9a-f]{32}\.pdf)");
+    // Private OCR copies carry the host, the process and a random token.
+    static const std::regex copy(R"([^ '"]*/\.output-[^ '"/]*\.pdf)");
     static const std::regex temp(R"(/tmp/[^ '":]*)");
     text = std::regex_replace(text, address, "");
     text = std::regex_replace(text, hex, "0x...");
