@@ -106,28 +106,39 @@ long parse_number(const std::string& text, long low, long high, const char* what
 // "../other/x.pdf") and records every folder it was given beside the index.
 // This is the one place that turns a name back into a file.
 
-void remember_folder(py::handle base, py::handle folder) {
-    py::str path = wr::cat({base, kFoldersName});
-    py::object json = wr::import("json");
+namespace {
+
+// The folders `wrapper index` recorded beside the index (absolute paths, in
+// the order first given). A damaged list only loses the folders the next run
+// re-adds.
+py::list recorded_folders(py::handle base) {
     py::list folders;
-    if (wr::truthy(os_path().attr("isfile")(path))) {
-        try {
-            py::object data = json.attr("loads")(
-                wr::import("pathlib").attr("Path")(path).attr("read_text")(py::arg("encoding") = "utf-8"));
-            if (py::isinstance<py::dict>(data) && py::isinstance<py::list>(data.attr("get")("folders")))
-                folders = data.attr("get")("folders");
-        } catch (py::error_already_set& e) {
-            // A damaged list only loses the folders the next run re-adds.
-            if (!e.matches(PyExc_ValueError)) throw;
-        }
+    py::str path = wr::cat({base, kFoldersName});
+    if (!wr::truthy(os_path().attr("isfile")(path))) return folders;
+    try {
+        py::object data = wr::import_attr("json", "loads")(
+            wr::import("pathlib").attr("Path")(path).attr("read_text")(py::arg("encoding") = "utf-8"));
+        if (py::isinstance<py::dict>(data))
+            for (py::handle f : py::list(data.attr("get")("folders", py::list())))
+                if (py::isinstance<py::str>(f)) folders.append(f);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
     }
+    return folders;
+}
+
+}  // namespace
+
+void remember_folder(py::handle base, py::handle folder) {
+    py::list folders = recorded_folders(base);
     py::object absolute = os_path().attr("abspath")(folder);
     if (wr::contains(folders, absolute)) return;
     folders.append(absolute);
     py::dict data;
     data["folders"] = folders;
-    wr::write_file_atomic(wr::import_attr("os", "fsencode")(path).cast<std::string>(),
-                          py::str(json.attr("dumps")(data)).cast<std::string>());
+    py::object where = wr::import_attr("os", "fsencode")(wr::cat({base, kFoldersName}));
+    wr::write_file_atomic(where.cast<std::string>(),
+                          py::str(wr::import_attr("json", "dumps")(data)).cast<std::string>());
 }
 
 namespace {
@@ -136,19 +147,7 @@ namespace {
 // the one given on the command line, and the base itself (a host filing
 // through the library names documents by their path under the base).
 py::list source_folders(py::handle base, py::handle root) {
-    py::list folders;
-    py::str path = wr::cat({base, kFoldersName});
-    if (wr::truthy(os_path().attr("isfile")(path))) {
-        try {
-            py::object data = wr::import_attr("json", "loads")(
-                wr::import("pathlib").attr("Path")(path).attr("read_text")(py::arg("encoding") = "utf-8"));
-            if (py::isinstance<py::dict>(data))
-                for (py::handle f : py::list(data.attr("get")("folders", py::list())))
-                    if (py::isinstance<py::str>(f)) folders.append(f);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_ValueError)) throw;
-        }
-    }
+    py::list folders = recorded_folders(base);
     if (!root.is_none()) folders.append(os_path().attr("abspath")(root));
     folders.append(os_path().attr("abspath")(base));
     return folders;
