@@ -238,6 +238,104 @@ def test_stopping_a_run_stops_its_workers_and_their_tools(tmp_path, stop):
     assert len(workers) == 2 and not any(map(alive, started))
 
 
+def stand_in(path):
+    return types.SimpleNamespace(text="words", cleaned_text=f"words in {os.path.basename(path)}",
+                                 detected_language=None, id=None)
+
+
+def test_a_file_that_hangs_is_killed_with_its_tools_and_the_run_goes_on(tmp_path, monkeypatch,
+                                                                         capsys):
+    from wrapper import Console
+    from wrapper.Process import Process
+    tool = tmp_path / "bin" / "ocrmypdf"
+    tool.parent.mkdir()
+    tool.write_text(HANGING_TOOL)
+    tool.chmod(0o755)
+    pids = tmp_path / "pids"
+    monkeypatch.setenv("PATH", f"{tool.parent}:{os.environ['PATH']}")
+    monkeypatch.setenv("PIDS", str(pids))
+    real = Process.compile
+
+    def compile(base, path, detect, target):
+        # Only the first file reaches the (hanging) OCR tool.
+        return real(base, path, detect, target) if path.endswith("hang.pdf") else stand_in(path)
+    monkeypatch.setattr(Process, "compile", staticmethod(compile))
+    folder = tmp_path / "docs"
+    folder.mkdir()
+    text_pdf(folder / "hang.pdf", EN)
+    for name in ("x.pdf", "y.pdf", "z.pdf"):
+        (folder / name).write_bytes(name.encode())
+    assert Console.main(["index", str(folder), "--base", str(tmp_path / "base"), "--jobs", "2",
+                         "--file-timeout", "4"]) == 1
+    out = capsys.readouterr().out
+    assert "  failed  hang.pdf: timed out after 4 s" in out.splitlines()
+    assert stored(tmp_path / "base")["document_names"] == ["x.pdf", "y.pdf", "z.pdf"]
+    started = [int(p) for p in pids.read_text().split()]
+    assert len(started) == 2
+    for _ in range(100):
+        if not any(map(alive, started)):
+            break
+        time.sleep(0.05)
+    assert not any(map(alive, started))
+
+
+def test_files_are_filed_in_folder_order_whatever_order_they_finish_in(tmp_path, monkeypatch):
+    from wrapper import Console
+    from wrapper.Process import Process
+    finished = tmp_path / "finished"
+    finished.touch()
+    names = [f"{letter}.pdf" for letter in "abcdefghij"]
+
+    def compile(base, path, detect, target):
+        if path.endswith("a.pdf"):
+            # The first file ends only after all the others: they must not
+            # wait for it to start.
+            deadline = time.monotonic() + 120
+            while len(finished.read_text().split()) < len(names) - 1 and time.monotonic() < deadline:
+                time.sleep(0.02)
+        with open(finished, "a") as f:
+            f.write(os.path.basename(path) + "\n")
+        return stand_in(path)
+    monkeypatch.setattr(Process, "compile", staticmethod(compile))
+    folder = tmp_path / "docs"
+    folder.mkdir()
+    for name in names:
+        (folder / name).write_bytes(name.encode())
+    assert index_quietly(folder, "--base", tmp_path / "base", "--jobs", "2", "--batch", "1") == 0
+    assert finished.read_text().split()[-1] == "a.pdf"
+    assert stored(tmp_path / "base")["document_names"] == names
+
+
+def test_a_cluster_task_takes_over_nothing_process_wide(tmp_path, monkeypatch):
+    import logging
+    import threading
+    from wrapper import Console
+    from wrapper.Process import Process
+
+    def compile(base, path, detect, target):
+        print("noise from the library")
+        logging.error("an error of %s", path)
+        time.sleep(0.05)
+        return stand_in(path)
+    monkeypatch.setattr(Process, "compile", staticmethod(compile))
+    (tmp_path / "a.pdf").write_bytes(b"a")
+    root = logging.getLogger()
+    before = (sys.stdout, list(root.handlers), root.level, logging.root.manager.disable)
+    answers = []
+
+    def task(i):
+        answers.append(Console._compile_task((str(tmp_path), "a.pdf", f"n{i}", False, None,
+                                              None, None)))
+    threads = [threading.Thread(target=task, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert (sys.stdout, list(root.handlers), root.level, logging.root.manager.disable) == before
+    assert sorted(a[0] for a in answers) == ["n0", "n1", "n2", "n3"]
+    assert all(a[1].cleaned_text == "words in a.pdf" and len(a[4]) == 64 for a in answers)
+
+
 # ---- what a user is told ----------------------------------------------------------
 
 

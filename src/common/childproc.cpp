@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include "pyutil.hpp"
+#include "workpool.hpp"
 
 namespace wr {
 
@@ -34,6 +35,35 @@ py::object drain(py::handle proc) {
     }
 }
 
+// Inside a worker process of a folder run, the program's group is known to
+// the run for as long as it may live, so that a worker killed for running
+// out of time, or whose parent dies, takes it along.
+GroupTable* worker_table() {
+    py::object package = py::reinterpret_steal<py::object>(PyImport_GetModule(py::str("wrapper").ptr()));
+    if (!package) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return nullptr;
+    }
+    py::object capsule = py::getattr(package, "_worker_groups", py::none());
+    if (!PyCapsule_IsValid(capsule.ptr(), kGroupTableCapsule)) return nullptr;
+    return static_cast<GroupTable*>(PyCapsule_GetPointer(capsule.ptr(), kGroupTableCapsule));
+}
+
+struct KnownGroup {
+    explicit KnownGroup(py::handle proc) : table(worker_table()) {
+        py::object pid = py::getattr(proc, "pid", py::none());
+        if (!PyLong_CheckExact(pid.ptr())) return;
+        const long id = PyLong_AsLong(pid.ptr());
+        if (id == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (id > 1 && add_group(table, static_cast<int>(id))) group = static_cast<int>(id);
+    }
+    ~KnownGroup() { drop_group(table, group); }
+    KnownGroup(const KnownGroup&) = delete;
+    KnownGroup& operator=(const KnownGroup&) = delete;
+    GroupTable* table;
+    int group = 0;
+};
+
 }  // namespace
 
 py::object run_bounded(py::handle popen, py::handle command, py::handle env, double seconds) {
@@ -47,6 +77,7 @@ py::object run_bounded(py::handle popen, py::handle command, py::handle env, dou
     options["start_new_session"] = true;
     if (!env.is_none()) options["env"] = env;
     py::object proc = popen(command, **options);
+    KnownGroup known(proc);
 
     py::object streams;
     try {

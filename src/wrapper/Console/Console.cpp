@@ -18,6 +18,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,6 +73,25 @@ py::object counting_number() {
     return parse;
 }
 
+// A number of seconds above zero, finite.
+py::object positive_seconds() {
+    py::cpp_function parse(
+        [](py::object text) -> py::object {
+            double value = 0;
+            try {
+                value = py::float_(builtin("float")(text)).cast<double>();
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_ValueError)) throw;
+            }
+            if (!(value > 0) || !std::isfinite(value) || value > 1e9)
+                wr::raise(wr::import_attr("argparse", "ArgumentTypeError").ptr(),
+                          {"invalid value: ", py::repr(text), " (seconds above 0)"});
+            return py::float_(value);
+        },
+        py::name("seconds"));
+    return parse;
+}
+
 py::object make_parser() {
     py::object argparse = wr::import("argparse");
     py::object parser = argparse.attr("ArgumentParser")(
@@ -110,6 +130,11 @@ py::object make_parser() {
     index.attr("add_argument")(
         "--batch", py::arg("type") = counting_number(), py::arg("default") = 50,
         py::arg("help") = "documents filed per write of the index, at least (default 50)");
+    index.attr("add_argument")(
+        "--file-timeout", py::arg("type") = positive_seconds(), py::arg("default") = py::none(),
+        py::arg("metavar") = "SECONDS",
+        py::arg("help") = "time a file may take per page (one page at least) before its "
+                          "worker is killed and it is reported failed (default 300)");
     index.attr("add_argument")(
         "--scheduler", py::arg("default") = py::none(),
         py::arg("help") = "compile on a Dask cluster, e.g. tcp://HOST:8786 (needs the "
@@ -693,7 +718,6 @@ PYBIND11_MODULE(Console, m) {
     // What `index` runs in its worker processes and on cluster workers; found
     // there by name, so it must live in an importable module.
     m.def("_compile_task", &compile_task, py::arg("task"));
-    m.def("_init_worker", &init_worker);
     bind_serve(m);
     console::init_reasons(m);
 }

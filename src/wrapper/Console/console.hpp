@@ -129,13 +129,13 @@ private:
 
 int run_index(py::handle args);
 int run_remove(py::handle args);
-// Turns one file into a document, in whatever process runs it (this one, a
-// worker process, a cluster worker). `task` is (base, path from the base,
-// name, detect, language code or None, OCR jobs or None); the result is
-// (name, document or None, failure or None, why OCR was not used or None).
+// Turns one file into a document on a thread of a cluster worker, taking
+// over nothing process-wide. `task` is (base, path from the base, name,
+// detect, language code or None, OCR jobs or None, the digest of the file
+// as the index holds it or None); the result is (name, document or None,
+// failure or None, why OCR was not used or None, the file's digest or
+// None), document and failure both None when the file is unchanged.
 py::tuple compile_task(py::object task);
-// Run once in each local worker process.
-void init_worker();
 
 // ---- the local search site (serve.cpp) ----------------------------------------
 

@@ -5,6 +5,7 @@
 // digest, beside what the index holds for it, lets a later run skip what has
 // not changed and pick up where an interrupted one stopped. `wrapper remove`
 // drops files by hand.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -14,6 +15,8 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <optional>
+#include <system_error>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "console.hpp"
 #include "dirlock.hpp"
 #include "pyutil.hpp"
+#include "workpool.hpp"
 
 namespace console {
 
@@ -31,6 +35,12 @@ constexpr const char* kRecordName = "/indexed_files.json";
 // A batch is written at least this often, so that an interrupted run loses
 // little work even when OCR makes each file slow.
 constexpr double kCommitSeconds = 120.0;
+// ...but waits at least this many times what the last write took, so that
+// writes stay a small share of a run however large the index grows.
+constexpr double kRefitShare = 20.0;
+// The time a file may take by default, per page: Tesseract at its slowest
+// on a dense page, and a language sample, with room to spare.
+constexpr double kSecondsPerPage = 300.0;
 
 // ---- in the process that compiles -----------------------------------------
 
@@ -93,19 +103,69 @@ private:
     py::list handlers_;
 };
 
-// The document of one task, or why there is none.
-py::tuple compile_in_this_process(py::object task) {
-    auto t = wr::unpack(task, 6);
-    PagewringSetting jobs("OCR_JOBS", t[5]);
-    // A cluster worker did not start from the command line that turns it on.
-    PagewringSetting one_pass("OCR_ONE_PASS", py::bool_(true));
-    FallbackWatch watch;
+// In a worker process: the pipe its messages go up, for the size of the
+// file it is working on.
+int messages_fd = -1;
+
+// How much work a file is, in pages (the unit of the per-file time limit):
+// counted with MuPDF, itself under the limit of one page; a video counts a
+// page per 20 MB.
+double units_of(py::handle path) {
+    try {
+        py::str lower = py::str(path).attr("lower")();
+        if (wr::truthy(lower.attr("endswith")(".pdf"))) {
+            MupdfMessagesAside mupdf;
+            py::object doc = wr::import_attr("fitz", "open")(path);
+            const double pages = py::int_(doc.attr("page_count")).cast<double>();
+            doc.attr("close")();
+            return pages;
+        }
+        if (wr::truthy(lower.attr("endswith")(".mp4")))
+            return py::int_(wr::import_attr("os.path", "getsize")(path)).cast<double>() / (20 << 20);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+    return 1;
+}
+
+py::str digest_of(py::handle path);
+
+// The answer to one task: (name, document or None, failure or None, why OCR
+// was not used or None, the file's digest or None); both None: the file is
+// what the index holds already. `own_process`: this process does nothing
+// but files, so the library's settings, log lines and prints may be taken
+// over around each file; a thread of a cluster worker takes over nothing.
+py::tuple compile_file(py::object task, bool own_process) {
+    auto t = wr::unpack(task, 7);
     py::str path = wr::cat({t[0], "/", t[1]});
+    // The file is read here anyway: its digest tells whether it changed.
+    py::object digest = py::none();
+    try {
+        digest = digest_of(path);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+    }
+    if (!digest.is_none() && digest.equal(t[6]))
+        return py::make_tuple(t[2], py::none(), py::none(), py::none(), digest);
+    if (messages_fd >= 0)
+        wr::write_frame(messages_fd, std::to_string(units_of(path)), wr::kUnitsMessage);
+
+    std::optional<PagewringSetting> jobs, one_pass;
+    std::optional<FallbackWatch> watch;
+    std::optional<LibraryPrintsAside> aside;
+    std::optional<MupdfMessagesAside> mupdf;
+    if (own_process) {
+        jobs.emplace("OCR_JOBS", t[5]);
+        one_pass.emplace("OCR_ONE_PASS", py::bool_(true));
+        watch.emplace();
+    }
     py::object doc = py::none();
     py::object failure = py::none();
     try {
-        LibraryPrintsAside aside;
-        MupdfMessagesAside mupdf;
+        if (own_process) {
+            aside.emplace();
+            mupdf.emplace();
+        }
         py::object Process = wr::import_attr("wrapper.Process", "Process");
         doc = Process.attr("compile")(t[0], t[1], t[3], language_member(t[4]));
         doc.attr("id") = t[2];
@@ -113,8 +173,12 @@ py::tuple compile_in_this_process(py::object task) {
             doc = py::none();
             failure = explain_empty(path);
         }
+        mupdf.reset();
+        aside.reset();
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
+        mupdf.reset();
+        aside.reset();
         doc = py::none();
         failure = explain_error(e, path, t[2]);
         // Every other file would fail the same way: the run is to stop, with
@@ -127,7 +191,8 @@ py::tuple compile_in_this_process(py::object task) {
             }
         }
     }
-    return py::make_tuple(t[2], doc, failure, watch.reason(path, t[2]));
+    py::object why = watch ? watch->reason(path, t[2]) : py::object(py::none());
+    return py::make_tuple(t[2], doc, failure, why, digest);
 }
 
 // ---- names, and what the index holds ---------------------------------------
@@ -282,13 +347,6 @@ bool bare_entries_trusted(py::handle modeldir, py::handle model_file) {
     }
 }
 
-bool record_says_unchanged(py::handle entry, py::handle digest, py::handle held, bool bare_ok) {
-    if (held.is_none() || entry.is_none()) return false;
-    if (py::isinstance<py::str>(entry)) return bare_ok && entry.equal(digest);
-    if (!py::isinstance<py::list>(entry) || py::len(entry) != 2) return false;
-    return py::object(entry[py::int_(0)]).equal(digest) && py::object(entry[py::int_(1)]).equal(held);
-}
-
 struct RecordChange {
     std::vector<std::pair<py::object, py::object>> filed;  // name, [digest, fingerprint]
     std::vector<py::object> dropped;                       // names no longer indexed
@@ -389,101 +447,215 @@ std::size_t remove_dead_copies(py::handle base) {
 
 // ---- where tasks run --------------------------------------------------------
 
-// Runs tasks somewhere and gives their results back in the order given.
+// What became of one file's task: the worker's answer, or why there is none.
+struct Outcome {
+    std::size_t index = 0;
+    py::object answer = py::none();   // compile_file's tuple
+    py::object failure = py::none();  // when there is no answer: the reason
+};
+
+// Runs every task somewhere and gives their outcomes back as they come.
 class Runner {
 public:
     virtual ~Runner() = default;
-    virtual py::object submit(py::object task) = 0;
-    virtual py::object result(py::object handle) = 0;
-    // The worker running `handle` died; a fresh start is needed for it.
-    virtual bool died(py::error_already_set& e) = 0;
-    virtual void restart() {}
+    virtual void start(const std::vector<py::object>& tasks) = 0;
+    // Waits for the next outcome; Ctrl-C comes through as KeyboardInterrupt.
+    virtual Outcome next() = 0;
     virtual void stop() noexcept {}
-    virtual std::size_t window() const = 0;
 };
 
-class InProcess : public Runner {
-public:
-    py::object submit(py::object task) override { return task; }
-    py::object result(py::object task) override { return compile_in_this_process(task); }
-    bool died(py::error_already_set&) override { return false; }
-    std::size_t window() const override { return 1; }
-};
+// In a worker process: the table of its outside programs' groups.
+wr::GroupTable* own_groups = nullptr;
+
+// SIGTERM in a worker comes from its parent's death (or from a user): it
+// ends at once, even inside C code, with everything it started.
+void end_worker_now(int) {
+    wr::kill_groups(own_groups);
+    (void)::killpg(0, SIGKILL);
+    ::_exit(128 + SIGTERM);
+}
+
+// A worker's life: tasks in, answers out, until the run closes its pipe.
+[[noreturn]] void serve_tasks(int tasks_fd) {
+    py::object loads = wr::import_attr("pickle", "loads");
+    py::object dumps = wr::import_attr("pickle", "dumps");
+    while (true) {
+        std::string task;
+        if (!wr::read_frame(tasks_fd, task)) ::_exit(0);
+        std::string answer;
+        try {
+            py::tuple result = compile_file(loads(py::bytes(task)), true);
+            try {
+                answer = py::bytes(dumps(result)).cast<std::string>();
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                auto r = wr::unpack(result, 5);
+                answer = py::bytes(dumps(py::make_tuple(
+                    r[0], py::none(), explain_error(e, r[0], r[0]), py::none(), r[4]))).cast<std::string>();
+            }
+        } catch (py::error_already_set& e) {
+            // Not an error of the file's (those are answers): the worker
+            // cannot go on, and the run reports the file as killing it.
+            e.discard_as_unraisable("a folder run's worker");
+            ::_exit(1);
+        }
+        if (!wr::write_frame(messages_fd, answer, wr::kAnswerMessage)) ::_exit(0);
+    }
+}
+
+// Forks a worker with everything this process has loaded. It leads a
+// process group of its own (the terminal's Ctrl-C reaches the run, which
+// stops it), dies with the thread that started it, and closes the pool's
+// other descriptors.
+wr::WorkerHandle start_worker(const std::vector<int>& not_its_own) {
+    int down[2], up[2];
+    if (::pipe2(down, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
+    if (::pipe2(up, O_CLOEXEC) != 0) {
+        ::close(down[0]);
+        ::close(down[1]);
+        throw std::system_error(errno, std::generic_category());
+    }
+    wr::GroupTable* table = wr::new_group_table();
+    const pid_t parent = ::getpid();
+    PyOS_BeforeFork();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        PyOS_AfterFork_Child();
+        (void)::setpgid(0, 0);
+        own_groups = table;
+        struct sigaction action {};
+        action.sa_handler = &end_worker_now;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGTERM, &action, nullptr);
+        ::signal(SIGINT, SIG_IGN);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) end_worker_now(0);
+        for (int fd : not_its_own) ::close(fd);
+        ::close(down[1]);
+        ::close(up[0]);
+        messages_fd = up[1];
+        try {
+            if (table != nullptr)
+                wr::import("wrapper").attr("_worker_groups") =
+                    py::capsule(table, wr::kGroupTableCapsule);
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("a folder run's worker");
+        }
+        serve_tasks(down[0]);
+    }
+    PyOS_AfterFork_Parent();
+    ::close(down[0]);
+    ::close(up[1]);
+    if (pid < 0) {
+        const int error = errno;
+        ::close(down[1]);
+        ::close(up[0]);
+        wr::free_group_table(table);
+        throw std::system_error(error, std::generic_category());
+    }
+    (void)::setpgid(pid, pid);  // either side may get there first
+    return wr::WorkerHandle{pid, down[1], up[0], table};
+}
 
 class LocalWorkers : public Runner {
 public:
-    explicit LocalWorkers(long jobs) : jobs_(jobs) { start(); }
+    LocalWorkers(long jobs, double seconds_per_page) : jobs_(jobs), pool_(seconds_per_page) {}
     ~LocalWorkers() override { stop(); }
-    py::object submit(py::object task) override {
-        return executor_.attr("submit")(compile_function(), task);
+    void start(const std::vector<py::object>& tasks) override {
+        py::object dumps = wr::import_attr("pickle", "dumps");
+        for (std::size_t i = 0; i < tasks.size(); ++i)
+            pool_.submit(i, py::bytes(dumps(tasks[i])).cast<std::string>());
+        outstanding_ = tasks.size();
+        fill();
     }
-    py::object result(py::object future) override { return future.attr("result")(); }
-    bool died(py::error_already_set& e) override {
-        return e.matches(wr::import_attr("concurrent.futures.process", "BrokenProcessPool"));
-    }
-    void restart() override {
-        stop();
-        start();
-    }
-    void stop() noexcept override {
-        if (!executor_) return;
-        try {
-            // Workers are stopped, not waited for: each stops the OCR tool it
-            // runs, with its children, when it is told to end.
-            // The executor forgets its processes when it shuts down: they
-            // are taken first.
-            py::object processes = py::getattr(executor_, "_processes", py::none());
-            py::list workers;
-            if (!processes.is_none()) workers = py::list(processes.attr("values")());
-            executor_.attr("shutdown")(py::arg("wait") = false, py::arg("cancel_futures") = true);
-            for (py::handle p : workers) p.attr("terminate")();
-            for (py::handle p : workers) p.attr("join")(5.0);
-        } catch (py::error_already_set&) {
-            // Stopping is best effort; the error that led here matters more.
+    Outcome next() override {
+        wr::TaskEvent event;
+        while (true) {
+            bool got = false;
+            {
+                py::gil_scoped_release unlocked;
+                got = pool_.next(event, 0.2);
+            }
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            if (!got) continue;
+            if (event.kind == wr::TaskEvent::WorkerLost) {
+                --live_;
+                fill();
+                continue;
+            }
+            --outstanding_;
+            Outcome outcome;
+            outcome.index = event.task;
+            if (event.kind == wr::TaskEvent::Answered) {
+                outcome.answer = wr::import_attr("pickle", "loads")(py::bytes(event.answer));
+            } else if (event.kind == wr::TaskEvent::TimedOut) {
+                outcome.failure = py::str(std::string(reasons::label(reasons::Cause::TimedOut)) +
+                                          " after " +
+                                          std::to_string(static_cast<long long>(event.limit)) + " s");
+            } else {
+                outcome.failure = reason_line(reasons::Cause::ToolFailed,
+                                              "the worker process compiling it died");
+            }
+            return outcome;
         }
-        executor_ = py::object();
     }
-    std::size_t window() const override { return static_cast<std::size_t>(jobs_) * 2; }
+    void stop() noexcept override { pool_.stop(); }
 
 private:
-    static py::object compile_function() {
-        return wr::import_attr("wrapper.Console", "_compile_task");
-    }
-    void start() {
-        // Forked workers start at once with everything loaded. They are
-        // started while no lock is held, so none inherits one.
-        py::object context = wr::import("multiprocessing").attr("get_context")("fork");
-        executor_ = wr::import_attr("concurrent.futures", "ProcessPoolExecutor")(
-            py::arg("max_workers") = jobs_, py::arg("mp_context") = context,
-            py::arg("initializer") = wr::import_attr("wrapper.Console", "_init_worker"));
+    // A worker for each task waiting, up to the jobs asked for; a worker
+    // killed with its file is replaced here.
+    void fill() {
+        while (live_ < static_cast<std::size_t>(jobs_) && live_ < outstanding_) {
+            pool_.add_worker(start_worker(pool_.descriptors()));
+            ++live_;
+        }
     }
     long jobs_;
-    py::object executor_;
+    wr::WorkPool pool_;
+    std::size_t live_ = 0;
+    std::size_t outstanding_ = 0;
 };
 
 class Cluster : public Runner {
 public:
     explicit Cluster(py::handle address) {
-        py::object distributed;
         try {
-            distributed = wr::import("distributed");
+            distributed_ = wr::import("distributed");
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_ImportError)) throw;
             wr::raise(PyExc_ImportError, {"--scheduler needs Dask's distributed package: "
                                           "pip install 'wrapper[cluster]'"});
         }
-        client_ = distributed.attr("Client")(address);
+        client_ = distributed_.attr("Client")(address);
     }
     ~Cluster() override { stop(); }
-    py::object submit(py::object task) override {
-        // Not pure: the same file may have changed between two runs. A task
-        // whose worker dies is given to another worker by the scheduler, up
-        // to its allowed number of failures; then it fails with KilledWorker.
-        return client_.attr("submit")(wr::import_attr("wrapper.Console", "_compile_task"), task,
-                                      py::arg("pure") = false);
+    void start(const std::vector<py::object>& tasks) override {
+        py::object compile = wr::import_attr("wrapper.Console", "_compile_task");
+        py::list futures;
+        for (std::size_t i = 0; i < tasks.size(); ++i) {
+            // Not pure: the same file may have changed between two runs. A
+            // task whose worker dies is given to another worker by the
+            // scheduler, up to its allowed number of failures; then it fails
+            // with KilledWorker.
+            py::object future = client_.attr("submit")(compile, tasks[i], py::arg("pure") = false);
+            index_[future.attr("key")] = py::make_tuple(i, tasks[i][py::int_(2)]);
+            futures.append(future);
+        }
+        completed_ = distributed_.attr("as_completed")(futures);
     }
-    py::object result(py::object future) override { return future.attr("result")(); }
-    bool died(py::error_already_set&) override { return false; }
+    Outcome next() override {
+        py::object future = completed_.attr("__next__")();
+        Outcome outcome;
+        auto which = wr::unpack(index_[future.attr("key")], 2);
+        outcome.index = which[0].cast<std::size_t>();
+        try {
+            outcome.answer = future.attr("result")();
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            outcome.failure = explain_error(e, which[1], which[1]);
+        }
+        return outcome;
+    }
     void stop() noexcept override {
         if (!client_) return;
         try {
@@ -492,21 +664,15 @@ public:
         }
         client_ = py::object();
     }
-    std::size_t window() const override { return 1024; }
 
 private:
+    py::object distributed_;
     py::object client_;
+    py::object completed_;
+    py::dict index_;
 };
 
 // ---- the run ------------------------------------------------------------------
-
-struct Pending {
-    py::object task;
-    py::object handle;
-    py::object name;
-    py::object digest;
-    bool alone;  // runs by itself: it was in flight when a worker died
-};
 
 struct Summary {
     std::size_t indexed = 0;
@@ -551,12 +717,17 @@ public:
         // Each write refits the whole index: batches grow with it (what it
         // held before the run included), so the refits of a run cost a few
         // times one refit of the result, however few files change.
+        // Time alone commits too, so that an interrupted run loses little,
+        // but never more often than keeps refits a small share of the run.
         const std::size_t enough = std::max<std::size_t>(batch_size_, (held_ + filed_) / 4);
-        if (pending_.size() >= enough || since >= kCommitSeconds) commit();
+        if (pending_.size() >= enough ||
+            since >= std::max(kCommitSeconds, kRefitShare * last_refit_seconds_))
+            commit();
     }
 
     void commit() {
-        last_commit_ = std::chrono::steady_clock::now();
+        const auto started = std::chrono::steady_clock::now();
+        last_commit_ = started;
         if (pending_.empty()) return;
         py::list docs = docs_;
         first_change();
@@ -581,6 +752,8 @@ public:
         filed_ += pending_.size();
         docs_ = py::list();
         pending_.clear();
+        last_commit_ = std::chrono::steady_clock::now();
+        last_refit_seconds_ = std::chrono::duration<double>(last_commit_ - started).count();
     }
 
     std::size_t filed() const { return filed_; }
@@ -610,6 +783,7 @@ private:
     std::size_t batch_size_;
     std::size_t held_;
     std::chrono::steady_clock::time_point last_commit_;
+    double last_refit_seconds_ = 0;
     py::list docs_;
     std::vector<std::pair<py::object, py::object>> pending_;  // name, digest
     std::size_t filed_ = 0;
@@ -641,49 +815,7 @@ long default_jobs() {
 
 }  // namespace
 
-namespace {
-
-// In a worker process: whether it is compiling a file, and whether it has
-// been told to end meanwhile.
-volatile std::sig_atomic_t in_task = 0;
-volatile std::sig_atomic_t ending = 0;
-
-// The worker's handler of SIGTERM and SIGINT. Idle, it simply ends; busy, it
-// interrupts the file like Ctrl-C interrupts a call, so that the OCR tool is
-// stopped with its children, and ends once the file is left.
-void end_worker(py::object /*signum*/, py::object /*frame*/) {
-    if (!in_task) ::_exit(128 + SIGTERM);
-    ending = 1;
-    PyErr_SetNone(PyExc_KeyboardInterrupt);
-    throw py::error_already_set();
-}
-
-}  // namespace
-
-py::tuple compile_task(py::object task) {
-    in_task = 1;
-    try {
-        py::tuple result = compile_in_this_process(std::move(task));
-        in_task = 0;
-        if (ending) ::_exit(128 + SIGTERM);
-        return result;
-    } catch (...) {
-        in_task = 0;
-        if (ending) ::_exit(128 + SIGTERM);
-        throw;
-    }
-}
-
-void init_worker() {
-    // A worker whose parent is killed (kill -9 included) is told to end.
-    // Ctrl-C reaches the workers too; the run itself reports it.
-    py::object signal = wr::import("signal");
-    py::cpp_function handler(&end_worker);
-    signal.attr("signal")(SIGTERM, handler);
-    signal.attr("signal")(SIGINT, handler);
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() == 1) ::_exit(128 + SIGTERM);
-}
+py::tuple compile_task(py::object task) { return compile_file(std::move(task), false); }
 
 namespace {
 
@@ -791,29 +923,26 @@ int run_index(py::handle args) {
     Record record = read_record(modeldir);
     const bool bare_ok = bare_entries_trusted(modeldir, process.attr("document_search").attr("model_filename"));
     std::size_t unchanged = 0;
-    std::deque<Pending> todo;
+    std::vector<py::object> tasks;
     py::set present;
     for (auto& path : documents) {
         py::object name = naming.name_of(os_path.attr("join")(folder_real, relpath(path, folder)));
         present.add(name);
-        py::object digest;
-        try {
-            digest = digest_of(path);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_OSError)) throw;
-            digest = py::none();
-        }
+        // The digest a file must have to be what the index holds already;
+        // the worker that reads the file compares.
         py::object fingerprint = held.attr("get")(name);
-        if (!digest.is_none() &&
-            (record_says_unchanged(record.files.attr("get")(name), digest, fingerprint, bare_ok) ||
-             (fingerprint.is_none() && record.removed.attr("get")(name).equal(digest)))) {
-            ++unchanged;
-            continue;
-        }
+        py::object entry = record.files.attr("get")(name);
+        py::object same = py::none();
+        if (!fingerprint.is_none() && py::isinstance<py::list>(entry) && py::len(entry) == 2 &&
+            py::object(entry[py::int_(1)]).equal(fingerprint))
+            same = entry[py::int_(0)];
+        else if (!fingerprint.is_none() && bare_ok && py::isinstance<py::str>(entry))
+            same = entry;
+        else if (fingerprint.is_none())
+            same = record.removed.attr("get")(name);
         // Absolute: a cluster worker runs elsewhere, over the same shared storage.
-        py::tuple task = py::make_tuple(base_abs, relpath(abspath(path), base_abs), name, detect,
-                                        translate_to, ocr_jobs);
-        todo.push_back(Pending{task, py::none(), name, digest, false});
+        tasks.push_back(py::make_tuple(base_abs, relpath(abspath(path), base_abs), name, detect,
+                                       translate_to, ocr_jobs, same));
     }
     // Documents of this folder whose file is gone (or no longer a document
     // the folder yields). Names a host gave through the library are not
@@ -827,13 +956,14 @@ int run_index(py::handle args) {
             gone.push_back(name);
     }
 
+    const double per_page = args.attr("file_timeout").is_none()
+                                ? kSecondsPerPage
+                                : py::float_(args.attr("file_timeout")).cast<double>();
     std::unique_ptr<Runner> runner;
     if (cluster)
         runner = std::make_unique<Cluster>(args.attr("scheduler"));
-    else if (jobs > 1 && todo.size() > 1)
-        runner = std::make_unique<LocalWorkers>(jobs);
     else
-        runner = std::make_unique<InProcess>();
+        runner = std::make_unique<LocalWorkers>(jobs, per_page);
 
     IndexNote note;
     note.engine = engine;
@@ -844,74 +974,46 @@ int run_index(py::handle args) {
     const long batch = static_cast<long>(wr::to_ssize(at_most(args.attr("batch"), 1L << 30)));
     Filing filing(base, note, process, sb, !bare_ok, batch, held.size(), told);
     Summary summary;
-    Progress progress(todo.size());
+    Progress progress(tasks.size());
+    // Outcomes come in the order files finish; they are filed in folder
+    // order, those that finish early waiting here for the ones before them.
+    std::vector<std::optional<Outcome>> waiting(tasks.size());
     std::size_t done = 0;
-    std::deque<Pending> running;
+    std::size_t next_to_file = 0;
+    auto file = [&](Outcome& outcome) {
+        py::object name = tasks[outcome.index][py::int_(2)];
+        if (outcome.answer.is_none()) {
+            summary.failed.emplace_back(name, py::str(outcome.failure));
+            return;
+        }
+        auto parts = wr::unpack(outcome.answer, 5);
+        if (py::isinstance<py::tuple>(parts[2])) wr::raise(PyExc_ConnectionError, {parts[2][py::int_(1)]});
+        if (parts[1].is_none() && parts[2].is_none()) {
+            ++unchanged;
+            return;
+        }
+        if (!parts[3].is_none() && !parts[1].is_none()) summary.without_ocr.emplace_back(name, parts[3]);
+        if (parts[1].is_none())
+            summary.failed.emplace_back(name, py::str(parts[2]));
+        else if (parts[4].is_none())
+            summary.failed.emplace_back(name, reason_line(reasons::Cause::Damaged, "it could not be read"));
+        else
+            filing.add(parts[1], name, parts[4]);
+    };
     try {
         filing.remove(gone);
-        while (!todo.empty() || !running.empty()) {
-            // A file under suspicion runs with no other file beside it.
-            while (!todo.empty() &&
-                   (running.empty() || (!todo.front().alone && !running.back().alone &&
-                                        running.size() < runner->window()))) {
-                Pending next = std::move(todo.front());
-                todo.pop_front();
-                next.handle = runner->submit(next.task);
-                running.push_back(std::move(next));
-            }
-            Pending current = std::move(running.front());
-            running.pop_front();
-            progress.step(done, current.name, false);
-            py::object outcome;
-            try {
-                outcome = runner->result(current.handle);
-            } catch (py::error_already_set& e) {
-                if (!e.matches(PyExc_Exception)) throw;
-                if (runner->died(e)) {
-                    // Every file in flight went down with the pool, and any of
-                    // them may have killed it: they start again in a fresh
-                    // pool one at a time, and a file whose worker dies while
-                    // it runs alone is the one that kills it.
-                    runner->restart();
-                    if (current.alone) {
-                        summary.failed.emplace_back(
-                            current.name,
-                            reason_line(reasons::Cause::ToolFailed,
-                                        "the worker process compiling it died"));
-                        ++done;
-                        progress.step(done, current.name, true);
-                        continue;
-                    }
-                    running.push_front(std::move(current));
-                    for (auto it = running.rbegin(); it != running.rend(); ++it) {
-                        it->alone = true;
-                        todo.push_front(std::move(*it));
-                    }
-                    running.clear();
-                    continue;
-                }
-                summary.failed.emplace_back(current.name,
-                                            explain_error(e, current.name, current.name));
-                ++done;
-                progress.step(done, current.name, true);
-                continue;
-            }
-            auto parts = wr::unpack(outcome, 4);
-            if (!parts[3].is_none() && !parts[1].is_none())
-                summary.without_ocr.emplace_back(current.name, parts[3]);
-            if (py::isinstance<py::tuple>(parts[2])) {
-                wr::raise(PyExc_ConnectionError, {parts[2][py::int_(1)]});
-            }
-            if (parts[1].is_none()) {
-                summary.failed.emplace_back(current.name, py::str(parts[2]));
-            } else if (current.digest.is_none()) {
-                summary.failed.emplace_back(
-                    current.name, reason_line(reasons::Cause::Damaged, "it could not be read"));
-            } else {
-                filing.add(parts[1], current.name, current.digest);
-            }
+        if (!tasks.empty()) runner->start(tasks);
+        while (next_to_file < tasks.size()) {
+            Outcome outcome = runner->next();
+            const std::size_t at = outcome.index;
+            waiting[at] = std::move(outcome);
             ++done;
-            progress.step(done, current.name, true);
+            progress.step(done, tasks[at][py::int_(2)], true);
+            while (next_to_file < tasks.size() && waiting[next_to_file]) {
+                file(*waiting[next_to_file]);
+                waiting[next_to_file].reset();
+                ++next_to_file;
+            }
         }
         filing.commit();
     } catch (...) {
