@@ -23,7 +23,6 @@ namespace web = wr::web;
 
 namespace {
 
-constexpr const char* kFoldersName = "/models/folders.json";
 constexpr long kDefaultPerPage = 10;
 constexpr long kMaxPerPage = 100;
 // A result page is cut from the ranking's head; deeper pages are refused
@@ -99,48 +98,6 @@ long parse_number(const std::string& text, long low, long high, const char* what
 
 }  // namespace
 
-// ---- which file a document name stands for ---------------------------------
-//
-// `wrapper index` names a document by its path from the base's home folder
-// (the first folder indexed into it; a later folder's files are named
-// "../other/x.pdf") and records every folder it was given beside the index.
-// This is the one place that turns a name back into a file.
-
-namespace {
-
-// The folders `wrapper index` recorded beside the index (absolute paths, in
-// the order first given). A damaged list only loses the folders the next run
-// re-adds.
-py::list recorded_folders(py::handle base) {
-    py::list folders;
-    py::str path = wr::cat({base, kFoldersName});
-    if (!wr::truthy(os_path().attr("isfile")(path))) return folders;
-    try {
-        py::object data = wr::import_attr("json", "loads")(
-            wr::import("pathlib").attr("Path")(path).attr("read_text")(py::arg("encoding") = "utf-8"));
-        if (py::isinstance<py::dict>(data))
-            for (py::handle f : py::list(data.attr("get")("folders", py::list())))
-                if (py::isinstance<py::str>(f)) folders.append(f);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ValueError)) throw;
-    }
-    return folders;
-}
-
-}  // namespace
-
-void remember_folder(py::handle base, py::handle folder) {
-    py::list folders = recorded_folders(base);
-    py::object absolute = os_path().attr("abspath")(folder);
-    if (wr::contains(folders, absolute)) return;
-    folders.append(absolute);
-    py::dict data;
-    data["folders"] = folders;
-    py::object where = wr::import_attr("os", "fsencode")(wr::cat({base, kFoldersName}));
-    wr::write_file_atomic(where.cast<std::string>(),
-                          py::str(wr::import_attr("json", "dumps")(data)).cast<std::string>());
-}
-
 namespace {
 
 // The folders documents may come from: those recorded by `wrapper index`,
@@ -194,7 +151,7 @@ public:
         engine_ = note.engine;
         py::object args = wr::import_attr("types", "SimpleNamespace")(py::arg("base") = base_);
         const bool sb = engine_.equal(py::str("sb"));
-        process_ = make_process(args, note.detect && sb, engine_, note.translate_to);
+        process_ = make_process(args.attr("base"), note.detect && sb, engine_, note.translate_to);
         folders_ = source_folders(base_, root);
         home_ = note.home;
         images_ = wr::import_attr("collections", "OrderedDict")();

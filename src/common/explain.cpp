@@ -3,11 +3,11 @@
 // out empty; and keeps the PDF library's own messages off standard output.
 #include <string>
 
-#include "console.hpp"
+#include "indexbase.hpp"
 #include "pyutil.hpp"
 #include "reasons.hpp"
 
-namespace console {
+namespace wr {
 
 namespace {
 
@@ -95,17 +95,4 @@ MupdfMessagesAside::~MupdfMessagesAside() {
     }
 }
 
-void init_reasons(py::module_& m) {
-    // For the tests: the core's answer for a traceback text.
-    m.def(
-        "_explain",
-        [](const std::string& traceback, const std::string& path, const std::string& name,
-           py::bytes head, bool ocr) {
-            reasons::Failure f{traceback, path, name, head.cast<std::string>(), ocr};
-            return reasons::explain(f);
-        },
-        py::arg("traceback"), py::arg("path") = "", py::arg("name") = "",
-        py::arg("head") = py::bytes("%PDF-1.7"), py::arg("ocr") = false);
-}
-
-}  // namespace console
+}  // namespace wr
