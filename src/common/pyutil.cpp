@@ -179,12 +179,13 @@ namespace {
 }
 }  // namespace
 
-void replace_file(const std::string& from, const std::string& to) {
+void replace_file(const std::string& from, const std::string& to, bool durable) {
     if (::rename(from.c_str(), to.c_str()) != 0) {
         const int saved = errno;
         ::unlink(from.c_str());
         raise_errno(saved, to);
     }
+    if (!durable) return;
     // The rename lives in the directory: until the directory reaches the
     // disk, a crash of the machine can bring back the old file (or none).
     const auto slash = to.rfind('/');
@@ -197,7 +198,15 @@ void replace_file(const std::string& from, const std::string& to) {
     if (saved != 0) raise_errno(saved, dir);
 }
 
-void write_file_atomic(const std::string& path, const std::string& data) {
+void sync_file_system(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) raise_errno(errno, path);
+    const int saved = ::syncfs(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    if (saved != 0) raise_errno(saved, path);
+}
+
+void write_file_atomic(const std::string& path, const std::string& data, bool durable) {
     const std::string tmp = temp_sibling(path);
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
@@ -218,13 +227,13 @@ void write_file_atomic(const std::string& path, const std::string& data) {
     }
     // The descriptor is closed whether or not fsync worked; the first
     // failure is the one reported.
-    int saved = ::fsync(fd) == 0 ? 0 : errno;
+    int saved = !durable || ::fsync(fd) == 0 ? 0 : errno;
     if (::close(fd) != 0 && saved == 0) saved = errno;
     if (saved != 0) {
         ::unlink(tmp.c_str());
         raise_errno(saved, path);
     }
-    replace_file(tmp, path);
+    replace_file(tmp, path, durable);
 }
 
 }  // namespace wr

@@ -155,10 +155,14 @@ py::object make_enum(py::module_& module, const char* name,
 std::string temp_sibling(const std::string& path);
 // rename(2) `from` over `to`, then flushes the directory to disk; raises the
 // host's OSError on failure.
-void replace_file(const std::string& from, const std::string& to);
+void replace_file(const std::string& from, const std::string& to, bool durable = true);
 // Writes `data` to `path` so that a reader always finds either the old or the
 // new complete file: temporary sibling, fsync, rename. Raises OSError (with
 // the subclass matching errno, e.g. FileNotFoundError) on failure.
-void write_file_atomic(const std::string& path, const std::string& data);
+// `durable` false leaves both flushes to one sync_file_system() after many
+// such writes: each fsync waits for the disk, one sync of all waits once.
+void write_file_atomic(const std::string& path, const std::string& data, bool durable = true);
+// Flushes everything written to the file system holding `path` (syncfs(2)).
+void sync_file_system(const std::string& path);
 
 }  // namespace wr

@@ -254,15 +254,25 @@ void keep_pages(py::handle proc, py::handle docs) {
     py::object keep = pagekeep("keep");
     py::object modeldir = proc.attr("modeldir");
     py::object engine = proc.attr("document_search");
+    // One flush to disk for the whole batch rather than two per document.
+    bool kept = false;
     for (py::handle doc : docs) {
         try {
             auto [model, key] = window_model(engine, doc);
-            keep(modeldir, doc, model, key);
+            keep(modeldir, doc, model, key, py::arg("durable") = false);
+            kept = true;
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;
             wr::log_error({"pages of document ", py::getattr(doc, "id", py::none()),
                            " not kept (its hits will say to index it again): ", e.value()});
         }
+    }
+    if (!kept) return;
+    try {
+        pagekeep("sync")(modeldir);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        wr::log_error({"pages of a batch not flushed to disk: ", e.value()});
     }
 }
 

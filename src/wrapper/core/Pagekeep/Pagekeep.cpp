@@ -228,7 +228,8 @@ bool remove_if_there(py::handle where) {
     }
 }
 
-py::object keep(py::object modeldir, py::object doc, py::object model, py::object key) {
+py::object keep(py::object modeldir, py::object doc, py::object model, py::object key,
+                bool durable) {
     // Anything without text (the engines pass such documents over) is not kept.
     py::object text = py::getattr(doc, "text", py::none());
     if (!wr::truthy(text) || !PyUnicode_Check(text.ptr())) return py::none();
@@ -270,7 +271,7 @@ py::object keep(py::object modeldir, py::object doc, py::object model, py::objec
             put_u32(file, rows);
             put_u32(file, dim);
             file += halves;
-            wr::write_file_atomic(host_path(vectors_at), file);
+            wr::write_file_atomic(host_path(vectors_at), file, durable);
             py::dict vectors;
             vectors["key"] = key;
             vectors["stamp"] = py::bytes(stamp).attr("hex")();
@@ -287,7 +288,7 @@ py::object keep(py::object modeldir, py::object doc, py::object model, py::objec
     // ASCII escapes: any host string (lone surrogates too) survives the file.
     std::string data = py::str(wr::import_attr("json", "dumps")(record)).cast<std::string>();
     py::str where = path(modeldir, doc.attr("id"));
-    wr::write_file_atomic(host_path(where), data);
+    wr::write_file_atomic(host_path(where), data, durable);
     if (!record.contains("vectors")) remove_if_there(vectors_at);
     return where;
 }
@@ -618,10 +619,18 @@ PYBIND11_MODULE(Pagekeep, m) {
     m.def("path", &path, py::arg("modeldir"), py::arg("id"),
           "Where the pages of the document `id` are kept.");
     m.def("keep", &keep, py::arg("modeldir"), py::arg("doc"), py::arg("model") = py::none(),
-          py::arg("key") = py::none(),
+          py::arg("key") = py::none(), py::arg("durable") = true,
           "Write (atomically) the pages of a filed document and their terms, and with a "
           "sentence-embedding `model` (filed under `key`) the embeddings of their windows; "
-          "the path, or None for a document without text.");
+          "the path, or None for a document without text. `durable` False leaves the flush "
+          "to disk to one sync() after many documents.");
+    m.def(
+        "sync",
+        [](py::object modeldir) {
+            py::str dir = pages_dir(modeldir);
+            if (wr::truthy(wr::import_attr("os.path", "isdir")(dir))) wr::sync_file_system(host_path(dir));
+        },
+        py::arg("modeldir"), "Flush the pages kept with durable=False to disk.");
     m.def("forget", &forget, py::arg("modeldir"), py::arg("id"),
           "Remove the kept pages of `id` and their embeddings; whether there were pages.");
     m.def("nearest", &nearest, py::arg("modeldir"), py::arg("id"), py::arg("record"),
