@@ -229,7 +229,6 @@ wr::WorkerHandle start_worker(const std::vector<int>& not_its_own) {
         action.sa_handler = &end_worker_now;
         sigemptyset(&action.sa_mask);
         ::sigaction(SIGTERM, &action, nullptr);
-        ::signal(SIGINT, SIG_IGN);
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent) end_worker_now(0);
         for (int fd : not_its_own) ::close(fd);
