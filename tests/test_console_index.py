@@ -260,15 +260,26 @@ def test_a_file_that_hangs_is_killed_with_its_tools_and_the_run_goes_on(tmp_path
         # Only the first file reaches the (hanging) OCR tool.
         return real(base, path, detect, target) if path.endswith("hang.pdf") else stand_in(path)
     monkeypatch.setattr(Process, "compile", staticmethod(compile))
+    import fitz
+    opened = fitz.open
+
+    def stuck_reader(*args, **kwargs):
+        if args and str(args[0]).endswith("stuck.pdf"):
+            # As MuPDF stuck in a loop: deaf to every polite signal.
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT})
+            time.sleep(600)
+        return opened(*args, **kwargs)
+    monkeypatch.setattr(fitz, "open", stuck_reader)
     folder = tmp_path / "docs"
     folder.mkdir()
     text_pdf(folder / "hang.pdf", EN)
-    for name in ("x.pdf", "y.pdf", "z.pdf"):
+    for name in ("stuck.pdf", "x.pdf", "y.pdf", "z.pdf"):
         (folder / name).write_bytes(name.encode())
     assert Console.main(["index", str(folder), "--base", str(tmp_path / "base"), "--jobs", "2",
                          "--file-timeout", "4"]) == 1
     out = capsys.readouterr().out
     assert "  failed  hang.pdf: timed out after 4 s" in out.splitlines()
+    assert "  failed  stuck.pdf: timed out after 4 s" in out.splitlines()
     assert stored(tmp_path / "base")["document_names"] == ["x.pdf", "y.pdf", "z.pdf"]
     started = [int(p) for p in pids.read_text().split()]
     assert len(started) == 2
@@ -319,19 +330,24 @@ def test_a_cluster_task_takes_over_nothing_process_wide(tmp_path, monkeypatch):
         return stand_in(path)
     monkeypatch.setattr(Process, "compile", staticmethod(compile))
     (tmp_path / "a.pdf").write_bytes(b"a")
+    from wrapper.infra import Pagewring
     root = logging.getLogger()
-    before = (sys.stdout, list(root.handlers), root.level, logging.root.manager.disable)
+
+    def state():
+        return (sys.stdout, list(root.handlers), root.level, logging.root.manager.disable,
+                Pagewring.OCR_ONE_PASS, Pagewring.OCR_JOBS)
+    before = state()
     answers = []
 
     def task(i):
         answers.append(Intake._compile_task((str(tmp_path), "a.pdf", f"n{i}", False, None,
-                                              None, None)))
+                                             1, None)))
     threads = [threading.Thread(target=task, args=(i,)) for i in range(4)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    assert (sys.stdout, list(root.handlers), root.level, logging.root.manager.disable) == before
+    assert state() == before
     assert sorted(a[0] for a in answers) == ["n0", "n1", "n2", "n3"]
     assert all(a[1].cleaned_text == "words in a.pdf" and len(a[4]) == 64 for a in answers)
 

@@ -100,6 +100,29 @@ double units_of(py::handle path) {
     return 1;
 }
 
+// The text extraction settings of a file, on its own thread, put back to
+// the module's when the file is done.
+class ThreadSettings {
+public:
+    explicit ThreadSettings(py::handle jobs)
+        : set_(wr::import_attr("wrapper.infra.Pagewring", "_thread_settings")) {
+        set_(py::arg("one_pass") = true, py::arg("jobs") = jobs);
+    }
+    ~ThreadSettings() {
+        py::error_scope pending;
+        try {
+            set_(py::arg("clear") = true);
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("the OCR settings of a file");
+        }
+    }
+    ThreadSettings(const ThreadSettings&) = delete;
+    ThreadSettings& operator=(const ThreadSettings&) = delete;
+
+private:
+    py::object set_;
+};
+
 }  // namespace
 
 py::tuple compile_file(py::object task, bool own_process) {
@@ -117,15 +140,13 @@ py::tuple compile_file(py::object task, bool own_process) {
     if (messages_fd >= 0)
         wr::write_frame(messages_fd, std::to_string(units_of(path)), wr::kUnitsMessage);
 
-    std::optional<PagewringSetting> jobs, one_pass;
+    // One OCR pass per document, and this run's share of the cores: for
+    // this thread only.
+    ThreadSettings settings(t[5]);
     std::optional<FallbackWatch> watch;
     std::optional<LibraryPrintsAside> aside;
     std::optional<MupdfMessagesAside> mupdf;
-    if (own_process) {
-        jobs.emplace("OCR_JOBS", t[5]);
-        one_pass.emplace("OCR_ONE_PASS", py::bool_(true));
-        watch.emplace();
-    }
+    if (own_process) watch.emplace();
     py::object doc = py::none();
     py::object failure = py::none();
     try {

@@ -10,6 +10,41 @@ py::module_& self() { return wr::this_module(); }
 
 namespace {
 
+// Settings one thread chose for itself (a task on a cluster worker's thread
+// sets them for its file alone). Plain integers: nothing here may need the
+// interpreter when a thread ends. One pass: -1 unset, 0, 1. Jobs: -2 unset,
+// -1 the tool's default, else a count.
+thread_local int thread_one_pass = -1;
+thread_local long long thread_jobs = -2;
+
+void set_thread_settings(py::object one_pass, py::object jobs, bool clear) {
+    if (clear) {
+        thread_one_pass = -1;
+        thread_jobs = -2;
+        return;
+    }
+    thread_one_pass = wr::truthy(one_pass) ? 1 : 0;
+    if (jobs.is_none()) {
+        thread_jobs = -1;
+    } else {
+        const long long n = py::int_(jobs).cast<long long>();
+        if (n < 1) wr::raise(PyExc_ValueError, {"OCR jobs must be 1 or more, not ", jobs});
+        thread_jobs = n;
+    }
+}
+
+}  // namespace
+
+py::object setting(const char* name) {
+    const std::string which = name;
+    if (which == "OCR_ONE_PASS" && thread_one_pass >= 0) return py::bool_(thread_one_pass == 1);
+    if (which == "OCR_JOBS" && thread_jobs != -2)
+        return thread_jobs == -1 ? py::object(py::none()) : py::object(py::int_(thread_jobs));
+    return attr(name);
+}
+
+namespace {
+
 // The detect_lang this module bound when it loaded.
 py::object& bound_detect_lang() {
     static py::object* fn = new py::object();  // leaked: outlives the interpreter
@@ -63,6 +98,14 @@ PYBIND11_MODULE(Pagewring, m) {
     m.attr("OCR_ONE_PASS") = py::bool_(false);
     // Seconds allowed to each Tesseract run on one image or video frame.
     m.attr("TESSERACT_SECONDS") = py::float_(120.0);
+
+    // Not part of the specified module: settings for the calling thread only,
+    // so that tasks on the threads of one worker process each keep their own.
+    m.def(
+        "_thread_settings",
+        [](py::object one_pass, py::object jobs, bool clear) { pw::set_thread_settings(one_pass, jobs, clear); },
+        py::arg("one_pass") = false, py::arg("jobs") = py::none(), py::arg("clear") = false,
+        "Make OCR_ONE_PASS and OCR_JOBS this thread's own (clear=True: the module's again).");
 
     // The operations, in their order of definition.
     m.def("extract_text_from_image", &pw::extract_text_from_image, py::arg("image_path"),

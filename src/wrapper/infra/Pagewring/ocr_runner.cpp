@@ -115,7 +115,7 @@ py::object run_ocrmypdf_in(py::object input_pdf, py::object output_pdf, py::obje
     base.append("pdf");
     // Workers that OCR side by side each get a share of the machine; by
     // default the tool takes every core for itself.
-    py::object jobs = attr("OCR_JOBS");
+    py::object jobs = setting("OCR_JOBS");
     if (!jobs.is_none()) {
         base.append("--jobs");
         base.append(py::str(py::int_(jobs)));

@@ -16,6 +16,10 @@ namespace py = pybind11;
 py::module_& self();
 inline py::object attr(const char* name) { return self().attr(name); }
 
+// A setting of the module (OCR_JOBS, OCR_ONE_PASS): the value this thread
+// chose with _thread_settings, else the module attribute.
+py::object setting(const char* name);
+
 // Calls the module's own operation `name` as it stands at call time.
 template <typename... Args>
 py::object call(const char* name, Args&&... args) {

@@ -132,7 +132,7 @@ std::string image_coded_contents(py::handle document, py::handle page) {
 }
 
 py::object extract_text_from_pdf(py::object pdf_path, py::object base_path, py::object language) {
-    if (!wr::truthy(language) && wr::truthy(attr("OCR_ONE_PASS"))) {
+    if (!wr::truthy(language) && wr::truthy(setting("OCR_ONE_PASS"))) {
         // The language comes from a sample, and the document is read once,
         // exactly as the two-pass road reads it the second time. A sample
         // that tells nothing leaves the document to that road.
