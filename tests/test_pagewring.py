@@ -184,6 +184,43 @@ def test_one_pass_road_ocrs_once_in_the_sampled_language_and_gives_the_two_pass_
     assert sorted(p.name for p in (tmp_path / "b").iterdir()) == ["output.pdf"]
 
 
+@pytest.mark.parametrize("kind", ["letter", "mixed", "dark"])
+def test_sample_reads_only_the_text_lines_of_the_scanned_pages_in_one_tesseract_run(
+        tmp_path, ocr_calls, monkeypatch, kind):
+    # A Tesseract run costs a fixed start worth a few lines: the sample reads
+    # the lines of a page with blank space below them in one run, not the
+    # page band by band; a text page's layer is taken without OCR; a page
+    # whose ink makes no lines (dark paper) is still read whole.
+    lang, other = Idiomark.SPANISH, "La ceniza del volcán cubrió los pueblos y los campos del valle."
+    image = render(TEXTS[lang])
+    page = Image.new("L", (image.width, image.height * 5), 255)
+    page.paste(image, (0, 0))
+    if kind == "dark":
+        page = page.point(lambda v: 0 if v < 128 else 110)
+    with fitz.open() as doc:
+        if kind == "mixed":
+            doc.new_page(width=300, height=200).insert_textbox(fitz.Rect(20, 20, 280, 180), other)
+        scan = doc.new_page(width=page.width * 72 / 300, height=page.height * 72 / 300)
+        scan.insert_image(scan.rect, stream=png(page))
+        doc.save(tmp_path / "in.pdf")
+    reads, real = [], pytesseract.image_to_string
+
+    def spy(image, *args, **kwargs):
+        text = real(image, *args, **kwargs)
+        reads.append((image.size, text))
+        return text
+    monkeypatch.setattr(pytesseract, "image_to_string", spy)
+    monkeypatch.setattr(Pagewring, "OCR_ONE_PASS", True)
+    Pagewring.extract_text_from_pdf(str(tmp_path / "in.pdf"), str(tmp_path))
+    assert [c[2] for c in ocr_calls] == [lang]
+    rendered_height = page.height // 2  # the sample renders at half the scan's 300 dpi
+    if kind == "dark":  # in bands, top to bottom
+        assert sum(size[1] for size, _ in reads) == rendered_height
+    else:
+        assert len(reads) == 1 and reads[0][0][1] < rendered_height / 4
+        assert MARKER[lang] in reads[0][1] and "valle" not in reads[0][1]
+
+
 def test_tool_failure_reads_the_input_not_a_stale_copy(files, tmp_path, caplog, monkeypatch):
     with fitz.open() as stale:
         stale.new_page().insert_text((20, 40), "STALE COPY")
