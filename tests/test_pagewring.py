@@ -226,6 +226,41 @@ def test_sample_reads_only_the_text_lines_of_the_scanned_pages_in_one_tesseract_
         assert MARKER[lang] in reads[0][1] and "valle" not in reads[0][1]
 
 
+def reference_text_lines(grey, shortest, tallest):
+    dark = grey < 128
+    runs = []
+    for y in np.flatnonzero(dark.sum(axis=1) >= 3):  # specks of one or two pixels are no ink
+        if runs and y - runs[-1][1] <= 1:  # one blank row does not split a line
+            runs[-1][1] = y + 1
+        else:
+            runs.append([y, y + 1])
+    lines = []
+    for top, bottom in runs:
+        if shortest <= bottom - top <= tallest:
+            columns = dark[top:bottom].any(axis=0)
+            lines.append((top, bottom, int(columns[0]) + int(np.sum(columns[1:] & ~columns[:-1]))))
+    return lines
+
+
+def test_sample_text_lines_match_a_reference_on_random_pages():
+    rng = np.random.default_rng(7)
+    for _ in range(200):
+        height, width, pad = rng.integers(1, 60), rng.integers(1, 40), rng.integers(0, 3)
+        grey = np.full((height, width + pad), 255, np.uint8)
+        y = 0
+        while y < height:  # bands of letters, rules and specks, with gaps of 0 to 3 rows
+            rows = rng.integers(1, 12)
+            band = grey[y:y + rows, :width]
+            band[:, rng.random(width) < rng.random()] = rng.integers(0, 200)
+            y += rows + rng.integers(0, 4)
+        shortest, tallest = sorted(rng.integers(1, 20, 2))
+        found = Pagewring._text_lines(grey.tobytes(), width, height, width + pad, shortest, tallest)
+        assert found == reference_text_lines(grey[:, :width], shortest, tallest)
+    # Sizes that do not describe the buffer read nothing.
+    assert Pagewring._text_lines(bytes(11), 4, 3, 4, 1, 9) == []
+    assert Pagewring._text_lines(bytes(12), 4, 3, 3, 1, 9) == []
+
+
 def test_tool_failure_reads_the_input_not_a_stale_copy(files, tmp_path, caplog, monkeypatch):
     with fitz.open() as stale:
         stale.new_page().insert_text((20, 40), "STALE COPY")

@@ -216,6 +216,20 @@ py::object sample_of_open(py::handle pdf_path, py::handle document) {
 
 }  // namespace
 
+py::list text_lines_of(const py::bytes& pixels, long long width, long long height, long long stride,
+                       long long shortest, long long tallest) {
+    const std::string bytes = pixels;
+    GreyImage image;
+    image.pixels = bytes;
+    image.width = width;
+    image.height = height;
+    image.stride = stride;
+    py::list out;
+    for (const TextLine& line : text_lines(image, shortest, tallest))
+        out.append(py::make_tuple(line.top, line.bottom, line.glyphs));
+    return out;
+}
+
 py::object sample_language(py::handle pdf_path) {
     py::object document;
     try {
