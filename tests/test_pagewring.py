@@ -259,6 +259,7 @@ def test_sample_text_lines_match_a_reference_on_random_pages():
     # Sizes that do not describe the buffer read nothing.
     assert Pagewring._text_lines(bytes(11), 4, 3, 4, 1, 9) == []
     assert Pagewring._text_lines(bytes(12), 4, 3, 3, 1, 9) == []
+    assert Pagewring._text_lines(bytes(12), 4, 1 << 32, 1 << 32, 1, 9) == []
 
 
 def test_tool_failure_reads_the_input_not_a_stale_copy(files, tmp_path, caplog, monkeypatch):

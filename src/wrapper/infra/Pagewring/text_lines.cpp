@@ -38,9 +38,11 @@ long long column_runs(const GreyImage& image, long long top, long long bottom) {
 }  // namespace
 
 bool GreyImage::valid() const {
+    // Divided, not multiplied: sizes from outside must not overflow into a
+    // product that fits.
     return width > 0 && height > 0 && stride >= width &&
-           static_cast<unsigned long long>(stride) * static_cast<unsigned long long>(height) <=
-               pixels.size();
+           static_cast<unsigned long long>(height) <=
+               pixels.size() / static_cast<unsigned long long>(stride);
 }
 
 bool inked(const GreyImage& image) {
