@@ -28,6 +28,8 @@ import time
 from pathlib import Path
 
 import fitz
+import pytesseract
+from PIL import Image
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
 import make_demo_corpus as corpus  # noqa: E402
@@ -93,6 +95,13 @@ def road(pdf, base, one_pass, language=None):
         Pagewring.OCR_ONE_PASS = False
 
 
+def tesseract_start():
+    """Seconds of a Tesseract run that reads nothing: its start and model."""
+    start = time.perf_counter()
+    pytesseract.image_to_string(Image.new("L", (8, 8), 255))
+    return time.perf_counter() - start
+
+
 def picked(calls):
     """The language the road read the document in: its last run's."""
     return calls[-1][0] if calls else None
@@ -118,6 +127,8 @@ def main():
         same_language = same_text = 0
         disagreements, ratios_two = [], []
         ratios_one = {}  # per document class
+        singles = {}  # the one-pass times, per class
+        start = float("inf")  # the least a sample OCR'd by Tesseract can cost
         for pdf, truth, kind in docs:
             two_time = one_time = single = float("inf")
             for _ in range(args.rounds):  # interleaved, best of each: the machine drifts
@@ -128,6 +139,7 @@ def main():
                 first, sampled = picked(two_calls), picked(one_calls)
                 if first is not None:  # the extraction in the detected language, given
                     single = min(single, road(pdf, str(base), False, first)[2])
+                start = min(start, tesseract_start())
             name = Path(pdf).name
             agree = first == sampled
             same_language += agree
@@ -140,6 +152,7 @@ def main():
             ratio = ""
             if first is not None:
                 ratios_one.setdefault(kind, []).append(one_time / single)
+                singles.setdefault(kind, []).append(single)
                 ratios_two.append(two_time / single)
                 ratio = f"  one pass {single:5.1f} s: {ratios_two[-1]:.2f}x / {ratios_one[kind][-1]:.2f}x"
             print(f"  {name:32} first pass {first and first.value}  sample {sampled and sampled.value}"
@@ -157,6 +170,11 @@ def main():
             for kind, ratios in ratios_one.items():
                 print(f"  {kind:8} {len(ratios):3} documents: median {statistics.median(ratios):.2f}x, "
                       f"max {max(ratios):.2f}x, over 1.2x: {sum(r > 1.2 for r in ratios)}")
+            if "scanned" in singles:
+                page = statistics.median(singles["scanned"])
+                print(f"  Tesseract's start alone (an empty image): {start:.2f} s, "
+                      f"{100 * start / page:.0f}% of the median one-page scan's OCR pass "
+                      f"({page:.2f} s)")
             print(f"  all      {len(every):3} documents: median {statistics.median(every):.2f}x, "
                   f"max {max(every):.2f}x, over 1.2x: {sum(r > 1.2 for r in every)}; "
                   f"two-pass road median {statistics.median(ratios_two):.2f}x")
