@@ -184,6 +184,84 @@ def test_one_pass_road_ocrs_once_in_the_sampled_language_and_gives_the_two_pass_
     assert sorted(p.name for p in (tmp_path / "b").iterdir()) == ["output.pdf"]
 
 
+@pytest.mark.parametrize("kind", ["letter", "mixed", "dark", "blank"])
+def test_sample_reads_only_the_text_lines_of_the_scanned_pages_in_one_tesseract_run(
+        tmp_path, ocr_calls, monkeypatch, kind):
+    # A Tesseract run costs a fixed start worth a few lines: the sample reads
+    # the lines of a page with blank space below them in one run, not the
+    # page band by band; a text page's layer is taken without OCR; a page
+    # whose ink makes no lines (dark paper) is still read whole, a blank one
+    # not at all (the two passes then read the document).
+    lang, other = Idiomark.SPANISH, "La ceniza del volcán cubrió los pueblos y los campos del valle."
+    image = render(TEXTS[lang] if kind != "blank" else "")
+    page = Image.new("L", (image.width, image.height * 5), 255)
+    page.paste(image, (0, 0))
+    if kind == "dark":
+        page = page.point(lambda v: 0 if v < 128 else 110)
+    with fitz.open() as doc:
+        if kind == "mixed":
+            doc.new_page(width=300, height=200).insert_textbox(fitz.Rect(20, 20, 280, 180), other)
+        scan = doc.new_page(width=page.width * 72 / 300, height=page.height * 72 / 300)
+        scan.insert_image(scan.rect, stream=png(page))
+        doc.save(tmp_path / "in.pdf")
+    reads, real = [], pytesseract.image_to_string
+
+    def spy(image, *args, **kwargs):  # the sample's reads: those before the OCR pass
+        text = real(image, *args, **kwargs)
+        if not ocr_calls:
+            reads.append((image.size, text))
+        return text
+    monkeypatch.setattr(pytesseract, "image_to_string", spy)
+    monkeypatch.setattr(Pagewring, "OCR_ONE_PASS", True)
+    Pagewring.extract_text_from_pdf(str(tmp_path / "in.pdf"), str(tmp_path))
+    if kind == "blank":
+        assert reads == [] and [c[2] for c in ocr_calls] == [None]
+        return
+    assert [c[2] for c in ocr_calls] == [lang]
+    rendered_height = page.height // 2  # the sample renders at half the scan's 300 dpi
+    if kind == "dark":  # in bands, top to bottom
+        assert sum(size[1] for size, _ in reads) == rendered_height
+    else:
+        assert len(reads) == 1 and reads[0][0][1] < rendered_height / 4
+        assert MARKER[lang] in reads[0][1] and "valle" not in reads[0][1]
+
+
+def reference_text_lines(grey, shortest, tallest):
+    dark = grey < 128
+    runs = []
+    for y in np.flatnonzero(dark.sum(axis=1) >= 3):  # specks of one or two pixels are no ink
+        if runs and y - runs[-1][1] <= 1:  # one blank row does not split a line
+            runs[-1][1] = y + 1
+        else:
+            runs.append([y, y + 1])
+    lines = []
+    for top, bottom in runs:
+        if shortest <= bottom - top <= tallest:
+            columns = dark[top:bottom].any(axis=0)
+            lines.append((top, bottom, int(columns[0]) + int(np.sum(columns[1:] & ~columns[:-1]))))
+    return lines
+
+
+def test_sample_text_lines_match_a_reference_on_random_pages():
+    rng = np.random.default_rng(7)
+    for _ in range(200):
+        height, width, pad = rng.integers(1, 60), rng.integers(1, 40), rng.integers(0, 3)
+        grey = np.full((height, width + pad), 255, np.uint8)
+        y = 0
+        while y < height:  # bands of letters, rules and specks, with gaps of 0 to 3 rows
+            rows = rng.integers(1, 12)
+            band = grey[y:y + rows, :width]
+            band[:, rng.random(width) < rng.random()] = rng.integers(0, 200)
+            y += rows + rng.integers(0, 4)
+        shortest, tallest = sorted(rng.integers(1, 20, 2))
+        found = Pagewring._text_lines(grey.tobytes(), width, height, width + pad, shortest, tallest)
+        assert found == reference_text_lines(grey[:, :width], shortest, tallest)
+    # Sizes that do not describe the buffer read nothing.
+    assert Pagewring._text_lines(bytes(11), 4, 3, 4, 1, 9) == []
+    assert Pagewring._text_lines(bytes(12), 4, 3, 3, 1, 9) == []
+    assert Pagewring._text_lines(bytes(12), 4, 1 << 32, 1 << 32, 1, 9) == []
+
+
 def test_tool_failure_reads_the_input_not_a_stale_copy(files, tmp_path, caplog, monkeypatch):
     with fitz.open() as stale:
         stale.new_page().insert_text((20, 40), "STALE COPY")

@@ -131,6 +131,10 @@ PYBIND11_MODULE(Pagewring, m) {
     // Not part of the specified module: the document's pages, for PDF.
     m.def("_pages_of", &pw::pages_of, py::arg("text"),
           "The page texts behind `text`, just read from a PDF on this thread, or None.");
+    m.def("_text_lines", &pw::text_lines_of, py::arg("pixels"), py::arg("width"),
+          py::arg("height"), py::arg("stride"), py::arg("shortest"), py::arg("tallest"),
+          "The text lines the language sample finds in a greyscale image: "
+          "[(top, bottom, estimated letters)].");
     m.def("extract_text_from_video", &pw::extract_text_from_video, py::arg("video_path"),
           "OCR text of every frame of an .mp4 video; None for .wav, '' otherwise.");
 }

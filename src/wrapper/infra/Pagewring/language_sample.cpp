@@ -3,10 +3,12 @@
 #include "pagewring.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "pyutil.hpp"
+#include "text_lines.hpp"
 
 namespace pagewring {
 
@@ -19,8 +21,21 @@ constexpr long long kEnoughLetters = 200;
 // tell the language, a small share of the whole pass on a long document.
 constexpr long long kSamplePages = 3;
 constexpr double kSampleDpi = 150.0;
-// A tall page is read in horizontal bands of about this many pixels (seven
-// lines of a typed page), at most kBands of them; a short one whole, as a
+// Starting Tesseract and loading its model costs about as much as reading a
+// short page, so the sample is read in one run where it can be: the text
+// lines of the sampled pages, stacked into one strip until their letters
+// (estimated from the ink) should be enough. Heights in points: a line is
+// as tall as a 4- to 48-point font; a run of ink taller than that is a
+// picture or a shaded box, and lower, a rule or specks.
+constexpr double kShortestLine = 4.0;
+constexpr double kTallestLine = 48.0;
+constexpr double kLineGap = 8.0;
+// Over the letters wanted: punctuation and digits are counted as letters by
+// the estimate, and a garbled letter reads as nothing.
+constexpr long long kGlyphsWanted = kEnoughLetters + kEnoughLetters / 5;
+// Pages whose ink makes no lines (a photograph of a page, dark paper) are
+// read whole instead, in horizontal bands of about this many pixels (seven
+// lines of a typed page), at most kBands of them; a short page whole, as a
 // band's edge garbles the line it cuts.
 constexpr long long kBandPixels = 250;
 constexpr long long kBands = 8;
@@ -47,19 +62,23 @@ py::object language_of(py::handle text) {
     }
 }
 
-// Up to kSamplePages page numbers spread over the document, in the order
-// they are read: the first, the last, then the middle.
-std::vector<long long> sampled_pages(long long count) {
+// Up to kSamplePages of the given page numbers, spread over them, in the
+// order they are read: the first, the last, then the middle.
+std::vector<long long> sampled_pages(const std::vector<long long>& pages) {
     std::vector<long long> picked;
-    for (long long i : {0LL, count - 1, count / 2})
-        if (i >= 0 && std::find(picked.begin(), picked.end(), i) == picked.end()) picked.push_back(i);
+    const long long count = static_cast<long long>(pages.size());
+    for (long long i : {0LL, count - 1, count / 2}) {
+        if (i < 0 || i >= count) continue;
+        const long long page = pages[static_cast<size_t>(i)];
+        if (std::find(picked.begin(), picked.end(), page) == picked.end()) picked.push_back(page);
+    }
     picked.resize(std::min<size_t>(picked.size(), kSamplePages));
     return picked;
 }
 
-// The page as a greyscale image small enough to OCR quickly; None for a page
-// whose contents would be unsafe to decode (the OCR pass refuses it too).
-py::object rendered(py::handle document, py::handle page) {
+// The page rendered grey, small enough to OCR quickly; None for a page whose
+// contents would be unsafe to decode (the OCR pass refuses it too).
+py::object pixmap_of(py::handle document, py::handle page) {
     if (!image_coded_contents(document, page).empty()) return py::none();
     if (largest_image(page) > kLargestImagePixels) return py::none();
     py::object rect = page.attr("rect");
@@ -67,22 +86,50 @@ py::object rendered(py::handle document, py::handle page) {
     if (!(longest > 0.0)) return py::none();
     const double zoom = std::min(kSampleDpi / 72.0, kLongestSide / longest);
     py::object fitz = attr("fitz");
-    py::object pixmap = page.attr("get_pixmap")(py::arg("matrix") = fitz.attr("Matrix")(zoom, zoom),
-                                                py::arg("colorspace") = fitz.attr("csGRAY"),
-                                                py::arg("alpha") = false);
+    return page.attr("get_pixmap")(py::arg("matrix") = fitz.attr("Matrix")(zoom, zoom),
+                                   py::arg("colorspace") = fitz.attr("csGRAY"),
+                                   py::arg("alpha") = false);
+}
+
+// A view of a grey pixmap's pixels; `bytes` keeps them alive.
+GreyImage grey_of(py::handle pixmap, std::string& bytes) {
+    bytes = py::bytes(pixmap.attr("samples")).cast<std::string>();
+    GreyImage image;
+    image.pixels = bytes;
+    image.width = pixmap.attr("width").cast<long long>();
+    image.height = pixmap.attr("height").cast<long long>();
+    image.stride = pixmap.attr("stride").cast<long long>();
+    return image;
+}
+
+py::object pil_image(py::handle pixmap) {
     py::object png = pixmap.attr("tobytes")("png");
     py::object image = attr("Image").attr("open")(attr("io").attr("BytesIO")(png));
     image.attr("load")();
     return image;
 }
 
+long long pixels_of(double points, py::handle pixmap, py::handle page) {
+    const double scale = pixmap.attr("height").cast<double>() /
+                         std::max(1.0, page.attr("rect").attr("height").cast<double>());
+    return std::max(1LL, static_cast<long long>(points * scale));
+}
+
 py::object sample_of_open(py::handle pdf_path, py::handle document) {
     const long long count = document.attr("page_count").cast<long long>();
     py::list layer;
+    // The pages the OCR sample may read: not those that are all text layer
+    // (letters and no picture), whose layer is what OCR would read there.
+    std::vector<long long> to_read;
     for (long long i = 0; i < count; ++i) {
         py::object page = document[py::int_(i)];
-        if (!image_coded_contents(document, page).empty()) continue;
-        layer.append(page.attr("get_text")("text"));
+        if (!image_coded_contents(document, page).empty()) {
+            to_read.push_back(i);  // not rendered either: pixmap_of refuses it
+            continue;
+        }
+        py::object page_text = page.attr("get_text")("text");
+        if (letters(page_text) == 0 || py::len(page.attr("get_images")()) > 0) to_read.push_back(i);
+        layer.append(page_text);
     }
     py::object text = py::str("").attr("join")(layer);
     // A text layer that tells no language may read as nothing (fonts that
@@ -107,20 +154,47 @@ py::object sample_of_open(py::handle pdf_path, py::handle document) {
     // Read in the engine's default language, as the first pass of the
     // two-pass road reads the document: the sample then tells what that
     // pass would have told, which is what the text must not depart from.
-    // OCR costs what there is to read: a dense page reads as slowly at
-    // the sample's resolution as in the whole pass, so a page is read band
-    // by band, and pages and bands only until the sample holds enough
-    // letters (a band of a typed page mostly does).
+    // OCR costs what there is to read plus a start that is worth a few
+    // lines: the lines of the sampled pages go into one strip, read once
+    // it should hold enough letters (or when the lines run out), and more
+    // strips only if the reading fell short.
     py::list read;
     read.append(text);
     auto enough = [&] { return letters(py::str("\n").attr("join")(read)) >= kEnoughLetters; };
+    std::unique_ptr<LineStrip> strip;
+    auto read_strip = [&] {
+        if (!strip || strip->empty()) return;
+        std::string pixels = strip->pixels();
+        py::object image = attr("Image").attr("frombytes")(
+            "L", py::make_tuple(strip->width(), strip->height()), py::bytes(pixels));
+        strip.reset();
+        read.append(image_to_string(image));
+    };
     long long sampled = 0;
-    for (long long i : sampled_pages(count)) {
+    std::vector<py::object> lineless;  // pages with ink that makes no lines
+    for (long long i : sampled_pages(to_read)) {
         if (enough()) break;
         py::object page = document[py::int_(i)];
-        py::object image = rendered(document, page);
-        if (image.is_none()) continue;
+        py::object pixmap = pixmap_of(document, page);
+        if (pixmap.is_none()) continue;
         ++sampled;
+        std::string bytes;
+        const GreyImage grey = grey_of(pixmap, bytes);
+        const std::vector<TextLine> lines = text_lines(grey, pixels_of(kShortestLine, pixmap, page),
+                                                       pixels_of(kTallestLine, pixmap, page));
+        if (lines.empty() && inked(grey)) lineless.push_back(pixmap);
+        for (const TextLine& line : lines) {
+            if (!strip) strip = std::make_unique<LineStrip>(pixels_of(kLineGap, pixmap, page));
+            strip->add(grey, line);
+            if (strip->glyphs() >= kGlyphsWanted) {
+                read_strip();
+                if (enough()) break;
+            }
+        }
+    }
+    if (!enough()) read_strip();
+    for (py::handle pixmap : lineless) {
+        py::object image = pil_image(pixmap);
         const long long width = image.attr("width").cast<long long>();
         const long long height = image.attr("height").cast<long long>();
         const long long bands = std::clamp(height / kBandPixels, 1LL, kBands);
@@ -141,6 +215,20 @@ py::object sample_of_open(py::handle pdf_path, py::handle document) {
 }
 
 }  // namespace
+
+py::list text_lines_of(const py::bytes& pixels, long long width, long long height, long long stride,
+                       long long shortest, long long tallest) {
+    const std::string bytes = pixels;
+    GreyImage image;
+    image.pixels = bytes;
+    image.width = width;
+    image.height = height;
+    image.stride = stride;
+    py::list out;
+    for (const TextLine& line : text_lines(image, shortest, tallest))
+        out.append(py::make_tuple(line.top, line.bottom, line.glyphs));
+    return out;
+}
 
 py::object sample_language(py::handle pdf_path) {
     py::object document;

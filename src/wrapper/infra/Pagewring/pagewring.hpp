@@ -83,6 +83,11 @@ constexpr long long kLargestImagePixels = 2LL * 89478485;
 // road does.
 py::object sample_language(py::handle pdf_path);
 
+// The text lines the sample finds in a greyscale image, as (top, bottom,
+// estimated letters): bound privately, for tests against a reference.
+py::list text_lines_of(const py::bytes& pixels, long long width, long long height, long long stride,
+                       long long shortest, long long tallest);
+
 // run_ocrmypdf, or with whole_pages its OCR of every page whole
 // (--force-ocr), for inputs whose own text layer reads as nothing.
 py::object run_ocrmypdf_in(py::object input_pdf, py::object output_pdf, py::object language,
