@@ -1,6 +1,6 @@
 """One OCR pass per detected PDF: agreement with the two-pass road, and cost.
 
-    python bench/bench_one_pass.py [--full] [--topics N] [--long-pages N] [--rounds N]
+    python bench/bench_one_pass.py [--full] [--topics N] [--long-pages N] [--rounds N] [--a5]
 
 Generates documents in English, Spanish and Portuguese from the demo corpus's
 texts (tools/make_demo_corpus.py): per topic and language a scanned page, a
@@ -49,14 +49,17 @@ def joined(parts):
         return doc.tobytes()
 
 
-def documents(directory, topics, long_pages):
+def documents(directory, topics, long_pages, fill=1):
+    """`fill`: topic texts per page (one on a card; several fill an A5 page)."""
     names = list(corpus.TEXTS)
     out = []
+
+    def page_text(start, code):
+        return "\n\n".join(corpus.TEXTS[names[(start + k) % len(names)]][code] for k in range(fill))
     for topic in names[:topics]:
         for code, lang in LANGS.items():
-            text = corpus.TEXTS[topic][code]
-            cycle = [corpus.TEXTS[names[(names.index(topic) + k) % len(names)]][code]
-                     for k in range(long_pages)]
+            text = page_text(names.index(topic), code)
+            cycle = [page_text(names.index(topic) + k, code) for k in range(long_pages)]
             for kind, data in (("scanned", corpus.scanned_pdf(text)),
                                ("text", corpus.text_pdf(text)),
                                ("mixed", joined([corpus.text_pdf(text), corpus.scanned_pdf(cycle[1])])),
@@ -113,7 +116,12 @@ def main():
     parser.add_argument("--topics", type=int, default=1)
     parser.add_argument("--long-pages", type=int, default=4)
     parser.add_argument("--rounds", type=int, default=3, help="best of N timings per road")
+    parser.add_argument("--a5", action="store_true",
+                        help="full A5 pages of text (a typed letter's density) instead of cards")
     args = parser.parse_args()
+    fill = 1
+    if args.a5:
+        corpus.PAGE, fill = (420, 595), 6
     topics, long_pages = (len(corpus.TEXTS), 8) if args.full else (args.topics, args.long_pages)
 
     Tonguecheck.detect_lang("warm up the language models")
@@ -121,7 +129,7 @@ def main():
         scratch = Path(scratch)
         base = scratch / "base"
         base.mkdir()
-        docs = documents(scratch, topics, long_pages)
+        docs = documents(scratch, topics, long_pages, fill)
         print(f"{len(docs)} documents ({topics} topics x 3 languages x scanned/text/mixed/long, "
               f"long = {long_pages} pages)")
         same_language = same_text = 0
