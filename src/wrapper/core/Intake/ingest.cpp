@@ -41,6 +41,8 @@ py::dict index_folder(py::object folder, py::object base, py::object asked, bool
                       py::object notice) {
     py::object os = wr::import("os");
     py::object os_path = os.attr("path");
+    if (!asked.is_none() && !asked.equal(py::str("td")) && !asked.equal(py::str("sb")))
+        wr::raise(PyExc_ValueError, {"engine must be 'td', 'sb' or None, not ", py::repr(asked)});
     if (!wr::truthy(os_path.attr("isdir")(folder)))
         wr::raise(PyExc_FileNotFoundError, {"no such folder: ", folder});
     py::object modeldir_path = wr::cat({base, "/models"});
