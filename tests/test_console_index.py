@@ -317,6 +317,45 @@ def test_files_are_filed_in_folder_order_whatever_order_they_finish_in(tmp_path,
     assert stored(tmp_path / "base")["document_names"] == names
 
 
+@pytest.mark.parametrize("seed", [3, 17])
+def test_every_file_gets_its_own_outcome_whatever_its_worker_does(tmp_path, monkeypatch, capsys,
+                                                                  seed):
+    import random
+    from wrapper import Console
+    from wrapper.Process import Process
+    rng = random.Random(seed)
+    fates = {f"f{i:02d}.pdf": rng.choice(["ok", "ok", "ok", "dies", "hangs", "raises"])
+             for i in range(14)}
+
+    def compile(base, path, detect, target):
+        fate = fates[os.path.basename(path)]
+        time.sleep(rng.uniform(0, 0.2))
+        if fate == "dies":
+            os._exit(3)
+        if fate == "hangs":
+            time.sleep(600)
+        if fate == "raises":
+            raise ValueError("Language Language.FRENCH not supported")
+        return stand_in(path)
+    monkeypatch.setattr(Process, "compile", staticmethod(compile))
+    folder = tmp_path / "docs"
+    folder.mkdir()
+    for name in fates:
+        (folder / name).write_bytes(name.encode())
+    jobs = str(rng.randint(1, 3))
+    assert Console.main(["index", str(folder), "--base", str(tmp_path / "base"), "--jobs", jobs,
+                         "--batch", "2", "--file-timeout", "1"]) == 1
+    failed = failed_lines(capsys.readouterr().out)
+    expected = {"dies": ": a tool failed: the worker process compiling it died",
+                "hangs": ": timed out after 1 s",
+                "raises": ": language or script not supported"}
+    assert set(failed) == {name for name, fate in fates.items() if fate != "ok"}
+    for name, line in failed.items():
+        assert line.startswith(f"  failed  {name}{expected[fates[name]]}"), line
+    assert stored(tmp_path / "base")["document_names"] == [
+        name for name, fate in fates.items() if fate == "ok"]
+
+
 def test_a_cluster_task_takes_over_nothing_process_wide(tmp_path, monkeypatch):
     import logging
     import threading
