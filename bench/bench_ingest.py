@@ -30,6 +30,7 @@ load average are printed at the start and the end.
 """
 
 import argparse
+import contextlib
 import io
 import os
 import random
@@ -136,10 +137,19 @@ def run(command, pages):
                              env=env, start_new_session=True)
     try:
         out, err = child.communicate(timeout=limit)
-    except BaseException:
-        os.killpg(child.pid, signal.SIGKILL)
+    except BaseException as stop:
+        # Ctrl-C first, as a user would, so the tool can end the children it
+        # put in groups of their own; then the whole group, for good.
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(child.pid, signal.SIGINT)
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            child.wait(timeout=10)
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(child.pid, signal.SIGKILL)
         child.wait()
-        sys.exit(f"stopped: {' '.join(command[:3])} ... (limit {limit} s)")
+        if isinstance(stop, subprocess.TimeoutExpired):
+            sys.exit(f"timed out after {limit} s: {' '.join(command)}")
+        raise
     took = time.perf_counter() - start
     if child.returncode != 0:
         sys.exit(f"failed ({child.returncode}): {' '.join(command)}\n{err.strip()[-2000:]}")
