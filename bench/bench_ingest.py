@@ -234,6 +234,8 @@ def main():
     if os.getloadavg()[0] > 0.5:
         print("note: the machine is busy; the figures share it")
     work = args.keep or ROOT / "build" / "bench-ingest"
+    if args.keep and args.keep.exists() and any(args.keep.iterdir()):
+        sys.exit(f"--keep {args.keep}: give a new or empty folder (it would be written over)")
     shutil.rmtree(work, ignore_errors=True)
     try:
         start = time.perf_counter()
