@@ -102,9 +102,10 @@ py::dict index_folder(py::object folder, py::object base, py::object asked, bool
                           ? default_jobs()
                           : static_cast<long>(wr::to_ssize(at_most(jobs_given, 1024)));
     if (jobs < 1) wr::raise(PyExc_ValueError, {"jobs must be 1 or more, not ", jobs_given});
-    // Workers × OCR jobs never exceed the cores; each OCR job runs a
-    // single-threaded Tesseract (the library's own limit). On a cluster
-    // every worker machine keeps the tool's default.
+    // Each worker's share of the cores, in OCR jobs (each a single-threaded
+    // Tesseract, the library's own limit); a PDF of several pages may take
+    // more (workers.cpp). On a cluster every worker machine keeps the
+    // tool's default.
     py::object ocr_jobs = py::none();
     if (!on_cluster && jobs > 1) ocr_jobs = py::int_(std::max(1L, default_jobs() / jobs));
 

@@ -6,6 +6,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -137,12 +138,24 @@ py::tuple compile_file(py::object task, bool own_process) {
     }
     if (!digest.is_none() && digest.equal(t[6]))
         return py::make_tuple(t[2], py::none(), py::none(), py::none(), digest);
-    if (messages_fd >= 0)
-        wr::write_frame(messages_fd, std::to_string(units_of(path)), wr::kUnitsMessage);
+    // A worker of this machine tells the run how long the file may take;
+    // a file of several pages OCRs them side by side on up to every core,
+    // so that a long scan left alone at the end of a run does not leave the
+    // other cores idle (while other files run, the cores are shared out).
+    py::object ocr_jobs = t[5];
+    if (messages_fd >= 0) {
+        const double units = units_of(path);
+        wr::write_frame(messages_fd, std::to_string(units), wr::kUnitsMessage);
+        if (!ocr_jobs.is_none() && wr::truthy(py::str(path).attr("lower")().attr("endswith")(".pdf"))) {
+            const long long share = py::int_(ocr_jobs).cast<long long>();
+            const long long pages = static_cast<long long>(units);
+            ocr_jobs = py::int_(std::max(share, std::min<long long>(default_jobs(), pages)));
+        }
+    }
 
     // One OCR pass per document, and this run's share of the cores: for
     // this thread only.
-    ThreadSettings settings(t[5]);
+    ThreadSettings settings(ocr_jobs);
     std::optional<FallbackWatch> watch;
     std::optional<LibraryPrintsAside> aside;
     std::optional<MupdfMessagesAside> mupdf;
