@@ -1,13 +1,14 @@
 """What the writes of a large `wrapper index` run cost: a prepared corpus
 (files hold their cleaned text; a stand-in compiles each in `--delay`
-seconds, as a slow OCR would, in the worker processes) filed through the
-command line's path with --jobs 2. Prints the time spent in the index's
+seconds in the worker processes: a slow compilation, yet far quicker than
+real OCR, which takes seconds a page) filed through the command line's path
+with --jobs 2. Prints the time spent in the index's
 writes (refit and write, on the filing thread) as a share of the run, and
 how it grows from the smaller size to the larger one.
 Targets: under 5% of the run; growth linear in the documents (the ratio of
 write times close to the ratio of sizes, not its square).
 
-    python bench/bench_ingest_refits.py [--sizes 5000 20000] [--delay 0.02] [--engine td]
+    python bench/bench_ingest_refits.py [--sizes 5000 20000] [--delay 0.05] [--engine td]
 """
 
 import argparse
@@ -24,7 +25,7 @@ from td_corpus import Corpus
 from wrapper import Console
 from wrapper.Process import Process
 
-DELAY = 0.02
+DELAY = 0.05
 
 
 def prepared(base, path, detect, target):

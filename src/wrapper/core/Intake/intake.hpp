@@ -35,14 +35,14 @@ constexpr double kRefitShare = 20.0;
 // on a dense page, and a language sample, with room to spare.
 constexpr double kSecondsPerPage = 300.0;
 
-
 // ---- per file, in whatever process runs it (workers.cpp) -------------------
 
 // The answer to one task: (name, document or None, failure or None, why OCR
 // was not used or None, the file's digest or None); both None: the file is
-// what the index holds already. `own_process`: this process does nothing
-// but files, so the library's settings, log lines and prints may be taken
-// over around each file; a thread of a cluster worker takes over nothing.
+// what the index holds already. The OCR settings of the file are its
+// thread's own. `own_process`: this process does nothing but files, so the
+// library's log lines and prints may be taken over around each file; a
+// thread of a cluster worker takes over nothing process-wide.
 py::tuple compile_file(py::object task, bool own_process);
 py::str digest_of(py::handle path);
 
