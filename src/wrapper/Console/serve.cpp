@@ -149,9 +149,8 @@ public:
             wr::raise(PyExc_FileNotFoundError,
                       {"no index at ", base_, " (run 'wrapper index' first)"});
         engine_ = note.engine;
-        py::object args = wr::import_attr("types", "SimpleNamespace")(py::arg("base") = base_);
         const bool sb = engine_.equal(py::str("sb"));
-        process_ = make_process(args.attr("base"), note.detect && sb, engine_, note.translate_to);
+        process_ = make_process(base_, note.detect && sb, engine_, note.translate_to);
         folders_ = source_folders(base_, root);
         home_ = note.home;
         images_ = wr::import_attr("collections", "OrderedDict")();
