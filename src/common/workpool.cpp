@@ -248,9 +248,34 @@ bool WorkPool::read_from(Slot& slot) {
     return open;
 }
 
+WorkPool::Parked::Parked(WorkPool& pool) : pool_(pool) {
+    std::unique_lock<std::mutex> lock(pool_.mutex_);
+    if (!pool_.thread_.joinable() || pool_.stopping_) return;
+    pool_.park_ = true;
+    lock.unlock();
+    pool_.wake();
+    lock.lock();
+    pool_.ready_.wait(lock, [this] { return pool_.parked_ || pool_.stopping_; });
+}
+
+WorkPool::Parked::~Parked() {
+    {
+        std::lock_guard<std::mutex> lock(pool_.mutex_);
+        pool_.park_ = false;
+    }
+    pool_.ready_.notify_all();
+}
+
 void WorkPool::loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
+        if (park_) {
+            parked_ = true;
+            ready_.notify_all();
+            ready_.wait(lock, [this] { return !park_ || stopping_; });
+            parked_ = false;
+            continue;
+        }
         // Idle workers get the next tasks, in order.
         for (auto& slot : slots_) {
             if (slot.worker.pid < 0 || slot.busy || queue_.empty()) continue;

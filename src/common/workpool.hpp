@@ -90,6 +90,19 @@ public:
     void stop() noexcept;
     // Every descriptor the pool holds, for a fresh worker to close.
     std::vector<int> descriptors();
+    // While held, the watching thread is parked where it holds no lock of
+    // any allocator, so that the owner may fork: a child forked while that
+    // thread is inside malloc would inherit the allocator's lock taken.
+    class Parked {
+    public:
+        explicit Parked(WorkPool& pool);
+        ~Parked();
+        Parked(const Parked&) = delete;
+        Parked& operator=(const Parked&) = delete;
+
+    private:
+        WorkPool& pool_;
+    };
 
 private:
     struct Slot {
@@ -113,6 +126,8 @@ private:
     std::deque<std::pair<std::size_t, std::string>> queue_;
     std::deque<TaskEvent> events_;
     bool stopping_ = false;
+    bool park_ = false;    // the owner asks the thread to park
+    bool parked_ = false;  // the thread is parked
     int wake_[2] = {-1, -1};
     std::thread thread_;
 };
