@@ -294,7 +294,8 @@ wr::WorkerHandle start_worker(const std::vector<int>& not_its_own) {
 
 class LocalWorkers : public Runner {
 public:
-    LocalWorkers(long jobs, double seconds_per_page) : jobs_(jobs), pool_(seconds_per_page) {}
+    LocalWorkers(long jobs, double seconds_per_page)
+        : jobs_(jobs), pool_(seconds_per_page), loads_(wr::import_attr("pickle", "loads")) {}
     ~LocalWorkers() override { stop(); }
     void start(const std::vector<py::object>& tasks) override {
         py::object dumps = wr::import_attr("pickle", "dumps");
@@ -322,7 +323,7 @@ public:
             Outcome outcome;
             outcome.index = event.task;
             if (event.kind == wr::TaskEvent::Answered) {
-                outcome.answer = wr::import_attr("pickle", "loads")(py::bytes(event.answer));
+                outcome.answer = loads_(py::bytes(event.answer));
             } else if (event.kind == wr::TaskEvent::TimedOut) {
                 outcome.failure = py::str(std::string(reasons::label(reasons::Cause::TimedOut)) +
                                           " after " +
@@ -353,6 +354,7 @@ private:
     }
     long jobs_;
     wr::WorkPool pool_;
+    py::object loads_;
     std::size_t live_ = 0;
     std::size_t outstanding_ = 0;
 };
