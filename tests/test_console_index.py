@@ -503,7 +503,10 @@ def forked_index(*args, log=os.devnull):
 
 def held(base, engine):
     """What the index holds, by document name (texts or embeddings)."""
-    data = joblib.load(pathlib.Path(base) / "models" / f"{engine}_model.pkl")
+    stored = pathlib.Path(base) / "models" / f"{engine}_model.pkl"
+    if engine == "td" and not stored.exists():
+        return {}  # this engine writes its model with its first document
+    data = joblib.load(stored)
     if engine == "td":
         names = data["document_names"]
         assert len(names) == len(set(names)) == len(data["cleaned_text"])
