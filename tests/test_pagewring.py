@@ -213,6 +213,7 @@ def test_sample_reads_only_the_text_lines_of_the_scanned_pages_in_one_tesseract_
         return text
     monkeypatch.setattr(pytesseract, "image_to_string", spy)
     monkeypatch.setattr(Pagewring, "OCR_ONE_PASS", True)
+    monkeypatch.setattr(Pagewring, "TESSERACT_IN_PROCESS", False)  # runs of the program, watched
     Pagewring.extract_text_from_pdf(str(tmp_path / "in.pdf"), str(tmp_path))
     if kind == "blank":
         assert reads == [] and [c[2] for c in ocr_calls] == [None]
@@ -260,6 +261,55 @@ def test_sample_text_lines_match_a_reference_on_random_pages():
     assert Pagewring._text_lines(bytes(11), 4, 3, 4, 1, 9) == []
     assert Pagewring._text_lines(bytes(12), 4, 3, 3, 1, 9) == []
     assert Pagewring._text_lines(bytes(12), 4, 1 << 32, 1 << 32, 1, 9) == []
+
+
+def grey_rows(rng, pad):
+    """A rendered text of random words and size, in rows `pad` bytes wider than the image."""
+    words = " ".join(TEXTS.values()).split()
+    text = " ".join(rng.choice(words) for _ in range(rng.randint(4, 30)))
+    image = np.asarray(render(text, width=rng.choice([700, 1300]), size=rng.choice([20, 34])))
+    padded = np.full((image.shape[0], image.shape[1] + pad), 255, np.uint8)
+    padded[:, :image.shape[1]] = image
+    return padded.tobytes(), image.shape[1], image.shape[0], padded.shape[1]
+
+
+@pytest.mark.parametrize("strip", [True, False], ids=["strip", "page"])
+def test_tesseract_in_this_process_reads_what_the_program_reads(strip):
+    import random
+    rng = random.Random(11)
+    for pad in (0, 3):
+        rows = grey_rows(rng, pad)
+        here = Pagewring._tesseract_read(*rows, strip, True)
+        assert here.strip() and here == Pagewring._tesseract_read(*rows, strip, False)
+    with pytest.raises(ValueError):
+        Pagewring._tesseract_read(bytes(11), 4, 3, 4, strip, True)
+
+
+def test_tesseract_in_this_process_keeps_the_time_limit(monkeypatch):
+    import random
+    monkeypatch.setattr(Pagewring, "TESSERACT_SECONDS", 1e-6)
+    with pytest.raises(RuntimeError, match="timeout"):
+        Pagewring._tesseract_read(*grey_rows(random.Random(3), 0), True, True)
+
+
+def test_tesseract_in_this_process_reads_on_one_thread(tmp_path):
+    # OpenMP would give every line a team of threads: several times the CPU
+    # for the same text, on a machine whose cores the workers share.
+    image = render(TEXTS[Idiomark.ENGLISH])
+    (tmp_path / "grey").write_bytes(image.tobytes())
+    code = textwrap.dedent(f"""
+        import os, sys
+        from wrapper.infra import Pagewring
+        before = len(os.listdir("/proc/self/task"))
+        pixels = open({str(tmp_path / "grey")!r}, "rb").read()
+        text = Pagewring._tesseract_read(pixels, {image.width}, {image.height}, {image.width},
+                                         True, True)
+        print(before, len(os.listdir("/proc/self/task")), "villages" in text)
+    """)
+    env = {k: v for k, v in os.environ.items() if k != "OMP_THREAD_LIMIT"}
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                         timeout=120, check=True).stdout.split()
+    assert out[0] == out[1] and out[2] == "True"
 
 
 def test_tool_failure_reads_the_input_not_a_stale_copy(files, tmp_path, caplog, monkeypatch):

@@ -13,6 +13,9 @@ OCR_JOBS: int | None
 OCR_ONE_PASS: bool
 # Seconds allowed to each Tesseract run on one image or video frame.
 TESSERACT_SECONDS: float
+# Whether that sample is read by Tesseract's library in this process (its
+# model loaded once) rather than by the tesseract program; the same text.
+TESSERACT_IN_PROCESS: bool
 
 def extract_text_from_image(image_path: str, language: Idiomark | None = None) -> str: ...
 def extract_text_from_any(file_path: object) -> None: ...

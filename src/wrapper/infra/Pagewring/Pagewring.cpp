@@ -96,6 +96,11 @@ PYBIND11_MODULE(Pagewring, m) {
     // passes it always had; the command line turns it on. An attribute, not a keyword: PDF documents call the extraction
     // with two arguments, and the switch has to reach through them.
     m.attr("OCR_ONE_PASS") = py::bool_(false);
+    // Whether the short reads of a PDF's language sample are made by
+    // Tesseract's library inside this process (its model loaded once, not
+    // at every read) rather than by the tesseract program. Both read the
+    // same text; the program is used anyway where the library cannot be.
+    m.attr("TESSERACT_IN_PROCESS") = py::bool_(true);
     // Seconds allowed to each Tesseract run on one image or video frame.
     m.attr("TESSERACT_SECONDS") = py::float_(120.0);
 
@@ -135,6 +140,13 @@ PYBIND11_MODULE(Pagewring, m) {
           py::arg("height"), py::arg("stride"), py::arg("shortest"), py::arg("tallest"),
           "The text lines the language sample finds in a greyscale image: "
           "[(top, bottom, estimated letters)].");
+    m.def("_sample_language", &pw::sample_language, py::arg("pdf_path"),
+          "The language a one-pass extraction would read the PDF in, from its "
+          "sample (its text layer or a few OCR'd lines), or None: read twice.");
+    m.def("_tesseract_read", &pw::tesseract_read, py::arg("pixels"), py::arg("width"),
+          py::arg("height"), py::arg("stride"), py::arg("strip"), py::arg("in_process"),
+          "What a language sample's read finds in a greyscale image: a strip of "
+          "lines or a page, read in this process or by the tesseract program.");
     m.def("extract_text_from_video", &pw::extract_text_from_video, py::arg("video_path"),
           "OCR text of every frame of an .mp4 video; None for .wav, '' otherwise.");
 }

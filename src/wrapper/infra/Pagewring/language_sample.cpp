@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pyutil.hpp"
+#include "tess_library.hpp"
 #include "text_lines.hpp"
 
 namespace pagewring {
@@ -16,7 +17,7 @@ namespace {
 
 // A sample with this many letters tells its language as surely as the
 // OCR of the whole document would; below it the pages are looked at.
-constexpr long long kEnoughLetters = 200;
+constexpr long long kEnoughLetters = 120;
 // Pages rendered for the OCR sample, and their resolution: enough text to
 // tell the language, a small share of the whole pass on a long document.
 constexpr long long kSamplePages = 3;
@@ -30,6 +31,11 @@ constexpr double kSampleDpi = 150.0;
 constexpr double kShortestLine = 4.0;
 constexpr double kTallestLine = 48.0;
 constexpr double kLineGap = 8.0;
+// A strip is lines already: Tesseract is told so rather than left to find
+// the page's layout, and it does not read each doubtful line a second time
+// inverted (light on dark), which a strip of dark ink on white never is.
+constexpr int kStripMode = 6;
+constexpr const char* kStripOptions = "--psm 6 -c tessedit_do_invert=0";
 // Over the letters wanted: punctuation and digits are counted as letters by
 // the estimate, and a garbled letter reads as nothing.
 constexpr long long kGlyphsWanted = kEnoughLetters + kEnoughLetters / 5;
@@ -102,11 +108,30 @@ GreyImage grey_of(py::handle pixmap, std::string& bytes) {
     return image;
 }
 
-py::object pil_image(py::handle pixmap) {
-    py::object png = pixmap.attr("tobytes")("png");
-    py::object image = attr("Image").attr("open")(attr("io").attr("BytesIO")(png));
-    image.attr("load")();
-    return image;
+// What Tesseract reads in rows [top, bottom) of a grey image: by its library
+// here when it can (TESSERACT_IN_PROCESS), else by the program. `strip`
+// says the rows are lines already (their layout is not looked for, nor
+// their ink inverted); otherwise they are read as the program reads a page.
+py::object read_rows(const GreyImage& grey, long long top, long long bottom, bool strip,
+                     bool in_process) {
+    if (!grey.valid() || top < 0 || bottom > grey.height || bottom <= top) return py::str("");
+    const long long rows = bottom - top;
+    const std::string pixels(grey.pixels.substr(static_cast<size_t>(top * grey.stride),
+                                                static_cast<size_t>(rows * grey.stride)));
+    if (in_process) {
+        const double seconds = py::float_(attr("TESSERACT_SECONDS")).cast<double>();
+        std::optional<std::string> text = read_grey_in_process(
+            pixels, grey.width, rows, grey.stride, strip ? kStripMode : 3, !strip, seconds);
+        if (text) {
+            PyObject* decoded =
+                PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "replace");
+            if (decoded == nullptr) throw py::error_already_set();
+            return py::reinterpret_steal<py::object>(decoded);
+        }
+    }
+    py::object image = attr("Image").attr("frombytes")("L", py::make_tuple(grey.width, rows),
+                                                      py::bytes(pixels), "raw", "L", grey.stride);
+    return strip ? image_to_string(image, py::none(), kStripOptions) : image_to_string(image);
 }
 
 long long pixels_of(double points, py::handle pixmap, py::handle page) {
@@ -160,15 +185,18 @@ py::object sample_of_open(py::handle pdf_path, py::handle document) {
     // strips only if the reading fell short.
     py::list read;
     read.append(text);
+    const bool in_process = wr::truthy(attr("TESSERACT_IN_PROCESS"));
     auto enough = [&] { return letters(py::str("\n").attr("join")(read)) >= kEnoughLetters; };
     std::unique_ptr<LineStrip> strip;
     auto read_strip = [&] {
         if (!strip || strip->empty()) return;
-        std::string pixels = strip->pixels();
-        py::object image = attr("Image").attr("frombytes")(
-            "L", py::make_tuple(strip->width(), strip->height()), py::bytes(pixels));
+        GreyImage image;
+        const std::string pixels = strip->pixels();
+        image.pixels = pixels;
+        image.width = image.stride = strip->width();
+        image.height = strip->height();
         strip.reset();
-        read.append(image_to_string(image));
+        read.append(read_rows(image, 0, image.height, true, in_process));
     };
     long long sampled = 0;
     std::vector<py::object> lineless;  // pages with ink that makes no lines
@@ -194,15 +222,12 @@ py::object sample_of_open(py::handle pdf_path, py::handle document) {
     }
     if (!enough()) read_strip();
     for (py::handle pixmap : lineless) {
-        py::object image = pil_image(pixmap);
-        const long long width = image.attr("width").cast<long long>();
-        const long long height = image.attr("height").cast<long long>();
-        const long long bands = std::clamp(height / kBandPixels, 1LL, kBands);
-        for (long long band = 0; band < bands && !enough(); ++band) {
-            py::object box = py::make_tuple(0, band * height / bands, width,
-                                            (band + 1) * height / bands);
-            read.append(image_to_string(image.attr("crop")(box)));
-        }
+        std::string bytes;
+        const GreyImage grey = grey_of(pixmap, bytes);
+        const long long bands = std::clamp(grey.height / kBandPixels, 1LL, kBands);
+        for (long long band = 0; band < bands && !enough(); ++band)
+            read.append(read_rows(grey, band * grey.height / bands, (band + 1) * grey.height / bands,
+                                  false, in_process));
     }
     py::object language = language_of(py::str("\n").attr("join")(read));
     if (language.is_none()) {
@@ -228,6 +253,18 @@ py::list text_lines_of(const py::bytes& pixels, long long width, long long heigh
     for (const TextLine& line : text_lines(image, shortest, tallest))
         out.append(py::make_tuple(line.top, line.bottom, line.glyphs));
     return out;
+}
+
+py::object tesseract_read(const py::bytes& pixels, long long width, long long height,
+                          long long stride, bool strip, bool in_process) {
+    const std::string bytes = pixels;
+    GreyImage image;
+    image.pixels = bytes;
+    image.width = width;
+    image.height = height;
+    image.stride = stride;
+    if (!image.valid()) wr::raise(PyExc_ValueError, {"the sizes do not describe the pixels"});
+    return read_rows(image, 0, height, strip, in_process);
 }
 
 py::object sample_language(py::handle pdf_path) {

@@ -38,8 +38,10 @@ public:
 };
 
 // pytesseract.image_to_string(image) or (image, lang=code) under the guard
-// above. `lang` None means the engine's default language (no lang argument).
-py::object image_to_string(py::handle image, py::handle lang = py::none());
+// above. `lang` None means the engine's default language (no lang argument);
+// `config`, Tesseract options for this run (none when empty).
+py::object image_to_string(py::handle image, py::handle lang = py::none(),
+                           const char* config = "");
 
 // The script Tesseract's orientation and script detection is sure an image
 // is written in, when it is not Latin; "" otherwise (Latin, too little text
@@ -82,6 +84,10 @@ constexpr long long kLargestImagePixels = 2LL * 89478485;
 // those documents need the reading of the whole document that the two-pass
 // road does.
 py::object sample_language(py::handle pdf_path);
+// One read of the sample's kind: a strip of lines, or rows read as a page;
+// by the library in this process or by the program.
+py::object tesseract_read(const py::bytes& pixels, long long width, long long height,
+                          long long stride, bool strip, bool in_process);
 
 // The text lines the sample finds in a greyscale image, as (top, bottom,
 // estimated letters): bound privately, for tests against a reference.

@@ -140,14 +140,17 @@ SingleThreadTesseract::SingleThreadTesseract() {
 
 SingleThreadTesseract::~SingleThreadTesseract() { --live_guards; }
 
-py::object image_to_string(py::handle image, py::handle lang) {
+py::object image_to_string(py::handle image, py::handle lang, const char* config) {
     py::object ocr = attr("pytesseract").attr("image_to_string");
     // pytesseract kills its Tesseract process when the time is up (Tesseract
     // starts no children of its own) and raises RuntimeError.
     py::object seconds = attr("TESSERACT_SECONDS");
     SingleThreadTesseract guard;
-    if (lang.is_none()) return ocr(image, py::arg("timeout") = seconds);
-    return ocr(image, py::arg("lang") = lang, py::arg("timeout") = seconds);
+    py::dict options;
+    options["timeout"] = seconds;
+    if (!lang.is_none()) options["lang"] = lang;
+    if (config != nullptr && *config != '\0') options["config"] = py::str(config);
+    return ocr(image, **options);
 }
 
 std::string foreign_script_of_image(py::handle image) {
