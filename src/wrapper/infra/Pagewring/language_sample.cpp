@@ -239,16 +239,24 @@ py::object sample_of_open(py::handle pdf_path, py::handle document) {
     return language;
 }
 
-}  // namespace
-
-py::list text_lines_of(const py::bytes& pixels, long long width, long long height, long long stride,
-                       long long shortest, long long tallest) {
-    const std::string bytes = pixels;
+// A view of pixels given from Python; `bytes` keeps them alive.
+GreyImage grey_given(const py::bytes& pixels, std::string& bytes, long long width,
+                     long long height, long long stride) {
+    bytes = pixels;
     GreyImage image;
     image.pixels = bytes;
     image.width = width;
     image.height = height;
     image.stride = stride;
+    return image;
+}
+
+}  // namespace
+
+py::list text_lines_of(const py::bytes& pixels, long long width, long long height, long long stride,
+                       long long shortest, long long tallest) {
+    std::string bytes;
+    const GreyImage image = grey_given(pixels, bytes, width, height, stride);
     py::list out;
     for (const TextLine& line : text_lines(image, shortest, tallest))
         out.append(py::make_tuple(line.top, line.bottom, line.glyphs));
@@ -257,12 +265,8 @@ py::list text_lines_of(const py::bytes& pixels, long long width, long long heigh
 
 py::object tesseract_read(const py::bytes& pixels, long long width, long long height,
                           long long stride, bool strip, bool in_process) {
-    const std::string bytes = pixels;
-    GreyImage image;
-    image.pixels = bytes;
-    image.width = width;
-    image.height = height;
-    image.stride = stride;
+    std::string bytes;
+    const GreyImage image = grey_given(pixels, bytes, width, height, stride);
     if (!image.valid()) wr::raise(PyExc_ValueError, {"the sizes do not describe the pixels"});
     return read_rows(image, 0, height, strip, in_process);
 }
