@@ -5,24 +5,24 @@
 The baseline is what a Python caller would write: one detector over the same
 five candidates, built once, detect_language_of, then a dict lookup into
 Idiomark. Both sides see the same texts (lines of the Universal Declaration in
-English, Spanish and Portuguese from ../shared/corpora/udhr2.zip, plus short
+English, Spanish and Portuguese from the UDHR (udhr2, through corpora.py), plus short
 phrases, where a fixed per-call cost shows most). Logging stays at the host's
 default level, so detect_lang's two debug lines are built and dropped, as in
 production. Each side's best round is reported.
 """
 
 import argparse
-import sys
 import time
 import zipfile
-from pathlib import Path
+
+from corpora import corpus_zip  # noqa: E402
 
 from lingua import Language, LanguageDetectorBuilder
 
 from wrapper.infra import Tonguecheck
 from wrapper.infra.Idiomark import Idiomark
 
-UDHR = Path(__file__).resolve().parents[2] / "shared" / "corpora" / "udhr2.zip"
+
 SHORT = [
     "Bom dia, tudo bem?", "Good morning, how are you?", "Buenos días, ¿cómo estás?",
     "Onde fica a estação?", "Where is the station?", "¿Dónde está la estación?",
@@ -31,10 +31,8 @@ SHORT = [
 
 
 def corpus_lines(per_language):
-    if not UDHR.is_file():
-        sys.exit(f"corpus missing: {UDHR}")
     lines = []
-    with zipfile.ZipFile(UDHR) as z:
+    with zipfile.ZipFile(corpus_zip("udhr2")) as z:
         for name in ("eng", "spa", "por_BR"):
             text = z.read(f"udhr2/{name}.txt").decode("utf-8")
             kept = [s.strip() for s in text.splitlines() if len(s.strip()) > 40]

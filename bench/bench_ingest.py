@@ -20,7 +20,7 @@
    of the folder leaves a core idle behind the long scan.
 
 Pages are A5 at 300 dpi, real running text (the Universal Declaration from
-../shared/corpora/udhr2.zip, else the demo corpus's texts) rendered with a
+corpora.py: a mirror or nltk's data server) rendered with a
 mild tilt, blur, grain and specks and stored as JPEG, as a scanner
 delivers them, so Tesseract works as it does on a scan. The seed is fixed.
 --quick makes 8 pages and a 10-page scan to smoke-test the script.
@@ -47,11 +47,10 @@ import fitz
 import numpy
 from PIL import Image, ImageDraw, ImageFilter, ImageFont
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tools"))
-import make_demo_corpus as demo  # noqa: E402
+from corpora import corpus_zip
 
-UDHR = ROOT.parent / "shared" / "corpora" / "udhr2.zip"
+ROOT = Path(__file__).resolve().parents[1]
+
 FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf"
 # Language code of the file names, Tesseract's code (ocrmypdf -l), UDHR file.
 LANGUAGES = {"en": ("eng", "eng.txt"), "es": ("spa", "spa.txt"), "pt": ("por", "por_PT.txt")}
@@ -62,11 +61,8 @@ LINES_PER_PAGE = 24
 
 def running_text(language):
     """Words of one language to lay out page after page."""
-    if UDHR.is_file():
-        with zipfile.ZipFile(UDHR) as z:
-            text = z.read("udhr2/" + LANGUAGES[language][1]).decode("utf-8")
-    else:
-        text = " ".join(versions[language] for versions in demo.TEXTS.values())
+    with zipfile.ZipFile(corpus_zip("udhr2")) as z:
+        text = z.read("udhr2/" + LANGUAGES[language][1]).decode("utf-8")
     return text.split()
 
 

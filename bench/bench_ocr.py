@@ -14,7 +14,7 @@
    The second pass is reported on its own line.
 
 The page holds the opening of the Universal Declaration in English
-(../shared/corpora/udhr2.zip). Logging stays at the host's default level, as
+(udhr2, through corpora.py). Logging stays at the host's default level, as
 in production. Each figure is the best of N rounds; the sides alternate so
 drift of the machine hits them alike. lingua's models are loaded before any
 timing.
@@ -29,6 +29,8 @@ import tempfile
 import textwrap
 import time
 import zipfile
+
+from corpora import corpus_zip  # noqa: E402
 from pathlib import Path
 
 import fitz
@@ -38,14 +40,12 @@ from PIL import Image, ImageDraw, ImageFont
 from wrapper.infra import Pagewring, Tonguecheck
 from wrapper.infra.Idiomark import Idiomark
 
-UDHR = Path(__file__).resolve().parents[2] / "shared" / "corpora" / "udhr2.zip"
+
 FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf"
 
 
 def page_text():
-    if not UDHR.is_file():
-        sys.exit(f"corpus missing: {UDHR}")
-    with zipfile.ZipFile(UDHR) as z:
+    with zipfile.ZipFile(corpus_zip("udhr2")) as z:
         text = z.read("udhr2/eng.txt").decode("utf-8")
     return " ".join(line.strip() for line in text.splitlines() if line.strip())
 

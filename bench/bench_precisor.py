@@ -6,7 +6,7 @@ seconds per call, the ratio, and how time grows with the text.
     .venv/bin/python bench/bench_precisor.py            # peer up to 5,000 words
     .venv/bin/python bench/bench_precisor.py --peer-all # peer at 20,000 too (minutes)
 
-The text is made of the raw sentences of the Floresta treebank in ../shared.
+The text is made of the raw sentences of the Floresta treebank (corpora.py).
 
 summa is published as an sdist only, so set-up does not install it; install
 it by hand first (it builds with setuptools and wheel):
@@ -16,10 +16,11 @@ it by hand first (it builds with setuptools and wheel):
 
 import argparse
 import logging
-import pathlib
 import re
 import time
 import zipfile
+
+from corpora import corpus_zip  # noqa: E402
 
 try:
     from summa import keywords as summa_keywords
@@ -30,12 +31,11 @@ except ImportError:
 
 from wrapper.infra import Precisor
 
-SHARED = pathlib.Path(__file__).resolve().parents[2] / "shared"
 SIZES = (1_000, 5_000, 20_000)
 
 
 def floresta_text(words):
-    raw = zipfile.ZipFile(SHARED / "corpora" / "floresta.zip").read("floresta/Floresta_7.4.ptb")
+    raw = zipfile.ZipFile(corpus_zip("floresta")).read("floresta/Floresta_7.4.ptb")
     out, count = [], 0
     for m in re.finditer(r"^#\d+ \S+ (.*)$", raw.decode("latin-1"), re.M):
         sentence = m.group(1).strip()

@@ -4,11 +4,12 @@ from Python, in one run. Prints words per second and the ratio.
     .venv/bin/python bench/bench_stemming.py
 """
 
-import pathlib
 import re
 import time
 import unicodedata
 import zipfile
+
+from corpora import corpus_zip  # noqa: E402
 
 from nltk.corpus import stopwords
 from nltk.stem import SnowballStemmer
@@ -17,7 +18,6 @@ from nltk.tokenize import word_tokenize
 from wrapper.infra import Wordwash
 from wrapper.infra.Idiomark import Idiomark
 
-SHARED = pathlib.Path(__file__).resolve().parents[2] / "shared"
 
 
 def python_pipeline(text, language):
@@ -37,7 +37,7 @@ def python_pipeline(text, language):
 def load_paragraphs():
     files = {Idiomark.ENGLISH: "eng.txt", Idiomark.SPANISH: "spa.txt", Idiomark.PORTUGUESE: "por_BR.txt"}
     out = []
-    with zipfile.ZipFile(SHARED / "corpora" / "udhr2.zip") as z:
+    with zipfile.ZipFile(corpus_zip("udhr2")) as z:
         for lang, name in files.items():
             lines = [l.strip() for l in z.read(f"udhr2/{name}").decode().splitlines() if l.strip()]
             for i in range(0, len(lines) - 4, 4):

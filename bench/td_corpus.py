@@ -1,8 +1,7 @@
 """Texts for the term-weighting benchmarks: ~50-word documents cut from the
-Brown corpus beside the repo, in the form the engine indexes (lower case,
+Brown corpus (corpora.py), in the form the engine indexes (lower case,
 English stopwords dropped, Snowball stems), and misspelled queries."""
 
-import pathlib
 import random
 import re
 import zipfile
@@ -10,13 +9,14 @@ import zipfile
 from nltk.corpus import stopwords
 from nltk.stem import SnowballStemmer
 
-SHARED = pathlib.Path(__file__).resolve().parents[2] / "shared"
+from corpora import corpus_zip
+
 
 
 def brown_words():
     """The running words of the Brown corpus, tags dropped, lower case."""
     words = []
-    with zipfile.ZipFile(SHARED / "corpora" / "brown.zip") as z:
+    with zipfile.ZipFile(corpus_zip("brown")) as z:
         for name in sorted(z.namelist()):
             if re.fullmatch(r"brown/c[a-r]\d\d", name):
                 text = z.read(name).decode()

@@ -84,28 +84,30 @@ def download(ident: str, dest: Path, index_url: str | None) -> str:
     return f"downloaded with nltk's downloader from {info.url}"
 
 
-def gather(dest_dir: Path, mirror: Path | None, index_url: str | None) -> list[str]:
+def fetch(ident: str, dest_dir: Path, mirror: Path | None = None,
+          index_url: str | None = None) -> tuple[Path, str]:
+    """DEST_DIR/<ident>.zip from the first place that has it (the order
+    above), and a line saying which."""
     dest_dir.mkdir(parents=True, exist_ok=True)
-    notes = []
-    for ident in CORPORA:
-        dest = dest_dir / f"{ident}.zip"
-        if mirror is not None:
-            source = mirror / f"{ident}.zip"
-            if not source.is_file():
-                raise Failure(f"{ident}: the mirror {mirror} has no {source.name}")
-            place(source, dest)
-            notes.append(f"{ident}: from the mirror {mirror}")
-            continue
-        found = next((m / f"{ident}.zip" for m in FOUND_MIRRORS
-                      if (m / f"{ident}.zip").is_file()), None)
-        if found is not None:
-            place(found, dest)
-            notes.append(f"{ident}: from the mirror found at {found.parent}")
-        elif dest.is_file():
-            notes.append(f"{ident}: from {dest}, fetched earlier")
-        else:
-            notes.append(f"{ident}: {download(ident, dest, index_url)}")
-    return notes
+    dest = dest_dir / f"{ident}.zip"
+    if mirror is not None:
+        source = mirror / f"{ident}.zip"
+        if not source.is_file():
+            raise Failure(f"{ident}: the mirror {mirror} has no {source.name}")
+        place(source, dest)
+        return dest, f"{ident}: from the mirror {mirror}"
+    found = next((m / f"{ident}.zip" for m in FOUND_MIRRORS
+                  if (m / f"{ident}.zip").is_file()), None)
+    if found is not None:
+        place(found, dest)
+        return dest, f"{ident}: from the mirror found at {found.parent}"
+    if dest.is_file():
+        return dest, f"{ident}: from {dest}, fetched earlier"
+    return dest, f"{ident}: {download(ident, dest, index_url)}"
+
+
+def gather(dest_dir: Path, mirror: Path | None, index_url: str | None) -> list[str]:
+    return [fetch(ident, dest_dir, mirror, index_url)[1] for ident in CORPORA]
 
 
 def main(argv: list[str] | None = None) -> int:
