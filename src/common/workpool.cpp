@@ -266,6 +266,16 @@ WorkPool::Parked::~Parked() {
     pool_.ready_.notify_all();
 }
 
+void WorkPool::add_forked(const std::function<WorkerHandle(const std::vector<int>&)>& start) {
+    const std::vector<int> theirs = descriptors();
+    WorkerHandle worker;
+    {
+        Parked parked(*this);
+        worker = start(theirs);
+    }
+    add_worker(worker);
+}
+
 void WorkPool::loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -90,9 +91,14 @@ public:
     void stop() noexcept;
     // Every descriptor the pool holds, for a fresh worker to close.
     std::vector<int> descriptors();
-    // While held, the watching thread is parked where it holds no lock of
-    // any allocator, so that the owner may fork: a child forked while that
-    // thread is inside malloc would inherit the allocator's lock taken.
+    // Starts a worker with `start`, given the descriptors the worker must
+    // close, and adds it. The watching thread is parked meanwhile where it
+    // holds no lock of any allocator: a child forked while that thread is
+    // inside malloc would inherit the allocator's lock taken.
+    void add_forked(const std::function<WorkerHandle(const std::vector<int>&)>& start);
+
+private:
+    // While held, the watching thread is parked.
     class Parked {
     public:
         explicit Parked(WorkPool& pool);
@@ -104,7 +110,6 @@ public:
         WorkPool& pool_;
     };
 
-private:
     struct Slot {
         WorkerHandle worker;
         bool busy = false;

@@ -342,13 +342,7 @@ private:
     // killed with its file is replaced here.
     void fill() {
         while (live_ < static_cast<std::size_t>(jobs_) && live_ < outstanding_) {
-            const std::vector<int> theirs = pool_.descriptors();
-            wr::WorkerHandle worker;
-            {
-                wr::WorkPool::Parked parked(pool_);
-                worker = start_worker(theirs);
-            }
-            pool_.add_worker(worker);
+            pool_.add_forked(&start_worker);
             ++live_;
         }
     }

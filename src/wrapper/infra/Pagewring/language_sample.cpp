@@ -116,8 +116,8 @@ py::object read_rows(const GreyImage& grey, long long top, long long bottom, boo
                      bool in_process) {
     if (!grey.valid() || top < 0 || bottom > grey.height || bottom <= top) return py::str("");
     const long long rows = bottom - top;
-    const std::string pixels(grey.pixels.substr(static_cast<size_t>(top * grey.stride),
-                                                static_cast<size_t>(rows * grey.stride)));
+    const std::string_view pixels = grey.pixels.substr(static_cast<size_t>(top * grey.stride),
+                                                       static_cast<size_t>(rows * grey.stride));
     if (in_process) {
         const double seconds = py::float_(attr("TESSERACT_SECONDS")).cast<double>();
         std::optional<std::string> text = read_grey_in_process(
@@ -130,7 +130,8 @@ py::object read_rows(const GreyImage& grey, long long top, long long bottom, boo
         }
     }
     py::object image = attr("Image").attr("frombytes")("L", py::make_tuple(grey.width, rows),
-                                                      py::bytes(pixels), "raw", "L", grey.stride);
+                                                      py::bytes(pixels.data(), pixels.size()),
+                                                      "raw", "L", grey.stride);
     return strip ? image_to_string(image, py::none(), kStripOptions) : image_to_string(image);
 }
 

@@ -45,14 +45,8 @@ bool bind(void* handle, const char* name, F& slot) {
     return symbol != nullptr;
 }
 
-// Loaded at the first read, under the GIL; null when the library is not
-// there or would not read alone on its core.
-const Library* library() {
-    static bool tried = false;
-    static Library loaded;
-    static const Library* usable = nullptr;
-    if (tried) return usable;
-    tried = true;
+// Null when the library is not there or would not read alone on its core.
+const Library* load_library() {
     // Tesseract's OpenMP would start a team of threads for every line (four
     // times the CPU for the same text on a busy machine); the program is run
     // with one thread, and so is the library. OpenMP reads its limit once,
@@ -85,8 +79,12 @@ const Library* library() {
                      bind(handle, "TessMonitorDelete", l.monitor_delete) &&
                      bind(handle, "TessMonitorSetDeadlineMSecs", l.monitor_deadline);
     if (!all) return nullptr;
-    loaded = l;
-    usable = &loaded;
+    return new Library(l);  // kept for the life of the process
+}
+
+// Loaded at the first read.
+const Library* library() {
+    static const Library* const usable = load_library();
     return usable;
 }
 
@@ -137,7 +135,7 @@ void* take_reader(const Library& lib) {
 
 }  // namespace
 
-std::optional<std::string> read_grey_in_process(const std::string& pixels, long long width,
+std::optional<std::string> read_grey_in_process(std::string_view pixels, long long width,
                                                 long long height, long long stride, int page_mode,
                                                 bool invert, double seconds) {
     if (width <= 0 || height <= 0 || stride < width || width > (1 << 20) || height > (1 << 20) ||

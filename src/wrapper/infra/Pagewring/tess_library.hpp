@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "pagewring.hpp"
 
@@ -14,7 +15,7 @@ namespace pagewring {
 // The same text the tesseract program reads in the same image; nullopt when
 // the library cannot be used here, and the caller runs the program. A read
 // past `seconds` raises RuntimeError, as pytesseract's time-out does.
-std::optional<std::string> read_grey_in_process(const std::string& pixels, long long width,
+std::optional<std::string> read_grey_in_process(std::string_view pixels, long long width,
                                                 long long height, long long stride, int page_mode,
                                                 bool invert, double seconds);
 
