@@ -218,6 +218,9 @@ bool WorkPool::read_from(Slot& slot) {
     while (true) {
         const ssize_t n = ::read(slot.worker.from_worker, buffer, sizeof buffer);
         if (n > 0) {
+            // A worker that talks past any sane answer is taken for broken
+            // rather than allowed to fill the run's memory.
+            if (slot.inbox.size() + static_cast<std::size_t>(n) > kLargestAnswer) return false;
             slot.inbox.append(buffer, static_cast<std::size_t>(n));
             continue;
         }
@@ -267,10 +270,13 @@ WorkPool::Parked::~Parked() {
 }
 
 void WorkPool::add_forked(const std::function<WorkerHandle(const std::vector<int>&)>& start) {
-    const std::vector<int> theirs = descriptors();
     WorkerHandle worker;
     {
         Parked parked(*this);
+        // Read only once the thread is parked: until then it may close a
+        // dead worker's pipes, whose numbers the new worker's own pipes can
+        // then take, and the child would close those as not its own.
+        const std::vector<int> theirs = descriptors();
         worker = start(theirs);
     }
     add_worker(worker);

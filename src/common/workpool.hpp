@@ -53,6 +53,9 @@ constexpr const char* kGroupTableCapsule = "wrapper.worker_groups";
 // Messages on the pipe from a worker: a kind byte, an 8-byte length, bytes.
 constexpr char kUnitsMessage = 'U';   // the task's size in units (decimal)
 constexpr char kAnswerMessage = 'A';  // the task's answer
+// The most a worker may have written and not yet been read as whole
+// messages; past it the worker is killed and its task reported as died.
+constexpr std::size_t kLargestAnswer = std::size_t{1} << 30;
 // Tasks on the pipe to a worker: an 8-byte length, then the bytes.
 bool write_frame(int fd, const std::string& bytes, char kind = 0) noexcept;
 // Reads a task frame; false at end of file or on error.
