@@ -1,10 +1,12 @@
 #include "dirlock.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -19,22 +21,81 @@
 
 namespace wr {
 
-namespace {
-
-struct Held {
+struct DirHeld {
     int fd = -1;
     int depth = 0;
     std::thread::id owner;
 };
 
-std::mutex& table_mutex() {
-    static auto* m = new std::mutex();  // leaked: may be used at exit
-    return *m;
+// Who holds which directory, for the whole process. Every extension module
+// links its own copy of this code, so the table is made once and published
+// on the `wrapper` package for the others: a command that locks in one
+// module around an engine call that locks again in another must find its
+// own hold there, not wait for itself.
+struct DirHolds {
+    std::mutex mutex;
+    std::map<std::string, DirHeld> table;
+};
+
+namespace {
+
+
+constexpr const char* kHoldsCapsule = "wrapper.dir_locks";
+
+std::atomic<DirHolds*> published{nullptr};
+
+// A child forked while a lock is held shares the lock's open file
+// description; if it kept the descriptor the lock would outlive its holder's
+// release and the parent would wait for itself. The child closes what it
+// inherited (closing never unlocks what another descriptor still holds) and
+// starts with no holds: the threads that held them are not in it.
+void before_fork() {
+    if (DirHolds* h = published.load()) h->mutex.lock();
+}
+void after_fork_parent() {
+    if (DirHolds* h = published.load()) h->mutex.unlock();
+}
+void after_fork_child() {
+    DirHolds* h = published.load();
+    if (!h) return;
+    for (auto& entry : h->table)
+        if (entry.second.fd >= 0) ::close(entry.second.fd);
+    h->table.clear();
+    h->mutex.unlock();
 }
 
-std::map<std::string, Held>& table() {
-    static auto* t = new std::map<std::string, Held>();
-    return *t;
+// The process's table; called with the GIL held. Nothing here lets the GIL
+// go (the package is looked up in sys.modules, not imported), so two
+// threads never both make one.
+DirHolds& holds() {
+    if (DirHolds* h = published.load()) return *h;
+    DirHolds* found = nullptr;
+    PyObject* package = PyImport_GetModule(py::str("wrapper").ptr());  // new reference or null
+    if (!package) PyErr_Clear();
+    py::object owner = py::reinterpret_steal<py::object>(package);
+    if (owner) {
+        py::object held = py::getattr(owner, "_dir_locks", py::none());
+        if (PyCapsule_IsValid(held.ptr(), kHoldsCapsule))
+            found = static_cast<DirHolds*>(PyCapsule_GetPointer(held.ptr(), kHoldsCapsule));
+    }
+    if (!found) {
+        found = new DirHolds();  // leaked: may be used at exit
+        if (owner) owner.attr("_dir_locks") = py::capsule(found, kHoldsCapsule);
+        // Only the copy that made the table watches forks, so its mutex is
+        // taken once per fork.
+        ::pthread_atfork(&before_fork, &after_fork_parent, &after_fork_child);
+    }
+    published.store(found);
+    return *found;
+}
+
+// Releases a hold's descriptor. The explicit unlock matters: a child forked
+// meanwhile by code this process does not control may still share the
+// description, and closing alone would leave the directory locked for as
+// long as that child lives.
+void release(int fd) {
+    (void)::flock(fd, LOCK_UN);
+    ::close(fd);
 }
 
 // The directory's path as the table and the file system know it.
@@ -55,10 +116,10 @@ std::string lock_path(py::handle directory) {
 // holds it, or on failure with the errno in `error`. Nothing in here may call
 // the host: another thread can wait for the table's mutex while holding the
 // GIL, and the host would hand the GIL to it and never get it back.
-bool try_take(const std::string& path, int& error) {
+bool try_take(DirHolds& holds, const std::string& path, int& error) {
     error = 0;
-    std::lock_guard<std::mutex> guard(table_mutex());
-    auto& held = table()[path];
+    std::lock_guard<std::mutex> guard(holds.mutex);
+    auto& held = holds.table[path];
     if (held.depth > 0) {
         if (held.owner != std::this_thread::get_id()) return false;
         ++held.depth;
@@ -69,13 +130,13 @@ bool try_take(const std::string& path, int& error) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         error = errno;
-        table().erase(path);
+        holds.table.erase(path);
         return false;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         ::close(fd);
-        table().erase(path);
+        holds.table.erase(path);
         if (err != EWOULDBLOCK) error = err;
         return false;
     }
@@ -86,9 +147,9 @@ bool try_take(const std::string& path, int& error) {
 }
 
 // try_take, raising the host's OSError (outside the mutex) on failure.
-bool take_or_raise(const std::string& path) {
+bool take_or_raise(DirHolds& holds, const std::string& path) {
     int error = 0;
-    if (try_take(path, error)) return true;
+    if (try_take(holds, path, error)) return true;
     if (error != 0) raise_os(path, error);
     return false;
 }
@@ -118,23 +179,25 @@ long holder_of(const std::string& path) {
 
 bool dir_lock_free(py::handle directory, long* holder) {
     const std::string path = lock_path(directory);
-    if (!take_or_raise(path)) {
+    DirHolds& h = holds();
+    if (!take_or_raise(h, path)) {
         if (holder) *holder = holder_of(path);
         return false;
     }
-    std::lock_guard<std::mutex> guard(table_mutex());
-    auto& held = table()[path];
+    std::lock_guard<std::mutex> guard(h.mutex);
+    auto& held = h.table[path];
     if (--held.depth == 0) {
-        ::close(held.fd);  // closing drops the flock
-        table().erase(path);
+        release(held.fd);
+        h.table.erase(path);
     }
     return true;
 }
 
-DirLock::DirLock(py::handle directory, double wait_seconds) : key_(lock_path(directory)) {
+DirLock::DirLock(py::handle directory, double wait_seconds)
+    : key_(lock_path(directory)), holds_(&holds()) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::duration<double>(wait_seconds);
-    while (!take_or_raise(key_)) {
+    while (!take_or_raise(*holds_, key_)) {
         if (clock::now() >= deadline) {
             const long pid = holder_of(key_);
             raise(PyExc_BlockingIOError,
@@ -151,12 +214,12 @@ DirLock::DirLock(py::handle directory, double wait_seconds) : key_(lock_path(dir
 }
 
 DirLock::~DirLock() {
-    std::lock_guard<std::mutex> guard(table_mutex());
-    auto it = table().find(key_);
-    if (it == table().end()) return;
+    std::lock_guard<std::mutex> guard(holds_->mutex);
+    auto it = holds_->table.find(key_);
+    if (it == holds_->table.end()) return;
     if (--it->second.depth == 0) {
-        ::close(it->second.fd);
-        table().erase(it);
+        release(it->second.fd);
+        holds_->table.erase(it);
     }
 }
 

@@ -11,6 +11,9 @@ namespace wr {
 
 namespace py = pybind11;
 
+// The process's table of held locks (dirlock.cpp).
+struct DirHolds;
+
 // Holds the lock for its lifetime. The lock is a flock(2) on the directory
 // itself, so no file of the lock's appears in it. Within one process the lock is re-entrant for the
 // thread that holds it (a command that locks around an engine call that
@@ -28,6 +31,7 @@ public:
 
 private:
     std::string key_;
+    DirHolds* holds_;
 };
 
 // Whether the lock of `directory` could be taken at once; the pid of the
