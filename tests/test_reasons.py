@@ -103,3 +103,24 @@ def test_a_text_in_another_script_is_refused_as_that_script():
             continue  # lingua's own answer, tested with its module
         with pytest.raises(ValueError, match=f"^Script {other} not supported$"):
             Tonguecheck.detect_lang(text)
+
+
+# The file's own name says nothing of why it failed, however it is written.
+@pytest.mark.parametrize("name, traceback, ocr, expected", [
+    ("password-reset.pdf", frames("pymupdf.FileDataError: Failed to open file "
+                                  "'/d/password-reset.pdf'."), False,
+     "damaged beyond repair: PyMuPDF cannot open it"),
+    ("too large scans.pdf", frames("pymupdf.FileDataError: Failed to open file "
+                                   "'/d/too large scans.pdf'."), False,
+     "damaged beyond repair: PyMuPDF cannot open it"),
+    ("password.pdf", frames("TypeError: bad page in /d/password.pdf"), False,
+     "a tool failed: wrapper: TypeError: bad page in password.pdf"),
+    ("encrypted notes.pdf", frames("Exception: Opened a file\nfailed to read encrypted notes.pdf"
+                                   "\nInputFileError"), True,
+     "a tool failed: ocrmypdf: failed to read encrypted notes.pdf"),
+    # ...while what the message itself says still counts.
+    ("password.pdf", frames("Exception: Input PDF is encrypted"), True,
+     "encrypted and needs a password: ocrmypdf: Input PDF is encrypted"),
+])
+def test_a_file_name_never_decides_the_cause(name, traceback, ocr, expected):
+    assert Console._explain(traceback, f"/d/{name}", name, b"%PDF-1.4", ocr) == expected

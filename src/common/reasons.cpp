@@ -131,6 +131,26 @@ std::string clean(std::string text, const Failure& f) {
     return one;
 }
 
+// The text a cause is told from: the file's own names taken out, so that a
+// damaged "password-reset.pdf" is not taken for an encrypted file, nor
+// "too large scans.pdf" for a large one. Both names are taken out whole and
+// by their last part, as messages quote either.
+std::string without_names(std::string text, const Failure& f) {
+    std::vector<std::string> names;
+    for (const std::string* whole : {&f.path, &f.name}) {
+        if (whole->empty()) continue;
+        names.push_back(*whole);
+        const std::size_t slash = whole->rfind('/');
+        if (slash != std::string::npos && slash + 1 < whole->size())
+            names.push_back(whole->substr(slash + 1));
+    }
+    // Longest first: a name inside another is taken out with it.
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    for (const auto& name : names) replace_all(text, name, "<file>");
+    return text;
+}
+
 bool exception_name(const std::string& line) {
     static const std::regex name(R"([A-Za-z_][\w.]*(Error|Exception|Exit|Interrupt)(:.*)?)");
     return std::regex_match(line, name);
@@ -221,12 +241,13 @@ std::string explain(const Failure& f) {
     const std::string said = clean(tool == "ocrmypdf" ? telling_line(r.message) : r.message, f);
     // A tool's output tells its whole story (its crash's frames, what it
     // tried): only the line that says why is classified.
-    const std::string l = lower(tool == "ocrmypdf" ? telling_line(r.message) : r.message);
+    const std::string told = without_names(r.message, f);
+    const std::string l = lower(tool == "ocrmypdf" ? telling_line(told) : told);
     std::smatch m;
 
     if (r.type == "TimeoutExpired") {
         static const std::regex after(R"(timed out after ([0-9]+))");
-        std::string seconds = std::regex_search(r.message, m, after) ? m[1].str() : "";
+        std::string seconds = std::regex_search(told, m, after) ? m[1].str() : "";
         return reason(Cause::TimedOut, seconds.empty() ? "ocrmypdf was stopped"
                                                        : "ocrmypdf was stopped after " + seconds +
                                                              " s");
@@ -234,14 +255,14 @@ std::string explain(const Failure& f) {
     if (r.type == "ValueError") {
         static const std::regex language(R"(Language (?:Language\.)?(\w+) not supported)");
         static const std::regex script(R"(Script (\w[\w ]*) not supported)");
-        if (std::regex_search(r.message, m, language)) {
+        if (std::regex_search(told, m, language)) {
             std::string name = m[1];
             if (name == "None") return reason(Cause::NoText, "its language could not be told");
             for (std::size_t i = 1; i < name.size(); ++i)
                 name[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
             return reason(Cause::Unsupported, "written in " + name + "; " + kSupported);
         }
-        if (std::regex_search(r.message, m, script))
+        if (std::regex_search(told, m, script))
             return reason(Cause::Unsupported, "text in the " + m[1].str() + " script; " +
                                                   kSupported);
     }
