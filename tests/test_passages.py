@@ -211,6 +211,63 @@ def test_pages_follow_their_documents_through_update_and_removal(tmp_path):
     assert os.path.exists(Pagekeep.path(process.modeldir, "a"))
 
 
+def kept_text(process, name):
+    record = Pagekeep.read(process.modeldir, name)
+    return " ".join(page["text"] for page in record["pages"])
+
+
+@pytest.mark.parametrize("engine", [Enginekind.TD, Enginekind.SB])
+@pytest.mark.parametrize("batch", [False, True])
+def test_a_document_the_engine_passes_over_keeps_the_pages_of_the_one_it_holds(
+        tmp_path, engine, batch):
+    process = Process(str(tmp_path), True, None, engine)
+    first = file_pages(process, "a", [RIDGE])
+    process.train_docs([first]) if batch else process.train_doc(first)
+    # The same id again: the engine keeps what it holds, and so must the pages.
+    again = [file_pages(process, "a", [BREAD]), file_pages(process, "b", [HARBOUR])]
+    if batch:
+        process.train_docs(again)
+    else:
+        for doc in again:
+            process.train_doc(doc)
+    assert kept_text(process, "a") == RIDGE
+    assert kept_text(process, "b") == HARBOUR
+    # Within one batch the first of two copies is the one filed.
+    process.train_docs([file_pages(process, "c", [ASH]), file_pages(process, "c", [BREAD])])
+    assert kept_text(process, "c") == ASH
+    _, hits = process.search("lava villages", Idiomark.ENGLISH)
+    hit = next(h for h in hits if h["name"] == "a")
+    assert "lava" in process.passages(hit, "lava", Idiomark.ENGLISH)[0]["text"]
+
+
+@pytest.mark.race
+def test_two_writers_of_one_id_leave_its_entry_and_pages_of_one_version(tmp_path):
+    import threading
+    texts = [RIDGE, BREAD, HARBOUR, ASH]
+    processes = [Process(str(tmp_path), True, None, Enginekind.TD) for _ in texts]
+    barrier = threading.Barrier(len(texts))
+    errors = []
+
+    def write(process, text):
+        try:
+            barrier.wait()
+            for _ in range(3):
+                process.update_docs([file_pages(process, "same", [text])])
+        except Exception as error:  # reported below, not lost in a thread
+            errors.append(error)
+    threads = [threading.Thread(target=write, args=pair) for pair in zip(processes, texts)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    fresh = Process(str(tmp_path), True, None, Enginekind.TD)
+    fresh.document_search.load_model()
+    held = fresh.document_search.cleaned_text["same"]
+    _, terms = preprocess_text_for_stemmetization(kept_text(fresh, "same"), Idiomark.ENGLISH)
+    assert held == terms
+
+
 def test_a_document_filed_before_pages_were_kept_shows_its_stems(td):
     hit = {"name": "c", "Pontuação": 0.5, "language": Idiomark.ENGLISH}
     assert Pagekeep.forget(td.modeldir, "c") and not Pagekeep.forget(td.modeldir, "c")

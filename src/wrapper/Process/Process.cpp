@@ -2,6 +2,7 @@
 // search engine; turns files into documents, trains them, forwards queries.
 #include <pybind11/pybind11.h>
 
+#include "dirlock.hpp"
 #include "process.hpp"
 #include "pyutil.hpp"
 
@@ -110,9 +111,32 @@ py::object compile_doc(py::object proc, py::object complement_path, py::object f
     return doc;
 }
 
+// The engines say which of the documents they were given they filed (one
+// whose id they hold already, or without text, is passed over): only those
+// get their pages kept, or a passed-over document's pages would stand beside
+// another version's entry in the index. An engine of the host's own that
+// does not say is taken to have filed everything.
+constexpr const char* kFiled = "_filed";
+
+void clear_filed(py::handle engine) {
+    if (PyObject_SetAttrString(engine.ptr(), kFiled, Py_None) != 0) PyErr_Clear();
+}
+
+py::object filed_of(py::handle engine, py::handle given) {
+    py::object filed = py::getattr(engine, kFiled, py::none());
+    return filed.is_none() ? py::reinterpret_borrow<py::object>(given) : filed;
+}
+
+// Every change of the index and of the pages kept beside it is made under
+// the models directory's lock, taken here before the engine takes it again:
+// two writers of one id then leave one version's entry and the same
+// version's pages, never one of each.
 py::object train_doc(py::object proc, py::object file) {
-    proc.attr("document_search").attr("train_model")(file);
-    process::keep_pages(proc, py::make_tuple(file));
+    wr::DirLock lock(proc.attr("modeldir"), wr::kTrainingLockWait);
+    py::object engine = proc.attr("document_search");
+    clear_filed(engine);
+    engine.attr("train_model")(file);
+    process::keep_pages(proc, filed_of(engine, py::make_tuple(file)));
     return file;
 }
 
@@ -121,36 +145,46 @@ py::object train_doc(py::object proc, py::object file) {
 // A list comes back as itself; any other iterable is read once, into a list.
 py::object train_docs(py::object proc, py::object files) {
     if (!PyList_Check(files.ptr())) files = py::list(files);
-    proc.attr("document_search").attr("train_batch")(files);
-    process::keep_pages(proc, files);
+    wr::DirLock lock(proc.attr("modeldir"), wr::kTrainingLockWait);
+    py::object engine = proc.attr("document_search");
+    clear_filed(engine);
+    engine.attr("train_batch")(files);
+    process::keep_pages(proc, filed_of(engine, files));
     return files;
 }
 
 // Files whose content changed (or that are new) with one refit and one write:
-// each replaces the stored copy of its id, or is added at the end.
+// each replaces the stored copy of its id, or is added at the end. A
+// document without text is passed over by the engine, and so by the pages.
 py::object update_docs(py::object proc, py::object files) {
     if (!PyList_Check(files.ptr())) files = py::list(files);
+    wr::DirLock lock(proc.attr("modeldir"), wr::kTrainingLockWait);
     proc.attr("document_search").attr("update_documents")(files);
-    process::keep_pages(proc, files);
+    py::list with_text;
+    for (py::handle doc : files)
+        if (wr::truthy(doc) && wr::truthy(doc.attr("text"))) with_text.append(doc);
+    process::keep_pages(proc, with_text);
     return files;
 }
 
 // The kept pages go with their documents; a page store the engine never
-// held is dropped too, so nothing of a removed id is left to show.
+// held is dropped too, so nothing of a removed id is left to show. The
+// pages go first: a removal stopped half way then leaves an entry whose
+// hits say to index it again (and which the next removal takes), never
+// page files that nothing names.
 py::object remove_docs(py::object proc, py::object ids) {
     // A string is left for the engine to refuse, not read as its characters.
     const bool text = PyUnicode_Check(ids.ptr()) || PyBytes_Check(ids.ptr());
-    if (!text && !PyList_Check(ids.ptr()) && !PyTuple_Check(ids.ptr())) ids = py::list(ids);
-    py::object removed = proc.attr("document_search").attr("remove_documents")(ids);
+    if (text) return proc.attr("document_search").attr("remove_documents")(ids);
+    if (!PyList_Check(ids.ptr()) && !PyTuple_Check(ids.ptr())) ids = py::list(ids);
+    wr::DirLock lock(proc.attr("modeldir"), wr::kTrainingLockWait);
     process::forget_pages(proc, ids);
-    return removed;
+    return proc.attr("document_search").attr("remove_documents")(ids);
 }
 
 py::object compile_and_train(py::object proc, py::object complement_path, py::object file_index) {
     py::object doc = proc.attr("compile_doc")(complement_path, file_index);
-    proc.attr("document_search").attr("train_model")(doc);
-    process::keep_pages(proc, py::make_tuple(doc));
-    return doc;
+    return train_doc(proc, doc);
 }
 
 py::object search(py::object proc, py::object query, py::object detected_language,

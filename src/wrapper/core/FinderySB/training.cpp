@@ -127,12 +127,18 @@ bool file_document(py::handle engine, py::handle key, py::handle doc) {
     return true;
 }
 
+// Which of the documents of the last training call were filed: the facade
+// keeps pages for those alone.
+constexpr const char* kFiled = "_filed";
+
 void train_model(py::object engine, py::object doc) {
+    engine.attr(kFiled) = py::list();
     py::object key = language_key(engine, doc);
     wr::StoreChange change(engine, engine.attr("model_filename"));
     reread_if_replaced(engine, change);
-    file_document(engine, key, doc);
+    const bool filed = file_document(engine, key, doc);
     engine.attr("save_model")();
+    if (filed) engine.attr(kFiled) = py::make_tuple(doc);
 }
 
 // Files every document as train_model would, one after the other, but
@@ -144,13 +150,18 @@ void train_model(py::object engine, py::object doc) {
 // them) and its error propagates.
 py::int_ train_batch(py::object engine, py::object docs) {
     std::size_t seen = 0, filed = 0;
+    py::list filed_docs;
+    engine.attr(kFiled) = filed_docs;
     wr::StoreChange change(engine, engine.attr("model_filename"));
     reread_if_replaced(engine, change);
     try {
         for (py::handle doc : docs) {
             ++seen;
             py::object key = language_key(engine, doc);
-            if (file_document(engine, key, doc)) ++filed;
+            if (file_document(engine, key, doc)) {
+                ++filed;
+                filed_docs.append(doc);
+            }
         }
     } catch (py::error_already_set& e) {
         if (filed > 0) {

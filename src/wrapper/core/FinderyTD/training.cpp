@@ -139,7 +139,12 @@ void write(py::object engine, wr::StoreChange& change) {
     engine.attr("save_debug_json")(dictionary, engine.attr("debug_model_filename"));
 }
 
+// Which of the documents of the last training call were filed: the facade
+// keeps pages for those alone.
+constexpr const char* kFiled = "_filed";
+
 void train_model(py::object engine, py::object doc) {
+    engine.attr(kFiled) = py::list();
     if (!wanted(engine, doc)) return;
     wr::StoreChange change(engine, engine.attr("model_filename"));
     forget_if_replaced(engine, change);
@@ -147,6 +152,7 @@ void train_model(py::object engine, py::object doc) {
     file_one(engine, doc, preprocessed_documents);
     fit(engine, preprocessed_documents, !engine.attr("tfidf_vectorizer").is_none());
     write(engine, change);
+    engine.attr(kFiled) = py::make_tuple(doc);
 }
 
 // The ids a batch has filed so far, for the test that passes over an id
@@ -187,6 +193,8 @@ private:
 // one whose result outlives the batch, so it is the only one made.
 void train_batch(py::object engine, py::iterable docs) {
     py::list batch(docs);
+    py::list filed;
+    engine.attr(kFiled) = filed;
     if (batch.empty()) return;
     wr::StoreChange change(engine, engine.attr("model_filename"));
     forget_if_replaced(engine, change);
@@ -209,6 +217,7 @@ void train_batch(py::object engine, py::iterable docs) {
         engine.attr("is_loaded") = py::bool_(true);
         if (known) known->add(id);
         else known = std::make_unique<KnownIds>(engine.attr("document_names"));
+        filed.append(doc);
     }
     if (!known) return;
     fit(engine, last, had_vectorizer);
