@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "atomicfile.hpp"
+#include "dirlock.hpp"
 #include "pyutil.hpp"
 
 namespace wr {
@@ -26,18 +27,28 @@ py::object language_member(py::handle code) {
 }
 
 // Files under `folder`, in a stable order: directories walked sorted.
-std::vector<py::object> files_under(py::handle folder) {
+std::vector<py::object> files_under(py::handle folder, py::list* unlisted) {
     py::object os = wr::import("os");
     py::object join = os.attr("path").attr("join");
     py::object sorted = wr::import_attr("builtins", "sorted");
     std::vector<py::object> files;
-    for (py::handle entry : os.attr("walk")(folder)) {
+    // A folder that cannot be listed (its permissions, a share that did not
+    // answer) is not an empty one: the caller is told which, so that none of
+    // its documents counts as deleted.
+    py::list failed;
+    py::object note = py::cpp_function([failed](py::object error) mutable {
+        failed.append(error.attr("filename"));
+    });
+    for (py::handle entry : os.attr("walk")(folder, py::arg("onerror") = note)) {
         auto parts = wr::unpack(entry, 3);
         // walk descends into the list it yielded, so sorting it in place
         // fixes the order of the subdirectories too.
         parts[1].attr("sort")();
         for (py::handle name : sorted(parts[2])) files.push_back(join(parts[0], name));
     }
+    if (unlisted)
+        for (py::handle path : failed)
+            if (!path.is_none()) unlisted->append(path);
     return files;
 }
 
@@ -190,7 +201,11 @@ py::list recorded_folders(py::handle base) {
     return folders;
 }
 
+// Read, changed and written under the index's lock: two runs into one base
+// at once would otherwise each write back the list they read, and one
+// folder would be lost.
 void remember_folder(py::handle base, py::handle folder) {
+    DirLock lock(wr::cat({base, "/models"}), kTrainingLockWait);
     py::list folders = recorded_folders(base);
     py::object absolute = wr::import_attr("os", "path").attr("abspath")(folder);
     if (wr::contains(folders, absolute)) return;

@@ -16,8 +16,9 @@ namespace wr {
 namespace py = pybind11;
 
 py::object language_member(py::handle code);
-// Files under `folder`, in a stable order: directories walked sorted.
-std::vector<py::object> files_under(py::handle folder);
+// Files under `folder`, in a stable order: directories walked sorted. The
+// folders that could not be listed are added to `unlisted`.
+std::vector<py::object> files_under(py::handle folder, py::list* unlisted = nullptr);
 bool is_document(py::handle path);
 py::object make_process(py::handle base, bool detect, py::handle engine, py::handle translate_to);
 

@@ -40,6 +40,9 @@ int run_index(py::handle args) {
                      reason_line(reasons::Cause::NotDocument, "not a PDF, image or MP4 video")}));
     for (py::handle item : without_ocr) out(wr::cat({"  no OCR  ", item[py::int_(0)], ": ", item[py::int_(1)]}));
     for (py::handle item : failed) out(wr::cat({"  failed  ", item[py::int_(0)], ": ", item[py::int_(1)]}));
+    for (py::handle folder : py::list(summary.attr("get")("unlisted", py::list())))
+        out(wr::cat({"  unread  ", folder, ": the folder could not be listed; its documents stay "
+                     "in the index as they were"}));
     return py::len(failed) == 0 ? 0 : 1;
 }
 

@@ -55,16 +55,73 @@ void tell_if_waiting(py::handle modeldir, bool& told, py::handle notice) {
     }
 }
 
-// The home of the base's names; the first run into a base (or the first
-// since names had a home) makes its folder the home, under the directory's
-// lock so that two first runs agree.
-py::object settle_home(py::handle base, py::handle modeldir, py::handle folder_real, bool& told,
-                       py::handle notice) {
+namespace {
+
+// How many of the index's own names (those inside their home: no "..")
+// name a file under `folder`, out of a sample.
+long names_found_under(py::handle folder, py::handle held) {
+    py::object os_path = wr::import_attr("os", "path");
+    long found = 0, tried = 0;
+    for (auto item : py::reinterpret_borrow<py::dict>(held)) {
+        if (tried >= 64) break;
+        if (!py::isinstance<py::str>(item.first)) continue;
+        py::str name = py::reinterpret_borrow<py::str>(item.first);
+        if (wr::truthy(name.attr("startswith")("..")) || wr::truthy(os_path.attr("isabs")(name)))
+            continue;
+        ++tried;
+        if (wr::truthy(os_path.attr("isfile")(os_path.attr("join")(folder, name)))) ++found;
+    }
+    return found;
+}
+
+}  // namespace
+
+// The home of the base's names, settled under the directory's lock so that
+// two first runs agree. The first run into an empty base makes its folder
+// the home. An index that holds documents but no home (made before names
+// had one, when they were paths inside the folder it was built from) gets
+// the folder its names are found in: one it recorded, or this run's; and a
+// home that is gone (the folder renamed or moved) is followed to this run's
+// folder when the names are found there. Either way the names keep their
+// meaning, and no document is taken for deleted because its folder's name
+// changed.
+py::object settle_home(py::handle base, py::handle modeldir, py::handle folder_real,
+                       py::handle held, bool& told, py::handle notice) {
     tell_if_waiting(modeldir, told, notice);
     wr::DirLock lock(modeldir, wr::kTrainingLockWait);
+    py::object os_path = wr::import_attr("os", "path");
     IndexNote note = read_note(base);
-    if (!note.home.is_none()) return note.home;
-    note.home = py::reinterpret_borrow<py::object>(folder_real);
+    if (!note.home.is_none() && wr::truthy(os_path.attr("isdir")(note.home))) return note.home;
+    py::object home = py::reinterpret_borrow<py::object>(folder_real);
+    if (py::len(held) > 0) {
+        py::list candidates;
+        if (note.home.is_none())
+            for (py::handle folder : recorded_folders(base)) candidates.append(os_path.attr("realpath")(folder));
+        candidates.append(folder_real);
+        py::object best = py::none();
+        long most = 0;
+        for (py::handle folder : candidates) {
+            const long found = names_found_under(folder, held);
+            if (found > most) {
+                most = found;
+                best = py::reinterpret_borrow<py::object>(folder);
+            }
+        }
+        if (best.is_none()) {
+            if (!note.home.is_none()) return note.home;  // gone, and not here: names stay as they are
+            wr::raise(PyExc_ValueError,
+                      {"the index at ", base, " was made before it recorded the folder its "
+                       "documents came from, and none of them is in ", folder_real,
+                       "; index that folder first, so that its documents keep their names"});
+        }
+        home = best;
+        if (!note.home.is_none()) {
+            py::str line = wr::cat({"the index's folder ", note.home, " is gone; its documents are in ",
+                                    home, ", which takes its place"});
+            if (notice.is_none()) wr::log_info({line}); else notice(line);
+        }
+    }
+    note.home = home;
     write_note(base, note);
     return note.home;
 }
@@ -295,12 +352,15 @@ void Filing::remove(const std::vector<py::object>& names,
     for (auto& name : names) ids.append(name);
     first_change();
     tell_if_waiting();
-    removed_ += py::int_(process_.attr("remove_docs")(ids)).cast<std::size_t>();
+    // The record first: a run stopped between the two writes then finds the
+    // names it was removing still marked removed, and the next run finishes
+    // the removal instead of filing the files again.
     RecordChange change;
     change.dropped = names;
     change.removed = std::move(excluded);
     change.drop_bare = drop_bare_;
     change_record(modeldir_, change);
+    removed_ += py::int_(process_.attr("remove_docs")(ids)).cast<std::size_t>();
 }
 
 void Filing::add(py::object doc, py::object name, py::object digest) {
@@ -354,6 +414,7 @@ void Filing::commit() {
 // change, so a run that changes nothing never changes it.
 void Filing::first_change() {
     if (noted_) return;
+    wr::DirLock lock(modeldir_, wr::kTrainingLockWait);
     IndexNote on_disk = read_note(base_);
     if (!on_disk.noted || !on_disk.engine.equal(note_.engine) ||
         on_disk.detect != note_.detect || !on_disk.translate_to.equal(note_.translate_to) ||

@@ -80,13 +80,14 @@ py::dict index_folder(py::object folder, py::object base, py::object asked, bool
     py::object modeldir = process.attr("modeldir");
     py::object folder_real = os_path.attr("realpath")(folder);
     bool told = false;
-    Naming naming{settle_home(base, modeldir, folder_real, told, notice)};
+    Naming naming{settle_home(base, modeldir, folder_real, held, told, notice)};
 
     py::object base_real = os_path.attr("realpath")(base);
     py::object models_real = os_path.attr("realpath")(modeldir);
     std::vector<py::object> documents;
     py::list skipped;
-    for (auto& path : files_under(folder)) {
+    py::list unlisted;
+    for (auto& path : files_under(folder, &unlisted)) {
         if (belongs_to_base(path, base_real, models_real)) continue;
         if (is_document(path))
             documents.push_back(path);
@@ -117,6 +118,11 @@ py::dict index_folder(py::object folder, py::object base, py::object asked, bool
     std::size_t unchanged = 0;
     std::vector<py::object> tasks;
     py::set present;
+    // Files removed by hand that the index still holds: a removal stopped
+    // after its record was written. It is finished here, and the files are
+    // passed over as removed until they change.
+    std::vector<py::object> unfinished;
+    std::vector<std::pair<py::object, py::object>> still_removed;
     for (auto& path : documents) {
         py::object name = naming.name_of(os_path.attr("join")(folder_real, relpath(path, folder)));
         present.add(name);
@@ -125,7 +131,12 @@ py::dict index_folder(py::object folder, py::object base, py::object asked, bool
         py::object fingerprint = held.attr("get")(name);
         py::object entry = record.files.attr("get")(name);
         py::object same = py::none();
-        if (!fingerprint.is_none() && py::isinstance<py::list>(entry) && py::len(entry) == 2 &&
+        py::object removed_as = record.removed.attr("get")(name);
+        if (!fingerprint.is_none() && !removed_as.is_none() && !wr::contains(record.files, name)) {
+            unfinished.push_back(name);
+            still_removed.emplace_back(name, removed_as);
+            same = removed_as;
+        } else if (!fingerprint.is_none() && py::isinstance<py::list>(entry) && py::len(entry) == 2 &&
             py::object(entry[py::int_(1)]).equal(fingerprint))
             same = entry[py::int_(0)];
         else if (!fingerprint.is_none() && bare_ok && py::isinstance<py::str>(entry))
@@ -139,12 +150,23 @@ py::dict index_folder(py::object folder, py::object base, py::object asked, bool
     // Documents of this folder whose file is gone (or no longer a document
     // the folder yields). Names a host gave through the library are not
     // paths of documents, and stay.
+    // A folder that could not be listed keeps every document it held: it
+    // may answer again on the next run, and reading them all again then
+    // would cost a whole OCR of them.
+    py::list unlisted_real;
+    for (py::handle path : unlisted) unlisted_real.append(os_path.attr("realpath")(path));
+    auto unseen = [&](py::handle path) {
+        for (py::handle folder : unlisted_real)
+            if (inside(path, folder)) return true;
+        return false;
+    };
     std::vector<py::object> gone;
     for (auto item : held) {
         py::object name = py::reinterpret_borrow<py::object>(item.first);
         if (!py::isinstance<py::str>(name) || present.contains(name) || !is_document(name)) continue;
         py::object path = naming.path_of(name);
-        if (inside(path, folder_real) && !belongs_to_base(path, base_real, models_real))
+        if (inside(path, folder_real) && !belongs_to_base(path, base_real, models_real) &&
+            !unseen(path))
             gone.push_back(name);
     }
 
@@ -190,6 +212,7 @@ py::dict index_folder(py::object folder, py::object base, py::object asked, bool
             filing.add(parts[1], name, parts[4]);
     };
     try {
+        filing.remove(unfinished, std::move(still_removed));
         filing.remove(gone);
         if (!tasks.empty()) runner->start(tasks);
         while (next_to_file < tasks.size()) {
@@ -229,6 +252,9 @@ py::dict index_folder(py::object folder, py::object base, py::object asked, bool
     summary["unchanged"] = py::int_(unchanged);
     summary["removed"] = py::int_(filing.removed());
     summary["without_ocr"] = without_ocr;
+    py::list unlisted_names;
+    for (py::handle path : unlisted) unlisted_names.append(relpath(path, folder));
+    summary["unlisted"] = unlisted_names;
     summary["index"] = modeldir;
     return summary;
 }
@@ -256,15 +282,27 @@ py::dict remove_files(py::object paths, py::object base, py::object notice) {
     py::set chosen;
     py::list missing;
     for (py::handle given : paths) {
-        py::object path = own.home.is_none() ? py::object(os_path.attr("normpath")(given))
-                                             : py::object(os_path.attr("realpath")(given));
+        // A link is named by where it lies, as a folder run names it (the
+        // walk does not resolve it), and by where it leads.
+        py::list wanted;
+        if (own.home.is_none()) {
+            wanted.append(os_path.attr("normpath")(given));
+        } else {
+            py::object plain = os_path.attr("abspath")(given);
+            wanted.append(os_path.attr("realpath")(plain));
+            py::object where_it_lies = os_path.attr("join")(
+                os_path.attr("realpath")(os_path.attr("dirname")(plain)), os_path.attr("basename")(plain));
+            if (!where_it_lies.equal(wanted[0])) wanted.append(where_it_lies);
+        }
         std::size_t found = 0;
         for (auto item : held) {
             py::object name = py::reinterpret_borrow<py::object>(item.first);
             if (!py::isinstance<py::str>(name) || chosen.contains(name)) continue;
             py::object where = own.home.is_none() ? py::object(os_path.attr("normpath")(name))
                                                   : naming.path_of(name);
-            if (!inside(where, path)) continue;
+            bool match = false;
+            for (py::handle path : wanted) match = match || inside(where, path);
+            if (!match) continue;
             chosen.add(name);
             names.push_back(name);
             py::object digest = py::none();

@@ -77,8 +77,9 @@ struct Naming {
 bool inside(py::handle path, py::handle folder);
 // `notice`: a callable told once that another writer holds the index, or None.
 void tell_if_waiting(py::handle modeldir, bool& told, py::handle notice);
-py::object settle_home(py::handle base, py::handle modeldir, py::handle folder_real, bool& told,
-                       py::handle notice);
+// `held`: the index's documents (name -> fingerprint).
+py::object settle_home(py::handle base, py::handle modeldir, py::handle folder_real,
+                       py::handle held, bool& told, py::handle notice);
 py::dict held_fingerprints(py::handle engine, bool sb, py::handle only);
 
 struct Record {
