@@ -1,6 +1,8 @@
 #include "childproc.hpp"
 
 #include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 #include "pyutil.hpp"
 #include "workpool.hpp"
@@ -76,6 +78,18 @@ py::object run_bounded(py::handle popen, py::handle command, py::handle env, dou
     options["errors"] = "replace";
     options["start_new_session"] = true;
     if (!env.is_none()) options["env"] = env;
+    // In a worker, the program's group becomes known to the run only once
+    // Popen has returned; a worker killed before that would leave the
+    // program running. So the program is told to die with the worker from
+    // its first instruction (its own children start long after the group is
+    // known). A stand-in Popen is not given what it may not take.
+    if (worker_table() != nullptr && popen.is(subprocess.attr("Popen"))) {
+        const pid_t worker = ::getpid();
+        options["preexec_fn"] = py::cpp_function([worker]() {
+            (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != worker) ::_exit(127);  // the worker is gone already
+        });
+    }
     py::object proc = popen(command, **options);
     KnownGroup known(proc);
 

@@ -6,6 +6,7 @@
 // to when the library cannot be used here.
 #include "tess_library.hpp"
 
+#include <dirent.h>
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -45,7 +46,23 @@ bool bind(void* handle, const char* name, F& slot) {
     return symbol != nullptr;
 }
 
+// Whether this process runs one thread only (the folder run's workers, the
+// command line): its own tasks, counted by the kernel.
+bool single_threaded() {
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr) return false;
+    int count = 0;
+    while (const dirent* entry = ::readdir(tasks))
+        if (entry->d_name[0] != '.') ++count;
+    ::closedir(tasks);
+    return count == 1;
+}
+
 // Null when the library is not there or would not read alone on its core.
+// It is loaded only by a process of one thread: setting the environment for
+// OpenMP while another thread may read it is undefined, and a host with
+// threads of its own keeps its OpenMP as it set it (the program reads
+// instead).
 const Library* load_library() {
     // Tesseract's OpenMP would start a team of threads for every line (four
     // times the CPU for the same text on a busy machine); the program is run
@@ -82,9 +99,15 @@ const Library* load_library() {
     return new Library(l);  // kept for the life of the process
 }
 
-// Loaded at the first read.
+// Loaded at the first read made while the process has one thread (asked
+// again at later reads until then); called under the GIL.
 const Library* library() {
-    static const Library* const usable = load_library();
+    static bool tried = false;
+    static const Library* usable = nullptr;
+    if (!tried && single_threaded()) {
+        tried = true;
+        usable = load_library();
+    }
     return usable;
 }
 
