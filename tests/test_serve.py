@@ -284,3 +284,133 @@ def test_in_a_browser(server, browser):
     browser.get(f"http://127.0.0.1:{port}/search?q=telescopse&lang=en")
     assert "telescop" in browser.find_element(By.CSS_SELECTOR, ".did-you-mean").text
     assert browser.find_elements(By.CSS_SELECTOR, ".hit")
+
+
+# ---- what the server trusts, and an index that changes under it -------------
+
+
+def call(site, path, query="", host="127.0.0.1:8765", method="GET"):
+    """One request to the site as a WSGI server would make it."""
+    environ = {"REQUEST_METHOD": method, "PATH_INFO": path, "QUERY_STRING": query}
+    if host is not None:
+        environ["HTTP_HOST"] = host
+    answer = {}
+
+    def start_response(status, headers):
+        answer["status"], answer["headers"] = int(status.split()[0]), dict(headers)
+    body = b"".join(site(environ, start_response))
+    return answer["status"], answer["headers"]["Content-Type"], body
+
+
+@pytest.mark.parametrize("host, allowed", [
+    ("127.0.0.1:8765", True), ("localhost:8765", True), ("LOCALHOST", True),
+    ("[::1]:8765", True), ("192.168.1.20:8765", True), ("app.localhost", True),
+    (socket.gethostname(), True), ("archive.example", True), (None, True),
+    ("attacker.example:8765", False), ("127.0.0.1.evil.example", False),
+    ("localhost.evil.example", False), ("[::1", False), ("", True),
+])
+def test_only_this_machines_names_are_answered(base, host, allowed):
+    from wrapper import Console
+    site = Console._Site(str(base), allowed_hosts=["archive.example"])
+    for path in ("/api/search", "/search", "/api/pages/pt.pdf/1.png"):
+        status, kind, body = call(site, path, "q=volcano&lang=en", host)
+        if allowed:
+            assert status == 200, body
+        else:
+            assert status == 403 and b"volcano" not in body and b"\x89PNG" not in body
+            assert kind.startswith("application/json") == path.startswith("/api/")
+
+
+def test_queries_without_a_searchable_word_find_nothing_and_say_why(base):
+    from wrapper import Console
+    site = Console._Site(str(base))
+    for query in ("q=the&lang=en", "q=to+be+or+not+to+be&lang=en", "q=a+las+de+los&lang=es"):
+        status, kind, body = call(site, "/api/search", query)
+        assert status == 200 and kind.startswith("application/json"), body
+        found = json.loads(body)
+        assert found["hits"] == [] and "no word to search for" in found["note"]
+        status, kind, body = call(site, "/search", query)
+        assert status == 200 and b"no word to search for" in body
+    done = subprocess.run([str(PROGRAM), "search", "the", "--base", str(base), "--language", "en"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0 and "no documents match" in done.stdout, done.stderr
+
+
+@pytest.mark.parametrize("path, method, status", [
+    ("/api/nothing", "GET", 404), ("/api/search", "POST", 405),
+    ("/api/search?q=x&page=0", "GET", 400), ("/api/documents/nowhere.pdf", "GET", 404),
+])
+def test_every_api_error_is_json(base, path, method, status):
+    from wrapper import Console
+    site = Console._Site(str(base))
+    target, _, query = path.partition("?")
+    got, kind, body = call(site, target, query, method=method)
+    assert got == status and kind.startswith("application/json")
+    assert set(json.loads(body)) == {"error"}
+
+
+def test_a_library_failure_on_the_api_is_json_too(base, monkeypatch):
+    from wrapper import Console
+    from wrapper.Process import Process
+    site = Console._Site(str(base))
+
+    def broken(*args, **kwargs):
+        raise RuntimeError("the engine broke")
+    monkeypatch.setattr(Process, "search", broken)
+    status, kind, body = call(site, "/api/search", "q=volcano&lang=en")
+    assert status == 500 and kind.startswith("application/json") and "error" in json.loads(body)
+
+
+def test_a_page_of_an_extreme_shape_is_rendered_within_the_pixel_cap(tmp_path):
+    from wrapper import Console
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    text_pdf(docs / "en.pdf", EN)
+    done = subprocess.run([str(PROGRAM), "index", str(docs), "--base", str(tmp_path / "base")],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr
+    # The file the index names is now a strip 3 pt wide and 14400 pt tall:
+    # at the readable width it would be 1000 x 4.8 million pixels.
+    with fitz.open() as doc:
+        doc.new_page(width=3, height=14400)
+        doc.save(docs / "en.pdf")
+    site = Console._Site(str(tmp_path / "base"))
+    for size in ("page", "thumb"):
+        status, kind, png = call(site, "/api/pages/en.pdf/1.png", f"size={size}")
+        assert status == 200 and kind == "image/png"
+        picture = cv2.imdecode(np.frombuffer(png, np.uint8), cv2.IMREAD_UNCHANGED)
+        assert picture.shape[0] * picture.shape[1] <= 16e6
+
+
+@pytest.mark.race
+def test_a_running_server_follows_the_index_through_runs_and_removals(tmp_path):
+    from wrapper import Console
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    text_pdf(docs / "a.pdf", "The volcano glacier report on ash clouds over the northern valley.")
+    base = tmp_path / "base"
+
+    def index():
+        done = subprocess.run([str(PROGRAM), "index", str(docs), "--base", str(base)],
+                              capture_output=True, text=True, timeout=600)
+        assert done.returncode == 0, done.stdout + done.stderr
+
+    def names():
+        status, _, body = call(site, "/api/search", "q=volcano+glacier&lang=en")
+        assert status == 200, body
+        return [hit["id"] for hit in json.loads(body)["hits"]]
+    index()
+    site = Console._Site(str(base))
+    assert names() == ["a.pdf"]
+    assert call(site, "/api/documents/a.pdf")[0] == 200
+    (docs / "a.pdf").unlink()
+    text_pdf(docs / "b.pdf", "A glacier and a volcano: the second report on the valley.")
+    index()
+    assert names() == ["b.pdf"]
+    assert call(site, "/api/documents/a.pdf")[0] == 404
+    assert call(site, "/api/pages/a.pdf/1.png")[0] == 404
+    done = subprocess.run([str(PROGRAM), "remove", str(docs / "b.pdf"), "--base", str(base)],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert names() == []
+    assert call(site, "/api/documents/b.pdf")[0] == 404

@@ -26,11 +26,23 @@ std::string host_path(py::handle path) {
     return import_attr("os", "fsencode")(path).cast<std::string>();
 }
 
-// The descriptor an engine object keeps of its stored file, -1 for none.
-int held_fd(py::handle engine) {
-    py::object held = py::getattr(engine, kStoredAttr, py::none());
+// The descriptor an open_stored capsule holds, -1 for none.
+int fd_of(py::handle held) {
     if (!PyCapsule_IsValid(held.ptr(), kCapsuleName)) return -1;
     return *static_cast<int*>(PyCapsule_GetPointer(held.ptr(), kCapsuleName));
+}
+
+// The descriptor an engine object keeps of its stored file, -1 for none.
+int held_fd(py::handle engine) { return fd_of(py::getattr(engine, kStoredAttr, py::none())); }
+
+// Whether the path no longer names the file behind `fd` (-1: no file).
+bool replaced_since(int fd, const std::string& path) {
+    struct stat now;
+    if (::stat(path.c_str(), &now) != 0) return fd >= 0;
+    if (fd < 0) return true;
+    struct stat mine;
+    if (::fstat(fd, &mine) != 0) return true;
+    return mine.st_dev != now.st_dev || mine.st_ino != now.st_ino;
 }
 
 // The pid in "NAME.tmp-PID-TICKS-COUNT" (temp_sibling's names), 0 for any
@@ -90,14 +102,10 @@ StoreChange::StoreChange(py::handle engine, py::handle filename)
     remove_dead_temporaries(import_attr("os.path", "dirname")(filename));
 }
 
-bool StoreChange::replaced() const {
-    const int fd = held_fd(engine_);
-    struct stat now;
-    if (::stat(host_path(filename_).c_str(), &now) != 0) return fd >= 0;
-    if (fd < 0) return true;
-    struct stat mine;
-    if (::fstat(fd, &mine) != 0) return true;
-    return mine.st_dev != now.st_dev || mine.st_ino != now.st_ino;
+bool StoreChange::replaced() const { return replaced_since(held_fd(engine_), host_path(filename_)); }
+
+bool still_stored(py::handle opened, py::handle filename) {
+    return !replaced_since(fd_of(opened), host_path(filename));
 }
 
 void StoreChange::write(const std::function<void(py::handle)>& dump) {

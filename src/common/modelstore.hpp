@@ -28,6 +28,9 @@ namespace py = pybind11;
 // costs one needless read and never a lost document.
 py::object open_stored(py::handle filename);  // None when there is no file
 void remember_stored(py::handle engine, py::object opened);
+// Whether the file at `filename` is the one `opened` (from open_stored, or
+// None for no file) holds: false once a writer created, replaced or removed it.
+bool still_stored(py::handle opened, py::handle filename);
 void forget_stored(py::handle engine);
 
 // One change of an engine's stored model, for the lifetime of the object.

@@ -1,6 +1,6 @@
 """The command-line program `wrapper`: index a folder, search the index."""
 
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 
 # Runs the command line (argv defaults to sys.argv[1:]) and returns the exit
 # status: 0 done, 1 a failure (reported on one line), 130 interrupted.
@@ -10,5 +10,7 @@ def main(argv: Sequence[str] | None = None) -> int: ...
 # index at `base`; `root` is the folder the index was built from when the
 # index does not record it.
 class _Site:
-    def __init__(self, base: str, root: str | None = None) -> None: ...
+    def __init__(
+        self, base: str, root: str | None = None, allowed_hosts: Iterable[str] = ()
+    ) -> None: ...
     def __call__(self, environ: dict[str, object], start_response: object) -> list[bytes]: ...

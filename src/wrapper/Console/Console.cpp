@@ -423,6 +423,12 @@ private:
     py::object finder_;
 };
 
+bool no_searchable_words(py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) return false;
+    return py::type::handle_of(e.value()).is(py::handle(PyExc_Exception)) &&
+           wr::truthy(py::str(e.value()).attr("startswith")("it doesn't have tokens for text"));
+}
+
 int run_search(py::handle args) {
     DeferredImports deferred;
     py::object base = args.attr("base");
@@ -457,6 +463,10 @@ int run_search(py::handle args) {
         } catch (py::error_already_set& e) {
             // A translated index translates each query too.
             if (!e.matches(PyExc_Exception)) throw;
+            if (no_searchable_words(e)) {
+                if (!json) out(wr::cat({"no documents match: ", kNoSearchableWords}));
+                return kExitOk;
+            }
             if (!translate_to.is_none() && service_unreachable(e))
                 raise_unreachable(e, "an index built with --translate-to needs it to search");
             // The library refuses a query in a language it cannot tell or

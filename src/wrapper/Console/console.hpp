@@ -18,6 +18,13 @@ void out(py::handle text);
 void err(py::handle text);
 py::str one_line_reason(py::error_already_set& e);
 
+// The library refuses a query that keeps no word once common words are
+// dropped ("to be or not to be"); to a person that is a search that finds
+// nothing, and this says why.
+bool no_searchable_words(py::error_already_set& e);
+constexpr const char* kNoSearchableWords =
+    "the query has no word to search for: only words too common to index (like \"the\" or \"de\")";
+
 using wr::explain_empty;
 using wr::explain_error;
 using wr::explain_ocr_failure;

@@ -8,12 +8,15 @@
 // its file found under a folder the index was built from.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "console.hpp"
+#include "modelstore.hpp"
 #include "pyutil.hpp"
 #include "webpage.hpp"
 
@@ -34,6 +37,10 @@ constexpr long kThumbWidth = 240;
 constexpr long kPageWidth = 1000;
 // Rendered page images kept in memory, by size in bytes.
 constexpr long kImageCacheBytes = 64L << 20;
+// The most pixels one rendered page may have: a page of an extreme shape
+// (a long strip, say) is scaled down to it rather than rendered at the
+// readable width, which for a 3 x 14400 pt page would ask for gigabytes.
+constexpr double kMaxPixels = 16e6;
 
 // A request the site refuses: its status and one sentence for the log and
 // the answer.
@@ -62,6 +69,12 @@ std::string code_of(py::handle language) {
 }
 
 py::object os_path() { return wr::import_attr("os", "path"); }
+
+std::string lower_ascii(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
 
 enum class Kind { Pdf, Image, Video };
 
@@ -143,24 +156,26 @@ py::object indexed_file(const py::list& folders, py::handle home, py::handle nam
 
 class Site {
 public:
-    Site(py::object base, py::object root) : base_(std::move(base)) {
-        IndexNote note = read_note(base_);
-        if (note.engine.is_none())
-            wr::raise(PyExc_FileNotFoundError,
-                      {"no index at ", base_, " (run 'wrapper index' first)"});
-        engine_ = note.engine;
-        const bool sb = engine_.equal(py::str("sb"));
-        process_ = make_process(base_, note.detect && sb, engine_, note.translate_to);
-        folders_ = source_folders(base_, root);
-        home_ = note.home;
-        images_ = wr::import_attr("collections", "OrderedDict")();
-        located_ = py::dict();
-        documents_ = py::dict();
+    Site(py::object base, py::object root, py::object allowed_hosts)
+        : base_(std::move(base)), root_(std::move(root)) {
+        for (py::handle host : allowed_hosts) allowed_hosts_.push_back(lower_ascii(bytes_of(host)));
+        // The machine's own name, read once (no name service asked).
+        allowed_hosts_.push_back(lower_ascii(bytes_of(wr::import_attr("socket", "gethostname")())));
+        open_index(true);
     }
 
     py::object call(py::object environ, py::object start_response);
 
 private:
+    // (Re)reads what the index is: its note, its folders, a fresh engine;
+    // whatever was computed from the index before is dropped. At start an
+    // absent index is an error; later it is a refusal of each request.
+    void open_index(bool at_start);
+    // Opens the index again when a writer (`wrapper index`, `remove`, a
+    // host) changed it since it was opened.
+    void follow_index();
+    bool host_allowed(const std::string& host) const;
+
     struct Answer {
         int status = 200;
         std::string type = "text/html; charset=utf-8";
@@ -182,6 +197,10 @@ private:
     py::object language_of(py::handle name);
 
     py::object base_;
+    py::object root_;
+    std::vector<std::string> allowed_hosts_;
+    py::object stored_ = py::none();  // the engine's stored model as opened (modelstore)
+    std::string files_stamp_;         // the note and the folder list as last read
     py::object engine_;
     py::object process_;
     py::list folders_;
@@ -226,6 +245,95 @@ py::object score_value(py::handle hit) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the small files of the index look like on disk (inode, time, size),
+// so that a change of either shows.
+std::string stamp_of(py::handle base) {
+    py::object os = wr::import("os");
+    std::string stamp;
+    for (const char* file : {"/models/index.json", "/models/folders.json"}) {
+        try {
+            py::object st = os.attr("stat")(wr::cat({base, file}));
+            stamp += bytes_of(py::str(py::make_tuple(st.attr("st_ino"), st.attr("st_mtime_ns"),
+                                                     st.attr("st_size"))));
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+            stamp += "-";
+        }
+        stamp += ";";
+    }
+    return stamp;
+}
+
+py::str model_file(py::handle base, py::handle engine) {
+    return wr::cat({base, engine.equal(py::str("sb")) ? "/models/sb_model.pkl" : "/models/td_model.pkl"});
+}
+
+}  // namespace
+
+void Site::open_index(bool at_start) {
+    const std::string stamp = stamp_of(base_);
+    IndexNote note = read_note(base_);
+    if (note.engine.is_none()) {
+        if (at_start)
+            wr::raise(PyExc_FileNotFoundError,
+                      {"no index at ", base_, " (run 'wrapper index' first)"});
+        throw Refusal{503, "the index is gone from its folder (run 'wrapper index' again)"};
+    }
+    // Opened before the engine reads it: a writer that replaces it in
+    // between only costs one more reading.
+    py::object stored = wr::open_stored(model_file(base_, note.engine));
+    const bool sb = note.engine.equal(py::str("sb"));
+    py::object process = make_process(base_, note.detect && sb, note.engine, note.translate_to);
+    engine_ = note.engine;
+    process_ = process;
+    folders_ = source_folders(base_, root_);
+    home_ = note.home;
+    images_ = wr::import_attr("collections", "OrderedDict")();
+    image_bytes_ = 0;
+    located_ = py::dict();
+    documents_ = py::dict();
+    stored_ = stored;
+    files_stamp_ = stamp;
+}
+
+void Site::follow_index() {
+    if (wr::still_stored(stored_, model_file(base_, engine_)) && stamp_of(base_) == files_stamp_)
+        return;
+    wr::log_info({"serve: the index at ", base_, " changed; reading it again"});
+    open_index(false);
+}
+
+// DNS rebinding: a page of any site can make the browser send requests to
+// this server under that site's own name, and read the answers. A request
+// is answered only when its Host names this machine the way only this
+// machine can be named: an address (a rebinding needs a name), "localhost",
+// the machine's own name, or a name the server was told to answer to.
+bool Site::host_allowed(const std::string& header) const {
+    if (header.empty()) return true;  // HTTP/1.0 without a Host: no browser
+    std::string host = lower_ascii(header);
+    if (host.front() == '[') {
+        const auto close = host.find(']');
+        if (close == std::string::npos) return false;
+        host = host.substr(1, close - 1);
+        return !host.empty() && host.find_first_not_of("0123456789abcdef:.") == std::string::npos;
+    }
+    const auto colon = host.rfind(':');
+    if (colon != std::string::npos) host = host.substr(0, colon);
+    if (!host.empty() && host.back() == '.') host.pop_back();
+    if (host.empty()) return false;
+    bool address = true;
+    for (char c : host) address = address && ((c >= '0' && c <= '9') || c == '.');
+    if (address) return true;
+    if (host == "localhost" ||
+        (host.size() > 10 && host.compare(host.size() - 10, 10, ".localhost") == 0))
+        return true;
+    for (const auto& allowed : allowed_hosts_)
+        if (host == allowed) return true;
+    return false;
+}
 
 bool Site::in_index(py::handle name) {
     py::object engine = process_.attr("document_search");
@@ -282,21 +390,6 @@ py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& qu
     py::object language = lang.empty() ? py::none() : language_member(py::str(lang));
     // The head of the ranking up to this page and one more hit, which says
     // whether a next page exists without a second search.
-    py::object result;
-    try {
-        result = process_.attr("search")(q, language, 1, page * per_page + 1);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        py::object re = wr::import("re");
-        py::str why(e.value());
-        if (e.matches(PyExc_ValueError) && !re.attr("fullmatch")("Language (.*) not supported", why).is_none())
-            throw Refusal{422, "the language of the query could not be told; choose it"};
-        // The embedding engine has a model per language it was filled with.
-        py::object missing = re.attr("fullmatch")("without model or documents for language (.*)", why);
-        if (missing.is_none()) throw;
-        throw Refusal{422, "no documents in the query's language (" + bytes_of(missing.attr("group")(1)) +
-                               "); choose another"};
-    }
     py::dict out;
     out["query"] = q;
     out["language"] = lang.empty() ? py::object(py::none()) : py::object(py::str(lang));
@@ -307,6 +400,25 @@ py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& qu
     py::list hits;
     out["hits"] = hits;
     out["has_next"] = false;
+    py::object result;
+    try {
+        result = process_.attr("search")(q, language, 1, page * per_page + 1);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        if (no_searchable_words(e)) {
+            out["note"] = py::str(kNoSearchableWords);
+            return out;
+        }
+        py::object re = wr::import("re");
+        py::str why(e.value());
+        if (e.matches(PyExc_ValueError) && !re.attr("fullmatch")("Language (.*) not supported", why).is_none())
+            throw Refusal{422, "the language of the query could not be told; choose it"};
+        // The embedding engine has a model per language it was filled with.
+        py::object missing = re.attr("fullmatch")("without model or documents for language (.*)", why);
+        if (missing.is_none()) throw;
+        throw Refusal{422, "no documents in the query's language (" + bytes_of(missing.attr("group")(1)) +
+                               "); choose another"};
+    }
     if (!wr::truthy(result)) return out;  // nothing filed yet
     auto parts = wr::unpack(result, 2);
     py::list ranked(parts[1]);
@@ -357,6 +469,7 @@ Site::Answer Site::search_page(const std::vector<std::pair<std::string, std::str
         view.per_page = wr::to_ssize(found["per_page"]);
         view.has_next = wr::truthy(found["has_next"]);
         if (!found["corrected"].is_none()) view.corrected = bytes_of(found["corrected"]);
+        if (found.contains("note")) view.message = bytes_of(found["note"]);
         for (py::handle item : py::list(found["hits"])) {
             web::HitView hit;
             hit.id = bytes_of(item["id"]);
@@ -537,6 +650,21 @@ Site::Answer Site::document_page(const std::string& id,
     return answer;
 }
 
+namespace {
+
+// The scale that brings a page of w x h to `width`, or less when that
+// would pass the pixel cap; a page with no area gets the plain scale. The
+// renderers round each side up, so the cap holds for (wz + 1)(hz + 1).
+double scale_for(double width, double w, double h) {
+    if (!(w > 0) || !(h > 0)) return 1.0;
+    const double plain = width / w;
+    const double a = w * h, b = w + h, c = 1.0 - kMaxPixels;
+    const double capped = (-b + std::sqrt(b * b - 4.0 * a * c)) / (2.0 * a);
+    return std::min(plain, capped);
+}
+
+}  // namespace
+
 // A page of a document as PNG: a PDF page, the image itself, or a video
 // frame, scaled to a thumbnail or a readable width. Kept in memory.
 Site::Answer Site::page_image(const std::string& id, long page, bool thumbnail) {
@@ -562,7 +690,9 @@ Site::Answer Site::page_image(const std::string& id, long page, bool thumbnail) 
         py::object pdf = fitz.attr("open")(file);
         try {
             py::object sheet = pdf[py::int_(page - 1)];
-            const double zoom = width / py::float_(sheet.attr("rect").attr("width")).cast<double>();
+            const double w = py::float_(sheet.attr("rect").attr("width")).cast<double>();
+            const double h = py::float_(sheet.attr("rect").attr("height")).cast<double>();
+            const double zoom = scale_for(width, w, h);
             py::object matrix = fitz.attr("Matrix")(zoom, zoom);
             png = sheet.attr("get_pixmap")(py::arg("matrix") = matrix, py::arg("alpha") = false)
                       .attr("tobytes")("png");
@@ -586,8 +716,8 @@ Site::Answer Site::page_image(const std::string& id, long page, bool thumbnail) 
         if (frame.is_none()) throw Refusal{404, "the page could not be read from the file"};
         py::tuple shape = frame.attr("shape");
         const double w = py::int_(shape[1]).cast<double>(), h = py::int_(shape[0]).cast<double>();
-        const double scale = width / w;
-        frame = cv2.attr("resize")(frame, py::make_tuple(static_cast<long>(width),
+        const double scale = scale_for(width, w, h);
+        frame = cv2.attr("resize")(frame, py::make_tuple(std::max(1L, static_cast<long>(w * scale)),
                                                          std::max(1L, static_cast<long>(h * scale))));
         png = cv2.attr("imencode")(".png", frame)[py::int_(1)].attr("tobytes")();
     }
@@ -649,8 +779,12 @@ py::object Site::call(py::object environ, py::object start_response) {
     const std::string method = raw("REQUEST_METHOD");
     const std::string path = raw("PATH_INFO");
     Answer answer;
-    bool json = false;
+    bool json = path.rfind("/api/", 0) == 0;
     try {
+        if (!host_allowed(raw("HTTP_HOST")))
+            throw Refusal{403, "this server answers to this machine's own names and addresses "
+                               "only (start it with --allow-host NAME to add one)"};
+        follow_index();
         answer = route(method, path, web::parse_query(raw("QUERY_STRING")), json);
     } catch (Refusal& refusal) {
         answer = Answer();
@@ -665,7 +799,13 @@ py::object Site::call(py::object environ, py::object start_response) {
                        wr::format_exc(e)});
         answer = Answer();
         answer.status = 500;
-        answer.body = web::render_error(500, "the library failed on this request; see the log");
+        const char* why = "the library failed on this request; see the log";
+        if (json) {
+            answer.type = "application/json";
+            answer.body = bytes_of(wr::import_attr("json", "dumps")(py::dict(py::arg("error") = py::str(why))));
+        } else {
+            answer.body = web::render_error(500, why);
+        }
     }
     // One line for each refusal; the path is quoted (and cut), so whatever
     // it holds stays on one short line.
@@ -676,8 +816,9 @@ py::object Site::call(py::object environ, py::object start_response) {
     if (json && answer.type == "application/json") answer.type = "application/json; charset=utf-8";
 
     static const std::pair<int, const char*> reasons[] = {
-        {200, "OK"}, {400, "Bad Request"}, {404, "Not Found"}, {405, "Method Not Allowed"},
-        {422, "Unprocessable Content"}, {500, "Internal Server Error"}};
+        {200, "OK"}, {400, "Bad Request"}, {403, "Forbidden"}, {404, "Not Found"},
+        {405, "Method Not Allowed"}, {422, "Unprocessable Content"}, {500, "Internal Server Error"},
+        {503, "Service Unavailable"}};
     std::string status = std::to_string(answer.status);
     for (const auto& [code, reason] : reasons)
         if (code == answer.status) status += std::string(" ") + reason;
@@ -711,6 +852,11 @@ void add_serve_parser(py::handle sub) {
                                py::arg("default") = 8765,
                                py::arg("help") = "port to listen on (default 8765; 0 picks a free one)");
     serve.attr("add_argument")(
+        "--allow-host", py::arg("action") = "append", py::arg("default") = py::list(),
+        py::arg("metavar") = "NAME",
+        py::arg("help") = "a further name this server may be reached by (its addresses, "
+                          "localhost and the machine's name always are); may be repeated");
+    serve.attr("add_argument")(
         "--root", py::arg("default") = py::none(),
         py::arg("help") = "the folder the index was built from, for an index that does not "
                           "record it (made before it did)");
@@ -725,7 +871,7 @@ int run_serve(py::handle args) {
         logging.attr("basicConfig")(py::arg("level") = "WARNING",
                                     py::arg("format") = "%(levelname)s %(message)s");
     }
-    auto site = std::make_shared<Site>(args.attr("base"), args.attr("root"));
+    auto site = std::make_shared<Site>(args.attr("base"), args.attr("root"), args.attr("allow_host"));
     py::object app = py::cast(site);
     py::object server = wr::import_attr("waitress.server", "create_server")(
         app, py::arg("host") = args.attr("host"), py::arg("port") = args.attr("port"),
@@ -745,7 +891,8 @@ int run_serve(py::handle args) {
 void bind_serve(py::module_& m) {
     py::class_<Site, std::shared_ptr<Site>>(m, "_Site",
                                             "The local search site as a WSGI application.")
-        .def(py::init<py::object, py::object>(), py::arg("base"), py::arg("root") = py::none())
+        .def(py::init<py::object, py::object, py::object>(), py::arg("base"),
+             py::arg("root") = py::none(), py::arg("allowed_hosts") = py::tuple())
         .def("__call__", &Site::call, py::arg("environ"), py::arg("start_response"));
 }
 
