@@ -185,3 +185,36 @@ def fixed_ner(tmp_path_factory, monkeypatch):
     monkeypatch.setattr(Namepick, "OFFLINE_MODEL", str(path))
     monkeypatch.setattr(Namepick, "_model", None)
     return FIXED_NAMES
+
+
+# ---- rounds of the tests that race (./dev stress) ----------------------------
+#
+# Tests marked `race` depend on timing: processes killed, forked, or writing at
+# once. `--rounds N` runs only them, N times each, round by round (every race
+# test once, then again), so a fault that shows once in many runs on a busy
+# machine shows here first; the failing round is in the test's id.
+
+
+def pytest_addoption(parser):
+    parser.addoption("--rounds", type=int, default=0,
+                     help="run only the tests marked race, this many rounds")
+
+
+def pytest_generate_tests(metafunc):
+    rounds = metafunc.config.getoption("rounds")
+    if rounds and metafunc.definition.get_closest_marker("race"):
+        metafunc.parametrize("race_round", range(1, rounds + 1), indirect=True,
+                             ids=lambda n: f"round{n}")
+
+
+@pytest.fixture(autouse=True)
+def race_round(request):
+    return getattr(request, "param", 0)
+
+
+def pytest_collection_modifyitems(config, items):
+    if not config.getoption("rounds"):
+        return
+    items[:] = [item for item in items if item.get_closest_marker("race")]
+    items.sort(key=lambda item: item.callspec.params.get("race_round", 0)
+               if hasattr(item, "callspec") else 0)

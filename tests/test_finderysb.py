@@ -388,6 +388,7 @@ def test_a_document_that_fails_to_embed_changes_nothing(models_dir, hashed):
     assert engine.document_names["en"] == ["a", "b"]
 
 
+@pytest.mark.race
 def test_two_writers_keep_each_others_documents(models_dir, hashed):
     first, second = FinderySB(models_dir, False), FinderySB(models_dir, False)
     first.train_model(doc("a", "alpha"))

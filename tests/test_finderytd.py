@@ -337,6 +337,7 @@ def test_an_empty_or_textless_batch_writes_nothing(models):
     assert os.listdir(models) == [] and engine.is_loaded is False
 
 
+@pytest.mark.race
 def test_a_second_writer_is_not_overwritten(models):
     # Each object read the store once; without the lock and a fresh read the
     # later write would carry only what its own object had seen.
@@ -500,6 +501,7 @@ DEADLOCK = textwrap.dedent(
 )
 
 
+@pytest.mark.race
 def test_a_thread_reporting_a_failed_lock_never_deadlocks_another():
     # Host code run under the lock table's mutex can hand the GIL to a thread
     # that then waits for the mutex with the GIL held.
