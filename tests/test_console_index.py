@@ -136,7 +136,6 @@ def scanned_pictures(folder, count):
     return sorted(p.name for p in folder.iterdir())
 
 
-@pytest.mark.race
 def test_a_killed_run_keeps_its_batches_and_the_next_one_finishes(tmp_path):
     names = scanned_pictures(tmp_path / "docs", 6)
     base = tmp_path / "base"
@@ -157,7 +156,6 @@ def test_a_killed_run_keeps_its_batches_and_the_next_one_finishes(tmp_path):
     assert stored(base)["document_names"] == names
 
 
-@pytest.mark.race
 def test_another_writer_is_waited_for(tmp_path):
     scanned_pictures(tmp_path / "docs", 1)
     models = tmp_path / "base" / "models"
@@ -208,7 +206,6 @@ wait
 """
 
 
-@pytest.mark.race
 @pytest.mark.parametrize("stop", [signal.SIGKILL, signal.SIGINT])
 def test_stopping_a_run_stops_its_workers_and_their_tools(tmp_path, stop):
     tool = tmp_path / "bin" / "ocrmypdf"
@@ -247,7 +244,6 @@ def stand_in(path):
                                  detected_language=None, id=None)
 
 
-@pytest.mark.race
 def test_a_file_that_hangs_is_killed_with_its_tools_and_the_run_goes_on(tmp_path, monkeypatch,
                                                                          capsys):
     from wrapper import Console
@@ -280,11 +276,14 @@ def test_a_file_that_hangs_is_killed_with_its_tools_and_the_run_goes_on(tmp_path
     text_pdf(folder / "hang.pdf", EN)
     for name in ("stuck.pdf", "x.pdf", "y.pdf", "z.pdf"):
         (folder / name).write_bytes(name.encode())
+    # Room for a worker's first file on a busy machine: building the language
+    # detector and the entity model costs a second or more of CPU before the
+    # tool is started.
     assert Console.main(["index", str(folder), "--base", str(tmp_path / "base"), "--jobs", "2",
-                         "--file-timeout", "4"]) == 1
+                         "--file-timeout", "12"]) == 1
     out = capsys.readouterr().out
-    assert "  failed  hang.pdf: timed out after 4 s" in out.splitlines()
-    assert "  failed  stuck.pdf: timed out after 4 s" in out.splitlines()
+    assert "  failed  hang.pdf: timed out after 12 s" in out.splitlines()
+    assert "  failed  stuck.pdf: timed out after 12 s" in out.splitlines()
     assert stored(tmp_path / "base")["document_names"] == ["x.pdf", "y.pdf", "z.pdf"], out
     started = [int(p) for p in pids.read_text().split()]
     assert len(started) == 2
@@ -325,10 +324,15 @@ def test_files_are_filed_in_folder_order_whatever_order_they_finish_in(tmp_path,
 @pytest.mark.race
 @pytest.mark.parametrize("seed", [3, 17])
 def test_every_file_gets_its_own_outcome_whatever_its_worker_does(tmp_path, monkeypatch, capsys,
-                                                                  seed):
+                                                                  seed, race_round):
     import random
     from wrapper import Console
     from wrapper.Process import Process
+    if race_round:  # a new seed each round, once
+        if seed != 3:
+            pytest.skip("one seed a round")
+        seed = 1000 * race_round + seed
+    print(f"seed {seed}")
     rng = random.Random(seed)
     fates = {f"f{i:02d}.pdf": rng.choice(["ok", "ok", "ok", "dies", "hangs", "raises"])
              for i in range(14)}
@@ -349,8 +353,9 @@ def test_every_file_gets_its_own_outcome_whatever_its_worker_does(tmp_path, monk
     for name in fates:
         (folder / name).write_bytes(name.encode())
     jobs = str(rng.randint(1, 3))
+    some_fail = any(fate != "ok" for fate in fates.values())
     assert Console.main(["index", str(folder), "--base", str(tmp_path / "base"), "--jobs", jobs,
-                         "--batch", "2", "--file-timeout", "1"]) == 1
+                         "--batch", "2", "--file-timeout", "1"]) == int(some_fail)
     failed = failed_lines(capsys.readouterr().out)
     expected = {"dies": ": a tool failed: the worker process compiling it died",
                 "hangs": ": timed out after 1 s",
@@ -358,8 +363,9 @@ def test_every_file_gets_its_own_outcome_whatever_its_worker_does(tmp_path, monk
     assert set(failed) == {name for name, fate in fates.items() if fate != "ok"}
     for name, line in failed.items():
         assert line.startswith(f"  failed  {name}{expected[fates[name]]}"), line
-    assert stored(tmp_path / "base")["document_names"] == [
-        name for name, fate in fates.items() if fate == "ok"]
+    ok = [name for name, fate in fates.items() if fate == "ok"]
+    if ok:
+        assert stored(tmp_path / "base")["document_names"] == ok
 
 
 def test_a_cluster_task_takes_over_nothing_process_wide(tmp_path, monkeypatch):
@@ -605,6 +611,8 @@ def assert_site_follows(site, base, engine, queries):
 def test_runs_keep_the_index_equal_to_its_folders(plain_files, tmp_path, engine, seed, race_round):
     import random
     from wrapper import Console
+    if race_round and seed is not None:
+        pytest.skip("the seeds that once failed run with the suite; rounds take new ones")
     if seed is None:
         seed = int(os.environ.get("INDEX_SEED", random.randrange(1 << 30)))
     rng = random.Random(seed)
@@ -826,7 +834,8 @@ def test_a_run_in_this_process_leaves_the_ocr_settings_as_they_were(plain_files,
 
 
 @pytest.mark.race
-def test_workers_started_after_kills_keep_their_own_pipes(tmp_path, monkeypatch, capsys):
+def test_workers_started_after_kills_keep_their_own_pipes(tmp_path, monkeypatch, capsys,
+                                                          race_round):
     """Two files time out together; the workers that replace theirs must
     not lose their pipes to the ones the killed workers left."""
     from wrapper import Console
@@ -842,7 +851,7 @@ def test_workers_started_after_kills_keep_their_own_pipes(tmp_path, monkeypatch,
     names = ["hang1.pdf", "hang2.pdf"] + [f"good{i}.pdf" for i in range(6)]
     for name in names:
         (folder / name).write_bytes(name.encode())
-    for round_ in range(3):
+    for round_ in range(1 if race_round else 3):
         base = tmp_path / f"base{round_}"
         assert Console.main(["index", str(folder), "--base", str(base), "--jobs", "2",
                              "--file-timeout", "1"]) == 1
@@ -874,7 +883,7 @@ def test_a_worker_forked_while_a_host_thread_writes_does_not_keep_the_lock(
             SlowDump.calls += 1
             if SlowDump.calls == 1:  # the host's write: the lock is held meanwhile
                 held.set()
-                time.sleep(3)
+                time.sleep(1.5)
             return real_dump(data, path)
 
         load = staticmethod(FinderyTD.joblib.load)

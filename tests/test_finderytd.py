@@ -501,7 +501,6 @@ DEADLOCK = textwrap.dedent(
 )
 
 
-@pytest.mark.race
 def test_a_thread_reporting_a_failed_lock_never_deadlocks_another():
     # Host code run under the lock table's mutex can hand the GIL to a thread
     # that then waits for the mutex with the GIL held.

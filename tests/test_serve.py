@@ -382,7 +382,6 @@ def test_a_page_of_an_extreme_shape_is_rendered_within_the_pixel_cap(tmp_path):
         assert picture.shape[0] * picture.shape[1] <= 16e6
 
 
-@pytest.mark.race
 def test_a_running_server_follows_the_index_through_runs_and_removals(tmp_path):
     from wrapper import Console
     docs = tmp_path / "docs"

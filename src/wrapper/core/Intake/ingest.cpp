@@ -76,11 +76,13 @@ py::dict index_folder(py::object folder, py::object base, py::object asked, bool
     const bool sb = engine.equal(py::str("sb"));
     if (!difference.is_none())
         held = held_fingerprints(process.attr("document_search"), sb, py::none());
-    remember_folder(base, folder);
     py::object modeldir = process.attr("modeldir");
     py::object folder_real = os_path.attr("realpath")(folder);
     bool told = false;
+    // The home first: it tells the user when another writer holds the
+    // index, before the folder list waits for the same lock.
     Naming naming{settle_home(base, modeldir, folder_real, held, told, notice)};
+    remember_folder(base, folder);
 
     py::object base_real = os_path.attr("realpath")(base);
     py::object models_real = os_path.attr("realpath")(modeldir);
