@@ -162,7 +162,7 @@ py::object update_docs(py::object proc, py::object files) {
     proc.attr("document_search").attr("update_documents")(files);
     py::list with_text;
     for (py::handle doc : files)
-        if (wr::truthy(doc) && wr::truthy(doc.attr("text"))) with_text.append(doc);
+        if (wr::truthy(doc) && wr::truthy(py::getattr(doc, "text", py::bool_(true)))) with_text.append(doc);
     process::keep_pages(proc, with_text);
     return files;
 }
