@@ -83,14 +83,19 @@ def test_search_json_lines(indexed):
     status, out, err = run("search", "ash", "lavas", "--base", base, "--language", "en",
                            "--json", "--pages", "3")
     assert (status, err) == (0, "")
-    # Nothing but one line per hit (the Portuguese page stems "lava" its own way).
-    [line] = [json.loads(line) for line in out.splitlines()]
+    # Nothing but one line per hit: the English page, then the Portuguese
+    # one, which holds "lava" as Portuguese stems it. The query is shown in
+    # words, as searched.
+    line, other = [json.loads(line) for line in out.splitlines()]
     [passage] = line.pop("passages")
-    assert line == {"query": "ash lava", "results_page": 1, "name": "sub dir/en.pdf",
+    assert line == {"query": "ash lavas", "results_page": 1, "name": "sub dir/en.pdf",
                     "score": line["score"], "language": "en"}
-    assert isinstance(line["score"], float) and 0 < line["score"] <= 1
+    assert isinstance(line["score"], float) and line["score"] > other["score"] > 0
     assert passage["page"] == 1 and passage["reindex"] is False
     assert [passage["text"][b:e] for b, e in passage["marks"]] == ["Ash", "lava"]
+    assert (other["name"], other["language"]) == ("pt.pdf", "pt")
+    [passage] = other["passages"]
+    assert [passage["text"][b:e] for b, e in passage["marks"]] == ["lava"]
 
 
 def test_failures_are_one_line_unless_asked(tmp_path):
