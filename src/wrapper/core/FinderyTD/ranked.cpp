@@ -54,8 +54,10 @@ constexpr double kJoinedWeight = 0.5;
 // neither indexed nor real words are corrected at all.
 constexpr double kCutoff = 0.8;
 // Candidates looked at per word when telling whether it is an inflection of
-// a listed word.
-constexpr std::size_t kStemCandidates = 2000;
+// a listed word: those at most this many letters longer than its stem (the
+// longest Snowball suffixes, "amientos", "izations"), and this many at most.
+constexpr std::size_t kSuffixLetters = 9;
+constexpr std::size_t kStemCandidates = 500;
 
 // ---- the index derived from a model ------------------------------------------
 
@@ -220,25 +222,30 @@ std::shared_ptr<Ranked> ranked_of(py::handle engine) {
 
 struct WordList {
     py::object paths;                  // what WORD_LISTS named when it was read
-    std::vector<std::u32string> words; // folded, lower-cased, sorted
+    // Folded, lower-cased, sorted; shared, so a reader keeps its copy while
+    // stemming lets another thread read the lists anew.
+    std::shared_ptr<const std::vector<std::u32string>> words;
+    std::unordered_map<std::u32string, bool> answers;  // words asked about before
 };
+
+constexpr std::size_t kRememberedAnswers = 1 << 16;
 
 std::unordered_map<std::string, WordList>& word_lists() {
     static auto* all = new std::unordered_map<std::string, WordList>();  // leaked: host objects
     return *all;
 }
 
-const std::vector<std::u32string>& words_of(const std::string& code) {
-    static const std::vector<std::u32string> none;
+WordList& word_list(const std::string& code) {
     py::object lists = wr::this_module().attr("WORD_LISTS");
     py::object paths = py::none();
     if (lists.contains(py::str(code))) paths = py::tuple(py::iterable(lists[py::str(code)]));
     auto& all = word_lists();
     auto found = all.find(code);
-    if (found != all.end() && found->second.paths.equal(paths)) return found->second.words;
+    if (found != all.end() && found->second.paths.equal(paths)) return found->second;
 
     WordList made;
     made.paths = paths;
+    auto words = std::make_shared<std::vector<std::u32string>>();
     if (!paths.is_none()) {
         const wr::text::CharClasses& cc = wr::host_char_classes();
         py::object isfile = wr::import_attr("os.path", "isfile");
@@ -255,21 +262,20 @@ const std::vector<std::u32string>& words_of(const std::string& code) {
                 while (end < all_words.size() && !cc.is_space(all_words[end])) ++end;
                 std::u32string word = wr::text::keep_word_chars(
                     std::u32string_view(all_words).substr(at, end - at), cc);
-                if (!word.empty()) made.words.push_back(std::move(word));
+                if (!word.empty()) words->push_back(std::move(word));
                 at = end;
                 while (at < all_words.size() && cc.is_space(all_words[at])) ++at;
             }
         }
-        std::sort(made.words.begin(), made.words.end());
-        made.words.erase(std::unique(made.words.begin(), made.words.end()), made.words.end());
+        std::sort(words->begin(), words->end());
+        words->erase(std::unique(words->begin(), words->end()), words->end());
     }
-    return all.insert_or_assign(code, std::move(made)).first->second.words;
+    made.words = std::move(words);
+    return all.insert_or_assign(code, std::move(made)).first->second;
 }
 
-bool is_listed_word(const std::u32string& word, const std::string& code) {
-    const std::vector<std::u32string>& words = words_of(code);
-    if (words.empty()) return false;
-    if (std::binary_search(words.begin(), words.end(), word)) return true;
+bool inflection_of_listed(const std::vector<std::u32string>& words, const std::u32string& word,
+                          const std::string& code) {
     // An inflection: some listed word with the same stem. Snowball stems
     // are prefixes of their words but for a changed last letter ("happi"),
     // so the candidates are the words that begin like the stem.
@@ -281,10 +287,29 @@ bool is_listed_word(const std::u32string& word, const std::string& code) {
          it != words.end() && it->compare(0, prefix.size(), prefix) == 0 &&
          candidates.size() < kStemCandidates;
          ++it)
-        candidates.push_back(*it);  // copied: stemming may let another thread in
+        if (it->size() <= stem.size() + kSuffixLetters)
+            candidates.push_back(*it);  // copied: stemming may let another thread in
     for (const std::u32string& c : candidates)
         if (stem_word(c, code) == stem) return true;
     return false;
+}
+
+bool is_listed_word(const std::u32string& word, const std::string& code) {
+    {
+        WordList& list = word_list(code);
+        if (list.words->empty()) return false;
+        if (std::binary_search(list.words->begin(), list.words->end(), word)) return true;
+        auto known = list.answers.find(word);
+        if (known != list.answers.end()) return known->second;
+    }
+    // The list is looked up again after stemming, which may let another
+    // thread in (and it may read the list anew).
+    const std::shared_ptr<const std::vector<std::u32string>> words = word_list(code).words;
+    const bool listed = inflection_of_listed(*words, word, code);
+    WordList& list = word_list(code);
+    if (list.answers.size() >= kRememberedAnswers) list.answers.clear();
+    list.answers.emplace(word, listed);
+    return listed;
 }
 
 bool has_digit(const std::u32string& word) {
