@@ -59,7 +59,7 @@ def test_search_pages_and_correction(indexed):
                          "--per-page", "1", "--pages", "3")
     assert status == 0
     lines = out.splitlines()
-    assert "volcano" in lines[0]
+    assert lines[0] == "query: volcano (corrected from: volcanno)"
     # Only one English document matches: the next page is empty.
     assert len(lines) == 5 and lines[1] == "page 1" and lines[4] == "no more results"
     assert re.fullmatch(r"  \d\.\d{4}  \[en\]  sub dir/en\.pdf", lines[2])
@@ -181,6 +181,20 @@ def sb_indexed(tmp_path_factory):
     status, out, err = run("index", docs, "--base", base, "--detect", "--engine", "sb")
     assert status == 0, out + err
     return docs, base
+
+
+def test_an_embedding_search_answers_any_query_and_lists_no_unrelated_hit(sb_indexed):
+    _, base = sb_indexed
+    # lingua takes "lava river" for French: the index's languages are searched.
+    status, out, err = run("search", "lava", "river", "--base", base)
+    assert (status, err) == (0, "")
+    lines = out.splitlines()
+    assert lines[:3] == ["query: lava river", "searched in: en (the query's language could not be told)",
+                         "page 1"]
+    assert lines[3].endswith("  volcano.pdf") and not any("bread.pdf" in line for line in lines)
+    # Nothing in the index is about this: no hit clears the floor.
+    status, out, _ = run("search", "quarterly invoice payment terms", "--base", base, "--language", "en")
+    assert status == 0 and out.splitlines()[1:] == ["no documents match"]
 
 
 def test_an_index_remembers_its_engine(indexed, sb_indexed):

@@ -281,3 +281,84 @@ def test_a_document_translated_without_detection_is_met_unstemmed(models, ranked
     engine.train_batch([translated])
     assert split_file(models)["t"][1] is None
     assert names(engine.search_documents("erupting", "en")) == ["t"]
+
+
+def test_a_failed_model_write_after_the_split_words_leaves_the_old_index_right(models, ranked, monkeypatch):
+    # The split words are written first: a model write that fails after
+    # them leaves the old model, whose unchanged documents keep theirs.
+    engine = FinderyTD(models)
+    engine.train_batch([doc("a", "a boundary-layer flow"), doc("b", "heat/mass transfer")])
+    monkeypatch.setattr(td_module, "joblib", types.SimpleNamespace(dump=lambda *a: 1 / 0, load=joblib.load))
+    with pytest.raises(ZeroDivisionError):
+        engine.update_documents([doc("b", "plain words"), doc("c", "shock-wave angle")])
+    monkeypatch.setattr(td_module, "joblib", joblib)
+    assert set(split_file(models)) == {"a", "c"}  # the new entries, for a model that never came
+    reread = FinderyTD(models)
+    assert names(reread.search_documents("boundary", "en")) == ["a"]
+    assert names(reread.search_documents("mass", "en")) == []  # b's entry went with its new text
+    assert names(reread.search_documents("heatmass", "en")) == ["b"]
+    assert names(reread.search_documents("shock", "en")) == []
+
+
+# ---- the whole search against a reference ---------------------------------------------
+
+
+def reference_search(cleaned, query_terms, k1=2.0, b=0.8):
+    """BM25 over the vectoriser's tokens of the cleaned texts, best first,
+    equal scores in index order."""
+    tokens = {name: re.findall(r"\w\w+", text.lower()) for name, text in cleaned.items()}
+    average = sum(map(len, tokens.values())) / len(tokens)
+    scores = {}
+    for name, toks in tokens.items():
+        score = 0.0
+        for term in set(query_terms):
+            tf = toks.count(term)
+            if tf:
+                df = sum(1 for t in tokens.values() if term in t)
+                idf = math.log(1 + (len(tokens) - df + 0.5) / (df + 0.5))
+                score += idf * tf * (k1 + 1) / (tf + k1 * (1 - b + b * len(toks) / average))
+        if score > 0:
+            scores[name] = score
+    order = list(cleaned)
+    return sorted(scores, key=lambda n: (-scores[n], order.index(n))), scores
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_the_ranked_search_equals_bm25_over_the_stored_terms(models, ranked, seed):
+    rng = random.Random(seed)
+    words = ["lava", "ash", "river", "bridge", "stone", "rain", "cloud", "wind", "fire", "snow", "sea"]
+    engine = FinderyTD(models)
+    docs = [doc(f"d{i}", " ".join(rng.choice(words) for _ in range(rng.randint(1, 12)))) for i in range(40)]
+    engine.train_batch(docs)
+    engine.remove_documents([f"d{i}" for i in range(0, 40, 7)])
+    for _ in range(10):
+        query = rng.sample(words, rng.randint(1, 3))
+        corrected, hits = engine.search_documents(" ".join(query), "en", 1, 50)
+        order, scores = reference_search(engine.cleaned_text, corrected.split())
+        assert [h["name"] for h in hits] == order
+        assert [h["Pontuação"] for h in hits] == pytest.approx([scores[n] for n in order], rel=1e-6)
+
+
+def test_threads_searching_at_once_get_what_one_gets(models, ranked):
+    import threading
+
+    rng = random.Random(5)
+    words = ["lava", "ash", "river", "bridge", "stone", "rain", "cloud", "wind"]
+    engine = FinderyTD(models)
+    engine.train_batch([doc(i, " ".join(rng.choice(words) for _ in range(8))) for i in range(300)])
+    queries = [" ".join(rng.sample(words, 2)) for _ in range(40)]
+    alone = [engine.search_documents(q, "en", 1, 5) for q in queries]
+    results = {}
+    barrier = threading.Barrier(4)
+
+    def work(k):
+        barrier.wait()
+        for i, q in enumerate(queries):
+            results[k, i] = engine.search_documents(q, "en", 1, 5)
+
+    workers = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert all(results[k, i] == alone[i] for k in range(4) for i in range(len(queries)))
