@@ -362,3 +362,33 @@ def test_threads_searching_at_once_get_what_one_gets(models, ranked):
     for w in workers:
         w.join()
     assert all(results[k, i] == alone[i] for k in range(4) for i in range(len(queries)))
+
+
+# ---- the terms one edit away ------------------------------------------------------------
+
+
+def one_edit(a, b):
+    """Whether b is a with one letter dropped, added, changed, or two
+    neighbours swapped (or a itself)."""
+    if a == b:
+        return True
+    if abs(len(a) - len(b)) > 1:
+        return False
+    if len(a) == len(b):
+        diff = [i for i in range(len(a)) if a[i] != b[i]]
+        return len(diff) == 1 or (len(diff) == 2 and diff[1] == diff[0] + 1
+                                  and a[diff[0]] == b[diff[1]] and a[diff[1]] == b[diff[0]])
+    short, long_ = sorted((a, b), key=len)
+    return any(long_[:i] + long_[i + 1:] == short for i in range(len(long_)))
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_near_terms_hold_every_term_one_edit_away(seed):
+    rng = random.Random(seed)
+    alphabet = "abcé\U0001d518"
+    terms = sorted({"".join(rng.choice(alphabet) for _ in range(rng.randint(1, 6))) for _ in range(300)})
+    for _ in range(200):
+        word = "".join(rng.choice(alphabet) for _ in range(rng.randint(1, 6)))
+        found = td_module._near_terms(terms, word)
+        assert found == sorted(set(found))
+        assert {terms[i] for i in found} >= {t for t in terms if one_edit(word, t)}

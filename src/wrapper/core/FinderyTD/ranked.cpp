@@ -31,6 +31,7 @@
 #include "closematch.hpp"
 #include "finderytd.hpp"
 #include "hosttext.hpp"
+#include "nearterms.hpp"
 #include "pyutil.hpp"
 
 namespace finderytd {
@@ -67,8 +68,13 @@ struct Ranked {
     std::vector<std::u32string> terms;
     std::vector<std::string> codes;  // per group: the language code, "" for none
     std::vector<std::size_t> sizes;  // documents per group
-    // Built on the first correction (under the interpreter's lock).
+    // Built on the first correction (under the interpreter's lock): the
+    // terms one edit from a word, looked at first, and the whole vocabulary.
+    std::shared_ptr<const wr::NearTerms> near;
     std::shared_ptr<const wr::CloseMatcher> matcher;
+    // What correction made of a term before, per query language: a server
+    // meets the same misspellings again.
+    std::unordered_map<std::u32string, std::optional<std::uint32_t>> corrections;
 
     std::uint32_t id_of(const std::u32string& term) {
         auto [at, added] = ids.emplace(term, static_cast<std::uint32_t>(terms.size()));
@@ -279,8 +285,8 @@ bool inflection_of_listed(const std::vector<std::u32string>& words, const std::u
     // An inflection: some listed word with the same stem. Snowball stems
     // are prefixes of their words but for a changed last letter ("happi"),
     // so the candidates are the words that begin like the stem.
-    const std::u32string stem = stem_word(word, code);
-    if (stem.empty()) return false;
+    const std::u32string stem = term_of(word, code);
+    if (stem.empty()) return true;  // a stopword
     const std::u32string prefix = stem.size() > 4 ? stem.substr(0, stem.size() - 1) : stem;
     std::vector<std::u32string> candidates;
     for (auto it = std::lower_bound(words.begin(), words.end(), prefix);
@@ -325,10 +331,17 @@ struct Resolved {
     std::u32string shown;  // the term (corrected or not); "" for a stopword
 };
 
+constexpr std::size_t kRememberedCorrections = 1 << 16;
+
 class QueryReader {
 public:
     QueryReader(Ranked& r, std::vector<std::string> real_word_codes, double cutoff)
-        : r_(r), codes_(std::move(real_word_codes)), cutoff_(cutoff) {}
+        : r_(r), codes_(std::move(real_word_codes)), cutoff_(cutoff) {
+        // Corrections depend on the languages whose words are real (the
+        // first is the query's) and the cutoff: remembered for the usual one.
+        for (const std::string& c : codes_) key_ += std::u32string(c.begin(), c.end()) + U"|";
+        remember_ = cutoff == kCutoff;
+    }
 
     // `correct` false: a term the index lacks is left unmatched (the joined
     // form of words whose parts are searched too).
@@ -337,23 +350,35 @@ public:
         out.shown = term_of(word, code);
         if (out.shown.empty()) return out;
         if ((out.id = r_.find(out.shown)) || !correct) return out;
-        auto known = corrected_.find(out.shown);
-        if (known != corrected_.end()) {
+        const std::u32string key = key_ + out.shown;
+        auto known = r_.corrections.find(key);
+        if (remember_ && known != r_.corrections.end()) {
             if (known->second) out.id = known->second, out.shown = r_.terms[*known->second];
             return out;
         }
         std::optional<std::uint32_t> fixed;
         if (!has_digit(out.shown) && !is_real(word)) {
+            if (!r_.near) r_.near = std::make_shared<const wr::NearTerms>(r_.terms);
             if (!r_.matcher) r_.matcher = std::make_shared<const wr::CloseMatcher>(r_.terms);
+            const std::shared_ptr<const wr::NearTerms> near = r_.near;
             const std::shared_ptr<const wr::CloseMatcher> matcher = r_.matcher;
             std::optional<std::u32string> best;
             {
                 py::gil_scoped_release unlocked;
-                best = matcher->best(out.shown, cutoff_);
+                // A misspelling is nearly always one edit from the word
+                // meant: those terms first, the whole vocabulary only when
+                // none is close enough.
+                std::vector<std::u32string> near_terms;
+                for (std::uint32_t t : near->candidates(out.shown)) near_terms.push_back(r_.terms[t]);
+                if (!near_terms.empty()) best = wr::get_close_match(out.shown, near_terms, cutoff_);
+                if (!best) best = matcher->best(out.shown, cutoff_);
             }
             if (best) fixed = r_.find(*best);
         }
-        corrected_.emplace(out.shown, fixed);
+        if (remember_) {
+            if (r_.corrections.size() >= kRememberedCorrections) r_.corrections.clear();
+            r_.corrections.emplace(key, fixed);
+        }
         if (fixed) out.id = fixed, out.shown = r_.terms[*fixed];
         return out;
     }
@@ -369,7 +394,8 @@ private:
     Ranked& r_;
     std::vector<std::string> codes_;
     double cutoff_;
-    std::unordered_map<std::u32string, std::optional<std::uint32_t>> corrected_;
+    std::u32string key_;
+    bool remember_;
 };
 
 struct Split {
@@ -534,6 +560,12 @@ void init_ranked(py::module_& m) {
         },
         py::arg("docs"), py::arg("groups"), py::arg("query"), py::arg("start"), py::arg("stop"),
         py::arg("k1") = 1.2, py::arg("b") = 0.75);
+    m.def(
+        "_near_terms",
+        [](const std::vector<std::u32string>& terms, const std::u32string& word) {
+            return wr::NearTerms(terms).candidates(word);
+        },
+        py::arg("terms"), py::arg("word"));
     m.def(
         "_pieces",
         [](py::str text) {
