@@ -16,7 +16,7 @@ query.
     SB                   the sentence-embedding engine
     fusion TD+SB         reciprocal-rank fusion (k = 60) of the first 100 of each
     fusion ranked+SB     the same with the ranked search
-    bm25s                k1 1.5, b 0.75, English stopwords, Snowball (PyStemmer)
+    bm25s                k1 1.5, b 0.75, nltk's stopwords (the library's), Snowball (PyStemmer)
     tantivy              BM25 with its English stemmer (en_stem)
 
 Then, with --known-item, Spanish and Portuguese known-item search (see
