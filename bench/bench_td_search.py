@@ -1,6 +1,13 @@
 """Search latency of the term-weighting engine at 10,000 and 100,000 indexed
-documents of ~50 words, beside bm25s on the same texts and queries, and the
-throughput of two host threads searching at once against one.
+documents of ~50 words, beside bm25s and tantivy on the same texts and
+queries, and the throughput of two host threads searching at once against
+one.
+
+Both rankings are measured: the TF-IDF cosine (RANKING "tfidf", the default)
+and the ranked search (RANKING "bm25", what `wrapper search` and `wrapper
+serve` use), each with its correction. tantivy gets the raw query (its
+en_stem tokenizer stems it; it has no correction), searched for the first
+10 hits by BM25 on one thread.
 
 The index is built with one fit and stored as the model the engine loads, as
 a long-running index would be. Each query goes through search_documents as
@@ -31,6 +38,7 @@ import time
 
 import bm25s
 import joblib
+import tantivy
 from sklearn.feature_extraction.text import TfidfVectorizer
 from sklearn.preprocessing import normalize
 
@@ -89,6 +97,21 @@ def throughput(search, queries, label):
     two = min(threaded(search, queries, 2) for _ in range(3))
     print(f"{label:34} 1 thread {1e3 * one / len(queries):6.2f} ms/query, "
           f"2 threads {1e3 * two / len(queries):6.2f} ms/query: {one / two:.2f}x throughput")
+
+
+def tantivy_index(texts):
+    """tantivy's BM25 over the texts with its English stemmer, and a parser
+    that takes a user's words (its own syntax left out)."""
+    builder = tantivy.SchemaBuilder()
+    builder.add_text_field("body", stored=False, tokenizer_name="en_stem")
+    index = tantivy.Index(builder.build())
+    writer = index.writer(heap_size=200_000_000, num_threads=1)
+    for text in texts:
+        writer.add_document(tantivy.Document(body=text))
+    writer.commit()
+    writer.wait_merging_threads()
+    index.reload()
+    return index.searcher(), lambda q: index.parse_query(q, ["body"])
 
 
 def run(corpus, n, queries_count, threads):
@@ -170,6 +193,32 @@ def run(corpus, n, queries_count, threads):
     print(f"{'bm25s':20} {ms(bm25)}")
     print(f"search / bm25s: median {statistics.median(totals) / statistics.median(bm25):.2f}, "
           f"p95 {percentile(totals, 0.95) / percentile(bm25, 0.95):.2f}")
+
+    # The ranked search on the same model, and tantivy on the raw texts.
+    saved, td_module.RANKING = td_module.RANKING, "bm25"
+    try:
+        start = time.perf_counter()
+        engine.search_documents(queries[0], Idiomark.ENGLISH, 1, 10)
+        ranked_first = time.perf_counter() - start
+        ranked, ranked_parts = measured(queries)
+    finally:
+        td_module.RANKING = saved
+    start = time.perf_counter()
+    searcher, parse = tantivy_index([raw for raw, _ in docs])
+    tantivy_built = time.perf_counter() - start
+    found = []
+    for q in queries:
+        start = time.perf_counter()
+        searcher.search(parse(q), 10)
+        found.append(time.perf_counter() - start)
+    print(f"ranked (bm25), first query {1e3 * ranked_first:.0f} ms (derives its index); "
+          f"tantivy index {tantivy_built:.1f} s")
+    print(f"{'ranked search':20} {ms(ranked)}")
+    for p in ("stemming", "correction", "scoring", "ranking"):
+        print(f"{'  ' + p:20} {ms(ranked_parts[p])}")
+    print(f"{'tantivy':20} {ms(found)}")
+    print(f"ranked / tantivy: median {statistics.median(ranked) / statistics.median(found):.2f}, "
+          f"p95 {percentile(ranked, 0.95) / percentile(found, 0.95):.2f}")
 
     if threads:
         search = lambda q: engine.search_documents(q, Idiomark.ENGLISH, 1, 10)  # noqa: E731

@@ -59,7 +59,7 @@ def test_search_pages_and_correction(indexed):
                          "--per-page", "1", "--pages", "3")
     assert status == 0
     lines = out.splitlines()
-    assert "volcano" in lines[0]
+    assert lines[0] == "query: volcano (corrected from: volcanno)"
     # Only one English document matches: the next page is empty.
     assert len(lines) == 5 and lines[1] == "page 1" and lines[4] == "no more results"
     assert re.fullmatch(r"  \d\.\d{4}  \[en\]  sub dir/en\.pdf", lines[2])
@@ -83,14 +83,19 @@ def test_search_json_lines(indexed):
     status, out, err = run("search", "ash", "lavas", "--base", base, "--language", "en",
                            "--json", "--pages", "3")
     assert (status, err) == (0, "")
-    # Nothing but one line per hit (the Portuguese page stems "lava" its own way).
-    [line] = [json.loads(line) for line in out.splitlines()]
+    # Nothing but one line per hit: the English page, then the Portuguese
+    # one, which holds "lava" as Portuguese stems it. The query is shown in
+    # words, as searched.
+    line, other = [json.loads(line) for line in out.splitlines()]
     [passage] = line.pop("passages")
-    assert line == {"query": "ash lava", "results_page": 1, "name": "sub dir/en.pdf",
+    assert line == {"query": "ash lavas", "results_page": 1, "name": "sub dir/en.pdf",
                     "score": line["score"], "language": "en"}
-    assert isinstance(line["score"], float) and 0 < line["score"] <= 1
+    assert isinstance(line["score"], float) and line["score"] > other["score"] > 0
     assert passage["page"] == 1 and passage["reindex"] is False
     assert [passage["text"][b:e] for b, e in passage["marks"]] == ["Ash", "lava"]
+    assert (other["name"], other["language"]) == ("pt.pdf", "pt")
+    [passage] = other["passages"]
+    assert [passage["text"][b:e] for b, e in passage["marks"]] == ["lava"]
 
 
 def test_failures_are_one_line_unless_asked(tmp_path):
@@ -176,6 +181,20 @@ def sb_indexed(tmp_path_factory):
     status, out, err = run("index", docs, "--base", base, "--detect", "--engine", "sb")
     assert status == 0, out + err
     return docs, base
+
+
+def test_an_embedding_search_answers_any_query_and_lists_no_unrelated_hit(sb_indexed):
+    _, base = sb_indexed
+    # lingua takes "lava river" for French: the index's languages are searched.
+    status, out, err = run("search", "lava", "river", "--base", base)
+    assert (status, err) == (0, "")
+    lines = out.splitlines()
+    assert lines[:3] == ["query: lava river", "searched in: en (the query's language could not be told)",
+                         "page 1"]
+    assert lines[3].endswith("  volcano.pdf") and not any("bread.pdf" in line for line in lines)
+    # Nothing in the index is about this: no hit clears the floor.
+    status, out, _ = run("search", "quarterly invoice payment terms", "--base", base, "--language", "en")
+    assert status == 0 and out.splitlines()[1:] == ["no documents match"]
 
 
 def test_an_index_remembers_its_engine(indexed, sb_indexed):

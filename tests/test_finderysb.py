@@ -230,12 +230,12 @@ class Fixed:
         return self.vectors[text]
 
 
-def reference(query_vec, doc_vecs, names, page, per_page, key):
+def reference(query_vec, doc_vecs, names, page, per_page, key, floor=0):
     scores = np.inner(query_vec, doc_vecs)
     ranked = np.argsort(scores, axis=None, kind="quicksort", order=None)[::-1]
     start = (page - 1) * per_page
     return [{"name": names[i], "Score": scores[i], "language": key}
-            for i in ranked[start:start + per_page] if scores[i] > 0]
+            for i in ranked[start:start + per_page] if scores[i] > floor]
 
 
 @pytest.mark.parametrize("page, per_page", [
@@ -260,6 +260,22 @@ def test_ranking_and_paging_match_numpy(models_dir, page, per_page):
     changed[3] = -vecs[3]
     assert engine.search_documents("q", "pt", page, per_page)[1] == reference(
         query, changed, engine.document_names["pt"], page, per_page, "pt")
+
+
+@pytest.mark.parametrize("floor", [0.5, 2.0, -1.0])
+def test_a_score_floor_leaves_out_what_is_below_it(models_dir, monkeypatch, floor):
+    from wrapper.core import FinderySB as sb_module
+
+    rng = np.random.default_rng(3)
+    vecs = list(rng.normal(size=(9, 4)).astype(np.float32))
+    query = rng.normal(size=4).astype(np.float32)
+    engine = FinderySB(models_dir, True)
+    engine.multilang_models["pt"] = Fixed({"q": query})
+    engine.document_names["pt"] = [f"d{i}" for i in range(9)]
+    engine.embedded_documents["pt"] = vecs
+    monkeypatch.setattr(sb_module, "SCORE_FLOOR", floor)
+    assert engine.search_documents("q", "pt", 1, 9) == (
+        "q", reference(query, vecs, engine.document_names["pt"], 1, 9, "pt", floor))
 
 
 def test_refusals(models_dir, monkeypatch):

@@ -199,6 +199,26 @@ def test_did_you_mean_writes_corrected_words_as_documents_do(td, query, shown):
     assert td.did_you_mean(query, hits, Idiomark.ENGLISH) == shown
 
 
+def test_did_you_mean_offers_nothing_that_was_typed(td):
+    # Spanish stems "volcano" as "volcan", which the engine corrects towards
+    # the English "volcano": written as the documents write it, that is the
+    # very word typed.
+    corrected, hits = td.search("Volcano", Idiomark.SPANISH)
+    assert corrected == "volcano" and hits
+    assert td.did_you_mean("Volcano", hits, Idiomark.SPANISH) is None
+
+
+def test_a_hit_in_another_language_marks_its_own_stems(td, monkeypatch):
+    from wrapper.core import FinderyTD as td_module
+
+    monkeypatch.setattr(td_module, "RANKING", "bm25")
+    # English stems "cinzas" as "cinza", Portuguese as "cinz", as it does "cinza".
+    _, hits = td.search("cinzas", Idiomark.ENGLISH)
+    [hit] = hits
+    assert hit["name"] == "pt"
+    assert marked(td.passages(hit, "cinzas", Idiomark.ENGLISH)[0]) == ["cinza"]
+
+
 def test_pages_follow_their_documents_through_update_and_removal(tmp_path):
     process = Process(str(tmp_path), True, None, Enginekind.TD)
     process.train_docs([file_pages(process, "a", [HARBOUR]), file_pages(process, "b", [BREAD])])

@@ -151,6 +151,15 @@ def test_images_and_video_frames_are_pages(server, name, kind, pages):
     assert 'id="objects"' in view
 
 
+def test_a_query_whose_language_cannot_be_told_is_answered_in_the_index_languages(server):
+    port, _ = server
+    # lingua takes "lava river" for French.
+    found = api(port, "/api/search?q=lava+river")
+    assert sorted(found["languages"]) == ["en", "pt"] and found["language"] is None
+    assert {hit["id"] for hit in found["hits"]} >= {"sub dir/en.pdf", "pt.pdf"}
+    assert api(port, "/api/search?q=lava+river&lang=en")["languages"] is None
+
+
 def test_misspelt_query_says_what_was_searched(server):
     port, _ = server
     status, _, body = get(port, "/search?q=volcanno&lang=en")

@@ -56,31 +56,38 @@ private:
     py::object saved_;
 };
 
-// A setting of the text extraction module (OCR_JOBS, OCR_ONE_PASS) for as
-// long as this object lives, then put back as it was: commands run in the
-// calling process too (Console.main from a host), whose own later calls
-// into the library must not inherit what a command chose.
-class PagewringSetting {
+// A module's setting (Pagewring's OCR_JOBS and OCR_ONE_PASS, FinderyTD's
+// RANKING, FinderySB's SCORE_FLOOR) for as long as this object lives, then
+// put back as it was: commands run in the calling process too (Console.main
+// from a host), whose own later calls into the library must not inherit
+// what a command chose.
+class ModuleSetting {
 public:
-    PagewringSetting(const char* name, py::handle value)
-        : module_(wr::import("wrapper.infra.Pagewring")), name_(name),
-          saved_(module_.attr(name)) {
+    ModuleSetting(const char* module, const char* name, py::handle value)
+        : module_(wr::import(module)), name_(name), saved_(module_.attr(name)) {
         module_.attr(name) = value;
     }
-    ~PagewringSetting() {
+    ~ModuleSetting() {
         // A destructor may not throw: an error already on its way stays as
         // it was, and a failure to restore is reported as unraisable.
         py::error_scope pending;
         if (PyObject_SetAttrString(module_.ptr(), name_, saved_.ptr()) != 0)
             PyErr_WriteUnraisable(module_.ptr());
     }
-    PagewringSetting(const PagewringSetting&) = delete;
-    PagewringSetting& operator=(const PagewringSetting&) = delete;
+    ModuleSetting(const ModuleSetting&) = delete;
+    ModuleSetting& operator=(const ModuleSetting&) = delete;
 
 private:
     py::object module_;
     const char* name_;
     py::object saved_;
+};
+
+// A setting of the text extraction module.
+class PagewringSetting : public ModuleSetting {
+public:
+    PagewringSetting(const char* name, py::handle value)
+        : ModuleSetting("wrapper.infra.Pagewring", name, value) {}
 };
 
 // ---- why a file is not indexed (explain.cpp) ------------------------------

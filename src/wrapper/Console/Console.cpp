@@ -431,6 +431,9 @@ bool no_searchable_words(py::error_already_set& e) {
 
 int run_search(py::handle args) {
     DeferredImports deferred;
+    // The ranked term search and the embedding floor (made after the
+    // deferral: it imports the engines' modules).
+    SearchSettings settings;
     py::object base = args.attr("base");
     IndexNote note = read_note(base);
     if (note.engine.is_none())
@@ -456,10 +459,11 @@ int run_search(py::handle args) {
 
     const bool json = wr::truthy(args.attr("json"));
     bool shown_query = false;
+    py::object words = query;  // the query as searched, in words
     for (py::object page = first; page < end; page = page + py::int_(1)) {
-        py::object result;
+        Searched searched;
         try {
-            result = process.attr("search")(query, language, page, per_page);
+            searched = search_any_language(process, query, language, page, per_page);
         } catch (py::error_already_set& e) {
             // A translated index translates each query too.
             if (!e.matches(PyExc_Exception)) throw;
@@ -469,31 +473,26 @@ int run_search(py::handle args) {
             }
             if (!translate_to.is_none() && service_unreachable(e))
                 raise_unreachable(e, "an index built with --translate-to needs it to search");
-            // The library refuses a query in a language it cannot tell or
-            // does not support; the user can simply say which one it is.
-            if (!language.is_none() || !e.matches(PyExc_ValueError)) throw;
-            py::object match = wr::import_attr("re", "fullmatch")("Language (.*) not supported",
-                                                                  py::str(e.value()));
-            if (match.is_none()) throw;
-            py::str seen(match.attr("group")(1));
-            err(wr::cat({"wrapper: error: the language of the query could not be told",
-                         seen.equal(py::str("None"))
-                             ? py::str("")
-                             : wr::cat({" (it looks like ", seen.attr("replace")("Language.", "").attr("title")(),
-                                        ")"}),
-                         "; say which it is with --language en, es or pt"}));
-            return kExitFailed;
+            throw;
         }
+        py::object result = searched.result;
         if (!wr::truthy(result)) {
             out(py::str("no index to search"));
             return kExitFailed;
         }
         auto parts = wr::unpack(result, 2);
-        if (!shown_query && !json) {
-            out(wr::cat({"query: ", parts[0]}));
+        py::list hits = py::list(parts[1]);
+        if (!shown_query) {
+            words = words_searched(process, query, hits, searched.language);
+            if (!json) {
+                out(words.equal(query) ? wr::cat({"query: ", words})
+                                       : wr::cat({"query: ", words, " (corrected from: ", query, ")"}));
+                if (!searched.languages.empty())
+                    out(wr::cat({"searched in: ", py::str(", ").attr("join")(searched.languages),
+                                 " (the query's language could not be told)"}));
+            }
             shown_query = true;
         }
-        py::list hits = py::list(parts[1]);
         if (hits.empty()) {
             if (!json) out(py::str(page.equal(first) ? "no documents match" : "no more results"));
             break;
@@ -503,15 +502,18 @@ int run_search(py::handle args) {
             // The term engine calls the score "Pontuação", the embedding one "Score".
             py::object score = hit.contains(py::str("Score")) ? hit[py::str("Score")]
                                                               : hit[py::str("Pontuação")];
+            // Hits merged from several embedding models name their own language.
+            py::object hit_language = searched.language.is_none()
+                ? language_member(hit[py::str("language")]) : searched.language;
             if (json) {
-                print_json_hit(process, hit, query, language, parts[0], page, score,
+                print_json_hit(process, hit, query, hit_language, words, page, score,
                                show_language(hit[py::str("language")]));
                 continue;
             }
             py::str shown = py::str("{:.4f}").attr("format")(score);
             out(wr::cat({"  ", shown, "  [", show_language(hit[py::str("language")]), "]  ",
                          hit[py::str("name")]}));
-            show_passage(process, hit, query, language);
+            show_passage(process, hit, query, hit_language);
         }
     }
     return kExitOk;

@@ -34,6 +34,7 @@ using wr::is_document;
 using wr::language_member;
 using wr::LibraryPrintsAside;
 using wr::make_process;
+using wr::ModuleSetting;
 using wr::MupdfMessagesAside;
 using wr::PagewringSetting;
 using wr::raise_unreachable;
@@ -69,6 +70,38 @@ void print_json_hit(py::handle process, py::handle hit, py::handle query, py::ha
                     py::handle hit_language);
 
 void init_reasons(py::module_& m);
+
+// ---- searching whatever the query's language (anylanguage.cpp) ---------------
+
+struct Searched {
+    py::object result;     // what Process.search returns, or the merged heads
+    // The language the query was searched in, for passages and
+    // did_you_mean; None when hits of several embedding models were merged
+    // (each hit names its own).
+    py::object language;
+    // When the query's language could not be told: the codes of the
+    // languages searched instead. Empty otherwise.
+    py::list languages;
+};
+// Process.search(query, language, page, per_page) when the language is
+// given; otherwise in the detected language when the index holds documents
+// in it, else in the languages it holds.
+Searched search_any_language(py::handle process, py::handle query, py::handle language,
+                             py::handle page, py::handle per_page);
+// The query as a person reads what was searched: did_you_mean's words when
+// the term engine corrected it, else the query as typed.
+py::object words_searched(py::handle process, py::handle query, py::handle hits, py::handle language);
+// The settings a search of the command line or the page runs with, for as
+// long as it lives: the ranked term search (FinderyTD.RANKING "bm25") and
+// the embedding engine's score floor (FinderySB.SCORE_FLOOR).
+class SearchSettings {
+public:
+    SearchSettings();
+
+private:
+    ModuleSetting ranking_;
+    ModuleSetting floor_;
+};
 
 // ---- indexing (indexing.cpp) ----------------------------------------------
 

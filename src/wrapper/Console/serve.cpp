@@ -414,9 +414,14 @@ py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& qu
     py::list hits;
     out["hits"] = hits;
     out["has_next"] = false;
+    out["languages"] = py::none();
     py::object result;
+    // A query whose language cannot be told (or that the index holds no
+    // documents in) is searched in the languages the index holds.
+    Searched searched;
     try {
-        result = process_.attr("search")(q, language, 1, page * per_page + 1);
+        searched = search_any_language(process_, q, language, py::int_(1), py::int_(page * per_page + 1));
+        result = searched.result;
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         if (no_searchable_words(e)) {
@@ -425,8 +430,6 @@ py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& qu
         }
         py::object re = wr::import("re");
         py::str why(e.value());
-        if (e.matches(PyExc_ValueError) && !re.attr("fullmatch")("Language (.*) not supported", why).is_none())
-            throw Refusal{422, "the language of the query could not be told; choose it"};
         // The embedding engine has a model per language it was filled with.
         py::object missing = re.attr("fullmatch")("without model or documents for language (.*)", why);
         if (missing.is_none()) throw;
@@ -435,6 +438,7 @@ py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& qu
         throw Refusal{422, "no documents in the query's language (" + bytes_of(missing.attr("group")(1)) +
                                "); choose another"};
     }
+    out["languages"] = searched.languages.empty() ? py::object(py::none()) : py::object(searched.languages);
     if (!wr::truthy(result)) return out;  // nothing filed yet
     auto parts = wr::unpack(result, 2);
     py::list ranked(parts[1]);
@@ -445,7 +449,9 @@ py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& qu
     for (long i = first; i < count && i < first + per_page; ++i) {
         py::object hit = ranked[py::int_(i)];
         py::object name = hit[py::str("name")];
-        py::list all = passages(hit, q, language);
+        py::object hit_language = searched.language.is_none() ? language_member(hit[py::str("language")])
+                                                              : searched.language;
+        py::list all = passages(hit, q, hit_language);
         py::object found = all.empty() ? py::object(py::none()) : py::object(all[0]);
         py::dict item;
         item["id"] = name;
@@ -464,7 +470,9 @@ py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& qu
     out["has_next"] = count > first + per_page;
     // Correction, as a reader takes it in: the query with the corrected
     // words written as the found documents write them.
-    out["corrected"] = process_.attr("did_you_mean")(q, ranked[py::slice(first, first + per_page, 1)], language);
+    if (!searched.language.is_none())
+        out["corrected"] = process_.attr("did_you_mean")(q, ranked[py::slice(first, first + per_page, 1)],
+                                                         searched.language);
     return out;
 }
 
@@ -887,6 +895,8 @@ int run_serve(py::handle args) {
         logging.attr("basicConfig")(py::arg("level") = "WARNING",
                                     py::arg("format") = "%(levelname)s %(message)s");
     }
+    // The page ranks as the command line does (see SearchSettings).
+    SearchSettings settings;
     auto site = std::make_shared<Site>(args.attr("base"), args.attr("root"), args.attr("allow_host"));
     py::object app = py::cast(site);
     py::object server = wr::import_attr("waitress.server", "create_server")(

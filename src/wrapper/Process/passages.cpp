@@ -105,9 +105,18 @@ py::list flagged(py::list found, bool reindex) {
     return found;
 }
 
-py::list term_passages(py::handle proc, py::handle engine, py::handle name,
+py::list term_passages(py::handle proc, py::handle engine, py::handle hit,
                        const Settled& settled, std::size_t count) {
+    py::object name = hit["name"];
     py::dict weights = weighted_terms(engine, settled.corrected);
+    // A document in another language than the search's holds the query's
+    // words as its own language stems them (the ranked search finds it so).
+    py::object own = hit.attr("get")("language");
+    if (py::hasattr(own, "value") && !py::str(own.attr("value")).equal(settled.language)) {
+        py::dict more = weighted_terms(engine, pagekeep("terms")(settled.query, own));
+        for (auto item : more)
+            if (!weights.contains(item.first)) weights[item.first] = item.second;
+    }
     py::object record = pagekeep("read")(proc.attr("modeldir"), name);
     if (!record.is_none())
         return flagged(pagekeep("find")(record, weights, count, kWords), false);
@@ -201,8 +210,15 @@ py::list passages(py::object proc, py::object hit, py::object query, py::object 
     if (!settle(proc, query, detected_language, settled)) return py::list();
     py::object td = wr::import_attr("wrapper.core.FinderyTD", "FinderyTD");
     if (py::isinstance(engine, td))
-        return term_passages(proc, engine, name, settled, static_cast<std::size_t>(n));
+        return term_passages(proc, engine, hit, settled, static_cast<std::size_t>(n));
     return embedding_passages(proc, engine, name, settled, static_cast<std::size_t>(n));
+}
+
+// Whether two texts hold the same words, case and blanks aside.
+bool same_words(py::handle a, py::handle b) {
+    if (!PyUnicode_Check(a.ptr()) || !PyUnicode_Check(b.ptr())) return false;
+    auto words = [](py::handle t) { return py::str(t).attr("casefold")().attr("split")(); };
+    return words(a).equal(words(b));
 }
 
 // What a search page shows as "did you mean": the query with the words the
@@ -220,7 +236,11 @@ py::object did_you_mean(py::object proc, py::object query, py::object hits,
     for (py::handle hit : hits)
         records.append(pagekeep("read")(proc.attr("modeldir"), hit[py::str("name")]));
     py::object language = wr::import_attr("wrapper.infra.Idiomark", "Idiomark")(settled.language);
-    return pagekeep("respell")(settled.query, language, settled.corrected, records);
+    py::object respelled = pagekeep("respell")(settled.query, language, settled.corrected, records);
+    // Correction may land on the word typed (a query whose stems in the
+    // search language differ from the documents' own): nothing to offer.
+    if (!respelled.is_none() && same_words(respelled, query)) return py::none();
+    return respelled;
 }
 
 }  // namespace

@@ -3,6 +3,10 @@ from typing import Any, Iterable
 from wrapper.core.File import File
 from wrapper.core.Findery import Findery
 
+# A hit scores above this (0.0 by default; the command line and the search
+# page raise it, so that documents unrelated to the query are not listed).
+SCORE_FLOOR: float
+
 class FinderySB(Findery):
     """Sentence-embedding engine: one embedding per document, per language
     key, ranked by inner product with the query's embedding."""

@@ -7,6 +7,14 @@ from wrapper.core.File import File
 from wrapper.core.Findery import Findery
 from wrapper.infra.Idiomark import Idiomark
 
+# How search_documents ranks: "tfidf" (the default) is the TF-IDF
+# cosine; "bm25" the ranked search (BM25 over the same stems, joined words
+# split, each document's own language, correction that keeps real words).
+RANKING: str
+# Per language code, the word lists that tell a real word (never corrected)
+# in the ranked search.
+WORD_LISTS: dict[str, tuple[str, ...]]
+
 class FinderyTD(Findery):
     """Term-weighting engine: TF-IDF rows of the documents' cleaned texts,
     ranked by cosine similarity with the corrected query."""

@@ -47,6 +47,8 @@ PYBIND11_MODULE(FinderySB, m) {
     m.attr("Idiomark") = wr::import_attr("wrapper.infra.Idiomark", "Idiomark");
     m.attr("Tonguecheck") = wr::import("wrapper.infra.Tonguecheck");
     m.attr("np") = wr::import("numpy");
+    // Hits must score above this (0 by default).
+    m.attr("SCORE_FLOOR") = py::float_(0.0);
     m.attr("joblib") = wr::import("joblib");
     m.attr("os") = wr::import("os");
     m.attr("logging") = wr::import("logging");

@@ -136,11 +136,13 @@ py::tuple search_documents(py::object engine, py::object query,
     const wr::ranking::Span span = wr::ranking::slice_span(n, slice_bound(start), slice_bound(stop));
     auto ranked = order.unchecked<1>();
     py::object document_names = names[key];
-    py::int_ zero(0);
+    // By default a hit scores above 0; a host may raise the floor
+    // (SCORE_FLOOR) so that documents unrelated to the query are not listed.
+    py::object floor = wr::this_module().attr("SCORE_FLOOR");
     for (std::size_t rank = span.begin; rank < span.end; ++rank) {
         const std::int64_t row = ranked(static_cast<py::ssize_t>(n - 1 - rank));
         py::object score = scores[py::int_(row)];
-        int positive = PyObject_RichCompareBool(score.ptr(), zero.ptr(), Py_GT);
+        int positive = PyObject_RichCompareBool(score.ptr(), floor.ptr(), Py_GT);
         if (positive < 0) throw py::error_already_set();
         if (!positive) continue;
         py::dict hit;

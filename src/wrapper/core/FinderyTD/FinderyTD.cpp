@@ -99,4 +99,5 @@ PYBIND11_MODULE(FinderyTD, m) {
     wr::def_init(cls, &finderytd::init, py::arg("basepath"));
     finderytd::init_training(cls);
     finderytd::init_search(cls);
+    finderytd::init_ranked(m);
 }

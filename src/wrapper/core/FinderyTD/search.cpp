@@ -516,6 +516,10 @@ py::object search_documents(py::object engine, py::object search_query,
                             py::object detected_search_language, py::object page,
                             py::object results_per_page, py::object cutoff_for_fix_query) {
     if (!wr::truthy(engine.attr("load_model")())) return py::list();
+    // The ranked search, when the host chose it (ranked.cpp).
+    if (ranking_is_bm25())
+        return search_ranked(engine, search_query, detected_search_language, page, results_per_page,
+                             cutoff_for_fix_query);
     // An index whose documents were all removed answers as one never filled.
     if (engine.attr("tfidf_vectorizer").is_none()) return py::list();
     Split split;
@@ -594,6 +598,10 @@ py::object search_documents(py::object engine, py::object search_query,
 }
 
 }  // namespace
+
+void note_search_split(const double (&seconds)[5]) {
+    for (int i = 0; i < 5; ++i) last_split.seconds[i] = seconds[i];
+}
 
 void init_search(py::handle cls) {
     wr::def_method(cls, "search_documents", &search_documents, py::arg("search_query"),

@@ -21,6 +21,7 @@ void forget(py::handle engine) {
     engine.attr("document_names") = py::list();
     engine.attr("detected_languages") = py::dict();
     engine.attr("cleaned_text") = py::dict();
+    reset_split_terms(engine);
     wr::forget_stored(engine);
 }
 
@@ -52,6 +53,7 @@ py::object load_model(py::object engine) {
     engine.attr("document_names") = data[py::str("document_names")];
     engine.attr("detected_languages") = data[py::str("detected_languages")];
     engine.attr("cleaned_text") = data[py::str("cleaned_text")];
+    read_split_terms(engine);
     return engine.attr("is_loaded");
 }
 
@@ -99,6 +101,7 @@ void file_one(py::object engine, py::object doc, py::dict& preprocessed_document
     py::object text = doc.attr("cleaned_text");
     preprocessed_documents[id] = text;
     cleaned[id] = text;
+    set_split_entry(engine, id, split_entry(doc));
 }
 
 // Fits the vectoriser as the last filed document's training would: the very
@@ -129,6 +132,10 @@ void write(py::object engine, wr::StoreChange& change) {
     model_data["document_names"] = names;
     model_data["detected_languages"] = languages;
     model_data["cleaned_text"] = engine.attr("cleaned_text");
+    // First what the ranked search keeps beside the model: a write killed
+    // between the two leaves the old model, for which the new entries of
+    // unchanged documents still hold (see splitstore.cpp).
+    write_split_terms(engine);
     // A plain dump truncates the stored model first, so a failed or killed
     // write would lose the whole index: the new file replaces it whole.
     change.write([&](py::handle tmp) { attr("joblib").attr("dump")(model_data, tmp); });
@@ -267,14 +274,15 @@ py::int_ change_documents(py::object engine, Change&& change) {
 // as train_model passes them over. A later document of the same id wins.
 py::int_ update_documents(py::object engine, py::iterable docs) {
     struct Copy {
-        py::object id, language, text;
+        py::object id, language, text, split;
     };
     // Everything is read from the documents first: one that cannot be read
     // changes nothing.
     std::vector<Copy> copies;
     for (py::handle doc : docs) {
         if (!wr::truthy(doc) || !wr::truthy(doc.attr("text"))) continue;
-        copies.push_back({doc.attr("id"), doc.attr("detected_language"), doc.attr("cleaned_text")});
+        copies.push_back({doc.attr("id"), doc.attr("detected_language"), doc.attr("cleaned_text"),
+                          split_entry(doc)});
     }
     if (copies.empty()) return py::int_(0);
     return change_documents(engine, [&] {
@@ -285,6 +293,7 @@ py::int_ update_documents(py::object engine, py::iterable docs) {
             if (!wr::contains(cleaned, copy.id)) names.attr("append")(copy.id);
             languages[copy.id] = copy.language;
             cleaned[copy.id] = copy.text;
+            set_split_entry(engine, copy.id, copy.split);
         }
         return copies.size();
     });

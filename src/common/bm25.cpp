@@ -1,0 +1,243 @@
+#include "bm25.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+namespace wr::bm25 {
+
+Index::Index(std::size_t terms, const std::vector<std::uint32_t>& tokens,
+             const std::vector<std::size_t>& starts, const std::vector<std::uint8_t>& groups,
+             Params params)
+    : params_(params), groups_(groups), starts_(terms + 1, 0), idf_(terms, 0.0) {
+    const std::size_t n = groups.size();
+    if (n >= std::numeric_limits<std::uint32_t>::max())
+        throw std::invalid_argument("too many documents");
+    if (starts.size() != n + 1 || starts[0] != 0 || starts[n] != tokens.size())
+        throw std::invalid_argument("document offsets do not fit the tokens");
+    for (std::size_t d = 0; d < n; ++d) {
+        if (starts[d + 1] < starts[d]) throw std::invalid_argument("document offsets must not decrease");
+        if (groups[d] >= kMaxGroups) throw std::invalid_argument("group out of range");
+        present_groups_ |= std::uint32_t{1} << groups[d];
+    }
+    for (std::uint32_t t : tokens)
+        if (t >= terms) throw std::invalid_argument("term id out of range");
+
+    // Per document, its distinct terms with their counts: the document's
+    // ids sorted, then counted in runs.
+    std::vector<std::uint32_t> distinct;   // term of each (document, term) pair
+    std::vector<std::uint32_t> counts;     // its count
+    std::vector<std::size_t> pair_start(n + 1, 0);
+    std::vector<std::uint32_t> sorted;
+    double total_length = 0;
+    for (std::size_t d = 0; d < n; ++d) {
+        sorted.assign(tokens.begin() + static_cast<std::ptrdiff_t>(starts[d]),
+                      tokens.begin() + static_cast<std::ptrdiff_t>(starts[d + 1]));
+        std::sort(sorted.begin(), sorted.end());
+        for (std::size_t i = 0; i < sorted.size();) {
+            std::size_t j = i;
+            while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
+            distinct.push_back(sorted[i]);
+            counts.push_back(static_cast<std::uint32_t>(j - i));
+            ++starts_[sorted[i] + 1];
+            i = j;
+        }
+        pair_start[d + 1] = distinct.size();
+        total_length += static_cast<double>(sorted.size());
+    }
+    for (std::size_t t = 0; t < terms; ++t) starts_[t + 1] += starts_[t];
+
+    const double average = n ? total_length / static_cast<double>(n) : 0.0;
+    const double k1 = params.k1, b = params.b;
+    docs_.resize(distinct.size());
+    saturated_.resize(distinct.size());
+    std::vector<std::size_t> next(starts_.begin(), starts_.end() - 1);
+    for (std::size_t d = 0; d < n; ++d) {
+        const double length = static_cast<double>(starts[d + 1] - starts[d]);
+        // A collection of empty documents has no average length; none of
+        // them holds a term either, so the norm is never used.
+        const double norm = k1 * (1.0 - b + (average > 0 ? b * length / average : 0.0));
+        for (std::size_t p = pair_start[d]; p < pair_start[d + 1]; ++p) {
+            const std::size_t at = next[distinct[p]]++;
+            const double tf = counts[p];
+            docs_[at] = static_cast<std::uint32_t>(d);
+            saturated_[at] = static_cast<float>(tf * (k1 + 1.0) / (tf + norm));
+        }
+    }
+    const double all = static_cast<double>(n);
+    for (std::size_t t = 0; t < terms; ++t) {
+        const double df = static_cast<double>(starts_[t + 1] - starts_[t]);
+        idf_[t] = std::log(1.0 + (all - df + 0.5) / (df + 0.5));
+    }
+}
+
+std::uint32_t Index::document_frequency(std::uint32_t term) const {
+    if (term >= terms()) throw std::out_of_range("term outside the vocabulary");
+    return static_cast<std::uint32_t>(starts_[term + 1] - starts_[term]);
+}
+
+double Index::idf(std::uint32_t term) const {
+    if (term >= terms()) throw std::out_of_range("term outside the vocabulary");
+    return idf_[term];
+}
+
+std::size_t Index::footprint() const {
+    return groups_.capacity() + starts_.capacity() * sizeof(std::size_t) +
+           docs_.capacity() * sizeof(std::uint32_t) + saturated_.capacity() * sizeof(float) +
+           idf_.capacity() * sizeof(double);
+}
+
+void Index::check(const std::vector<QueryTerm>& query) const {
+    for (const QueryTerm& q : query)
+        if (q.term >= terms()) throw std::out_of_range("query term outside the vocabulary");
+}
+
+void Index::accumulate(const std::vector<QueryTerm>& query, std::vector<double>& acc,
+                       std::vector<std::uint32_t>& touched) const {
+    for (const QueryTerm& q : query) {
+        const std::uint32_t wanted = q.groups & present_groups_;
+        // Only positive contributions: a document's first touch is then told
+        // by its accumulator still being 0.
+        if (!wanted || !(q.weight > 0.0)) continue;
+        const double factor = q.weight * idf_[q.term];
+        const std::size_t begin = starts_[q.term], end = starts_[q.term + 1];
+        if (wanted == present_groups_) {
+            for (std::size_t p = begin; p < end; ++p) {
+                const std::uint32_t d = docs_[p];
+                if (acc[d] == 0.0) touched.push_back(d);
+                acc[d] += factor * saturated_[p];
+            }
+        } else {
+            for (std::size_t p = begin; p < end; ++p) {
+                const std::uint32_t d = docs_[p];
+                if (!((wanted >> groups_[d]) & 1u)) continue;
+                if (acc[d] == 0.0) touched.push_back(d);
+                acc[d] += factor * saturated_[p];
+            }
+        }
+    }
+}
+
+namespace {
+
+// The accumulator of this thread, all zeros between calls; grown to the
+// largest index searched, so a search allocates nothing after the first.
+std::vector<double>& scratch(std::size_t size) {
+    thread_local std::vector<double> acc;
+    if (acc.size() < size) acc.assign(size, 0.0);
+    return acc;
+}
+
+}  // namespace
+
+std::vector<double> Index::scores(const std::vector<QueryTerm>& query) const {
+    check(query);
+    std::vector<double> out(documents(), 0.0);
+    std::vector<std::uint32_t> touched;
+    accumulate(query, out, touched);
+    return out;
+}
+
+std::vector<Hit> Index::rank(const std::vector<QueryTerm>& query, std::size_t start,
+                             std::size_t stop) const {
+    check(query);
+    std::vector<double>& acc = scratch(documents());
+    std::vector<std::uint32_t> touched;
+    accumulate(query, acc, touched);
+    std::vector<Hit> hits;
+    hits.reserve(touched.size());
+    for (std::uint32_t d : touched) {
+        if (acc[d] > 0.0) hits.push_back({d, acc[d]});
+        acc[d] = 0.0;
+    }
+    stop = std::min(stop, hits.size());
+    if (start >= stop) return {};
+    auto before = [](const Hit& a, const Hit& b) {
+        return a.score != b.score ? a.score > b.score : a.doc < b.doc;
+    };
+    const auto first = hits.begin() + static_cast<std::ptrdiff_t>(start);
+    const auto last = hits.begin() + static_cast<std::ptrdiff_t>(stop);
+    if (first != hits.begin()) std::nth_element(hits.begin(), first, hits.end(), before);
+    if (last != hits.end()) std::nth_element(first, last, hits.end(), before);
+    std::sort(first, last, before);
+    return std::vector<Hit>(first, last);
+}
+
+std::size_t Index::matches(const std::vector<QueryTerm>& query) const {
+    check(query);
+    std::vector<double>& acc = scratch(documents());
+    std::vector<std::uint32_t> touched;
+    accumulate(query, acc, touched);
+    std::size_t count = 0;
+    for (std::uint32_t d : touched) {
+        count += acc[d] > 0.0;
+        acc[d] = 0.0;
+    }
+    return count;
+}
+
+// ---- pieces ------------------------------------------------------------------
+
+bool is_joiner(char32_t c) {
+    switch (c) {
+        case U'-': case U'/': case U'\\':
+        case 0x058A: case 0x05BE: case 0x1400: case 0x1806:
+        case 0x2010: case 0x2011: case 0x2012: case 0x2013: case 0x2014: case 0x2015:
+        case 0x2044: case 0x2212: case 0x2215:
+        case 0x2E17: case 0x2E1A: case 0x2E3A: case 0x2E3B: case 0x2E40: case 0x2E5D:
+        case 0x301C: case 0x3030: case 0x30A0:
+        case 0xFE31: case 0xFE32: case 0xFE58: case 0xFE63: case 0xFF0D: case 0xFF0F:
+        case 0x10EAD:
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::vector<Piece> pieces_of(std::u32string_view text, const text::CharClasses& cc) {
+    std::vector<Piece> out;
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        while (i < n && cc.is_space(text[i])) ++i;
+        if (i == n) break;
+        Piece piece;
+        std::u32string part;
+        std::size_t parts_seen = 0;
+        auto close_part = [&] {
+            if (!part.empty()) {
+                piece.parts.push_back(std::move(part));
+                ++parts_seen;
+            }
+            part.clear();
+        };
+        for (; i < n && !cc.is_space(text[i]); ++i) {
+            const char32_t c = text[i];
+            if (is_joiner(c)) {
+                close_part();
+            } else if (cc.is_word(c)) {
+                piece.joined.push_back(c);
+                part.push_back(c);
+            }
+        }
+        close_part();
+        if (piece.joined.empty()) continue;
+        if (parts_seen < 2) piece.parts.clear();  // one word: nothing was joined
+        out.push_back(std::move(piece));
+    }
+    return out;
+}
+
+std::uint64_t fingerprint(std::u32string_view text) {
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    for (char32_t c : text) {
+        for (int k = 0; k < 4; ++k) {
+            h ^= static_cast<std::uint64_t>((c >> (8 * k)) & 0xFF);
+            h *= 0x100000001b3ull;
+        }
+    }
+    return h;
+}
+
+}  // namespace wr::bm25

@@ -1,0 +1,121 @@
+// BM25 ranking over term ids, and the word pieces it ranks: plain C++17, no
+// Python headers.
+//
+// The index is built once from every document's terms and answers a query
+// of weighted terms with one page of hits. Each document belongs to a group
+// (the language its text was stemmed in), and each query term names the
+// groups it scores: a query stemmed in each language is scored against that
+// language's documents only, in one pass over the postings.
+//
+// Scores are those of
+//
+//     sum over query terms t present in d, d in t's groups, of
+//         weight(t) * idf(t) * tf(t, d) * (k1 + 1) / (tf(t, d) + k1 * (1 - b + b * len(d) / avglen))
+//     idf(t) = ln(1 + (N - df(t) + 0.5) / (df(t) + 0.5))
+//
+// (Lucene's BM25, whose idf never goes negative), with len(d) the number of
+// terms of d and N every document of the index, whatever its group.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "textcore.hpp"
+
+namespace wr::bm25 {
+
+struct Params {
+    double k1 = 1.2;
+    double b = 0.75;
+};
+
+struct QueryTerm {
+    std::uint32_t term;
+    std::uint32_t groups;  // bit g set: the term scores the documents of group g
+    double weight;         // how many times the query holds it, or a share of that; 0 or
+                           // less (or NaN): the term scores nothing
+};
+
+struct Hit {
+    std::uint32_t doc;
+    double score;
+};
+
+// Groups are numbered from 0 to kMaxGroups - 1.
+inline constexpr std::size_t kMaxGroups = 32;
+
+class Index {
+public:
+    // Document d holds the term ids tokens[starts[d] .. starts[d + 1]) (a
+    // repeated id counts once more) and belongs to groups[d]. Throws
+    // std::invalid_argument for a term id >= terms, a group >= kMaxGroups,
+    // offsets that do not fit `tokens`, or more than 2^32 - 1 documents.
+    Index(std::size_t terms, const std::vector<std::uint32_t>& tokens,
+          const std::vector<std::size_t>& starts, const std::vector<std::uint8_t>& groups,
+          Params params = {});
+
+    std::size_t documents() const { return groups_.size(); }
+    std::size_t terms() const { return starts_.size() - 1; }
+    std::uint32_t document_frequency(std::uint32_t term) const;
+    double idf(std::uint32_t term) const;
+    // Bytes held by the postings and per-document arrays.
+    std::size_t footprint() const;
+
+    // Every document's score, in document order (the reference form).
+    std::vector<double> scores(const std::vector<QueryTerm>& query) const;
+    // The ranks [start, stop) of the documents scoring above 0, best first,
+    // equal scores in document order; only documents sharing a term with the
+    // query are looked at. Terms outside [0, terms()) throw std::out_of_range.
+    // Safe to call from several threads at once.
+    std::vector<Hit> rank(const std::vector<QueryTerm>& query, std::size_t start,
+                          std::size_t stop) const;
+    // How many documents score above 0.
+    std::size_t matches(const std::vector<QueryTerm>& query) const;
+
+private:
+    void check(const std::vector<QueryTerm>& query) const;
+    // Adds every matching document's score into `acc` (all zero before),
+    // listing each document the first time it is touched.
+    void accumulate(const std::vector<QueryTerm>& query, std::vector<double>& acc,
+                    std::vector<std::uint32_t>& touched) const;
+
+    Params params_;
+    std::vector<std::uint8_t> groups_;   // per document
+    std::uint32_t present_groups_ = 0;   // bit g: some document is in group g
+    std::vector<std::size_t> starts_;    // terms() + 1 offsets into the postings
+    std::vector<std::uint32_t> docs_;    // postings: documents ascending per term
+    std::vector<float> saturated_;       // tf * (k1 + 1) / (tf + k1 * (1 - b + b * len / avglen))
+    std::vector<double> idf_;            // per term
+};
+
+// ---- pieces of text --------------------------------------------------------
+//
+// The engine's normalisation deletes every character that is neither a word
+// character nor whitespace, so "large-deflection" is filed as one word,
+// "largedeflection", and "the/second" as "thesecond". A piece keeps that
+// joined word and, when dashes or slashes separate words inside it, the
+// words they separate, so a ranking can file both: "large deflection" then
+// finds it, and so does the joined "email" for "e-mail".
+
+struct Piece {
+    std::u32string joined;               // the piece's word characters, as normalisation joins them
+    std::vector<std::u32string> parts;   // the words between its dashes and slashes; empty for one word
+};
+
+// Dash punctuation (Unicode's Pd), the minus sign and the slashes.
+bool is_joiner(char32_t c);
+
+// The whitespace-separated pieces of `text` (decomposed, combining marks
+// dropped already, as normalisation has them), in order. Pieces without any
+// word character are left out; so are parts without one.
+std::vector<Piece> pieces_of(std::u32string_view text, const text::CharClasses& cc);
+
+// 64-bit FNV-1a of the code points (each as four little-endian bytes): a
+// cheap fingerprint of a stored text, to tell whether data kept beside it
+// still belongs to it.
+std::uint64_t fingerprint(std::u32string_view text);
+
+}  // namespace wr::bm25

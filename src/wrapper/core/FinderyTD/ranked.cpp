@@ -1,0 +1,583 @@
+// The ranked search, which a host chooses with the module's RANKING = "bm25"
+// (the command line and the search page do): BM25 over the engine's stems
+// (the BM25 core is src/common/bm25.*), where
+//   - words joined by dashes and slashes count as their parts too
+//     ("large-deflection" is found by "large deflection", and the joined
+//     "email" still finds "e-mail"), on both sides;
+//   - each document meets the query as its own language stems it, so a
+//     query whose language cannot be told is still answered in every
+//     language the index holds;
+//   - correction only rewrites a word that is neither in the index nor a
+//     real word of the languages concerned ("trust" stays "trust").
+// Everything is derived from what the engine stores (its cleaned texts, and
+// the split words kept beside them, splitstore.cpp) when a model is first
+// searched, and kept for as long as that model: nothing here is stored.
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "bm25.hpp"
+#include "closematch.hpp"
+#include "finderytd.hpp"
+#include "hosttext.hpp"
+#include "nearterms.hpp"
+#include "pyutil.hpp"
+
+namespace finderytd {
+
+namespace {
+
+namespace bm25 = wr::bm25;
+
+// Term frequency saturates later than the usual k1 = 1.2 (abstracts and
+// short documents repeat the words they are about) and length counts a
+// little more than b = 0.75: chosen on Cranfield, where k1 from 1.8 to 3
+// and b from 0.8 to 0.85 all rank alike (nDCG@10 0.38).
+constexpr bm25::Params kParams{2.0, 0.8};
+
+// The joined form of words written with a dash or slash counts half,
+// beside its parts, which count whole.
+constexpr double kJoinedWeight = 0.5;
+
+// Correction in the ranked search reaches a little further than the
+// default 0.9 ("vicksberg" is 0.89 from "vicksburg"): only words that are
+// neither indexed nor real words are corrected at all.
+constexpr double kCutoff = 0.8;
+// Candidates looked at per word when telling whether it is an inflection of
+// a listed word: those at most this many letters longer than its stem (the
+// longest Snowball suffixes, "amientos", "izations"), and this many at most.
+constexpr std::size_t kSuffixLetters = 9;
+constexpr std::size_t kStemCandidates = 500;
+
+// ---- the index derived from a model ------------------------------------------
+
+struct Ranked {
+    std::unique_ptr<bm25::Index> index;
+    std::unordered_map<std::u32string, std::uint32_t> ids;
+    std::vector<std::u32string> terms;
+    std::vector<std::string> codes;  // per group: the language code, "" for none
+    std::vector<std::size_t> sizes;  // documents per group
+    // Built on the first correction (under the interpreter's lock): the
+    // terms one edit from a word, looked at first, and the whole vocabulary.
+    std::shared_ptr<const wr::NearTerms> near;
+    std::shared_ptr<const wr::CloseMatcher> matcher;
+    // What correction made of a term before, per query language: a server
+    // meets the same misspellings again.
+    std::unordered_map<std::u32string, std::optional<std::uint32_t>> corrections;
+
+    std::uint32_t id_of(const std::u32string& term) {
+        auto [at, added] = ids.emplace(term, static_cast<std::uint32_t>(terms.size()));
+        if (added) terms.push_back(term);
+        return at->second;
+    }
+    std::optional<std::uint32_t> find(const std::u32string& term) const {
+        auto at = ids.find(term);
+        if (at == ids.end()) return std::nullopt;
+        return at->second;
+    }
+    // The language most documents are in; "" when none has one.
+    std::string main_code() const {
+        std::string best;
+        std::size_t most = 0;
+        for (std::size_t g = 0; g < codes.size(); ++g)
+            if (!codes[g].empty() && sizes[g] > most) most = sizes[g], best = codes[g];
+        return best;
+    }
+};
+
+// The vectoriser's tokens of a text: lower-cased, runs of two word
+// characters or more.
+void add_tokens(Ranked& r, py::handle text, std::vector<std::uint32_t>& tokens) {
+    if (!PyUnicode_Check(text.ptr())) return;
+    const std::u32string lower = wr::to_u32(py::str(text).attr("lower")());
+    for (const std::u32string& w : wr::text::find_words(lower, wr::host_char_classes()))
+        if (w.size() >= 2) tokens.push_back(r.id_of(w));
+}
+
+std::shared_ptr<Ranked> build(py::handle engine) {
+    auto r = std::make_shared<Ranked>();
+    py::object names = engine.attr("document_names");
+    py::object cleaned = engine.attr("cleaned_text");
+    py::object languages = engine.attr("detected_languages");
+    py::dict split = split_terms(engine);
+    std::vector<std::uint32_t> tokens;
+    std::vector<std::size_t> starts{0};
+    std::vector<std::uint8_t> groups;
+    for (py::handle name : names) {
+        py::object text = cleaned[name];
+        add_tokens(*r, text, tokens);
+        std::string code = stemming_code(languages.attr("get")(name));
+        py::object entry = split.attr("get")(name);
+        if (PyTuple_Check(entry.ptr()) && py::len(entry) == 3 && PyUnicode_Check(text.ptr()) &&
+            py::object(entry[py::int_(0)]).equal(py::int_(bm25::fingerprint(wr::to_u32(text))))) {
+            py::object stemmed = entry[py::int_(1)];
+            code = stemmed.is_none() ? std::string() : py::str(stemmed).cast<std::string>();
+            add_tokens(*r, entry[py::int_(2)], tokens);
+        }
+        auto at = std::find(r->codes.begin(), r->codes.end(), code);
+        if (at == r->codes.end()) {
+            if (r->codes.size() == bm25::kMaxGroups)
+                wr::raise(PyExc_ValueError, {"the index holds documents in more than ",
+                                             bm25::kMaxGroups, " languages"});
+            r->codes.push_back(code);
+            r->sizes.push_back(0);
+            at = r->codes.end() - 1;
+        }
+        const auto g = static_cast<std::size_t>(at - r->codes.begin());
+        ++r->sizes[g];
+        groups.push_back(static_cast<std::uint8_t>(g));
+        starts.push_back(tokens.size());
+    }
+    const std::size_t terms = r->terms.size();
+    py::gil_scoped_release unlocked;
+    r->index = std::make_unique<bm25::Index>(terms, tokens, starts, groups, kParams);
+    return r;
+}
+
+// Kept per model, as search.cpp keeps its scoring index: by the matrix's
+// identity (every change of the index fits a new one), and the objects the
+// index was derived from.
+struct Entry {
+    PyObject* matrix = nullptr;
+    py::object matrix_ref;
+    py::object names, cleaned, languages, split;
+    std::shared_ptr<Ranked> ranked;
+};
+
+constexpr std::size_t kKept = 2;
+
+std::vector<Entry>& entries() {
+    static auto* all = new std::vector<Entry>();  // leaked: holds host objects
+    return *all;
+}
+
+void forget_matrix(py::handle ref) {
+    auto& all = entries();
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (all[i].matrix_ref.is(ref)) {
+            Entry gone = std::move(all[i]);  // released after the erase
+            all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+    }
+}
+
+std::shared_ptr<Ranked> ranked_of(py::handle engine) {
+    py::object matrix = engine.attr("tfidf_matrix");
+    py::object names = engine.attr("document_names"), cleaned = engine.attr("cleaned_text"),
+               languages = engine.attr("detected_languages");
+    py::object split = split_terms(engine);
+    auto& all = entries();
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        Entry& e = all[i];
+        if (e.matrix != matrix.ptr()) continue;
+        if (e.names.is(names) && e.cleaned.is(cleaned) && e.languages.is(languages) && e.split.is(split)) {
+            std::rotate(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(i),
+                        all.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+            return all.front().ranked;
+        }
+        Entry stale = std::move(e);
+        all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+    }
+    std::shared_ptr<Ranked> ranked = build(engine);
+    Entry entry;
+    entry.matrix = matrix.ptr();
+    py::cpp_function forget(&forget_matrix);
+    PyObject* ref = PyWeakref_NewRef(matrix.ptr(), forget.ptr());
+    if (!ref) {
+        py::error_already_set err;
+        if (!err.matches(PyExc_TypeError)) throw err;
+        return ranked;  // not kept: derived again next time
+    }
+    entry.matrix_ref = py::reinterpret_steal<py::object>(ref);
+    entry.names = names;
+    entry.cleaned = cleaned;
+    entry.languages = languages;
+    entry.split = split;
+    entry.ranked = ranked;
+    auto& now = entries();  // building may have let other threads change the list
+    Entry evicted;
+    if (now.size() >= kKept) {
+        evicted = std::move(now.back());
+        now.pop_back();
+    }
+    now.insert(now.begin(), std::move(entry));
+    return ranked;
+}
+
+// ---- real words ------------------------------------------------------------------
+//
+// A word of the query that the index does not hold is corrected only when
+// it is no word of the languages concerned: the module's WORD_LISTS names,
+// per language code, plain word lists (one word a line; Debian's wamerican,
+// wspanish, wportuguese and wbrazilian by default). A list without
+// inflections (Spanish) is still enough: a word whose stem is the stem of a
+// listed word is a word too ("lavan" of "lavar").
+
+struct WordList {
+    py::object paths;                  // what WORD_LISTS named when it was read
+    // Folded, lower-cased, sorted; shared, so a reader keeps its copy while
+    // stemming lets another thread read the lists anew.
+    std::shared_ptr<const std::vector<std::u32string>> words;
+    std::unordered_map<std::u32string, bool> answers;  // words asked about before
+};
+
+constexpr std::size_t kRememberedAnswers = 1 << 16;
+
+std::unordered_map<std::string, WordList>& word_lists() {
+    static auto* all = new std::unordered_map<std::string, WordList>();  // leaked: host objects
+    return *all;
+}
+
+WordList& word_list(const std::string& code) {
+    py::object lists = wr::this_module().attr("WORD_LISTS");
+    py::object paths = py::none();
+    if (lists.contains(py::str(code))) paths = py::tuple(py::iterable(lists[py::str(code)]));
+    auto& all = word_lists();
+    auto found = all.find(code);
+    if (found != all.end() && found->second.paths.equal(paths)) return found->second;
+
+    WordList made;
+    made.paths = paths;
+    auto words = std::make_shared<std::vector<std::u32string>>();
+    if (!paths.is_none()) {
+        const wr::text::CharClasses& cc = wr::host_char_classes();
+        py::object isfile = wr::import_attr("os.path", "isfile");
+        py::object normalize = wr::import_attr("unicodedata", "normalize");
+        for (py::handle path : paths) {
+            if (!wr::truthy(isfile(path))) continue;
+            py::object text = wr::import("pathlib").attr("Path")(path).attr("read_text")(
+                py::arg("encoding") = "utf-8", py::arg("errors") = "replace");
+            const std::u32string all_words = wr::text::drop_combining(
+                wr::to_u32(normalize("NFD", text.attr("lower")())), cc);
+            std::size_t at = 0;
+            while (at < all_words.size()) {
+                std::size_t end = at;
+                while (end < all_words.size() && !cc.is_space(all_words[end])) ++end;
+                std::u32string word = wr::text::keep_word_chars(
+                    std::u32string_view(all_words).substr(at, end - at), cc);
+                if (!word.empty()) words->push_back(std::move(word));
+                at = end;
+                while (at < all_words.size() && cc.is_space(all_words[at])) ++at;
+            }
+        }
+        std::sort(words->begin(), words->end());
+        words->erase(std::unique(words->begin(), words->end()), words->end());
+    }
+    made.words = std::move(words);
+    return all.insert_or_assign(code, std::move(made)).first->second;
+}
+
+bool inflection_of_listed(const std::vector<std::u32string>& words, const std::u32string& word,
+                          const std::string& code) {
+    // An inflection: some listed word with the same stem. Snowball stems
+    // are prefixes of their words but for a changed last letter ("happi"),
+    // so the candidates are the words that begin like the stem.
+    const std::u32string stem = term_of(word, code);
+    if (stem.empty()) return true;  // a stopword
+    const std::u32string prefix = stem.size() > 4 ? stem.substr(0, stem.size() - 1) : stem;
+    std::vector<std::u32string> candidates;
+    for (auto it = std::lower_bound(words.begin(), words.end(), prefix);
+         it != words.end() && it->compare(0, prefix.size(), prefix) == 0 &&
+         candidates.size() < kStemCandidates;
+         ++it)
+        if (it->size() <= stem.size() + kSuffixLetters)
+            candidates.push_back(*it);  // copied: stemming may let another thread in
+    for (const std::u32string& c : candidates)
+        if (stem_word(c, code) == stem) return true;
+    return false;
+}
+
+bool is_listed_word(const std::u32string& word, const std::string& code) {
+    {
+        WordList& list = word_list(code);
+        if (list.words->empty()) return false;
+        if (std::binary_search(list.words->begin(), list.words->end(), word)) return true;
+        auto known = list.answers.find(word);
+        if (known != list.answers.end()) return known->second;
+    }
+    // The list is looked up again after stemming, which may let another
+    // thread in (and it may read the list anew).
+    const std::shared_ptr<const std::vector<std::u32string>> words = word_list(code).words;
+    const bool listed = inflection_of_listed(*words, word, code);
+    WordList& list = word_list(code);
+    if (list.answers.size() >= kRememberedAnswers) list.answers.clear();
+    list.answers.emplace(word, listed);
+    return listed;
+}
+
+bool has_digit(const std::u32string& word) {
+    return std::any_of(word.begin(), word.end(), [](char32_t c) { return c >= U'0' && c <= U'9'; });
+}
+
+// ---- the query -------------------------------------------------------------------
+
+// What one query word became in one language: the term searched, and
+// whether correction chose it.
+struct Resolved {
+    std::optional<std::uint32_t> id;
+    std::u32string shown;  // the term (corrected or not); "" for a stopword
+};
+
+constexpr std::size_t kRememberedCorrections = 1 << 16;
+
+class QueryReader {
+public:
+    QueryReader(Ranked& r, std::vector<std::string> real_word_codes, double cutoff)
+        : r_(r), codes_(std::move(real_word_codes)), cutoff_(cutoff) {
+        // Corrections depend on the languages whose words are real (the
+        // first is the query's) and the cutoff: remembered for the usual one.
+        for (const std::string& c : codes_) key_ += std::u32string(c.begin(), c.end()) + U"|";
+        remember_ = cutoff == kCutoff;
+    }
+
+    // `correct` false: a term the index lacks is left unmatched (the joined
+    // form of words whose parts are searched too).
+    Resolved resolve(const std::u32string& word, const std::string& code, bool correct = true) {
+        Resolved out;
+        out.shown = term_of(word, code);
+        if (out.shown.empty()) return out;
+        if ((out.id = r_.find(out.shown)) || !correct) return out;
+        const std::u32string key = key_ + out.shown;
+        auto known = r_.corrections.find(key);
+        if (remember_ && known != r_.corrections.end()) {
+            if (known->second) out.id = known->second, out.shown = r_.terms[*known->second];
+            return out;
+        }
+        std::optional<std::uint32_t> fixed;
+        if (!has_digit(out.shown) && !is_real(word)) {
+            if (!r_.near) r_.near = std::make_shared<const wr::NearTerms>(r_.terms);
+            if (!r_.matcher) r_.matcher = std::make_shared<const wr::CloseMatcher>(r_.terms);
+            const std::shared_ptr<const wr::NearTerms> near = r_.near;
+            const std::shared_ptr<const wr::CloseMatcher> matcher = r_.matcher;
+            std::optional<std::u32string> best;
+            {
+                py::gil_scoped_release unlocked;
+                // A misspelling is nearly always one edit from the word
+                // meant: those terms first, the whole vocabulary only when
+                // none is close enough.
+                std::vector<std::u32string> near_terms;
+                for (std::uint32_t t : near->candidates(out.shown)) near_terms.push_back(r_.terms[t]);
+                if (!near_terms.empty()) best = wr::get_close_match(out.shown, near_terms, cutoff_);
+                if (!best) best = matcher->best(out.shown, cutoff_);
+            }
+            if (best) fixed = r_.find(*best);
+        }
+        if (remember_) {
+            if (r_.corrections.size() >= kRememberedCorrections) r_.corrections.clear();
+            r_.corrections.emplace(key, fixed);
+        }
+        if (fixed) out.id = fixed, out.shown = r_.terms[*fixed];
+        return out;
+    }
+
+private:
+    bool is_real(const std::u32string& word) {
+        const std::u32string lower = wr::to_u32(wr::from_u32(word).attr("lower")());
+        for (const std::string& code : codes_)
+            if (!code.empty() && is_listed_word(lower, code)) return true;
+        return false;
+    }
+
+    Ranked& r_;
+    std::vector<std::string> codes_;
+    double cutoff_;
+    std::u32string key_;
+    bool remember_;
+};
+
+struct Split {
+    using clock = std::chrono::steady_clock;
+    clock::time_point mark = clock::now();
+    double seconds[5] = {};
+    void lap(int part) {
+        const clock::time_point now = clock::now();
+        seconds[part] = std::chrono::duration<double>(now - mark).count();
+        mark = now;
+    }
+};
+
+// The language to correct in and to give the corrected query in: the one
+// given, else the detected one; when detection cannot tell (a language the
+// library does not support, another script), the language most of the
+// index's documents are in.
+std::string query_code(const Ranked& r, py::handle query, py::handle language) {
+    if (wr::truthy(language)) {
+        py::object member = PyUnicode_Check(language.ptr())
+            ? wr::import_attr("wrapper.infra.Idiomark", "Idiomark")(language)
+            : py::reinterpret_borrow<py::object>(language);
+        return stemming_code(member);
+    }
+    try {
+        return stemming_code(wr::this_module().attr("Tonguecheck").attr("detect_lang")(query));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        return r.main_code();
+    }
+}
+
+std::int64_t host_index(py::handle value) {
+    Py_ssize_t v = PyNumber_AsSsize_t(value.ptr(), nullptr);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return static_cast<std::int64_t>(v);
+}
+
+}  // namespace
+
+bool ranking_is_bm25() {
+    py::object ranking = wr::this_module().attr("RANKING");
+    if (PyUnicode_Check(ranking.ptr())) {
+        if (py::str(ranking).equal(py::str("bm25"))) return true;
+        if (py::str(ranking).equal(py::str("tfidf"))) return false;
+    }
+    wr::raise(PyExc_ValueError, {"FinderyTD.RANKING must be 'tfidf' or 'bm25', not ", py::repr(ranking)});
+}
+
+py::object search_ranked(py::object engine, py::object query, py::object language, py::object page,
+                         py::object results_per_page, py::object cutoff) {
+    // An index whose documents were all removed answers as one never filled.
+    if (engine.attr("tfidf_vectorizer").is_none()) return py::list();
+    Split split;
+    const double bar = std::min(kCutoff, py::float_(cutoff).cast<double>());
+    if (!(bar >= 0.0 && bar <= 1.0))
+        wr::raise(PyExc_ValueError, {"cutoff must be in [0.0, 1.0]: ", py::repr(cutoff)});
+    std::shared_ptr<Ranked> r = ranked_of(engine);
+    const std::string primary = query_code(*r, query, language);
+
+    const std::vector<bm25::Piece> pieces =
+        bm25::pieces_of(folded(py::str(query)), wr::host_char_classes());
+    split.lap(0);
+
+    // Real words are those of the query's language and of every language
+    // whose documents meet the query.
+    std::vector<std::string> real_codes{primary};
+    for (const std::string& c : r->codes)
+        if (std::find(real_codes.begin(), real_codes.end(), c) == real_codes.end()) real_codes.push_back(c);
+    QueryReader reader(*r, real_codes, bar);
+
+    // Each group's terms. A term the query holds twice counts once: a query
+    // that repeats a word still means the one thing.
+    std::map<std::pair<std::uint32_t, std::size_t>, double> weights;  // (term, group) -> weight
+    auto add = [&](const Resolved& x, std::size_t g, double w) {
+        if (!x.id) return;
+        double& at = weights[{*x.id, g}];
+        at = std::max(at, w);
+    };
+    for (std::size_t g = 0; g < r->codes.size(); ++g) {
+        for (const bm25::Piece& piece : pieces) {
+            add(reader.resolve(piece.joined, r->codes[g], piece.parts.empty()), g,
+                piece.parts.empty() ? 1.0 : kJoinedWeight);
+            for (const std::u32string& part : piece.parts) add(reader.resolve(part, r->codes[g]), g, 1.0);
+        }
+    }
+    // The query as searched, in its own language: one term per word.
+    std::u32string corrected;
+    for (const bm25::Piece& piece : pieces) {
+        const Resolved x = reader.resolve(piece.joined, primary, piece.parts.empty());
+        if (x.shown.empty()) continue;
+        if (!corrected.empty()) corrected.push_back(U' ');
+        corrected += x.shown;
+    }
+    split.lap(1);
+
+    // Terms of equal weight in several groups are scored in one pass.
+    std::map<std::pair<std::uint32_t, double>, std::uint32_t> masks;
+    for (const auto& [key, weight] : weights) masks[{key.first, weight}] |= std::uint32_t{1} << key.second;
+    std::vector<bm25::QueryTerm> terms;
+    for (const auto& [key, mask] : masks) terms.push_back({key.first, mask, key.second});
+    split.lap(2);
+
+    py::object start_obj = (page - py::int_(1)) * results_per_page;
+    const std::int64_t per_page = host_index(results_per_page);
+    const std::int64_t start = host_index(start_obj);
+    std::vector<bm25::Hit> hits;
+    if (page >= py::int_(1) && per_page > 0 && start >= 0) {
+        const auto first = static_cast<std::size_t>(start);
+        const std::size_t last =
+            first + static_cast<std::size_t>(std::min<std::int64_t>(per_page, INT64_MAX - start));
+        py::gil_scoped_release unlocked;
+        hits = r->index->rank(terms, first, last);
+    }
+    split.lap(3);
+
+    py::object names = engine.attr("document_names");
+    py::object languages = engine.attr("detected_languages");
+    py::object float64 = wr::import_attr("numpy", "float64");
+    py::list out;
+    for (const bm25::Hit& h : hits) {
+        py::object name = names[py::int_(h.doc)];
+        py::dict hit;
+        hit["name"] = name;
+        hit["Pontuação"] = float64(h.score);
+        hit["language"] = languages[name];
+        out.append(hit);
+    }
+    split.lap(4);
+    note_search_split(split.seconds);
+    return py::make_tuple(wr::from_u32(corrected), out);
+}
+
+void init_ranked(py::module_& m) {
+    m.attr("RANKING") = py::str("tfidf");
+    py::dict lists;
+    lists["en"] = py::make_tuple("/usr/share/dict/american-english");
+    lists["es"] = py::make_tuple("/usr/share/dict/spanish");
+    lists["pt"] = py::make_tuple("/usr/share/dict/portuguese", "/usr/share/dict/brazilian");
+    m.attr("WORD_LISTS") = lists;
+
+    // For the tests: the core's scores and page for documents given as term
+    // id lists, and the pieces of a text.
+    m.def(
+        "_bm25",
+        [](const std::vector<std::vector<std::uint32_t>>& docs, const std::vector<std::uint8_t>& groups,
+           const std::vector<std::tuple<std::uint32_t, std::uint32_t, double>>& query, std::size_t start,
+           std::size_t stop, double k1, double b) {
+            std::vector<std::uint32_t> tokens;
+            std::vector<std::size_t> starts{0};
+            std::uint32_t terms = 0;
+            for (const auto& d : docs) {
+                for (std::uint32_t t : d) tokens.push_back(t), terms = std::max(terms, t + 1);
+                starts.push_back(tokens.size());
+            }
+            std::vector<bm25::QueryTerm> q;
+            for (const auto& [t, g, w] : query) q.push_back({t, g, w}), terms = std::max(terms, t + 1);
+            bm25::Index index(terms, tokens, starts, groups, {k1, b});
+            std::vector<std::pair<std::uint32_t, double>> page;
+            for (const bm25::Hit& h : index.rank(q, start, stop)) page.emplace_back(h.doc, h.score);
+            return py::make_tuple(index.scores(q), page, index.matches(q));
+        },
+        py::arg("docs"), py::arg("groups"), py::arg("query"), py::arg("start"), py::arg("stop"),
+        py::arg("k1") = 1.2, py::arg("b") = 0.75);
+    m.def(
+        "_near_terms",
+        [](const std::vector<std::u32string>& terms, const std::u32string& word) {
+            return wr::NearTerms(terms).candidates(word);
+        },
+        py::arg("terms"), py::arg("word"));
+    m.def(
+        "_pieces",
+        [](py::str text) {
+            py::list out;
+            for (const bm25::Piece& p : bm25::pieces_of(wr::to_u32(text), wr::host_char_classes())) {
+                py::list parts;
+                for (const auto& part : p.parts) parts.append(wr::from_u32(part));
+                out.append(py::make_tuple(wr::from_u32(p.joined), parts));
+            }
+            return out;
+        },
+        py::arg("text"));
+}
+
+}  // namespace finderytd

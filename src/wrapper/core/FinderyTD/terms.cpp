@@ -1,0 +1,105 @@
+// The engine's term for one word, as the stemming pipeline files it, for the
+// ranked search: its query words and the parts of documents' joined words.
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "finderytd.hpp"
+#include "hosttext.hpp"
+#include "pyutil.hpp"
+
+namespace finderytd {
+
+namespace {
+
+// Remembered terms per language: a query's words are stemmed once per
+// process, not once per search. Bounded, so a long-running server that
+// meets ever new words does not grow without end.
+constexpr std::size_t kRememberedTerms = 1 << 18;
+
+struct Language {
+    py::object stemmer_class;  // Wordwash's SnowballStemmer when this was made
+    py::object stopwords;      // and its stopwords corpus
+    py::object stem;           // bound stem method; None without a language
+    std::unordered_set<std::u32string> stop;
+    std::unordered_map<std::u32string, std::u32string> terms;
+};
+
+std::unordered_map<std::string, Language>& languages() {
+    // Leaked: the entries hold host objects and must not be released after
+    // the interpreter is gone.
+    static auto* all = new std::unordered_map<std::string, Language>();
+    return *all;
+}
+
+// The language's stemmer and stopwords as Wordwash has them now, so a host
+// (or a test) that patches Wordwash is honoured as the pipeline honours it.
+Language& language(const std::string& code) {
+    auto& all = languages();
+    py::object wordwash = wr::import("wrapper.infra.Wordwash");
+    py::object stemmer_class = wordwash.attr("SnowballStemmer");
+    py::object stopwords = wordwash.attr("stopwords");
+    auto found = all.find(code);
+    if (found != all.end() && found->second.stemmer_class.is(stemmer_class) &&
+        found->second.stopwords.is(stopwords))
+        return found->second;
+    Language made;
+    made.stemmer_class = stemmer_class;
+    made.stopwords = stopwords;
+    made.stem = py::none();
+    if (!code.empty()) {
+        py::object member = wr::import_attr("wrapper.infra.Idiomark", "Idiomark")(py::str(code));
+        py::object name = wordwash.attr("Idiomark").attr("get_nltk_language")(member);
+        for (py::handle w : stopwords.attr("words")(name))
+            made.stop.insert(wr::to_u32(py::str(w).attr("lower")()));
+        made.stem = stemmer_class(name).attr("stem");
+    }
+    // Looked up again: the calls above may have let another thread in.
+    return all.insert_or_assign(code, std::move(made)).first->second;
+}
+
+}  // namespace
+
+std::u32string folded(py::handle text) {
+    const wr::text::CharClasses& cc = wr::host_char_classes();
+    py::object decomposed = wr::import_attr("unicodedata", "normalize")("NFD", text);
+    return wr::text::drop_combining(wr::to_u32(decomposed), cc);
+}
+
+std::u32string term_of(const std::u32string& word, const std::string& code) {
+    if (word.empty()) return word;
+    Language& lang = language(code);
+    auto known = lang.terms.find(word);
+    if (known != lang.terms.end()) return known->second;
+
+    std::u32string term = wr::to_u32(wr::from_u32(word).attr("lower")());
+    if (!code.empty()) {
+        // The pipeline compares the lower-cased word with the stopwords and
+        // stems the word; nltk's stemmers lower-case it themselves.
+        if (lang.stop.count(term)) {
+            term.clear();
+        } else {
+            py::object stem = lang.stem;  // held: the call may let another thread in
+            term = wr::to_u32(py::str(stem(wr::from_u32(word))).attr("lower")());
+        }
+    }
+    Language& again = language(code);
+    if (again.terms.size() >= kRememberedTerms) again.terms.clear();
+    again.terms.emplace(word, term);
+    return term;
+}
+
+std::u32string stem_word(const std::u32string& word, const std::string& code) {
+    if (code.empty() || word.empty()) return wr::to_u32(wr::from_u32(word).attr("lower")());
+    py::object stem = language(code).stem;
+    return wr::to_u32(py::str(stem(wr::from_u32(word))).attr("lower")());
+}
+
+std::string stemming_code(py::handle language) {
+    if (!wr::truthy(language)) return "";
+    if (PyUnicode_Check(language.ptr())) return py::str(language).cast<std::string>();
+    return py::str(language.attr("value")).cast<std::string>();
+}
+
+}  // namespace finderytd

@@ -1,0 +1,394 @@
+"""The term-weighting engine's ranked search (RANKING = "bm25"): the BM25
+core against a plain Python reference, word pieces against a regex
+reference, what a host sees (split words, each document's language,
+correction that keeps real words), and the split words following the
+index through updates, removals, reloads and other writers."""
+
+import math
+import os
+import pickle
+import random
+import re
+import types
+
+import joblib
+import pytest
+
+from wrapper.core import FinderyTD as td_module
+from wrapper.core.FinderyTD import FinderyTD
+from wrapper.infra import Wordwash
+from wrapper.infra.Idiomark import Idiomark
+
+
+def doc(id, text, language=Idiomark.ENGLISH, detect=True):
+    """A document as File makes it: stemmed in its language when detected."""
+    stem_in = language if detect else None
+    cleaned = Wordwash.preprocess_text_for_stemmetization(text, stem_in)[1]
+    return types.SimpleNamespace(id=id, text=text, cleaned_text=cleaned, detected_language=language,
+                                 is_detect_language=detect)
+
+
+@pytest.fixture
+def models(tmp_path):
+    path = tmp_path / "models"
+    path.mkdir()
+    return str(path)
+
+
+@pytest.fixture
+def ranked(monkeypatch):
+    monkeypatch.setattr(td_module, "RANKING", "bm25")
+
+
+def names(result):
+    return [h["name"] for h in result[1]]
+
+
+# ---- the BM25 core against a reference -----------------------------------------
+
+
+def reference_scores(docs, groups, query, k1, b):
+    n = len(docs)
+    average = sum(map(len, docs)) / n
+    out = []
+    for d, terms in enumerate(docs):
+        score = 0.0
+        for term, mask, weight in query:
+            tf = terms.count(term)
+            if not tf or not (mask >> groups[d]) & 1 or not weight > 0:
+                continue
+            df = sum(1 for other in docs if term in other)
+            idf = math.log(1 + (n - df + 0.5) / (df + 0.5))
+            score += weight * idf * tf * (k1 + 1) / (tf + k1 * (1 - b + b * len(terms) / average))
+        out.append(score)
+    return out
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_scores_and_pages_equal_the_reference(seed):
+    rng = random.Random(seed)
+    vocabulary = rng.randint(1, 30)
+    docs = [[rng.randrange(vocabulary) for _ in range(rng.randint(0, 25))] for _ in range(rng.randint(1, 60))]
+    groups = [rng.randrange(3) for _ in docs]
+    query = [(rng.randrange(vocabulary), rng.choice([1, 2, 4, 3, 7]), rng.choice([1.0, 0.5, 2.0, 0.0, -1.0]))
+             for _ in range(rng.randint(0, 5))]
+    k1, b = rng.choice([(1.2, 0.75), (2.0, 0.8), (0.5, 0.0)])
+    expected = reference_scores(docs, groups, query, k1, b)
+    order = sorted((d for d in range(len(docs)) if expected[d] > 0), key=lambda d: (-expected[d], d))
+    for start, stop in [(0, 10), (3, 7), (0, len(docs) + 5), (len(docs), len(docs) + 2), (5, 2)]:
+        scores, page, matches = td_module._bm25(docs, groups, query, start, stop, k1, b)
+        assert scores == pytest.approx(expected, rel=1e-6)
+        # Equal scores (documents with the same terms) keep document order.
+        got = [d for d, _ in page]
+        assert len(got) == len(order[start:stop]) and matches == len(order)
+        assert [expected[d] for d in got] == pytest.approx([expected[d] for d in order[start:stop]], rel=1e-6)
+        assert all(expected[a] > expected[b] * (1 + 1e-6) or a < b for a, b in zip(got, got[1:]))
+
+
+def test_the_core_refuses_what_it_cannot_index():
+    with pytest.raises(ValueError, match="group out of range"):
+        td_module._bm25([[0]], [32], [], 0, 1)
+    with pytest.raises(ValueError, match="does not fit|do not fit"):
+        td_module._bm25([[0]], [0, 0], [], 0, 1)
+
+
+# ---- pieces of text -------------------------------------------------------------
+
+JOINERS = "-/\\\u2010\u2013\u2014\u2212"
+
+
+def reference_pieces(text):
+    out = []
+    for chunk in text.split():
+        parts = [re.sub(r"\W", "", p) for p in re.split("[" + re.escape(JOINERS) + "]", chunk)]
+        joined = "".join(parts)
+        if not joined:
+            continue
+        parts = [p for p in parts if p]
+        out.append((joined, parts if len(parts) > 1 else []))
+    return out
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_pieces_equal_the_reference(seed):
+    rng = random.Random(seed)
+    alphabet = "ab c\u00e7_1." + JOINERS + "  \t\n'"
+    for _ in range(300):
+        text = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 30)))
+        assert [tuple(p) for p in td_module._pieces(text)] == [
+            (j, p) for j, p in reference_pieces(text)], repr(text)
+
+
+# ---- the switch -----------------------------------------------------------------
+
+
+def test_the_default_is_tfidf_and_a_bad_value_is_refused(models, monkeypatch):
+    engine = FinderyTD(models)
+    engine.train_batch([doc("a", "lava flows"), doc("b", "river lava lava")])
+    assert td_module.RANKING == "tfidf"
+    cosine = engine.search_documents("lava", Idiomark.ENGLISH)
+    assert 0 < cosine[1][0]["Pontuação"] <= 1  # a cosine
+    monkeypatch.setattr(td_module, "RANKING", "BM25")
+    with pytest.raises(ValueError, match="RANKING must be 'tfidf' or 'bm25', not 'BM25'"):
+        engine.search_documents("lava", Idiomark.ENGLISH)
+    monkeypatch.setattr(td_module, "RANKING", "bm25")
+    assert engine.search_documents("lava", Idiomark.ENGLISH)[1][0]["Pontuação"] > 0
+    monkeypatch.setattr(td_module, "RANKING", "tfidf")
+    assert engine.search_documents("lava", Idiomark.ENGLISH) == cosine
+
+
+# ---- what a host sees ---------------------------------------------------------------
+
+
+@pytest.fixture
+def library(models, ranked):
+    engine = FinderyTD(models)
+    engine.train_batch([
+        doc("plates", "The large-deflection theory of thin plates"),
+        doc("mail", "Send the e-mail to the office"),
+        doc("joined", "Your email box is full"),
+        doc("rockets", "The thrust of rockets in the upper air"),
+        doc("war", "The siege of Vicksburg lasted weeks"),
+        doc("es", "Los volcanes arrojan lava y ceniza", Idiomark.SPANISH),
+        doc("plain", "volcanoes and rivers", Idiomark.PORTUGUESE, detect=False),
+    ])
+    return engine
+
+
+@pytest.mark.parametrize("query, found", [
+    ("large deflection", ["plates"]),      # the parts of a joined word
+    ("large-deflection", ["plates"]),
+    ("deflection", ["plates"]),
+    ("email", ["joined", "mail"]),         # the joined form a user may type
+    ("e-mail", ["mail", "joined"]),
+])
+def test_words_joined_by_dashes_are_found_by_their_parts_and_whole(library, query, found):
+    assert names(library.search_documents(query, Idiomark.ENGLISH)) == found
+
+
+def test_each_document_meets_the_query_in_its_own_language(library):
+    # "volcanes" is Spanish: an English query still finds the Spanish text,
+    # stemmed as Spanish stems it; the unstemmed text only by the bare word,
+    # which Spanish stems like "volcanes".
+    assert names(library.search_documents("volcanes", Idiomark.ENGLISH)) == ["es"]
+    assert sorted(names(library.search_documents("volcanoes", Idiomark.ENGLISH))) == ["es", "plain"]
+
+
+def test_correction_keeps_real_words_and_fixes_typos(library):
+    assert library.search_documents("how far can one trust rockets", "en")[0] == "far one trust rocket"
+    corrected, hits = library.search_documents("siege vicksberg", "en")
+    assert corrected == "sieg vicksburg" and names((corrected, hits)) == ["war"]
+    # A number is never someone's typo.
+    assert library.search_documents("12345", "en") == ("12345", [])
+
+
+def test_a_word_list_decides_what_is_real(library, monkeypatch, tmp_path):
+    words = tmp_path / "words.txt"
+    words.write_text("Vicksberg\n", encoding="utf-8")
+    monkeypatch.setitem(td_module.WORD_LISTS, "en", (str(words),))
+    assert library.search_documents("vicksberg", "en") == ("vicksberg", [])
+
+
+def test_a_query_of_stopwords_finds_nothing(library):
+    # (The unstemmed document keeps its stopwords: "and" would find it.)
+    assert library.search_documents("the of", Idiomark.ENGLISH) == ("", [])
+
+
+@pytest.mark.parametrize("page, per_page, count", [(1, 2, 2), (2, 2, 0), (0, 2, 0), (1, 0, 0),
+                                                   (10**30, 2, 0), (1, 10**30, 2)])
+def test_pages(library, page, per_page, count):
+    assert len(library.search_documents("email", "en", page, per_page)[1]) == count
+
+
+def test_an_undetectable_query_is_read_in_the_main_language(library, monkeypatch):
+    from wrapper.infra import Tonguecheck
+
+    def refuse(text):
+        raise ValueError("Language Language.FRENCH not supported")
+
+    monkeypatch.setattr(Tonguecheck, "detect_lang", refuse)
+    assert library.search_documents("siege vicksburg") == ("sieg vicksburg",
+                                                           library.search_documents("siege vicksburg", "en")[1])
+
+
+# ---- the split words follow the index -------------------------------------------------
+
+
+def split_file(models):
+    path = os.path.join(models, "td_split_terms.pkl")
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as f:
+        return pickle.load(f)["documents"]
+
+
+def test_split_words_follow_updates_removals_and_reloads(models, ranked):
+    engine = FinderyTD(models)
+    engine.train_batch([doc("a", "a boundary-layer flow"), doc("b", "a laminar flow")])
+    assert set(split_file(models)) == {"a"}
+    assert names(FinderyTD(models).search_documents("boundary", "en")) == ["a"]
+
+    engine.update_documents([doc("a", "a plain flow"), doc("c", "heat/mass transfer")])
+    assert set(split_file(models)) == {"c"}
+    fresh = FinderyTD(models)
+    assert names(fresh.search_documents("boundary", "en")) == []
+    assert names(fresh.search_documents("mass", "en")) == ["c"]
+
+    engine.remove_documents(["c"])
+    assert split_file(models) is None  # nothing left to keep: no file
+    assert names(FinderyTD(models).search_documents("mass", "en")) == []
+
+
+def test_a_stale_entry_is_never_used(models, ranked):
+    # A writer that does not know the file (or one killed between its two
+    # writes) changed the stored text: the entry no longer belongs to it.
+    engine = FinderyTD(models)
+    engine.train_batch([doc("a", "a boundary-layer flow"), doc("b", "a laminar flow")])
+    path = os.path.join(models, "td_model.pkl")
+    stored = joblib.load(path)
+    stored["cleaned_text"]["a"] = "shock wave"
+    joblib.dump(stored, path)
+    reread = FinderyTD(models)
+    assert names(reread.search_documents("shock", "en")) == ["a"]
+    assert names(reread.search_documents("boundary", "en")) == []
+
+
+def test_a_second_writer_keeps_the_first_ones_split_words(models, ranked):
+    first, second = FinderyTD(models), FinderyTD(models)
+    first.train_batch([doc("a", "a boundary-layer flow")])
+    second.train_batch([doc("b", "heat/mass transfer")])
+    first.train_model(doc("c", "still air"))
+    assert set(split_file(models)) == {"a", "b"}
+    assert sorted(names(first.search_documents("mass layer", "en"))) == ["a", "b"]
+
+
+def test_a_damaged_file_costs_only_the_split_words(models, ranked, caplog):
+    engine = FinderyTD(models)
+    engine.train_batch([doc("a", "a boundary-layer flow")])
+    with open(os.path.join(models, "td_split_terms.pkl"), "wb") as f:
+        f.write(b"not a pickle")
+    reread = FinderyTD(models)
+    assert names(reread.search_documents("boundarylayer", "en")) == ["a"]
+    assert names(reread.search_documents("boundary", "en")) == []
+    assert "could not be read" in caplog.text
+
+
+def test_a_document_translated_without_detection_is_met_unstemmed(models, ranked):
+    # File stems only when it detects: a translated document is filed with
+    # its detected language but unstemmed words.
+    engine = FinderyTD(models)
+    translated = doc("t", "volcanoes erupting", Idiomark.SPANISH, detect=False)
+    engine.train_batch([translated])
+    assert split_file(models)["t"][1] is None
+    assert names(engine.search_documents("erupting", "en")) == ["t"]
+
+
+def test_a_failed_model_write_after_the_split_words_leaves_the_old_index_right(models, ranked, monkeypatch):
+    # The split words are written first: a model write that fails after
+    # them leaves the old model, whose unchanged documents keep theirs.
+    engine = FinderyTD(models)
+    engine.train_batch([doc("a", "a boundary-layer flow"), doc("b", "heat/mass transfer")])
+    monkeypatch.setattr(td_module, "joblib", types.SimpleNamespace(dump=lambda *a: 1 / 0, load=joblib.load))
+    with pytest.raises(ZeroDivisionError):
+        engine.update_documents([doc("b", "plain words"), doc("c", "shock-wave angle")])
+    monkeypatch.setattr(td_module, "joblib", joblib)
+    assert set(split_file(models)) == {"a", "c"}  # the new entries, for a model that never came
+    reread = FinderyTD(models)
+    assert names(reread.search_documents("boundary", "en")) == ["a"]
+    assert names(reread.search_documents("mass", "en")) == []  # b's entry went with its new text
+    assert names(reread.search_documents("heatmass", "en")) == ["b"]
+    assert names(reread.search_documents("shock", "en")) == []
+
+
+# ---- the whole search against a reference ---------------------------------------------
+
+
+def reference_search(cleaned, query_terms, k1=2.0, b=0.8):
+    """BM25 over the vectoriser's tokens of the cleaned texts, best first,
+    equal scores in index order."""
+    tokens = {name: re.findall(r"\w\w+", text.lower()) for name, text in cleaned.items()}
+    average = sum(map(len, tokens.values())) / len(tokens)
+    scores = {}
+    for name, toks in tokens.items():
+        score = 0.0
+        for term in set(query_terms):
+            tf = toks.count(term)
+            if tf:
+                df = sum(1 for t in tokens.values() if term in t)
+                idf = math.log(1 + (len(tokens) - df + 0.5) / (df + 0.5))
+                score += idf * tf * (k1 + 1) / (tf + k1 * (1 - b + b * len(toks) / average))
+        if score > 0:
+            scores[name] = score
+    order = list(cleaned)
+    return sorted(scores, key=lambda n: (-scores[n], order.index(n))), scores
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_the_ranked_search_equals_bm25_over_the_stored_terms(models, ranked, seed):
+    rng = random.Random(seed)
+    words = ["lava", "ash", "river", "bridge", "stone", "rain", "cloud", "wind", "fire", "snow", "sea"]
+    engine = FinderyTD(models)
+    docs = [doc(f"d{i}", " ".join(rng.choice(words) for _ in range(rng.randint(1, 12)))) for i in range(40)]
+    engine.train_batch(docs)
+    engine.remove_documents([f"d{i}" for i in range(0, 40, 7)])
+    for _ in range(10):
+        query = rng.sample(words, rng.randint(1, 3))
+        corrected, hits = engine.search_documents(" ".join(query), "en", 1, 50)
+        order, scores = reference_search(engine.cleaned_text, corrected.split())
+        assert [h["name"] for h in hits] == order
+        assert [h["Pontuação"] for h in hits] == pytest.approx([scores[n] for n in order], rel=1e-6)
+
+
+def test_threads_searching_at_once_get_what_one_gets(models, ranked):
+    import threading
+
+    rng = random.Random(5)
+    words = ["lava", "ash", "river", "bridge", "stone", "rain", "cloud", "wind"]
+    engine = FinderyTD(models)
+    engine.train_batch([doc(i, " ".join(rng.choice(words) for _ in range(8))) for i in range(300)])
+    queries = [" ".join(rng.sample(words, 2)) for _ in range(40)]
+    alone = [engine.search_documents(q, "en", 1, 5) for q in queries]
+    results = {}
+    barrier = threading.Barrier(4)
+
+    def work(k):
+        barrier.wait()
+        for i, q in enumerate(queries):
+            results[k, i] = engine.search_documents(q, "en", 1, 5)
+
+    workers = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert all(results[k, i] == alone[i] for k in range(4) for i in range(len(queries)))
+
+
+# ---- the terms one edit away ------------------------------------------------------------
+
+
+def one_edit(a, b):
+    """Whether b is a with one letter dropped, added, changed, or two
+    neighbours swapped (or a itself)."""
+    if a == b:
+        return True
+    if abs(len(a) - len(b)) > 1:
+        return False
+    if len(a) == len(b):
+        diff = [i for i in range(len(a)) if a[i] != b[i]]
+        return len(diff) == 1 or (len(diff) == 2 and diff[1] == diff[0] + 1
+                                  and a[diff[0]] == b[diff[1]] and a[diff[1]] == b[diff[0]])
+    short, long_ = sorted((a, b), key=len)
+    return any(long_[:i] + long_[i + 1:] == short for i in range(len(long_)))
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_near_terms_hold_every_term_one_edit_away(seed):
+    rng = random.Random(seed)
+    alphabet = "abcé\U0001d518"
+    terms = sorted({"".join(rng.choice(alphabet) for _ in range(rng.randint(1, 6))) for _ in range(300)})
+    for _ in range(200):
+        word = "".join(rng.choice(alphabet) for _ in range(rng.randint(1, 6)))
+        found = td_module._near_terms(terms, word)
+        assert found == sorted(set(found))
+        assert {terms[i] for i in found} >= {t for t in terms if one_edit(word, t)}
