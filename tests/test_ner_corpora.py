@@ -109,3 +109,29 @@ def test_returned_entities_are_placed_in_the_text_in_order():
     assert [(text[s:e] if s >= 0 else None) for s, e, _ in spans] == [
         "Rio de\n  Janeiro", "Rio", None, "Rio de Janeiro"]
     assert spans[2][0] < 0 and len(set(spans)) == 4
+
+
+def test_model_version_names_its_spanish_source_and_digests_every_input(tmp_path, capsys):
+    import install_ner_model as inm
+
+    ner = tmp_path / "ner"
+    status = inm.main([sys.executable, "--ner-dir", str(ner), "--build-dir", str(tmp_path / "b")])
+    first = inm.corpus_files(ner, tmp_path / "conll2002.zip", "none")[0]
+    assert status == 1
+    assert capsys.readouterr().err == (f"install_ner_model: corpus file {first} is missing "
+                                       "(tools/fetch_corpora.py gathers it)\n")
+    for path in inm.corpus_files(ner, tmp_path / "conll2002.zip", "conll2002"):
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(path.name)
+    conll = tmp_path / "conll2002.zip"
+    versions = {spanish: inm.recipe_version(ner, conll, spanish, "3.8.0")
+                for spanish in ("none", "conll2002")}
+    assert versions["none"].startswith(f"{inm.BASE_VERSION}+xl.r")
+    assert versions["conll2002"].startswith(f"{inm.BASE_VERSION}+conll.r")
+    # The Spanish file counts only when it is trained on; any other file always.
+    conll.write_text("changed")
+    assert inm.recipe_version(ner, conll, "none", "3.8.0") == versions["none"]
+    assert inm.recipe_version(ner, conll, "conll2002", "3.8.0") != versions["conll2002"]
+    first.write_text("changed")
+    assert inm.recipe_version(ner, conll, "none", "3.8.0") != versions["none"]
+    assert inm.recipe_version(ner, conll, "none", "3.8.1") != versions["none"]

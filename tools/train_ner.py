@@ -204,8 +204,12 @@ def main(argv=None) -> int:
         "Held-out sentences of those sets: P {p:.2f} R {r:.2f} F {f:.2f}.".format(**held_out))
     nlp.meta["sources"] = used
     nlp.meta["train_seconds"] = round(seconds, 1)
-    nlp.meta["license"] = ("research use only (CoNLL-2002 Spanish)" if args.spanish == "conll2002"
-                           else "CC BY-SA 4.0")
+    # What a user of the model must honour: the attribution (and share-alike)
+    # of the sets above, and with CoNLL-2002 its research-only terms.
+    nlp.meta["license"] = (
+        "research use only, no commercial use (trained on CoNLL-2002 Spanish)"
+        if args.spanish == "conll2002" else
+        "trained on CC BY-SA 4.0, CC BY 4.0 and MIT data: credit the sources")
     # Only what inference needs: the pipeline directory.
     args.output.parent.mkdir(parents=True, exist_ok=True)
     nlp.to_disk(args.output)
