@@ -112,7 +112,8 @@ def prf_table(tp: Counter, fp: Counter, fn: Counter) -> dict:
 
 
 def gather(ner_dir: Path, corpus: Path, spanish: str, seed: int):
-    """(training sentences, held-out sentences, what was used) by language."""
+    """(training sentences, held-out sentences, what was used) by language;
+    the last as spaCy's package metadata takes it (strings only)."""
     rng = random.Random(seed)
     by_language: dict[str, list] = {}
     used = []
@@ -123,12 +124,12 @@ def gather(ner_dir: Path, corpus: Path, spanish: str, seed: int):
             sentences = rng.sample(sentences, cap)
         by_language.setdefault(language, []).extend(sentences)
         used.append({"name": title, "set": name, "language": language, "licence": licence,
-                     "url": url, "sentences": len(sentences)})
+                     "url": url, "sentences": str(len(sentences))})
     if spanish == "conll2002":
         sentences = nc.read_conll2002(corpus, "esp.train")
         by_language["es"] = sentences
         used.append({"name": CONLL2002[0], "set": "conll2002-es", "language": "es",
-                     "licence": CONLL2002[1], "url": CONLL2002[2], "sentences": len(sentences)})
+                     "licence": CONLL2002[1], "url": CONLL2002[2], "sentences": str(len(sentences))})
     train, held = [], []
     for language, sentences in by_language.items():
         rng.shuffle(sentences)
