@@ -10,6 +10,8 @@ human-annotated text neither was trained on:
   es  CoNLL-2002 esp.testb (news)               goal F1 >= 0.75
   pt  MiniHAREM (news, web, literature...)      goal F1 >= 0.65
   pt  LeNER-Br test (court rulings, laws)       no goal: a second look
+  en  Universal NER English EWT test (web)      the new model's own domain
+  pt  Universal NER Portuguese Bosque test      the new model's own domain
 
 Scores are exact span and label, micro-averaged: each entity the library
 returns is placed in the text (its words in order, blanks read as blanks),
@@ -94,6 +96,12 @@ def evaluation_sets(limit: int | None):
             ner_file("miniharem", "MiniHAREM-total.json"))]),
         "lener-br test": ("pt", sentences_as_items(nc.read_conll(nc.decode(
             ner_file("lener-br", "test.conll").read_bytes()), nc.LENER))),
+        # The test files of the main training sets: how far the new model
+        # gets on text like what it learnt from.
+        "uner-en test": ("en", sentences_as_items(nc.read_uner(nc.decode(
+            ner_file("uner-en", "en_ewt-ud-test.iob2").read_bytes())))),
+        "uner-pt test": ("pt", sentences_as_items(nc.read_uner(nc.decode(
+            ner_file("uner-pt", "pt_bosque-ud-test.iob2").read_bytes()), portuguese=True))),
     }
     if limit:
         sets = {k: (lang, items[:limit]) for k, (lang, items) in sets.items()}

@@ -104,6 +104,13 @@ NER_EVALUATION = {
         "https://raw.githubusercontent.com/neuralmind-ai/portuguese-bert/"
         "f04abcd7608445002f8c96100b85e8000c4127ac/ner_evaluation/data/MiniHAREM-total.json",
         "9a31f28df9664d7de4ceab6f2ec427ad1761463348083d35c7fa97cae87505db")},
+    "uner-en": {"en_ewt-ud-test.iob2": (
+        _UNER + "UNER_English-EWT/8ed072de2fd24022cc62458997fe96a8fe191ea4/en_ewt-ud-test.iob2",
+        "821ad826d5f503ac03b4edc3fbc2174f21fbb005ec25863caf2051c434616d6e")},
+    "uner-pt": {"pt_bosque-ud-test.iob2": (
+        _UNER + "UNER_Portuguese-Bosque/f2c2ad67aed900385fbe5d655af41f439c9b3333/"
+        "pt_bosque-ud-test.iob2",
+        "45cf232ff7677cb6f4020dad96dbf8412d1f2cca38d81164ac96ee8c03b6b09f")},
     "lener-br": {"test.conll": (
         "https://raw.githubusercontent.com/peluz/lener-br/"
         "4999cb7f63191f1d6904206f312eeca8f5b45c5a/leNER-Br/test/test.conll",
