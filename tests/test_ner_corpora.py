@@ -135,3 +135,22 @@ def test_model_version_names_its_spanish_source_and_digests_every_input(tmp_path
     first.write_text("changed")
     assert inm.recipe_version(ner, conll, "none", "3.8.0") != versions["none"]
     assert inm.recipe_version(ner, conll, "none", "3.8.1") != versions["none"]
+
+
+def test_benchmark_scores_exact_spans_and_sets_dates_aside():
+    import bench_ner
+
+    text = "Em Março de 1842, Mas Nova Iorque viu William James e a Obra."
+    at = text.index
+    gold = [(at("Nova"), at("Nova") + 11, "LOC"), (at("William"), at("William") + 13, "PER"),
+            (at("Obra"), at("Obra") + 4, "MISC")]
+    ignored = [(at("Março"), at("Março") + 15)]
+    answers = [("Março", "ORG"), ("Mas", "PER"), ("Nova Iorque", "LOC"), ("William", "PER"),
+               ("Obra", "ORG")]
+    table = bench_ner.score(lambda t: answers, "pt", [(text, gold, ignored)])
+    # Over the date: neither right nor wrong. "William" is half a name:
+    # wrong, and the whole name missed; "Obra" has the wrong label.
+    assert table["all"] == bench_ner.prf(1, 3, 2)
+    assert table["LOC"]["f"] == 1.0 and table["PER"] == bench_ner.prf(0, 2, 1)
+    assert table["PER+LOC+ORG"] == bench_ner.prf(1, 3, 1)
+    assert table["stopwords"]["count"] == 2 and table["stopwords"]["returned"] == 5
