@@ -283,3 +283,18 @@ def test_page_options_take_whole_numbers_from_one(indexed, option, value):
     assert status == 2 and out == ""
     assert err.splitlines()[-1] == (f"wrapper search: error: argument {option}: invalid value: "
                                     f"'{value}' (a whole number from 1 up)")
+
+
+def test_show_lists_each_entity_once_with_its_count(tmp_path, fixed_ner, capsys):
+    # In this process, so that the fixed recogniser answers: groups with the
+    # most mentions first, then by label; in a group the most named first,
+    # ties in the order the text first names them.
+    from wrapper.Console import main
+
+    pdf = text_pdf(tmp_path / "nota.pdf",
+                   "José Saramago visitou Lisboa. Em Lisboa, José Saramago conheceu Miguel de "
+                   "Cervantes. Depois voltou a Lisboa, a Madrid e a Barcelona, longe de México.")
+    assert main(["show", str(pdf)]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[4] == ("entities:  LOC: Lisboa (3), Madrid (1), Barcelona (1), México (1); "
+                        "PER: José Saramago (2), Miguel de Cervantes (1)")

@@ -81,6 +81,8 @@ class Server:
 def no_mirror_found(monkeypatch):
     monkeypatch.setattr(fetch_corpora, "FOUND_MIRRORS", [])
     monkeypatch.delenv("WRAPPER_CORPORA", raising=False)
+    # The named-entity sets have tests of their own, below.
+    monkeypatch.setattr(fetch_corpora, "NER_TRAINING", {})
 
 
 def run(capsys, *argv):
@@ -147,3 +149,111 @@ def test_mirror_road(tmp_path, zips, capsys, monkeypatch, no_mirror_found):
     status, notes = run(capsys, tmp_path / "other", "--mirror", mirror)
     assert status == 1
     assert notes == [f"fetch_corpora: conll2002: the mirror {mirror} has no conll2002.zip"]
+
+
+# --- the named-entity sets: files at fixed addresses, known by their digest ---
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+@pytest.fixture
+def ner_sets(tmp_path, monkeypatch):
+    """Two small sets served over HTTP on this machine, as their public
+    addresses would serve them; no mirror is found beside the repository."""
+    www = tmp_path / "www-ner"
+    files = {("set-a", "train.conll"): b"Lisboa B-LOC\n", ("set-a", "dev.conll"): b"Ana B-PER\n",
+             ("set-b", "all.iob2"): b"1\tRio\tB-LOC\n"}
+    for (name, file), data in files.items():
+        (www / name).mkdir(parents=True, exist_ok=True)
+        (www / name / file).write_bytes(data)
+    handler = functools.partial(QuietHandler, directory=str(www))
+    httpd = ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    thread = threading.Thread(target=httpd.serve_forever, daemon=True)
+    thread.start()
+    base = f"http://127.0.0.1:{httpd.server_address[1]}"
+    sets = {}
+    for (name, file), data in files.items():
+        sets.setdefault(name, {})[file] = (f"{base}/{name}/{file}", sha(data))
+    monkeypatch.setattr(fetch_corpora, "NER_TRAINING", sets)
+    monkeypatch.setattr(fetch_corpora, "CORPORA", {})
+    monkeypatch.setattr(fetch_corpora, "FOUND_NER_MIRRORS", [])
+    monkeypatch.delenv("WRAPPER_NER", raising=False)
+    yield www, files, base
+    httpd.shutdown()
+    httpd.server_close()
+    thread.join()
+
+
+def test_ner_sets_from_their_addresses_then_from_the_earlier_copy(tmp_path, ner_sets, capsys):
+    www, files, base = ner_sets
+    dest = tmp_path / "corpora"
+    status, notes = run(capsys, dest)
+    assert status == 0, notes
+    assert notes == [f"{name}: downloaded from {base}/{name}/" for name in ("set-a", "set-b")]
+    for (name, file), data in files.items():
+        assert (dest / "ner" / name / file).read_bytes() == data
+
+    # Served no more: the copies are used. A copy damaged since is fetched
+    # again, and a file that changed at its address is refused.
+    shutil.rmtree(www / "set-b")
+    (dest / "ner" / "set-a" / "dev.conll").write_bytes(b"damaged")
+    (www / "set-a" / "dev.conll").write_bytes(b"Ana B-ORG\n")
+    status, notes = run(capsys, dest)
+    assert status == 1
+    assert notes == [f"fetch_corpora: dev.conll: the file from {base}/set-a/dev.conll is not "
+                     f"the one expected (SHA-256 {sha(files[('set-a', 'dev.conll')])[:12]}...)"]
+    assert (dest / "ner" / "set-a" / "dev.conll").read_bytes() == b"damaged"
+    assert sorted(p.name for p in (dest / "ner" / "set-a").iterdir()) == ["dev.conll", "train.conll"]
+    (www / "set-a" / "dev.conll").write_bytes(files[("set-a", "dev.conll")])
+    status, notes = run(capsys, dest)
+    assert status == 0
+    assert notes == [f"set-a: downloaded from {base}/set-a/; from {dest / 'ner' / 'set-a'}, "
+                     "fetched earlier", f"set-b: from {dest / 'ner' / 'set-b'}, fetched earlier"]
+
+
+def test_ner_sets_from_a_mirror(tmp_path, ner_sets, capsys, monkeypatch):
+    www, files, base = ner_sets
+    dest = tmp_path / "corpora"
+    # Found beside the repository: taken when its file is the one expected,
+    # else the next road serves.
+    monkeypatch.setattr(fetch_corpora, "FOUND_NER_MIRRORS", [www])
+    (www / "set-b" / "all.iob2").write_bytes(b"changed")
+    status, notes = run(capsys, dest)
+    assert status == 1
+    assert notes == [f"fetch_corpora: all.iob2: the file from {base}/set-b/all.iob2 is not the "
+                     f"one expected (SHA-256 {sha(files[('set-b', 'all.iob2')])[:12]}...)"]
+    (www / "set-b" / "all.iob2").write_bytes(files[("set-b", "all.iob2")])
+    status, notes = run(capsys, dest)
+    assert status == 0
+    assert notes == [f"set-a: from the mirror found at {www}",
+                     f"set-b: from the mirror found at {www}"]
+
+    # Given (here by the environment): used even when the address serves;
+    # it must hold every file, each the one expected.
+    mirror = tmp_path / "mirror"
+    shutil.copytree(www, mirror)
+    monkeypatch.setenv("WRAPPER_NER", str(mirror))
+    status, notes = run(capsys, tmp_path / "other")
+    assert status == 0
+    assert notes == [f"{name}: from the mirror {mirror}" for name in ("set-a", "set-b")]
+    (mirror / "set-b" / "all.iob2").unlink()
+    status, notes = run(capsys, tmp_path / "third")
+    assert status == 1
+    assert notes == [f"fetch_corpora: set-b: the mirror {mirror} has no set-b/all.iob2"]
+    (mirror / "set-b" / "all.iob2").write_bytes(b"changed")
+    status, notes = run(capsys, tmp_path / "third", "--ner-mirror", mirror)
+    assert status == 1
+    assert notes == [f"fetch_corpora: set-b: {mirror / 'set-b' / 'all.iob2'} is not the file "
+                     f"expected (SHA-256 {sha(files[('set-b', 'all.iob2')])[:12]}...)"]
+
+
+def test_every_ner_file_has_a_fixed_address_and_a_digest():
+    for use in (fetch_corpora.NER_TRAINING, fetch_corpora.NER_EVALUATION):
+        for files in use.values():
+            for url, digest in files.values():
+                assert url.startswith("https://")
+                # A commit, not a branch: the bytes behind it never change.
+                assert any(len(part) == 40 and all(c in "0123456789abcdef" for c in part)
+                           for part in url.split("/"))
+                assert len(digest) == 64

@@ -205,3 +205,44 @@ def test_length_limit_beyond_any_cpp_integer(monkeypatch, limit):
     expected = Namepick.extract_named_entities(line * 3)
     monkeypatch.setattr(Namepick._model[1], "max_length", limit)
     assert Namepick.extract_named_entities(line * 3) == expected
+
+
+@pytest.fixture
+def ruler(tmp_path, monkeypatch):
+    """A recogniser that returns exactly the names given to it."""
+    def make(names):
+        path = tmp_path / f"ruler-{len(list(tmp_path.iterdir()))}"
+        nlp = spacy.blank("xx")
+        nlp.add_pipe("entity_ruler").add_patterns(
+            [{"label": label, "pattern": [{"TEXT": w} for w in name.split()]}
+             for name, label in names.items()])
+        nlp.to_disk(path)
+        monkeypatch.setattr(Namepick, "SPACY_MODEL", "xx_not_installed_model")
+        monkeypatch.setattr(Namepick, "OFFLINE_MODEL", str(path))
+        monkeypatch.setattr(Namepick, "_model", None)
+    return make
+
+
+# One capitalised function word or month alone is no name; in capitals
+# throughout it may be an acronym, and inside a longer name it stays.
+DROPPED = {"His": "PER", "After": "PER", "June": "ORG", "Mas": "PER", "Então": "PER",
+           "Depois": "PER", "Sus": "PER", "Março": "ORG", "Diciembre": "MISC", "I": "PER",
+           "A": "ORG", "Él": "PER"}
+KEPT = {"US": "LOC", "IT": "ORG", "Lisboa": "LOC", "Mas Madrid": "ORG", "The Guardian": "ORG",
+        "Estado": "ORG", "Bush": "PER", "his": "PER", "Junebug": "MISC"}
+
+
+def test_capitalised_function_words_alone_are_no_entities(ruler, monkeypatch):
+    ruler({**DROPPED, **KEPT})
+    rng = random.Random(11)
+    names = sorted({**DROPPED, **KEPT})
+    for _ in range(50):
+        picked = [rng.choice(names) for _ in range(rng.randint(1, 8))]
+        # Each name its own sentence, so the longer patterns cannot swallow two.
+        text = " ; ".join(picked) + " ."
+        got = Namepick.extract_named_entities(text)
+        expected = [(n, KEPT[n]) for n in picked if n in KEPT]
+        assert got == expected, text
+        monkeypatch.setattr(Namepick, "DROP_FUNCTION_WORDS", False)
+        assert Namepick.extract_named_entities(text) == [(n, {**DROPPED, **KEPT}[n]) for n in picked]
+        monkeypatch.setattr(Namepick, "DROP_FUNCTION_WORDS", True)

@@ -7,8 +7,10 @@ to a pipeline of its own, trained here by tools/train_ner.py and installed as
 the real spaCy package "xx_wrapper_ner": spacy.load("xx_wrapper_ner") then
 finds it like any downloaded model, with no search path changed.
 
-The package version carries a digest of everything the model is made from
-(training script, config, corpus, the venv's spaCy version), so:
+The package version says what the model is made from: its local label names
+the Spanish source ("xl", learnt across languages, or "conll", CoNLL-2002's
+training file) and carries a digest of everything else (training scripts,
+config, every corpus file, the venv's spaCy version), so:
   - when that exact package is installed already, nothing is done;
   - when its wheel is in the build directory (an earlier run, another venv),
     it is only installed;
@@ -41,15 +43,18 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
-from train_ner import DEFAULT_CORPUS  # noqa: E402  (stdlib-only import)
+from train_ner import DEFAULT_CORPUS, DEFAULT_NER_DIR, SETS  # noqa: E402  (stdlib-only import)
+import ner_corpora  # noqa: E402
 
 LANG = "xx"
 NAME = "wrapper_ner"  # spaCy prefixes the language: the package is xx_wrapper_ner
 PACKAGE = f"{LANG}_{NAME}"
 # Raise when the packaging below changes; what the model is trained from is
 # covered by the digest in the version's local label.
-BASE_VERSION = "1.0.0"
-TRAINING_INPUTS = (HERE / "train_ner.py", HERE / "ner.cfg")
+BASE_VERSION = "2.0.0"
+TRAINING_INPUTS = (HERE / "train_ner.py", HERE / "ner_corpora.py", HERE / "ner.cfg")
+# What --spanish names in the version's label.
+SPANISH_TAGS = {"none": "xl", "conll2002": "conll"}
 
 # Wheel entries get a fixed time so that the same model gives the same wheel.
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)
@@ -99,17 +104,22 @@ def probe(python: Path) -> tuple[str, str | None]:
     return spacy_version, installed
 
 
-def recipe_version(corpus: Path, spacy_version: str) -> str:
+def corpus_files(ner_dir: Path, corpus: Path, spanish: str) -> list[Path]:
+    files = [ner_dir / name / file for name in SETS for file in ner_corpora.TRAINING[name][1]]
+    return files + ([corpus] if spanish == "conll2002" else [])
+
+
+def recipe_version(ner_dir: Path, corpus: Path, spanish: str, spacy_version: str) -> str:
     digest = hashlib.sha256()
-    for path in (*TRAINING_INPUTS, corpus):
+    for path in (*TRAINING_INPUTS, *corpus_files(ner_dir, corpus, spanish)):
         digest.update(path.name.encode() + b"\0" + path.read_bytes() + b"\0")
     digest.update(spacy_version.encode())
     # A local version label: the public part says which packaging, the label
-    # which training inputs.
-    return f"{BASE_VERSION}+r{digest.hexdigest()[:12]}"
+    # where Spanish comes from and which training inputs.
+    return f"{BASE_VERSION}+{SPANISH_TAGS[spanish]}.r{digest.hexdigest()[:12]}"
 
 
-def train(python: Path, corpus: Path, target: Path) -> None:
+def train(python: Path, ner_dir: Path, corpus: Path, spanish: str, target: Path) -> None:
     if (target / "meta.json").is_file():
         print(f"using the model trained earlier in {target}", file=sys.stderr)
         return
@@ -118,7 +128,8 @@ def train(python: Path, corpus: Path, target: Path) -> None:
         shutil.rmtree(stale, ignore_errors=True)
     target.parent.mkdir(parents=True, exist_ok=True)
     print("training the named-entity model (a few minutes)", file=sys.stderr)
-    run([python, HERE / "train_ner.py", "--corpus", corpus, "--output", partial])
+    run([python, HERE / "train_ner.py", "--ner-dir", ner_dir, "--corpus", corpus,
+         "--spanish", spanish, "--output", partial])
     partial.rename(target)  # only a finished model has the final name
 
 
@@ -202,15 +213,15 @@ def prune(build_dir: Path, keep: tuple[Path, ...]) -> None:
                 path.unlink(missing_ok=True)
 
 
-def install(python: Path, corpus: Path, build_dir: Path) -> str:
+def install(python: Path, ner_dir: Path, corpus: Path, spanish: str, build_dir: Path) -> str:
     spacy_version, installed = probe(python)
-    version = recipe_version(corpus, spacy_version)
+    version = recipe_version(ner_dir, corpus, spanish, spacy_version)
     if installed == version:
         return f"{PACKAGE} {version} is installed already"
     wheel = build_dir / "dist" / f"{PACKAGE}-{version}-py3-none-any.whl"
     if not wheel.is_file():
         model = build_dir / f"model-{version}"
-        train(python, corpus, model)
+        train(python, ner_dir, corpus, spanish, model)
         main = spacy_package(python, model, version, build_dir / "package")
         wheel = build_wheel(main, version, build_dir / "dist")
         shutil.rmtree(build_dir / "package", ignore_errors=True)
@@ -228,13 +239,20 @@ def main(argv=None) -> int:
     ap.add_argument("venv", help="the virtual environment, or its python")
     ap.add_argument("--build-dir", type=Path, default=ROOT / "build" / "ner-model",
                     help="where the trained model and its wheel are kept")
-    ap.add_argument("--corpus", type=Path, default=DEFAULT_CORPUS)
+    ap.add_argument("--ner-dir", type=Path, default=DEFAULT_NER_DIR,
+                    help="the named-entity sets as tools/fetch_corpora.py lays them out")
+    ap.add_argument("--corpus", type=Path, default=DEFAULT_CORPUS,
+                    help="the CoNLL-2002 zip, read with --spanish conll2002 only")
+    ap.add_argument("--spanish", choices=tuple(SPANISH_TAGS), default="none",
+                    help="conll2002 trains on CoNLL-2002's Spanish file too, whose "
+                         "licence allows research use only (default: none)")
     args = ap.parse_args(argv)
     try:
-        if not args.corpus.is_file():
-            raise Failure(f"corpus {args.corpus} is missing")
-        print(install(target_python(args.venv), args.corpus.resolve(),
-                      args.build_dir.resolve()), file=sys.stderr)
+        for path in corpus_files(args.ner_dir, args.corpus, args.spanish):
+            if not path.is_file():
+                raise Failure(f"corpus file {path} is missing (tools/fetch_corpora.py gathers it)")
+        print(install(target_python(args.venv), args.ner_dir.resolve(), args.corpus.resolve(),
+                      args.spanish, args.build_dir.resolve()), file=sys.stderr)
     except (Failure, OSError) as err:
         print(f"install_ner_model: {err}", file=sys.stderr)
         return 1

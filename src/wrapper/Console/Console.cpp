@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "console.hpp"
+#include "entitycount.hpp"
 #include "pyutil.hpp"
 #include "reasons.hpp"
 
@@ -230,6 +231,38 @@ py::str preview(py::handle text, std::size_t limit) {
     return wr::cat({flat[py::slice(0, static_cast<py::ssize_t>(limit), 1)], "..."});
 }
 
+std::string utf8_of(py::handle text) {
+    return py::str(text).attr("encode")("utf-8", "surrogateescape").cast<std::string>();
+}
+
+py::str from_utf8(const std::string& text) {
+    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                       "surrogateescape");
+    if (!s) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(s);
+}
+
+// Each entity once with the number of times the text names it, grouped by
+// label: a long document names its people and places many times over.
+py::str entity_list(py::handle entities) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    if (!entities.is_none()) {
+        for (py::handle pair : entities) {
+            auto parts = wr::unpack(pair, 2);
+            pairs.emplace_back(utf8_of(preview(parts[0], 60)), utf8_of(parts[1]));
+        }
+    }
+    if (pairs.empty()) return py::str("(none)");
+    py::list groups;
+    for (const wr::EntityGroup& group : wr::count_entities(pairs)) {
+        py::list shown;
+        for (const wr::CountedEntity& e : group.entities)
+            shown.append(wr::cat({from_utf8(e.text), " (", py::int_(e.count), ")"}));
+        groups.append(wr::cat({from_utf8(group.label), ": ", py::str(", ").attr("join")(shown)}));
+    }
+    return py::str("; ").attr("join")(groups);
+}
+
 py::str confidence(py::handle value) { return py::str("{:.2f}").attr("format")(value); }
 
 // The objects the detectors find in an image or a video: for an image each
@@ -344,15 +377,7 @@ int run_show(py::handle args) {
         out(wr::cat({"working:   ", preview(doc.attr("text"), 240)}));
     out(wr::cat({"stems:     ", preview(py::str(" ").attr("join")(tokens), 160), " (",
                  py::len(tokens), ")"}));
-    py::list shown;
-    if (!entities.is_none()) {
-        for (py::handle pair : entities) {
-            auto parts = wr::unpack(pair, 2);
-            shown.append(wr::cat({preview(parts[0], 60), " (", parts[1], ")"}));
-        }
-    }
-    out(wr::cat({"entities:  ", shown.empty() ? py::str("(none)")
-                                              : py::str(", ").attr("join")(shown)}));
+    out(wr::cat({"entities:  ", entity_list(entities)}));
     show_abstract(doc);
     show_objects(file);
     return kExitOk;

@@ -5,6 +5,9 @@ SPACY_MODEL: str
 # The pipeline set-up installs for offline use (same labels: PER, LOC, ORG,
 # MISC); used while SPACY_MODEL is not installed.
 OFFLINE_MODEL: str
+# One capitalised function word or month alone ("His", "Mas", "June") is left
+# out of the answer while this is true (the default); read at every call.
+DROP_FUNCTION_WORDS: bool
 
 # Lines wrapped inside a paragraph (as OCR wraps them) are read as one line,
 # so a name cut by a wrap is found, and given with a blank where the break was.

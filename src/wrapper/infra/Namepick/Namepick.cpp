@@ -5,10 +5,15 @@
 // made by tools/install_ner_model.py); it is used only while spaCy cannot
 // find the public one. Loading a pipeline costs far more than tagging a
 // document, so the loaded one is kept in the module between calls.
+// A recogniser that learnt that capitals mark names takes a capitalised
+// sentence start or month for one now and then; such a word alone is left
+// out of the answer (functionwords.cpp).
 #include <pybind11/pybind11.h>
 
 #include <cstring>
+#include <string>
 
+#include "functionwords.hpp"
 #include "hosttext.hpp"
 #include "linebreaks.hpp"
 #include "pyutil.hpp"
@@ -45,10 +50,30 @@ py::object pipeline() {
     return nlp;
 }
 
+// One capitalised word that is never a name alone: a sentence's first word
+// or a month the recogniser took for a name ("His", "Mas", "June"). Words
+// in capitals throughout ("US", "IT") may be acronyms and are kept.
+bool function_word(const py::object& surface) {
+    const Py_ssize_t length = py::len(surface);
+    if (length == 0 || length > 20) return false;
+    const wr::text::CharClasses& cc = wr::host_char_classes();
+    for (char32_t c : wr::to_u32(surface))
+        if (cc.is_space(c)) return false;
+    if (!wr::truthy(surface[py::slice(0, 1, 1)].attr("isupper")())) return false;
+    if (length > 1 && wr::truthy(surface.attr("isupper")())) return false;
+    const std::string lowered =
+        surface.attr("lower")().attr("encode")("utf-8", "surrogatepass").cast<std::string>();
+    return namepick::is_function_word(lowered);
+}
+
 void add_entities(py::list& pairs, const py::object& nlp, const py::object& text) {
     py::object doc = nlp(text);
-    for (py::handle ent : py::iter(doc.attr("ents")))
-        pairs.append(py::make_tuple(ent.attr("text"), ent.attr("label_")));
+    const bool drop = wr::truthy(attr("DROP_FUNCTION_WORDS"));
+    for (py::handle ent : py::iter(doc.attr("ents"))) {
+        py::object surface = ent.attr("text");
+        if (drop && function_word(surface)) continue;
+        pairs.append(py::make_tuple(surface, ent.attr("label_")));
+    }
 }
 
 py::list extract_named_entities(py::object text) {
@@ -117,10 +142,14 @@ PYBIND11_MODULE(Namepick, m) {
     m.attr("spacy") = wr::import("spacy");
     m.attr("SPACY_MODEL") = py::str("xx_ent_wiki_sm");
     m.attr("OFFLINE_MODEL") = py::str("xx_wrapper_ner");
+    // Whether single capitalised function words and months are left out of
+    // the answer; read at every call.
+    m.attr("DROP_FUNCTION_WORDS") = py::bool_(true);
     // (model name, loaded pipeline) once a call has loaded one.
     m.attr("_model") = py::none();
 
     m.def("extract_named_entities", &extract_named_entities, py::arg("text"),
           "The (surface text, label) pair of every entity spaCy finds in the text, "
-          "in text order; lines wrapped inside a paragraph are read joined.");
+          "in text order; lines wrapped inside a paragraph are read joined, and one "
+          "capitalised function word or month alone is no entity (DROP_FUNCTION_WORDS).");
 }

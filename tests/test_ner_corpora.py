@@ -1,0 +1,156 @@
+"""How set-up reads the named-entity corpora: labels mapped, text restored
+as written, sentence-start copies, and the benchmark's placing of returned
+entities in the text."""
+
+import json
+import pathlib
+import random
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tools"))
+sys.path.insert(0, str(ROOT / "bench"))
+import ner_corpora as nc  # noqa: E402
+
+
+@pytest.mark.parametrize("tags, mapping, expected", [
+    # Unknown and dropped labels become O; what follows a dropped entity starts anew.
+    (["B-OTH", "I-OTH", "B-PER", "I-PER"], nc.UNER, ["O", "O", "B-PER", "I-PER"]),
+    (["B-LEGISLACAO", "I-PESSOA", "I-PESSOA", "O"], nc.LENER, ["O", "B-PER", "I-PER", "O"]),
+    # IOB1: I- throughout, B- only where two of a kind touch.
+    (["I-LOC", "I-LOC", "B-LOC", "O", "I-MISC"], nc.IDENTITY,
+     ["B-LOC", "I-LOC", "B-LOC", "O", "B-MISC"]),
+    # Two WNUT labels on one of ours stay two entities.
+    (["B-group", "I-group", "B-corporation"], nc.WNUT17, ["B-ORG", "I-ORG", "B-ORG"]),
+    (["B-O", "I-O", "O"], nc.UNER_EARLY, ["O", "O", "O"]),
+])
+def test_labels_are_mapped_to_valid_iob2(tags, mapping, expected):
+    assert nc.map_tags(tags, mapping) == expected
+
+
+def uner(lines, said):
+    rows = [f"{i}\t{w}\t{t}" + ("\t-\tx" if t != "O" else "") for i, (w, t) in enumerate(lines, 1)]
+    return "# sent_id = s1\n" + f"# text = {said}\n" + "\n".join(rows) + "\n\n"
+
+
+def test_uner_sentences_keep_the_blanks_of_the_text_as_written():
+    text = uner([("Al", "B-ORG"), ("-", "I-ORG"), ("Zaman", "I-ORG"), (":", "O"),
+                 ("American", "B-OTH"), ("forces", "O"), (".", "O")],
+                "Al-Zaman : American forces.")
+    [(words, spaces, tags)] = nc.read_uner(text, nc.UNER_EARLY)
+    assert nc.sentence_text(words, spaces) == "Al-Zaman : American forces."
+    assert nc.gold_spans(words, spaces, tags) == [(0, 8, "ORG"), (11, 19, "MISC")]
+    # A text line that does not hold the words: one blank after each.
+    [(words, spaces, _)] = nc.read_uner(uner([("a", "O"), ("b", "O")], "x y"))
+    assert spaces == [True, True]
+
+
+@pytest.mark.parametrize("pairs, said", [
+    ([("PT", "B-ORG"), ("participa", "O"), ("de", "O"), ("o", "O"), ("Governo", "O")],
+     "PT participa do Governo"),
+    # Inside one entity: joined, and the entity keeps its span.
+    ([("Universidade", "B-ORG"), ("de", "I-ORG"), ("o", "I-ORG"), ("Porto", "I-ORG")],
+     "Universidade do Porto"),
+    # Capitals follow the first word.
+    ([("DE", "O"), ("O", "O"), ("LADO", "O"), ("Em", "O"), ("a", "O"), ("casa", "O")],
+     "DO LADO Na casa"),
+    # An entity that starts at the article is left as it is; so are pairs
+    # Portuguese also writes apart.
+    ([("em", "O"), ("O", "B-ORG"), ("Globo", "I-ORG"), ("de", "O"), ("um", "O"), ("dia", "O")],
+     "em O Globo de um dia"),
+])
+def test_portuguese_contractions_are_joined_again(pairs, said):
+    split = " ".join(w for w, _ in pairs)
+    [(words, spaces, tags)] = nc.read_uner(uner(pairs, split), portuguese=True)
+    assert nc.sentence_text(words, spaces) == said
+    gold = [(said[s:e], label) for s, e, label in nc.gold_spans(words, spaces, tags)]
+    expected = [(" ".join(w for w, t in pairs if t != "O").replace("de o", "do"), label)
+                for label in {t[2:] for _, t in pairs if t != "O"}]
+    assert gold == expected
+
+
+def test_harem_spans_are_trimmed_and_dates_set_aside():
+    body = "Em Janeiro de 1842, Nova Iorque viu  William James ."
+    def ent(text, label):
+        return {"text": text, "label": label, "start_offset": body.index(text),
+                "end_offset": body.index(text) + len(text)}
+
+    doc = [{"doc_id": "d", "doc_text": body, "entities": [
+        ent("Janeiro de 1842", "TEMPO"), ent("Nova Iorque ", "LOCAL"),
+        ent(" William James", "PESSOA"), ent("  ", "OBRA")]}]
+    [read] = nc.read_harem_json(json.dumps(doc))
+    assert [(body[s:e], label) for s, e, label in read["ents"]] == [
+        ("Nova Iorque", "LOC"), ("William James", "PER")]
+    assert [body[s:e] for s, e in read["ignored"]] == ["Janeiro de 1842"]
+
+
+def test_sentence_start_copies_put_a_common_word_before_the_sentence():
+    rng = random.Random(5)
+    sentences = [(["Lisboa", "é", "bonita"], [True] * 3, ["B-LOC", "O", "O"]),
+                 (["Ontem", "choveu"], [True, True], ["O", "O"])] * 50
+    copies = nc.with_openers(sentences, "pt", 0.5, rng)
+    assert 20 < len(copies) < 80
+    for words, spaces, tags in copies:
+        assert words[0] in nc.OPENERS["pt"] and tags[0] == "O" and len(spaces) == len(words)
+        # A name keeps its capital; a common word that started the sentence loses it.
+        assert words[1:] in (["Lisboa", "é", "bonita"], ["ontem", "choveu"])
+        assert tags[1:] in (["B-LOC", "O", "O"], ["O", "O"])
+    assert nc.with_openers(sentences, "es", 0.5, rng) == []
+
+
+def test_returned_entities_are_placed_in_the_text_in_order():
+    import bench_ner
+
+    text = "Rio de\n  Janeiro e Rio.\n\nRio de Janeiro"
+    spans = bench_ner.place(text, [("Rio de Janeiro", "LOC"), ("Rio", "LOC"),
+                                   ("Paris", "LOC"), ("Rio de Janeiro", "LOC")])
+    assert [(text[s:e] if s >= 0 else None) for s, e, _ in spans] == [
+        "Rio de\n  Janeiro", "Rio", None, "Rio de Janeiro"]
+    assert spans[2][0] < 0 and len(set(spans)) == 4
+
+
+def test_model_version_names_its_spanish_source_and_digests_every_input(tmp_path, capsys):
+    import install_ner_model as inm
+
+    ner = tmp_path / "ner"
+    status = inm.main([sys.executable, "--ner-dir", str(ner), "--build-dir", str(tmp_path / "b")])
+    first = inm.corpus_files(ner, tmp_path / "conll2002.zip", "none")[0]
+    assert status == 1
+    assert capsys.readouterr().err == (f"install_ner_model: corpus file {first} is missing "
+                                       "(tools/fetch_corpora.py gathers it)\n")
+    for path in inm.corpus_files(ner, tmp_path / "conll2002.zip", "conll2002"):
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(path.name)
+    conll = tmp_path / "conll2002.zip"
+    versions = {spanish: inm.recipe_version(ner, conll, spanish, "3.8.0")
+                for spanish in ("none", "conll2002")}
+    assert versions["none"].startswith(f"{inm.BASE_VERSION}+xl.r")
+    assert versions["conll2002"].startswith(f"{inm.BASE_VERSION}+conll.r")
+    # The Spanish file counts only when it is trained on; any other file always.
+    conll.write_text("changed")
+    assert inm.recipe_version(ner, conll, "none", "3.8.0") == versions["none"]
+    assert inm.recipe_version(ner, conll, "conll2002", "3.8.0") != versions["conll2002"]
+    first.write_text("changed")
+    assert inm.recipe_version(ner, conll, "none", "3.8.0") != versions["none"]
+    assert inm.recipe_version(ner, conll, "none", "3.8.1") != versions["none"]
+
+
+def test_benchmark_scores_exact_spans_and_sets_dates_aside():
+    import bench_ner
+
+    text = "Em Março de 1842, Mas Nova Iorque viu William James e a Obra."
+    at = text.index
+    gold = [(at("Nova"), at("Nova") + 11, "LOC"), (at("William"), at("William") + 13, "PER"),
+            (at("Obra"), at("Obra") + 4, "MISC")]
+    ignored = [(at("Março"), at("Março") + 15)]
+    answers = [("Março", "ORG"), ("Mas", "PER"), ("Nova Iorque", "LOC"), ("William", "PER"),
+               ("Obra", "ORG")]
+    table = bench_ner.score(lambda t: answers, "pt", [(text, gold, ignored)])
+    # Over the date: neither right nor wrong. "William" is half a name:
+    # wrong, and the whole name missed; "Obra" has the wrong label.
+    assert table["all"] == bench_ner.prf(1, 3, 2)
+    assert table["LOC"]["f"] == 1.0 and table["PER"] == bench_ner.prf(0, 2, 1)
+    assert table["PER+LOC+ORG"] == bench_ner.prf(1, 3, 1)
+    assert table["stopwords"]["count"] == 2 and table["stopwords"]["returned"] == 5
