@@ -874,13 +874,12 @@ def test_a_worker_forked_while_a_host_thread_writes_does_not_keep_the_lock(
     worker: once the thread is done, the run must get the lock, not wait for
     its own worker."""
     import threading
-    from wrapper import Process as process_module
     from wrapper.core import FinderyTD
     from wrapper.core.Intake import index_folder
     from wrapper.Process import Process
     from wrapper.infra.Enginekind import Enginekind
     real_dump = FinderyTD.joblib.dump
-    held = threading.Event()
+    held = tmp_path / "held"  # a file: the worker is another process
 
     class SlowDump:
         calls = 0
@@ -889,7 +888,7 @@ def test_a_worker_forked_while_a_host_thread_writes_does_not_keep_the_lock(
         def dump(data, path):
             SlowDump.calls += 1
             if SlowDump.calls == 1:  # the host's write: the lock is held meanwhile
-                held.set()
+                held.touch()
                 time.sleep(1.5)
             return real_dump(data, path)
 
@@ -898,7 +897,9 @@ def test_a_worker_forked_while_a_host_thread_writes_does_not_keep_the_lock(
 
     def compile(base, path, detect, target):
         if path.endswith("dies.pdf"):
-            held.wait(30)
+            deadline = time.monotonic() + 30
+            while not held.exists() and time.monotonic() < deadline:
+                time.sleep(0.01)
             os._exit(3)  # its replacement is forked while the host holds the lock
         return plain_compile(base, path, detect, target)
     monkeypatch.setattr(Process, "compile", staticmethod(compile))

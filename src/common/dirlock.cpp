@@ -33,8 +33,9 @@ struct DirHeld {
 // module around an engine call that locks again in another must find its
 // own hold there, not wait for itself.
 struct DirHolds {
+    using Table = std::map<std::string, DirHeld>;
     std::mutex mutex;
-    std::map<std::string, DirHeld> table;
+    Table table;
 };
 
 namespace {
@@ -118,8 +119,19 @@ std::string lock_path(py::handle directory) {
 // GIL, and the host would hand the GIL to it and never get it back.
 bool try_take(DirHolds& holds, const std::string& path, int& error) {
     error = 0;
+    // No memory is taken or given back while the table's mutex is held: a
+    // fork waits for that mutex, and an allocator that locks itself before
+    // the fork's handlers run (the sanitizers' does) would then wait for
+    // this thread while this thread waits for it. The entry is made before
+    // the mutex is taken, and one that goes is freed after.
+    DirHolds::Table spare;
+    spare.emplace(path, DirHeld{});
+    DirHolds::Table::node_type made = spare.extract(spare.begin());
+    DirHolds::Table::node_type gone;
     std::lock_guard<std::mutex> guard(holds.mutex);
-    auto& held = holds.table[path];
+    auto it = holds.table.find(path);
+    if (it == holds.table.end()) it = holds.table.insert(std::move(made)).position;
+    DirHeld& held = it->second;
     if (held.depth > 0) {
         if (held.owner != std::this_thread::get_id()) return false;
         ++held.depth;
@@ -130,13 +142,13 @@ bool try_take(DirHolds& holds, const std::string& path, int& error) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         error = errno;
-        holds.table.erase(path);
+        gone = holds.table.extract(it);
         return false;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         ::close(fd);
-        holds.table.erase(path);
+        gone = holds.table.extract(it);
         if (err != EWOULDBLOCK) error = err;
         return false;
     }
@@ -184,11 +196,12 @@ bool dir_lock_free(py::handle directory, long* holder) {
         if (holder) *holder = holder_of(path);
         return false;
     }
+    DirHolds::Table::node_type gone;  // freed once the mutex is let go
     std::lock_guard<std::mutex> guard(h.mutex);
-    auto& held = h.table[path];
-    if (--held.depth == 0) {
-        release(held.fd);
-        h.table.erase(path);
+    auto it = h.table.find(path);
+    if (it != h.table.end() && --it->second.depth == 0) {
+        release(it->second.fd);
+        gone = h.table.extract(it);
     }
     return true;
 }
@@ -214,12 +227,13 @@ DirLock::DirLock(py::handle directory, double wait_seconds)
 }
 
 DirLock::~DirLock() {
+    DirHolds::Table::node_type gone;  // freed once the mutex is let go
     std::lock_guard<std::mutex> guard(holds_->mutex);
     auto it = holds_->table.find(key_);
     if (it == holds_->table.end()) return;
     if (--it->second.depth == 0) {
         release(it->second.fd);
-        holds_->table.erase(it);
+        gone = holds_->table.extract(it);
     }
 }
 
