@@ -217,6 +217,22 @@ def test_an_index_remembers_its_engine(indexed, sb_indexed):
             f"engine, not {wrong} (leave out --engine, or use another --base)"]
 
 
+@pytest.mark.parametrize("engine, detect", [("td", ()), ("sb", ()), ("sb", ("--detect",))])
+def test_a_folder_with_nothing_to_file_still_makes_an_index(tmp_path, engine, detect):
+    from wrapper import Console
+    (tmp_path / "empty").mkdir()
+    base = tmp_path / "base"
+    status, out, err = run("index", tmp_path / "empty", "--base", base, "--engine", engine, *detect)
+    assert status == 0, err
+    # Searched, it finds nothing; it keeps its engine; the page opens it.
+    assert run("search", "volcano", "--base", base) == (0, "no documents match\n", "")
+    assert run("search", "volcano", "--json", "--base", base) == (0, "", "")
+    other = "sb" if engine == "td" else "td"
+    status, out, err = run("search", "volcano", "--base", base, "--engine", other)
+    assert status == 1 and f"built with the {engine} engine" in err
+    Console._Site(str(base))
+
+
 def test_an_unreachable_translation_service_stops_indexing_in_one_line(tmp_path, monkeypatch,
                                                                         capsys):
     from wrapper.Console import main

@@ -614,7 +614,7 @@ def assert_site_follows(site, base, engine, queries):
 # Seeds that once found a fault, then one that is new each time (printed).
 @pytest.mark.race
 @pytest.mark.parametrize("engine, seed", [
-    ("td", 547121050), ("td", 931768683), ("td", None), ("sb", 92929798), ("sb", None)])
+    ("td", 547121050), ("td", 931768683), ("td", 348315559), ("td", None), ("sb", 92929798), ("sb", None)])
 def test_runs_keep_the_index_equal_to_its_folders(plain_files, tmp_path, engine, seed, race_round):
     import random
     from wrapper import Console

@@ -498,12 +498,17 @@ int run_search(py::handle args) {
             }
             if (!translate_to.is_none() && service_unreachable(e))
                 raise_unreachable(e, "an index built with --translate-to needs it to search");
+            // An index of folders with nothing to file yet finds nothing.
+            if (holds_nothing(process)) {
+                if (!json) out(py::str("no documents match"));
+                return kExitOk;
+            }
             throw;
         }
         py::object result = searched.result;
-        if (!wr::truthy(result)) {
-            out(py::str("no index to search"));
-            return kExitFailed;
+        if (!wr::truthy(result)) {  // nothing filed yet
+            if (!json) out(py::str("no documents match"));
+            return kExitOk;
         }
         auto parts = wr::unpack(result, 2);
         py::list hits = py::list(parts[1]);

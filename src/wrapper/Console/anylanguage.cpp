@@ -67,6 +67,19 @@ py::object score_of(py::handle hit) {
 
 }  // namespace
 
+bool holds_nothing(py::handle process) {
+    py::object engine = process.attr("document_search");
+    if (py::hasattr(engine, "load_model")) engine.attr("load_model")();
+    py::object names = engine.attr("document_names");
+    if (names.is_none()) return true;
+    if (py::isinstance<py::dict>(names)) {
+        for (auto item : py::dict(names))
+            if (py::len(item.second) > 0) return false;
+        return true;
+    }
+    return py::len(names) == 0;
+}
+
 Searched search_any_language(py::handle process, py::handle query, py::handle language,
                              py::handle page, py::handle per_page) {
     Searched out;

@@ -194,7 +194,6 @@ private:
     Answer page_image(const std::string& id, long page, bool thumbnail);
     py::list passages(py::handle hit, py::handle query, py::handle language);
     bool in_index(py::handle name);
-    bool holds_nothing();
     py::object language_of(py::handle name);
 
     py::object base_;
@@ -336,19 +335,6 @@ bool Site::host_allowed(const std::string& header) const {
     return false;
 }
 
-bool Site::holds_nothing() {
-    py::object engine = process_.attr("document_search");
-    if (py::hasattr(engine, "load_model")) engine.attr("load_model")();
-    py::object names = engine.attr("document_names");
-    if (names.is_none()) return true;
-    if (py::isinstance<py::dict>(names)) {
-        for (auto item : py::dict(names))
-            if (py::len(item.second) > 0) return false;
-        return true;
-    }
-    return py::len(names) == 0;
-}
-
 bool Site::in_index(py::handle name) {
     py::object engine = process_.attr("document_search");
     if (py::hasattr(engine, "load_model")) engine.attr("load_model")();
@@ -434,7 +420,7 @@ py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& qu
         py::object missing = re.attr("fullmatch")("without model or documents for language (.*)", why);
         if (missing.is_none()) throw;
         // An index that holds nothing yet finds nothing, in any language.
-        if (holds_nothing()) return out;
+        if (holds_nothing(process_)) return out;
         throw Refusal{422, "no documents in the query's language (" + bytes_of(missing.attr("group")(1)) +
                                "); choose another"};
     }

@@ -423,6 +423,17 @@ void Filing::first_change() {
     noted_ = true;
 }
 
+// A run over a folder with nothing to file still makes an index: an empty
+// one of its engine, which search and the page open (and find nothing in)
+// rather than telling the user to index a folder that was just indexed.
+void Filing::finish() {
+    commit();
+    if (noted_) return;
+    wr::DirLock lock(modeldir_, wr::kTrainingLockWait);
+    if (read_note(base_).engine.is_none()) write_note(base_, note_);
+    noted_ = true;
+}
+
 void Filing::tell_if_waiting() { intake::tell_if_waiting(modeldir_, waited_, notice_); }
 
 // Whether `path` is one of the base's own files: its OCR copies and the index.

@@ -236,7 +236,7 @@ py::dict index_folder(py::object folder, py::object base, py::object asked, bool
                 ++next_to_file;
             }
         }
-        filing.commit();
+        filing.finish();
     } catch (...) {
         // Whatever stops the run (Ctrl-C above all), the workers and their
         // OCR tools stop with it; every batch written so far stays.

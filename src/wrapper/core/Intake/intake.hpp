@@ -102,6 +102,8 @@ public:
                 std::vector<std::pair<py::object, py::object>> excluded = {});
     void add(py::object doc, py::object name, py::object digest);
     void commit();
+    // The last commit; an index with nothing in it is still noted.
+    void finish();
     std::size_t filed() const { return filed_; }
     std::size_t removed() const { return removed_; }
 
