@@ -80,7 +80,7 @@ def indexed_in_parallel(hostile_folder):
 
 def test_hostile_files_fail_alone_and_the_run_goes_on(indexed_in_parallel, hostile_folder):
     status, out, err = indexed_in_parallel
-    assert status == 1 and "Traceback" not in out + err
+    assert status == 3 and "Traceback" not in out + err
     failed = failed_lines(out)
     assert set(failed) == {"loop.pdf", "empty.pdf", "truncated.pdf", "picture.pdf"}
     assert failed["loop.pdf"].endswith(": damaged beyond repair: no page can be found in it")
@@ -94,7 +94,7 @@ def test_hostile_files_fail_alone_and_the_run_goes_on(indexed_in_parallel, hosti
 def test_one_worker_builds_the_same_index(indexed_in_parallel, hostile_folder, tmp_path):
     folder = documents_of(hostile_folder, tmp_path / "docs")
     status, _, _ = run("index", folder, "--base", tmp_path, "--jobs", "1", "--batch", "1")
-    assert status == 1
+    assert status == 3
     same_index(tmp_path, hostile_folder)
 
 
@@ -105,7 +105,7 @@ def test_a_cluster_builds_the_same_index(indexed_in_parallel, hostile_folder, tm
                                   dashboard_address=None) as cluster:
         status, out, err = run("index", folder, "--base", tmp_path / "remote",
                                "--scheduler", cluster.scheduler_address)
-    assert status == 1 and set(failed_lines(out)) == {"loop.pdf", "empty.pdf", "truncated.pdf",
+    assert status == 3 and set(failed_lines(out)) == {"loop.pdf", "empty.pdf", "truncated.pdf",
                                                       "picture.pdf"}
     same_index(tmp_path / "remote", hostile_folder)
 
@@ -197,7 +197,7 @@ def test_a_file_that_kills_its_worker_is_reported_and_the_rest_indexed(tmp_path,
     folder.mkdir()
     for name in ("a.pdf", "bad.pdf", "c.pdf", "d.pdf"):
         (folder / name).write_bytes(name.encode())
-    assert Console.main(["index", str(folder), "--base", str(tmp_path), "--jobs", "2"]) == 1
+    assert Console.main(["index", str(folder), "--base", str(tmp_path), "--jobs", "2"]) == 3
     out = capsys.readouterr().out
     assert "  failed  bad.pdf: a tool failed: the worker process compiling it died" in out.splitlines()
     assert stored(tmp_path)["document_names"] == ["a.pdf", "c.pdf", "d.pdf"]
@@ -284,7 +284,7 @@ def test_a_file_that_hangs_is_killed_with_its_tools_and_the_run_goes_on(tmp_path
     # detector and the entity model costs a second or more of CPU before the
     # tool is started.
     assert Console.main(["index", str(folder), "--base", str(tmp_path / "base"), "--jobs", "2",
-                         "--file-timeout", "12"]) == 1
+                         "--file-timeout", "12"]) == 3
     out = capsys.readouterr().out
     assert "  failed  hang.pdf: timed out after 12 s" in out.splitlines()
     assert "  failed  stuck.pdf: timed out after 12 s" in out.splitlines()
@@ -359,7 +359,7 @@ def test_every_file_gets_its_own_outcome_whatever_its_worker_does(tmp_path, monk
     jobs = str(rng.randint(1, 3))
     some_fail = any(fate != "ok" for fate in fates.values())
     assert Console.main(["index", str(folder), "--base", str(tmp_path / "base"), "--jobs", jobs,
-                         "--batch", "2", "--file-timeout", "1"]) == int(some_fail)
+                         "--batch", "2", "--file-timeout", "1"]) == (3 if some_fail else 0)
     failed = failed_lines(capsys.readouterr().out)
     expected = {"dies": ": a tool failed: the worker process compiling it died",
                 "hangs": ": timed out after 1 s",
@@ -504,6 +504,31 @@ def index_quietly(*args):
             return Console.main(["index", *map(str, args)])
         finally:
             sys.stdout = saved
+
+
+def test_files_with_the_same_bytes_are_each_indexed_and_named(plain_files, tmp_path, capsys):
+    from wrapper import Console
+    folder = tmp_path / "docs"
+    (folder / "sub").mkdir(parents=True)
+    for name, text in [("a.pdf", "volcano ash"), ("sub/copy.pdf", "volcano ash"),
+                       ("z.pdf", "volcano ash"), ("other.pdf", "glacier meadow")]:
+        (folder / name).write_text(text)
+
+    def same_lines():
+        return sorted(line for line in capsys.readouterr().out.splitlines()
+                      if line.startswith("  same    "))
+
+    copies = ["  same    sub/copy.pdf: the same bytes as a.pdf",
+              "  same    z.pdf: the same bytes as a.pdf"]
+    assert Console.main(["index", str(folder), "--base", str(tmp_path / "base"), "--jobs", "2"]) == 0
+    assert same_lines() == copies
+    assert len(stored(tmp_path / "base")["document_names"]) == 4
+    # Unchanged files are still compared; a copy that changes is no longer one.
+    assert Console.main(["index", str(folder), "--base", str(tmp_path / "base")]) == 0
+    assert same_lines() == copies
+    (folder / "z.pdf").write_text("canyon")
+    assert Console.main(["index", str(folder), "--base", str(tmp_path / "base")]) == 0
+    assert same_lines() == copies[:1]
 
 
 def forked_index(*args, log=os.devnull):
@@ -861,7 +886,7 @@ def test_workers_started_after_kills_keep_their_own_pipes(tmp_path, monkeypatch,
     for round_ in range(1 if race_round else 3):
         base = tmp_path / f"base{round_}"
         assert Console.main(["index", str(folder), "--base", str(base), "--jobs", "2",
-                             "--file-timeout", "1"]) == 1
+                             "--file-timeout", "1"]) == 3
         out = capsys.readouterr().out
         assert set(failed_lines(out)) == {"hang1.pdf", "hang2.pdf"}, out
         assert stored(base)["document_names"] == names[2:], out

@@ -42,6 +42,7 @@ CAUSES = ("not a document", "damaged beyond repair", "encrypted and needs a pass
           "no readable text", "language or script not supported", "too large", "timed out",
           "a tool failed")
 RESULT = re.compile(r"  (skipped|no OCR |failed ) (.+?): (%s)(: .+)?" % "|".join(CAUSES))
+SAME = re.compile(r"  same    (.+?): the same bytes as (.+)")
 SUMMARY = re.compile(r"indexed \d+, skipped \d+, failed \d+, unchanged 0, removed 0, read without OCR \d+ "
                      r"\(index at .*\)")
 PROGRESS = re.compile(r"\[[#.]{30}\] \d+/\d+ .*")
@@ -81,6 +82,8 @@ def outcomes(out):
     assert SUMMARY.fullmatch(lines[0]), lines[0]
     found = {}
     for line in lines[1:]:
+        if SAME.fullmatch(line):
+            continue
         match = RESULT.fullmatch(line)
         assert match, line
         found[match[2]] = match[3]

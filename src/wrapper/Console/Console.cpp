@@ -104,7 +104,11 @@ py::object make_parser() {
     for (const char* c : {"en", "es", "pt"}) codes.append(c);
 
     py::object index = sub.attr("add_parser")(
-        "index", py::arg("help") = "index every supported file under a folder");
+        "index", py::arg("help") = "index every supported file under a folder",
+        py::arg("epilog") = "exit status: 0 when every file was indexed (or was unchanged), "
+                            "3 when the run finished but some files failed (listed), 1 when "
+                            "the run itself failed, 2 for a wrong command line, 130 when "
+                            "interrupted");
     index.attr("add_argument")("folder", py::arg("help") = "folder to index (recursively)");
     index.attr("add_argument")("--base", py::arg("required") = true,
                                py::arg("help") = "base path: the index lives in BASE/models");

@@ -22,6 +22,10 @@ py::str one_line_reason(py::error_already_set& e);
 // dropped ("to be or not to be"); to a person that is a search that finds
 // nothing, and this says why.
 bool no_searchable_words(py::error_already_set& e);
+
+// `wrapper index` finished, but some files failed (each listed).
+constexpr int kExitSomeFilesFailed = 3;
+
 constexpr const char* kNoSearchableWords =
     "the query has no word to search for: only words too common to index (like \"the\" or \"de\")";
 

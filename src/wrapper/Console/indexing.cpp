@@ -43,7 +43,11 @@ int run_index(py::handle args) {
     for (py::handle folder : py::list(summary.attr("get")("unlisted", py::list())))
         out(wr::cat({"  unread  ", folder, ": the folder could not be listed; its documents stay "
                      "in the index as they were"}));
-    return py::len(failed) == 0 ? 0 : 1;
+    for (py::handle pair : py::list(summary.attr("get")("same", py::list())))
+        out(wr::cat({"  same    ", pair[py::int_(0)], ": the same bytes as ", pair[py::int_(1)]}));
+    // A run that finished with some files failed is told apart from one
+    // that failed as a whole (1, from the caller).
+    return py::len(failed) == 0 ? 0 : kExitSomeFilesFailed;
 }
 
 int run_remove(py::handle args) {

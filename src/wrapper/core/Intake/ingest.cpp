@@ -194,6 +194,15 @@ py::dict index_folder(py::object folder, py::object base, py::object asked, bool
     std::vector<std::optional<Outcome>> waiting(tasks.size());
     std::size_t done = 0;
     std::size_t next_to_file = 0;
+    // Files of this folder with the same bytes as one before them: each is
+    // a document of its own, and the user hears of the copies.
+    py::dict first_with;  // digest -> name
+    py::list same;
+    auto note_bytes = [&](py::handle name, py::handle digest) {
+        if (digest.is_none()) return;
+        py::object first = first_with.attr("setdefault")(digest, name);
+        if (!first.is(name)) same.append(py::make_tuple(name, first));
+    };
     auto file = [&](Outcome& outcome) {
         py::object name = tasks[outcome.index][py::int_(2)];
         if (outcome.answer.is_none()) {
@@ -203,6 +212,7 @@ py::dict index_folder(py::object folder, py::object base, py::object asked, bool
         auto parts = wr::unpack(outcome.answer, 5);
         if (parts[1].is_none() && parts[2].is_none()) {
             ++unchanged;
+            note_bytes(name, parts[4]);
             return;
         }
         if (!parts[3].is_none() && !parts[1].is_none()) without_ocr.append(py::make_tuple(name, parts[3]));
@@ -210,8 +220,10 @@ py::dict index_folder(py::object folder, py::object base, py::object asked, bool
             failed.append(py::make_tuple(name, py::str(parts[2])));
         else if (parts[4].is_none())
             failed.append(py::make_tuple(name, reason_line(reasons::Cause::Damaged, "it could not be read")));
-        else
+        else {
+            note_bytes(name, parts[4]);
             filing.add(parts[1], name, parts[4]);
+        }
     };
     try {
         filing.remove(unfinished, std::move(still_removed));
@@ -257,6 +269,7 @@ py::dict index_folder(py::object folder, py::object base, py::object asked, bool
     py::list unlisted_names;
     for (py::handle path : unlisted) unlisted_names.append(relpath(path, folder));
     summary["unlisted"] = unlisted_names;
+    summary["same"] = same;
     summary["index"] = modeldir;
     return summary;
 }
