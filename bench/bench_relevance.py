@@ -20,7 +20,11 @@ query.
     tantivy              BM25 with its English stemmer (en_stem)
 
 Then, with --known-item, Spanish and Portuguese known-item search (see
-known_item() below): MRR@10 of the same systems.
+known_item() below): MRR@10 of the same systems. With --udhr, cross-lingual
+search over the Universal Declaration of Human Rights (udhr2: English,
+Spanish, Brazilian Portuguese): each article in one language is the query
+(its first twelve words), the same article in another language the one
+relevant document among the thirty; MRR@10 over the six pairs.
 
     python bench/bench_relevance.py            # --no-sb skips the embedding engine (minutes)
 """
@@ -357,6 +361,68 @@ def known_item(work, args):
     return table
 
 
+def roman(numeral):
+    values = {"I": 1, "V": 5, "X": 10, "L": 50}
+    total = 0
+    for letter, following in zip(numeral, numeral[1:] + " "):
+        value = values[letter]
+        total += -value if values.get(following, 0) > value else value
+    return total
+
+
+def udhr_articles(member):
+    """The thirty articles of the declaration in one language, by number."""
+    with zipfile.ZipFile(corpus_zip("udhr2")) as z:
+        lines = z.read(f"udhr2/{member}.txt").decode("utf-8").splitlines()
+    articles, current = {}, None
+    for line in map(str.strip, lines):
+        heading = re.fullmatch(r"(?:Article|Artículo|Artigo)\s+(\d+|[IVXL]+)\.?", line)
+        if heading:
+            current = int(heading[1]) if heading[1].isdigit() else roman(heading[1])
+            articles[current] = []
+        elif current is not None and line:
+            articles[current].append(line)
+    return {f"art{n:02d}": " ".join(parts) for n, parts in articles.items()}
+
+
+def udhr_run(work, args):
+    languages = [("en", "english", "eng", Idiomark.ENGLISH), ("es", "spanish", "spa", Idiomark.SPANISH),
+                 ("pt", "portuguese", "por_BR", Idiomark.PORTUGUESE)]
+    print("\nCross-lingual search, UDHR: MRR@10 of the article asked in another language "
+          "(the query: its first twelve words)")
+    articles = {code: udhr_articles(member) for code, _, member, _ in languages}
+    table = {}
+    for code, nltk_name, _, held in languages:
+        texts = articles[code]
+        docs = compile_documents(os.path.join(work, "udhr", code), texts)
+        td = Process(os.path.join(work, "udhr", code, "td"), True, None, Enginekind.TD)
+        td.train_docs(docs)
+        systems = [("TD tfidf (default)", ranked_with("tfidf", library_search(td, held))),
+                   ("TD ranked (bm25)", ranked_with("bm25", library_search(td, held)))]
+        if not args.no_sb:
+            sb = Process(os.path.join(work, "udhr", code, "sb"), True, None, Enginekind.SB)
+            sb.train_docs(docs)
+            sb_search = library_search(sb, held)
+            systems += [("SB", sb_search), ("fusion ranked+SB (RRF 60)", fused(systems[1][1], sb_search))]
+        systems += [("bm25s (1.5, 0.75, Snowball)", bm25s_search(texts, nltk_name)),
+                    ("tantivy (Snowball stemmer)", tantivy_search(texts, nltk_name))]
+        for other, *_ in languages:
+            if other == code:
+                continue
+            queries = [(" ".join(text.split()[:12]), ident) for ident, text in articles[other].items()
+                       if ident in texts]
+            for name, run in systems:
+                rr = [reciprocal_rank(run(q), {target}) for q, target in queries]
+                table.setdefault(name, {})[f"{other}->{code}"] = statistics.mean(rr)
+    pairs = [f"{a}->{b}" for a, *_ in languages for b, *_ in languages if a != b]
+    print("| system | " + " | ".join(pairs) + " | mean |")
+    print("|---|" + "---|" * (len(pairs) + 1))
+    for name, row in table.items():
+        cells = [row.get(pair, float("nan")) for pair in pairs]
+        print(f"| {name:28} | " + " | ".join(f"{c:.3f}" for c in cells) + f" | {statistics.mean(cells):.3f} |")
+    return table
+
+
 # ---- the run -------------------------------------------------------------------------
 
 
@@ -367,12 +433,16 @@ def main():
     parser.add_argument("--known-item", action="store_true",
                         help="also Spanish and Portuguese known-item search")
     parser.add_argument("--known-items", type=int, default=200, help="queries per language")
+    parser.add_argument("--udhr", action="store_true",
+                        help="also cross-lingual search over the UDHR's articles")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as work:
         if not args.no_cranfield:
             cranfield_run(work, args)
         if args.known_item:
             known_item(work, args)
+        if args.udhr:
+            udhr_run(work, args)
 
 
 def cranfield_run(work, args):
