@@ -182,6 +182,28 @@ def test_correction_keeps_real_words_and_fixes_typos(library):
     assert library.search_documents("12345", "en") == ("12345", [])
 
 
+@pytest.mark.parametrize("query, corrected", [
+    ("electricty invoce", "electr invoic"),   # stems far from the meant ones, words one edit away
+    ("invoise", "invoic"),
+    ("electricity invoice", "electr invoic"),
+    ("invocation", "invoc"),                   # a real word stays, though the index lacks it
+    ("biill", "bill"),
+])
+def test_a_real_word_one_edit_away_that_the_index_holds_is_what_was_meant(models, ranked, query,
+                                                                            corrected):
+    engine = FinderyTD(models)
+    engine.train_batch([doc("bill", "Electricity invoice for March: electricity used, bill due"),
+                        doc("gas", "The gas supply contract")])
+    assert engine.search_documents(query, "en")[0] == corrected
+
+
+def test_a_spanish_verb_form_is_a_word_though_the_list_lacks_it(models, ranked):
+    engine = FinderyTD(models)
+    engine.train_batch([doc("es", "El agua lava las piedras del río", Idiomark.SPANISH)])
+    # "lavan" is in no Spanish list, but "lavar" is: not corrected into "lav".
+    assert engine.search_documents("lavan", "es")[0] == "lav"
+
+
 def test_a_word_list_decides_what_is_real(library, monkeypatch, tmp_path):
     words = tmp_path / "words.txt"
     words.write_text("Vicksberg\n", encoding="utf-8")

@@ -300,6 +300,12 @@ bool inflection_of_listed(const std::vector<std::u32string>& words, const std::u
     return false;
 }
 
+// Debian's Spanish list holds no verb forms ("lavan", "comieron"); the
+// English and Portuguese ones hold every inflection, so there a word that
+// only shares its stem with a listed one ("invoce" with "invocation") is
+// a misspelling.
+bool lists_lack_inflections(const std::string& code) { return code == "es"; }
+
 bool is_listed_word(const std::u32string& word, const std::string& code) {
     {
         WordList& list = word_list(code);
@@ -311,12 +317,55 @@ bool is_listed_word(const std::u32string& word, const std::string& code) {
     // The list is looked up again after stemming, which may let another
     // thread in (and it may read the list anew).
     const std::shared_ptr<const std::vector<std::u32string>> words = word_list(code).words;
-    const bool listed = inflection_of_listed(*words, word, code);
+    const bool listed = lists_lack_inflections(code) && inflection_of_listed(*words, word, code);
     WordList& list = word_list(code);
     if (list.answers.size() >= kRememberedAnswers) list.answers.clear();
     list.answers.emplace(word, listed);
     return listed;
 }
+
+// The listed words one edit (a letter left out, added, changed, or two
+// swapped) from `word`, a folded lower-case word: what a misspelling of a
+// real word nearly always is. The lists are folded, so letters are a-z.
+std::vector<std::u32string> listed_neighbours(const std::u32string& word, const std::string& code) {
+    std::vector<std::u32string> out;
+    const std::shared_ptr<const std::vector<std::u32string>> words = word_list(code).words;
+    if (words->empty()) return out;
+    auto try_word = [&](const std::u32string& candidate) {
+        if (candidate != word && std::binary_search(words->begin(), words->end(), candidate))
+            out.push_back(candidate);
+    };
+    const std::size_t n = word.size();
+    std::u32string edit;
+    for (std::size_t i = 0; i < n; ++i) {
+        edit = word;
+        edit.erase(i, 1);
+        try_word(edit);
+        if (i + 1 < n) {
+            edit = word;
+            std::swap(edit[i], edit[i + 1]);
+            try_word(edit);
+        }
+    }
+    for (std::size_t i = 0; i <= n; ++i) {
+        for (char32_t c = U'a'; c <= U'z'; ++c) {
+            edit = word;
+            edit.insert(edit.begin() + static_cast<std::ptrdiff_t>(i), c);
+            try_word(edit);
+            if (i < n && word[i] != c) {
+                edit = word;
+                edit[i] = c;
+                try_word(edit);
+            }
+        }
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+// Shorter words have too many neighbours for one edit to tell which was meant.
+constexpr std::size_t kNeighbourFrom = 5;
 
 bool has_digit(const std::u32string& word) {
     return std::any_of(word.begin(), word.end(), [](char32_t c) { return c >= U'0' && c <= U'9'; });
@@ -357,7 +406,9 @@ public:
             return out;
         }
         std::optional<std::uint32_t> fixed;
-        if (!has_digit(out.shown) && !is_real(word)) {
+        const bool misspelt = !has_digit(out.shown) && !is_real(word);
+        if (misspelt) fixed = listed_neighbour_held(word, code);
+        if (misspelt && !fixed) {
             if (!r_.near) r_.near = std::make_shared<const wr::NearTerms>(r_.terms);
             if (!r_.matcher) r_.matcher = std::make_shared<const wr::CloseMatcher>(r_.terms);
             const std::shared_ptr<const wr::NearTerms> near = r_.near;
@@ -384,6 +435,25 @@ public:
     }
 
 private:
+    // The term of the real word one edit from `word` that the index holds,
+    // in the most documents ("electricty": "electricity", whose stem the
+    // index holds, though the two stems are far apart).
+    std::optional<std::uint32_t> listed_neighbour_held(const std::u32string& word, const std::string& code) {
+        if (code.empty() || word.size() < kNeighbourFrom) return std::nullopt;
+        const std::u32string lower = wr::to_u32(wr::from_u32(word).attr("lower")());
+        std::optional<std::uint32_t> best;
+        std::uint32_t most = 0;
+        for (const std::u32string& listed : listed_neighbours(lower, code)) {
+            const std::u32string term = term_of(listed, code);
+            if (term.empty()) continue;  // a stopword
+            const std::optional<std::uint32_t> id = r_.find(term);
+            if (!id) continue;
+            const std::uint32_t held = r_.index->document_frequency(*id);
+            if (held > most) most = held, best = id;
+        }
+        return best;
+    }
+
     bool is_real(const std::u32string& word) {
         const std::u32string lower = wr::to_u32(wr::from_u32(word).attr("lower")());
         for (const std::string& code : codes_)
