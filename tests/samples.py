@@ -1,5 +1,9 @@
 """Sample texts and generated PDFs shared by the test modules."""
 
+import os
+import signal
+import subprocess
+
 import fitz
 
 PT = ("O vulcão acordou depois de dois séculos de silêncio. A cinza cobriu as aldeias da "
@@ -42,3 +46,38 @@ def alive(pid):
             return f.read().rsplit(")", 1)[1].split()[0] not in "ZX"
     except FileNotFoundError:
         return False
+
+
+def ctrl_c_delivered():
+    """preexec_fn for a child that is to be interrupted: started from a
+    background job, the tests themselves ignore Ctrl-C and a child would
+    inherit that; it must meet it as a terminal delivers it."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+# A child interrupted on a machine that is busy with other work may take a
+# while to wind up; one that never does is a fault, and its Python stacks
+# (written by faulthandler on SIGABRT: start it with PYTHONFAULTHANDLER=1)
+# say where it stands.
+INTERRUPT_SECONDS = 180
+
+
+def interrupted(proc, group=False):
+    """Ctrl-C to `proc` (its whole group with `group`); its exit status."""
+    if group:
+        os.killpg(proc.pid, signal.SIGINT)
+    else:
+        proc.send_signal(signal.SIGINT)
+    try:
+        return proc.wait(timeout=INTERRUPT_SECONDS)
+    except subprocess.TimeoutExpired:
+        proc.send_signal(signal.SIGABRT)
+        try:
+            proc.wait(timeout=30)
+        finally:
+            if group:
+                os.killpg(proc.pid, signal.SIGKILL)
+            else:
+                proc.kill()
+        raise AssertionError(f"pid {proc.pid} still ran {INTERRUPT_SECONDS} s after Ctrl-C "
+                             "(its stacks are in its error stream)")

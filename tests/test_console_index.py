@@ -17,7 +17,7 @@ import joblib
 import pytest
 from PIL import Image, ImageDraw, ImageFont
 
-from samples import EN, ES, PT, alive, text_pdf
+from samples import EN, ES, PT, alive, ctrl_c_delivered, text_pdf
 
 PROGRAM = pathlib.Path(sys.executable).parent / "wrapper"
 SELF_REFERENCING = (b"%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 1 0 R >> endobj\n"
@@ -226,7 +226,7 @@ def test_stopping_a_run_stops_its_workers_and_their_tools(tmp_path, stop):
     # program must see it as a terminal would deliver it.
     child = subprocess.Popen([str(PROGRAM), "index", folder, "--base", tmp_path / "base",
                               "--jobs", "2"], env=env, stderr=subprocess.DEVNULL,
-                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                             preexec_fn=ctrl_c_delivered)
     for _ in range(1200):
         if pids.exists() and len(pids.read_text().split()) == 4:
             break

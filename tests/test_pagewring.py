@@ -25,7 +25,7 @@ from PIL import Image, ImageDraw, ImageFont
 from wrapper.infra import Pagewring, Tonguecheck
 from wrapper.infra.Idiomark import Idiomark
 
-from samples import alive, text_pdf
+from samples import alive, ctrl_c_delivered, interrupted, text_pdf
 
 TEXTS = {
     Idiomark.ENGLISH: "The volcano woke up after two centuries of silence. Ash covered the "
@@ -517,10 +517,11 @@ def test_the_tool_is_stopped_with_its_children(hanging_tool, tmp_path, monkeypat
         assert "ocrmypdf timed out after 1 s" in root_lines(caplog, logging.WARNING)[-1]
         started = wait_for(pids)
     else:
-        host = subprocess.Popen([sys.executable, "-c", INTERRUPTED_HOST, pdf, out])
+        host = subprocess.Popen([sys.executable, "-c", INTERRUPTED_HOST, pdf, out],
+                                env=dict(os.environ, PYTHONFAULTHANDLER="1"),
+                                preexec_fn=ctrl_c_delivered)
         started = wait_for(pids)
-        host.send_signal(signal.SIGINT)
-        assert host.wait(timeout=60) == 7
+        assert interrupted(host) == 7
     for _ in range(100):
         if not any(map(alive, started)):
             break

@@ -19,7 +19,7 @@ import fitz
 import numpy as np
 import pytest
 
-from samples import EN, PT, text_pdf
+from samples import EN, PT, ctrl_c_delivered, interrupted, text_pdf
 
 PROGRAM = pathlib.Path(sys.executable).parent / "wrapper"
 MARKUP_NAME = '<img src=x onerror="x()"> & name.pdf'
@@ -81,13 +81,18 @@ def server(base):
     """`wrapper serve` on a free port; its log is read after it stops."""
     log = open(base.parent / "serve.log", "w+")
     proc = subprocess.Popen([str(PROGRAM), "serve", "--base", str(base), "--port", "0"],
-                            stdout=subprocess.PIPE, stderr=log, text=True, start_new_session=True)
+                            stdout=subprocess.PIPE, stderr=log, text=True, start_new_session=True,
+                            env=dict(os.environ, PYTHONFAULTHANDLER="1"),
+                            preexec_fn=ctrl_c_delivered)
     line = proc.stdout.readline()
     match = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
     assert match, line
     yield int(match.group(1)), log
-    os.killpg(proc.pid, signal.SIGINT)
-    proc.wait(timeout=30)
+    try:
+        interrupted(proc, group=True)
+    except AssertionError:
+        log.seek(0)
+        raise AssertionError(log.read()[-6000:]) from None
     proc.stdout.close()
     log.close()
 
