@@ -87,12 +87,12 @@ struct Searched {
     // languages searched instead. Empty otherwise.
     py::list languages;
 };
-// Process.search(query, language, page, per_page) when the language is
-// given; otherwise in the detected language when the index holds documents
-// in it, else in the languages it holds.
 // Whether the index holds no document yet (in any language).
 bool holds_nothing(py::handle process);
 
+// Process.search(query, language, page, per_page) when the language is
+// given; otherwise in the detected language when the index holds documents
+// in it, else in the languages it holds.
 Searched search_any_language(py::handle process, py::handle query, py::handle language,
                              py::handle page, py::handle per_page);
 // The query as a person reads what was searched: did_you_mean's words when
