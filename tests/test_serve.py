@@ -763,3 +763,35 @@ def test_the_template_language_refuses_what_would_go_wrong_quietly(source, value
     from wrapper import Console
     with pytest.raises(ValueError, match=re.escape(fault)):
         Console._fill_template(source, values, {"loop": "{{>loop}}"})
+
+
+def test_entities_are_listed_once_with_their_count_the_rare_folded(tmp_path):
+    from wrapper import Console
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    text_pdf(docs / "news.pdf", "The mayor of Lisbon, Maria Silva, met the Red Cross in Lisbon. Maria Silva "
+                                "said the Red Cross would help Lisbon. If the rain stops, Porto will be safe.")
+    done = subprocess.run([str(PROGRAM), "index", str(docs), "--base", str(tmp_path / "base")],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr
+    site = Console._Site(str(tmp_path / "base"))
+    page = call(site, "/documents/news.pdf")[2].decode()
+    entities = page.split('id="entities"', 1)[1].split("</aside>", 1)[0]
+    folded = "".join(re.findall(r"<details>.*?</details>", entities, re.S))
+    shown = re.sub(r"<details>.*?</details>", "", entities, flags=re.S)
+    chips = re.findall(r"<li>([^<]*) <span class=\"count\"[^>]*>(\d+)</span>", shown)
+    assert ("Lisbon", "3") in chips and ("Maria Silva", "2") in chips
+    assert [text for text, _ in chips].count("Lisbon") == 1
+    assert "Porto" not in shown and "Porto" in folded  # named once, beside names named more
+    assert entities.index("Places") < entities.index("People")  # the most mentioned first
+
+
+def test_on_an_image_without_text_the_words_are_found_by_ocr(server):
+    port, _ = server
+    words = {"harbour", "containers"}
+    page = get(port, "/documents/crane.png?q=harbour+containers&lang=en")[2].decode()
+    text = page.split('id="page-text"', 1)[1].split("</div>", 1)[0]
+    assert {m.lower() for m in re.findall(r"<mark>([^<]*)</mark>", text)} == words
+    # The boxes are in the shown image's pixels, 1000 wide.
+    assert re.search(r'viewBox="0 0 1000\.0 \d+\.0"', page)
+    assert len(re.findall(r"<rect ", page)) == len(words)

@@ -39,6 +39,9 @@ constexpr std::size_t kLoggedPath = 200;
 constexpr long kThumbWidth = 240;
 constexpr long kPageWidth = 1000;
 constexpr long kLargeWidth = 2000;  // the document view's zoom
+// The longest Tesseract may take to find the words on a page image that
+// holds no text of its own (a scan, a photograph, a video frame).
+constexpr int kOcrSeconds = 60;
 // Named entities the document view shows unfolded: about one screen.
 constexpr std::size_t kEntitiesPerGroup = 8;
 constexpr std::size_t kEntitiesShown = 24;
@@ -227,6 +230,9 @@ public:
     }
 
     py::object call(py::object environ, py::object start_response);
+    // Does now what the first search would: the ranked search's index built
+    // from the model, the word lists read, the engine's model loaded.
+    void warm();
 
 private:
     // (Re)reads what the index is: its note, its folders, a fresh engine;
@@ -263,6 +269,7 @@ private:
     py::dict facets();
     py::object modified(py::handle name);
     bool doubtful(const std::string& text, py::handle language);
+    py::list words_on_image(py::dict where, long page, py::handle language, std::string& failure);
     void page_text(web::DocumentView& view, py::dict where, const std::string& query);
     py::list passages(py::handle hit, py::handle query, py::handle language);
     bool in_index(py::handle name);
@@ -284,6 +291,7 @@ private:
     py::object facets_ = py::none();
     py::dict modified_;     // id -> its file's mtime (None: no file)
     py::dict stopwords_;    // language code -> its stop words, casefolded
+    py::dict read_words_;   // (id, page, mtime) -> the words OCR found on its image, with their boxes
     std::chrono::steady_clock::time_point followed_;
 };
 
@@ -373,6 +381,7 @@ void Site::open_index(bool at_start) {
     documents_ = py::dict();
     facets_ = py::none();
     modified_ = py::dict();
+    read_words_ = py::dict();
     stored_ = stored;
     files_stamp_ = stamp;
     followed_ = std::chrono::steady_clock::now();
@@ -549,6 +558,24 @@ py::object Site::modified(py::handle name) {
     }
     modified_[name] = when;
     return when;
+}
+
+void Site::warm() {
+    std::vector<std::string> codes;
+    for (py::handle code : py::list(facets()["languages"])) codes.push_back(bytes_of(code));
+    if (codes.empty()) codes.emplace_back();
+    for (const std::string& code : codes) {
+        // A word no index holds: it is looked up in the word lists too.
+        std::vector<std::pair<std::string, std::string>> query{{"q", "qzxwarm"}, {"lang", code}};
+        try {
+            search(query);
+        } catch (Refusal&) {
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            // The first reader's search meets it again, and the log then says so.
+            wr::log_debug({"serve: warming the search in '", text_of(code), "' failed: ", e.value()});
+        }
+    }
 }
 
 py::dict Site::search(const std::vector<std::pair<std::string, std::string>>& query) {
@@ -923,6 +950,39 @@ bool Site::doubtful(const std::string& text, py::handle language) {
     return py::set(stopwords_[py::str(code)]).contains(stripped.attr("casefold")());
 }
 
+// The words Tesseract reads on the page's rendered image, as (word, x, y,
+// w, h) in the image's pixels; kept per file version. Empty, with
+// `failure` set, when it cannot tell in time.
+py::list Site::words_on_image(py::dict where, long page, py::handle language, std::string& failure) {
+    py::object key = py::make_tuple(where["name"], page, where["mtime"]);
+    if (read_words_.contains(key)) return read_words_[key];
+    const Answer image = page_image(bytes_of(where["name"]), page, "page");
+    const std::string code = code_of(language);
+    const char* tongue = code == "en" ? "eng" : code == "es" ? "spa" : code == "pt" ? "por" : "eng+spa+por";
+    py::list words;
+    try {
+        py::object picture = wr::import_attr("PIL.Image", "open")(
+            wr::import_attr("io", "BytesIO")(py::bytes(image.body)));
+        py::object tesseract = wr::import("pytesseract");
+        py::dict found = tesseract.attr("image_to_data")(
+            picture, py::arg("lang") = tongue, py::arg("output_type") = tesseract.attr("Output").attr("DICT"),
+            py::arg("timeout") = kOcrSeconds);
+        py::list text = found["text"], left = found["left"], top = found["top"], width = found["width"],
+                 height = found["height"];
+        for (std::size_t i = 0; i < text.size(); ++i)
+            if (wr::truthy(py::str(text[i]).attr("strip")()))
+                words.append(py::make_tuple(text[i], left[i], top[i], width[i], height[i]));
+    } catch (py::error_already_set& e) {
+        // Tesseract missing (OSError), failing or out of time (RuntimeError).
+        if (!e.matches(PyExc_OSError) && !e.matches(PyExc_RuntimeError)) throw;
+        wr::log_warning({"serve: the words on page ", page, " of ", where["name"], " could not be read: ", e.value()});
+        failure = "the words could not be found on the page image in time";
+        return words;
+    }
+    read_words_[key] = words;
+    return words;
+}
+
 // The text of the page shown, the query's words marked as the passages
 // mark them, and where those words stand on the page image: their boxes
 // from the PDF's own text layer (a scan's page has none).
@@ -1005,10 +1065,13 @@ void Site::page_text(web::DocumentView& view, py::dict where, const std::string&
                 auto span = wr::unpack(mark, 2);
                 wanted.add(bare(marked_text[py::slice(wr::to_ssize(span[0]), wr::to_ssize(span[1]), 1)]));
             }
+            bool layer = false;
             if (!sheet.is_none()) {
                 py::object rotate = sheet.attr("rotation_matrix");
                 const bool turned = wr::to_ssize(sheet.attr("rotation")) % 360 != 0;
-                for (py::handle word : sheet.attr("get_text")("words")) {
+                py::list layer_words = sheet.attr("get_text")("words");
+                layer = !layer_words.empty();
+                for (py::handle word : layer_words) {
                     if (!wanted.contains(bare(word[py::int_(4)]))) continue;
                     py::object box = fitz.attr("Rect")(word[py::int_(0)], word[py::int_(1)], word[py::int_(2)],
                                                        word[py::int_(3)]);
@@ -1017,10 +1080,32 @@ void Site::page_text(web::DocumentView& view, py::dict where, const std::string&
                     view.boxes.push_back({at("x0"), at("y0"), at("width"), at("height")});
                 }
             }
+            std::string failure;
+            if (!layer) {
+                // No text layer (a scan) or no PDF at all: the words as OCR
+                // reads them on the very image shown, in its pixels.
+                py::list read = words_on_image(where, view.page, language_of(name), failure);
+                const Answer image = page_image(view.id, view.page, "page");
+                if (image.body.size() >= 24) {
+                    // The PNG header's IHDR: width and height, big-endian.
+                    auto u32 = [&](std::size_t at) {
+                        long v = 0;
+                        for (std::size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(image.body[at + i]);
+                        return v;
+                    };
+                    view.image_width = u32(16);
+                    view.image_height = u32(20);
+                    view.page_width = static_cast<double>(view.image_width);
+                    view.page_height = static_cast<double>(view.image_height);
+                }
+                for (py::handle word : read) {
+                    if (!wanted.contains(bare(word[py::int_(0)]))) continue;
+                    auto n = [&](int i) { return py::float_(word[py::int_(i)]).cast<double>(); };
+                    view.boxes.push_back({n(1), n(2), n(3), n(4)});
+                }
+            }
             if (view.boxes.empty())
-                view.box_note = kind == Kind::Pdf
-                    ? "the words are marked in the text below: this page's image holds no text to find them on"
-                    : "the words are marked in the text below";
+                view.box_note = !failure.empty() ? failure : "the words are marked in the text below";
         }
     } catch (py::error_already_set&) {
         if (!pdf.is_none()) pdf.attr("close")();
@@ -1347,6 +1432,7 @@ int run_serve(py::handle args) {
     // The page ranks as the command line does (see SearchSettings).
     SearchSettings settings;
     auto site = std::make_shared<Site>(args.attr("base"), args.attr("root"), args.attr("allow_host"));
+    site->warm();
     py::object app = py::cast(site);
     py::object server = wr::import_attr("waitress.server", "create_server")(
         app, py::arg("host") = args.attr("host"), py::arg("port") = args.attr("port"),
