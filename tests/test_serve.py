@@ -795,3 +795,64 @@ def test_on_an_image_without_text_the_words_are_found_by_ocr(server):
     # The boxes are in the shown image's pixels, 1000 wide.
     assert re.search(r'viewBox="0 0 1000\.0 \d+\.0"', page)
     assert len(re.findall(r"<rect ", page)) == len(words)
+
+
+@pytest.mark.parametrize("target", [
+    "/search?q=" + quote("\"><script>x()</script>") + "&lang=en",
+    "/search?q=" + quote("\"><script>x()</script>") + "&kind=doc",
+    "/documents/pt.pdf?q=" + quote("\"><script>x()</script>") + "&from=2",
+    "/documents/" + quote(MARKUP_NAME, safe="") + "?q=fumarole&lang=en",
+])
+def test_what_a_request_says_is_shown_escaped_wherever_it_lands(server, target):
+    port, _ = server
+    page = get(port, target)[2].decode()
+    assert "<script>x()" not in page and "<img src=x" not in page
+    # In the form's box, in links back, in the title: as text, never as markup.
+    assert re.search(r'<input type="search" id="q" name="q" value="[^"<>]*"', page)
+    for href in re.findall(r'href="([^"]*)"', page):
+        assert not re.search(r"[<>\"' ]", href), href
+
+
+def test_a_refused_choice_keeps_the_form_and_says_why(server):
+    port, _ = server
+    status, _, body = get(port, "/search?q=volcano&lang=en&sort=size")
+    page = body.decode()
+    assert status == 400 and 'class="message"' in page and "sort must be relevance or date" in page
+    assert 'value="volcano"' in page and 'class="hit"' not in page
+
+
+def test_head_of_an_original_gives_its_length_and_no_body(server, base):
+    port, _ = server
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=600)
+    conn.request("HEAD", "/files/crane.png")
+    answer = conn.getresponse()
+    assert answer.status == 200 and answer.read() == b""
+    assert int(answer.getheader("Content-Length")) == (base.parent / "docs" / "crane.png").stat().st_size
+    conn.close()
+
+
+def test_a_long_document_links_its_first_last_and_nearby_pages(tmp_path):
+    from wrapper import Console
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    with fitz.open() as doc:
+        for n in range(1, 41):
+            doc.new_page(width=300, height=200).insert_text((20, 40), f"Page {n} of the harbour ledger.")
+        doc.save(docs / "ledger.pdf")
+    done = subprocess.run([str(PROGRAM), "index", str(docs), "--base", str(tmp_path / "base")],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr
+    site = Console._Site(str(tmp_path / "base"))
+
+    def shown(page):
+        body = call(site, "/documents/ledger.pdf", f"page={page}")[2].decode()
+        nav = body.split('class="pages"', 1)[1].split("</nav>", 1)[0]
+        return re.findall(r'aria-label="Page (\d+)"|class="current" aria-current="page">(\d+)|(class="gap")', nav)
+
+    def numbers(page):
+        return ["…" if gap else int(a or b) for a, b, gap in shown(page)]
+    assert numbers(1) == list(range(1, 12)) + ["…", 40]
+    assert numbers(20) == [1, "…"] + list(range(10, 31)) + ["…", 40]
+    assert numbers(40) == [1, "…"] + list(range(30, 41))
+    assert numbers(12) == list(range(1, 23)) + ["…", 40]  # no gap where none is skipped
+    assert call(site, "/documents/ledger.pdf", "page=41")[0] == 400
