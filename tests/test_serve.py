@@ -856,3 +856,19 @@ def test_a_long_document_links_its_first_last_and_nearby_pages(tmp_path):
     assert numbers(40) == [1, "…"] + list(range(30, 41))
     assert numbers(12) == list(range(1, 23)) + ["…", 40]  # no gap where none is skipped
     assert call(site, "/documents/ledger.pdf", "page=41")[0] == 400
+
+
+def test_an_embedding_index_with_one_model_names_no_language(tmp_path):
+    from wrapper import Console
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    text_pdf(docs / "en.pdf", EN)
+    done = subprocess.run([str(PROGRAM), "index", str(docs), "--base", str(tmp_path / "base"),
+                           "--engine", "sb"], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr
+    site = Console._Site(str(tmp_path / "base"))
+    found = json.loads(call(site, "/api/search", "q=volcano+eruption")[2])
+    assert [hit["language"] for hit in found["hits"]] == ["main"]  # the API as it was
+    page = call(site, "/search", "q=volcano+eruption")[2].decode()
+    assert 'class="name" href="/documents/en.pdf' in page
+    assert 'class="language"' not in page and ">main<" not in page and "language main" not in page
