@@ -393,8 +393,15 @@ std::string render_document(const DocumentView& view) {
 }
 
 std::string render_error(int status, std::string_view message) {
-    Fields f = page_fields(std::to_string(status), SearchState{});
-    f.set("status", status).set("message", std::string(message));
+    static const std::pair<int, const char*> headings[] = {
+        {400, "Not a request the site can answer"}, {403, "Not answered here"}, {404, "Not found"},
+        {405, "Not a request the site can answer"}, {422, "Nothing to search in"},
+        {500, "Something went wrong"}, {503, "The index is not there"}};
+    std::string heading = "Refused";
+    for (const auto& [code, text] : headings)
+        if (code == status) heading = text;
+    Fields f = page_fields(heading, SearchState{});
+    f.set("status", status).set("heading", heading).set("message", std::string(message));
     return fill("error", f);
 }
 
