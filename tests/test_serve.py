@@ -543,25 +543,28 @@ def test_a_running_server_follows_the_index_through_runs_and_removals(tmp_path):
                               capture_output=True, text=True, timeout=600)
         assert done.returncode == 0, done.stdout + done.stderr
 
-    def names():
+    def names(site):
         status, _, body = call(site, "/api/search", "q=volcano+glacier&lang=en")
         assert status == 200, body
         return [hit["id"] for hit in json.loads(body)["hits"]]
     index()
     site = Console._Site(str(base))
-    assert names() == ["a.pdf"]
+    # One that looks at the index once an hour keeps what it read.
+    lazy = Console._Site(str(base), follow_every=3600)
+    assert names(site) == ["a.pdf"] == names(lazy)
     assert call(site, "/api/documents/a.pdf")[0] == 200
     (docs / "a.pdf").unlink()
     text_pdf(docs / "b.pdf", "A glacier and a volcano: the second report on the valley.")
     index()
-    assert names() == ["b.pdf"]
+    assert names(site) == ["b.pdf"]
     assert call(site, "/api/documents/a.pdf")[0] == 404
     assert call(site, "/api/pages/a.pdf/1.png")[0] == 404
     done = subprocess.run([str(PROGRAM), "remove", str(docs / "b.pdf"), "--base", str(base)],
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
-    assert names() == []
+    assert names(site) == []
     assert call(site, "/api/documents/b.pdf")[0] == 404
+    assert names(lazy) == ["a.pdf"]
 
 
 # ---- the page's own files, the originals, filters and the document view ------

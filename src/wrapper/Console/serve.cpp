@@ -45,8 +45,10 @@ constexpr int kOcrSeconds = 60;
 // Named entities the document view shows unfolded: about one screen.
 constexpr std::size_t kEntitiesPerGroup = 8;
 constexpr std::size_t kEntitiesShown = 24;
-// How often a request looks whether the index changed on disk.
-constexpr auto kFollowEvery = std::chrono::seconds(1);
+// How often `wrapper serve` looks whether the index changed on disk: the
+// metadata of three files on every request is a cost a busy page need not
+// pay, and a change then shows within a second.
+constexpr double kServeFollowsEvery = 1.0;
 // What every page may load: its own stylesheet, script and images, nothing
 // inline, so a name that slipped past escaping still could not run.
 constexpr const char* kPagePolicy =
@@ -219,8 +221,11 @@ py::object indexed_file(const py::list& folders, py::handle home, py::handle nam
 
 class Site {
 public:
-    Site(py::object base, py::object root, py::object allowed_hosts)
-        : base_(std::move(base)), root_(std::move(root)) {
+    // `follow_every`: seconds between looks at whether the index changed
+    // (0: at every request).
+    Site(py::object base, py::object root, py::object allowed_hosts, double follow_every)
+        : base_(std::move(base)), root_(std::move(root)),
+          follow_every_(std::isfinite(follow_every) && follow_every > 0 ? follow_every : 0.0) {
         for (py::handle host : allowed_hosts) allowed_hosts_.push_back(lower_ascii(bytes_of(host)));
         // The machine's own name, read once (no name service asked).
         allowed_hosts_.push_back(lower_ascii(bytes_of(wr::import_attr("socket", "gethostname")())));
@@ -292,6 +297,7 @@ private:
     py::dict modified_;     // id -> its file's mtime (None: no file)
     py::dict stopwords_;    // language code -> its stop words, casefolded
     py::dict read_words_;   // (id, page, mtime) -> the words OCR found on its image, with their boxes
+    std::chrono::duration<double> follow_every_;
     std::chrono::steady_clock::time_point followed_;
 };
 
@@ -388,10 +394,8 @@ void Site::open_index(bool at_start) {
 }
 
 void Site::follow_index() {
-    // Three files' metadata on every request is a cost a busy page need not
-    // pay: a change shows within a second.
     const auto now = std::chrono::steady_clock::now();
-    if (now - followed_ < kFollowEvery) return;
+    if (now - followed_ < follow_every_) return;
     followed_ = now;
     if (wr::still_stored(stored_, model_file(base_, engine_)) && stamp_of(base_) == files_stamp_)
         return;
@@ -1431,7 +1435,8 @@ int run_serve(py::handle args) {
     }
     // The page ranks as the command line does (see SearchSettings).
     SearchSettings settings;
-    auto site = std::make_shared<Site>(args.attr("base"), args.attr("root"), args.attr("allow_host"));
+    auto site = std::make_shared<Site>(args.attr("base"), args.attr("root"), args.attr("allow_host"),
+                                       kServeFollowsEvery);
     site->warm();
     py::object app = py::cast(site);
     py::object server = wr::import_attr("waitress.server", "create_server")(
@@ -1501,8 +1506,9 @@ void bind_serve(py::module_& m) {
           py::arg("partials") = py::dict(), "A template of the search site's language, filled (for tests).");
     py::class_<Site, std::shared_ptr<Site>>(m, "_Site",
                                             "The local search site as a WSGI application.")
-        .def(py::init<py::object, py::object, py::object>(), py::arg("base"),
-             py::arg("root") = py::none(), py::arg("allowed_hosts") = py::tuple())
+        .def(py::init<py::object, py::object, py::object, double>(), py::arg("base"),
+             py::arg("root") = py::none(), py::arg("allowed_hosts") = py::tuple(),
+             py::arg("follow_every") = 0.0)
         .def("__call__", &Site::call, py::arg("environ"), py::arg("start_response"));
 }
 
