@@ -875,3 +875,21 @@ def test_an_embedding_index_with_one_model_names_no_language(tmp_path):
     page = call(site, "/search", "q=volcano+eruption")[2].decode()
     assert 'class="name" href="/documents/en.pdf' in page
     assert 'class="language"' not in page and ">main<" not in page and "language main" not in page
+
+
+def test_when_ocr_fails_the_view_still_shows_and_it_is_not_asked_again(base, monkeypatch):
+    import pytesseract
+    from wrapper import Console
+    asked = []
+
+    def out_of_time(*args, **kwargs):
+        asked.append(kwargs.get("timeout"))
+        raise RuntimeError("Tesseract process timeout")
+    monkeypatch.setattr(pytesseract, "image_to_data", out_of_time)
+    site = Console._Site(str(base))
+    for _ in range(2):
+        status, _, body = call(site, "/documents/crane.png", "q=harbour&lang=en")
+        page = body.decode()
+        assert status == 200 and "<mark>harbour</mark>" in page.lower() and "<rect" not in page
+        assert "could not be found on the page image" in page
+    assert len(asked) == 1 and asked[0] > 0  # with a time limit, once

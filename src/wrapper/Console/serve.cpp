@@ -274,7 +274,8 @@ private:
     py::dict facets();
     py::object modified(py::handle name);
     bool doubtful(const std::string& text, py::handle language);
-    py::list words_on_image(py::dict where, long page, py::handle language, std::string& failure);
+    py::list words_on_image(py::dict where, long page, py::handle language, std::string& failure,
+                            long& width, long& height);
     void page_text(web::DocumentView& view, py::dict where, const std::string& query);
     py::list passages(py::handle hit, py::handle query, py::handle language);
     bool in_index(py::handle name);
@@ -955,36 +956,60 @@ bool Site::doubtful(const std::string& text, py::handle language) {
 }
 
 // The words Tesseract reads on the page's rendered image, as (word, x, y,
-// w, h) in the image's pixels; kept per file version. Empty, with
-// `failure` set, when it cannot tell in time.
-py::list Site::words_on_image(py::dict where, long page, py::handle language, std::string& failure) {
+// w, h) in the image's pixels, and the image's size; kept per file version.
+// Empty, with `failure` set, when the image cannot be made or read in time.
+py::list Site::words_on_image(py::dict where, long page, py::handle language, std::string& failure,
+                              long& width, long& height) {
     py::object key = py::make_tuple(where["name"], page, where["mtime"]);
-    if (read_words_.contains(key)) return read_words_[key];
-    const Answer image = page_image(bytes_of(where["name"]), page, "page");
-    const std::string code = code_of(language);
-    const char* tongue = code == "en" ? "eng" : code == "es" ? "spa" : code == "pt" ? "por" : "eng+spa+por";
-    py::list words;
-    try {
-        py::object picture = wr::import_attr("PIL.Image", "open")(
-            wr::import_attr("io", "BytesIO")(py::bytes(image.body)));
-        py::object tesseract = wr::import("pytesseract");
-        py::dict found = tesseract.attr("image_to_data")(
-            picture, py::arg("lang") = tongue, py::arg("output_type") = tesseract.attr("Output").attr("DICT"),
-            py::arg("timeout") = kOcrSeconds);
-        py::list text = found["text"], left = found["left"], top = found["top"], width = found["width"],
-                 height = found["height"];
-        for (std::size_t i = 0; i < text.size(); ++i)
-            if (wr::truthy(py::str(text[i]).attr("strip")()))
-                words.append(py::make_tuple(text[i], left[i], top[i], width[i], height[i]));
-    } catch (py::error_already_set& e) {
-        // Tesseract missing (OSError), failing or out of time (RuntimeError).
-        if (!e.matches(PyExc_OSError) && !e.matches(PyExc_RuntimeError)) throw;
-        wr::log_warning({"serve: the words on page ", page, " of ", where["name"], " could not be read: ", e.value()});
-        failure = "the words could not be found on the page image in time";
-        return words;
+    if (!read_words_.contains(key)) {
+        const std::string code = code_of(language);
+        const char* tongue = code == "en" ? "eng" : code == "es" ? "spa" : code == "pt" ? "por" : "eng+spa+por";
+        py::list words;
+        long w = 0, h = 0;
+        std::string why;
+        try {
+            const Answer image = page_image(bytes_of(where["name"]), page, "page");
+            // The PNG header's IHDR: width and height, big-endian.
+            auto u32 = [&](std::size_t at) {
+                long v = 0;
+                for (std::size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(image.body[at + i]);
+                return v;
+            };
+            if (image.body.size() >= 24) {
+                w = u32(16);
+                h = u32(20);
+            }
+            py::object picture = wr::import_attr("PIL.Image", "open")(
+                wr::import_attr("io", "BytesIO")(py::bytes(image.body)));
+            py::object tesseract = wr::import("pytesseract");
+            py::dict found = tesseract.attr("image_to_data")(
+                picture, py::arg("lang") = tongue, py::arg("output_type") = tesseract.attr("Output").attr("DICT"),
+                py::arg("timeout") = kOcrSeconds);
+            py::list text = found["text"], left = found["left"], top = found["top"], wide = found["width"],
+                     high = found["height"];
+            for (std::size_t i = 0; i < text.size(); ++i)
+                if (wr::truthy(py::str(text[i]).attr("strip")()))
+                    words.append(py::make_tuple(text[i], left[i], top[i], wide[i], high[i]));
+        } catch (Refusal& refusal) {
+            why = "the page image could not be made: " + refusal.message;
+        } catch (py::error_already_set& e) {
+            // The page not rendered, Tesseract missing (OSError), failing or
+            // out of time (RuntimeError): the text below still shows the words.
+            if (!e.matches(PyExc_Exception)) throw;
+            wr::log_warning({"serve: the words on page ", page, " of ", where["name"],
+                             " could not be read: ", e.value()});
+            why = "the words could not be found on the page image";
+        }
+        // A failure is kept too: a page Tesseract cannot read in time is
+        // not given to it again at every view.
+        if (!why.empty()) words = py::list();
+        read_words_[key] = py::make_tuple(words, w, h, text_of(why));
     }
-    read_words_[key] = words;
-    return words;
+    py::tuple kept = read_words_[key];
+    width = py::int_(kept[1]).cast<long>();
+    height = py::int_(kept[2]).cast<long>();
+    failure = bytes_of(kept[3]);
+    return kept[0];
 }
 
 // The text of the page shown, the query's words marked as the passages
@@ -1088,19 +1113,13 @@ void Site::page_text(web::DocumentView& view, py::dict where, const std::string&
             if (!layer) {
                 // No text layer (a scan) or no PDF at all: the words as OCR
                 // reads them on the very image shown, in its pixels.
-                py::list read = words_on_image(where, view.page, language_of(name), failure);
-                const Answer image = page_image(view.id, view.page, "page");
-                if (image.body.size() >= 24) {
-                    // The PNG header's IHDR: width and height, big-endian.
-                    auto u32 = [&](std::size_t at) {
-                        long v = 0;
-                        for (std::size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(image.body[at + i]);
-                        return v;
-                    };
-                    view.image_width = u32(16);
-                    view.image_height = u32(20);
-                    view.page_width = static_cast<double>(view.image_width);
-                    view.page_height = static_cast<double>(view.image_height);
+                long width = 0, height = 0;
+                py::list read = words_on_image(where, view.page, language_of(name), failure, width, height);
+                if (width > 0 && height > 0) {
+                    view.image_width = width;
+                    view.image_height = height;
+                    view.page_width = static_cast<double>(width);
+                    view.page_height = static_cast<double>(height);
                 }
                 for (py::handle word : read) {
                     if (!wanted.contains(bare(word[py::int_(0)]))) continue;
