@@ -34,4 +34,29 @@ std::vector<EntityGroup> count_entities(const std::vector<std::pair<std::string,
     return groups;
 }
 
+std::vector<FoldedGroup> fold_entities(const std::vector<EntityGroup>& groups,
+                                       const std::function<bool(const std::string&)>& doubtful,
+                                       std::size_t per_group, std::size_t budget) {
+    std::vector<FoldedGroup> out;
+    for (const EntityGroup& group : groups) {
+        FoldedGroup& f = out.emplace_back();
+        f.label = group.label;
+        f.total = group.total;
+        bool repeated = false;
+        for (const CountedEntity& e : group.entities) repeated = repeated || (e.count >= 2 && !doubtful(e.text));
+        const std::size_t cap = repeated ? per_group : std::max<std::size_t>(1, per_group / 2);
+        for (const CountedEntity& e : group.entities) {
+            const bool show = f.shown.size() < cap && budget > 0 && (!repeated || e.count >= 2) &&
+                              !doubtful(e.text);
+            if (show) {
+                f.shown.push_back(e);
+                --budget;
+            } else {
+                f.folded.push_back(e);
+            }
+        }
+    }
+    return out;
+}
+
 }  // namespace wr
