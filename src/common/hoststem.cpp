@@ -99,16 +99,26 @@ py::object default_search_path() {
 // list it will start with. Empty when an entry is not a string: nltk's
 // own search then decides.
 std::optional<std::vector<std::string>> search_path() {
+    // Converted again only when the list changed: this runs on every call.
+    static auto* last = new py::object();  // leaked: a host object
+    static auto* converted = new std::optional<std::vector<std::string>>();
     py::object modules = import_attr("sys", "modules");
     py::object data = modules.attr("get")("nltk.data");
     py::object path = data.is_none() ? default_search_path() : data.attr("path");
+    if (*last && PyList_Check(path.ptr()) && path.equal(*last)) return *converted;
     py::object fsencode = import_attr("os", "fsencode");
     std::vector<std::string> out;
+    bool plain = true;
     for (py::handle entry : path) {
-        if (!PyUnicode_Check(entry.ptr())) return std::nullopt;
+        if (!PyUnicode_Check(entry.ptr())) {
+            plain = false;
+            break;
+        }
         out.push_back(py::bytes(fsencode(entry)).cast<std::string>());
     }
-    return out;
+    *last = py::list(path);
+    *converted = plain ? std::optional<std::vector<std::string>>(std::move(out)) : std::nullopt;
+    return *converted;
 }
 
 bool ends_with(const std::string& s, const std::string& suffix) {
@@ -159,12 +169,33 @@ struct Resolved {
     std::optional<fs::path> root;    // loaded corpus root, when it was one
     bool searched = false;
     std::optional<fs::path> file;    // the language's stopword file
-    bool punkt = false;
 };
 
 std::map<std::string, Resolved>& resolutions() {
     static auto* all = new std::map<std::string, Resolved>();
     return *all;
+}
+
+// Whether the sentence tokenizer's tables for a language are installed, by
+// the search path it was answered for.
+std::map<std::string, std::pair<std::vector<std::string>, bool>>& punkt_answers() {
+    static auto* all = new std::map<std::string, std::pair<std::vector<std::string>, bool>>();
+    return *all;
+}
+
+bool punkt_present(const std::vector<std::string>& paths, const std::string& language) {
+    auto& answer = punkt_answers()[language];
+    if (answer.first == paths && !paths.empty()) return answer.second;
+    bool present = false;
+    if (std::optional<fs::path> punkt = find_resource(paths, "tokenizers/punkt_tab/" + language + "/")) {
+        std::error_code ec;
+        present = true;
+        for (const char* name :
+             {"collocations.tab", "sent_starters.txt", "abbrev_types.txt", "ortho_context.tab"})
+            present = present && fs::is_regular_file(*punkt / name, ec);
+    }
+    answer = {paths, present};
+    return present;
 }
 
 std::map<fs::path, ReadList>& read_lists() {
@@ -197,7 +228,11 @@ std::shared_ptr<const stem::StopSet> read_stopwords(const fs::path& file) {
 
 }  // namespace
 
-const stem::Lowering& host_lowering() {
+const stem::Lowering& host_lowering(std::u32string_view text) {
+    static const auto* ascii = new stem::Lowering({}, {}, nullptr);
+    bool plain = true;
+    for (char32_t c : text) plain = plain && c < 0x80;
+    if (plain) return *ascii;
     // Leaked on purpose, like the character classes: it holds a host
     // callback that must not run after the interpreter is gone.
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<const stem::Lowering*> storage;
@@ -221,15 +256,8 @@ std::shared_ptr<const stem::StopSet> nltk_stem_data(const std::string& language,
         std::optional<fs::path> corpus = root ? root : find_resource(*paths, "corpora/stopwords");
         std::error_code ec;
         if (corpus && fs::is_regular_file(*corpus / language, ec)) r.file = *corpus / language;
-        if (std::optional<fs::path> punkt =
-                find_resource(*paths, "tokenizers/punkt_tab/" + language + "/")) {
-            r.punkt = true;
-            for (const char* name :
-                 {"collocations.tab", "sent_starters.txt", "abbrev_types.txt", "ortho_context.tab"})
-                r.punkt = r.punkt && fs::is_regular_file(*punkt / name, ec);
-        }
     }
-    if (!r.file || !r.punkt) return nullptr;
+    if (!r.file || !punkt_present(*paths, language)) return nullptr;
 
     // Read again when the file changed, as nltk reads it on every call.
     std::error_code ec;
@@ -245,6 +273,11 @@ std::shared_ptr<const stem::StopSet> nltk_stem_data(const std::string& language,
         list.stop = read_stopwords(*r.file);
     }
     return list.stop;
+}
+
+bool nltk_punkt_present(const std::string& language) {
+    const std::optional<std::vector<std::string>> paths = search_path();
+    return paths && punkt_present(*paths, language);
 }
 
 }  // namespace wr

@@ -14,8 +14,10 @@ namespace wr {
 
 namespace py = pybind11;
 
-// The host's str.lower() for the stemmers; built on first use.
-const stem::Lowering& host_lowering();
+// The host's str.lower() for the stemmers, for `text` and its parts: the
+// table of every code point is built on first use (a few hundredths of a
+// second), and not for text that is all ASCII. Called with the GIL held.
+const stem::Lowering& host_lowering(std::u32string_view text);
 
 // nltk's stopword list for `language` ("english", ...) as
 // stopwords.words(language) would return it, and whether the sentence
@@ -27,5 +29,9 @@ const stem::Lowering& host_lowering();
 // Files are read again when they change. Called with the GIL held.
 std::shared_ptr<const stem::StopSet> nltk_stem_data(const std::string& language,
                                                     py::handle stopwords);
+
+// Whether nltk's sentence tokenizer finds its tables for `language` in plain
+// files (found as above); false where only nltk can tell.
+bool nltk_punkt_present(const std::string& language);
 
 }  // namespace wr

@@ -69,13 +69,16 @@ py::object module_getattr(py::str name) {
 // Whether the stemming pipeline's nltk functions here are nltk's own: not
 // loaded yet, or loaded and not replaced since. Then the C++ pipeline gives
 // the same results; otherwise the host's replacements are called.
-bool nltk_untouched() {
+bool untouched(const char* name) {
     py::dict fields = wr::this_module().attr("__dict__");
-    for (const char* name : {"word_tokenize", "stopwords", "SnowballStemmer"}) {
-        if (!fields.contains(name)) continue;
-        auto loaded = loaded_originals().find(name);
-        if (loaded == loaded_originals().end() || !loaded->second.is(fields[name])) return false;
-    }
+    if (!fields.contains(name)) return true;
+    auto loaded = loaded_originals().find(name);
+    return loaded != loaded_originals().end() && loaded->second.is(fields[name]);
+}
+
+bool nltk_untouched() {
+    for (const char* name : {"word_tokenize", "stopwords", "SnowballStemmer"})
+        if (!untouched(name)) return false;
     return true;
 }
 
@@ -118,8 +121,22 @@ py::str remove_alphanumeric_character(py::object word) {
     return clean(word, wr::text::keep_word_chars);
 }
 
+
 py::object extract_sentences(py::object text, py::object language) {
     py::object name = idiomark().attr("get_nltk_language")(language);
+    // Punkt breaks sentences only at ".", "?" and "!" (in every language's
+    // tables): a text without them is one sentence, less its trailing
+    // whitespace, or none. Short queries are such texts, and need no nltk.
+    if (PyUnicode_Check(text.ptr()) && PyUnicode_Check(name.ptr()) && untouched("sent_tokenize")) {
+        const std::u32string in = wr::to_u32(text);
+        if (in.find_first_of(U".?!") == std::u32string::npos &&
+            wr::nltk_punkt_present(name.cast<std::string>())) {
+            py::list sentences;
+            py::object kept = text.attr("rstrip")();
+            if (wr::truthy(kept)) sentences.append(kept);
+            return sentences;
+        }
+    }
     return attr("sent_tokenize")(text, name);
 }
 
@@ -151,7 +168,7 @@ py::object native_stems(const py::str& normalized, const py::object& supported) 
 
     const std::u32string in = wr::to_u32(normalized);
     const wr::text::CharClasses& cc = wr::host_char_classes();  // built under the GIL
-    const wr::stem::Lowering& lowering = wr::host_lowering();
+    const wr::stem::Lowering& lowering = wr::host_lowering(in);
     wr::stem::Stemmer stemmer(*language);
     std::u32string stems;
     std::vector<std::size_t> ends;
@@ -186,7 +203,8 @@ py::object snowball_stem(py::str word, std::string nltk_language) {
     const std::optional<wr::stem::Language> language = wr::stem::language_named(nltk_language);
     if (!language) wr::raise(PyExc_ValueError, {"no C++ stemmer for ", py::str(nltk_language)});
     std::u32string lowered, stem;
-    wr::host_lowering().lower(wr::to_u32(word), lowered);
+    const std::u32string in = wr::to_u32(word);
+    wr::host_lowering(in).lower(in, lowered);
     wr::stem::Stemmer stemmer(*language);
     if (!stemmer.stem(lowered, stem)) return py::none();
     return wr::from_u32(stem);
@@ -271,6 +289,8 @@ PYBIND11_MODULE(Wordwash, m) {
     m.def("preprocess_text_for_lemantization", &preprocess_text_for_lemantization,
           py::arg("text"), py::arg("language"),
           "RSLP stems of the text's tokens that are not Portuguese stopwords.");
+    m.def("_nltk_untouched", &nltk_untouched,
+          "Whether word_tokenize, stopwords and SnowballStemmer here are still nltk's.");
     m.def("_snowball_stem", &snowball_stem, py::arg("word"), py::arg("nltk_language"),
           "The C++ Snowball stem of the word (None where only nltk can stem it).");
     m.def("lemantization", &lemantization, py::arg("word"), py::arg("stemmer"),
