@@ -296,3 +296,26 @@ def test_data_moved_away_by_the_host(tmp_path):
             print("LookupError", "punkt_tab" in str(e) or "stopwords" in str(e))
     """)
     assert out.split("\n")[:2] == ["the run", "LookupError True"]
+
+
+# ---- sentences of texts that Punkt cannot break ---------------------------------------
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_sentences_equal_nltk(vocabulary, seed):
+    # Without ".", "?" or "!" the text is answered without nltk; with them,
+    # nltk answers. Either way the sentences are nltk's.
+    from nltk.tokenize import sent_tokenize
+
+    rng = random.Random(seed)
+    gaps = [" ", "  ", "\n", "\t", "\u00a0", ", ", "; ", "\u3000", ". ", "? ", "!"]
+    for _ in range(300):
+        text = "".join(rng.choice(vocabulary + SPECIAL) + rng.choice(gaps[: 8 if rng.random() < 0.7 else 11])
+                       for _ in range(rng.randint(0, 12)))
+        for language in LANGUAGES:
+            assert Wordwash.extract_sentences(text, language) == sent_tokenize(text, LANGUAGES[language]), text
+
+
+def test_sentences_through_a_replaced_tokenizer(monkeypatch):
+    monkeypatch.setattr(Wordwash, "sent_tokenize", lambda text, language: [language])
+    assert Wordwash.extract_sentences("no stop here", Idiomark.SPANISH) == ["spanish"]
