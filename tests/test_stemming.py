@@ -319,3 +319,32 @@ def test_sentences_equal_nltk(vocabulary, seed):
 def test_sentences_through_a_replaced_tokenizer(monkeypatch):
     monkeypatch.setattr(Wordwash, "sent_tokenize", lambda text, language: [language])
     assert Wordwash.extract_sentences("no stop here", Idiomark.SPANISH) == ["spanish"]
+
+
+# ---- the ranked search's terms of single words ------------------------------------------
+
+
+CODES = {"english": "en", "spanish": "es", "portuguese": "pt"}
+
+
+@pytest.mark.parametrize("language", ["english", "spanish", "portuguese"])
+def test_ranked_search_terms_equal_nltk(language):
+    from wrapper.core import FinderyTD as td_module
+
+    stop = stopwords.words(language)
+    stem = SnowballStemmer(language).stem
+    words = listed_words(language)[::211] + ["ΟΔΟΣ", "İstanbul", "Straße", "THE", "cannot", "x2_y"]
+    for word in words:
+        expected = "" if word.lower() in stop else stem(word).lower()
+        assert td_module._term_of(word, CODES[language]) == expected, word
+        assert td_module._stem_word(word, CODES[language]) == stem(word).lower(), word
+
+
+def test_ranked_search_terms_through_a_replaced_stemmer(monkeypatch):
+    from wrapper.core import FinderyTD as td_module
+
+    monkeypatch.setattr(Wordwash, "SnowballStemmer", Shouting)
+    assert td_module._term_of("Sleeping", "en") == "sleeping"
+    assert td_module._stem_word("Sleeping", "en") == "sleeping"
+    monkeypatch.undo()
+    assert td_module._term_of("Sleeping", "en") == "sleep"
