@@ -27,6 +27,7 @@ struct Language {
     bool native = false;
     std::shared_ptr<const wr::stem::StopSet> native_stop;
     std::optional<wr::stem::Stemmer> stemmer;
+    bool native_refused = false;  // untouched, but the data only nltk reads
     py::object stemmer_class;  // Wordwash's SnowballStemmer when this was made
     py::object stopwords;      // and its stopwords corpus
     py::object stem;           // bound stem method; None without a language
@@ -46,8 +47,13 @@ std::unordered_map<std::string, Language>& languages() {
 Language& language(const std::string& code) {
     auto& all = languages();
     py::object wordwash = wr::import("wrapper.infra.Wordwash");
-    // Asked first, so that nltk is not loaded while it is not needed.
-    if (wr::truthy(wordwash.attr("_nltk_untouched")())) {
+    // Asked first, so that nltk is not loaded while it is not needed. Like
+    // the host's stopword list below, the list read for the C++ stemmer is
+    // kept while nothing is replaced: this runs for every word.
+    const bool untouched = wr::truthy(wordwash.attr("_nltk_untouched")());
+    auto kept = all.find(code);
+    if (untouched && kept != all.end() && kept->second.native) return kept->second;
+    if (untouched && !(kept != all.end() && kept->second.native_refused)) {
         std::optional<wr::stem::Language> known;
         std::shared_ptr<const wr::stem::StopSet> stop;
         if (!code.empty()) {
@@ -63,9 +69,6 @@ Language& language(const std::string& code) {
             }
         }
         if (code.empty() || (known && stop)) {
-            auto found = all.find(code);
-            if (found != all.end() && found->second.native && found->second.native_stop == stop)
-                return found->second;
             Language made;
             made.native = true;
             made.native_stop = stop;
@@ -82,6 +85,7 @@ Language& language(const std::string& code) {
         found->second.stopwords.is(stopwords))
         return found->second;
     Language made;
+    made.native_refused = untouched;
     made.stemmer_class = stemmer_class;
     made.stopwords = stopwords;
     made.stem = py::none();

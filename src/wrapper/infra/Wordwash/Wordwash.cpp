@@ -10,10 +10,11 @@
 #include <pybind11/pybind11.h>
 
 #include <map>
+#include <memory>
 #include <optional>
-#include <vector>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "hoststem.hpp"
 #include "hosttext.hpp"
@@ -120,7 +121,6 @@ py::str remove_alphanumeric_character(py::object word) {
     wr::import_attr("builtins", "print")(word);
     return clean(word, wr::text::keep_word_chars);
 }
-
 
 py::object extract_sentences(py::object text, py::object language) {
     py::object name = idiomark().attr("get_nltk_language")(language);
