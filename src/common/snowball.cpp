@@ -6,6 +6,7 @@
 // suffix a word ends with is the one a step looks at.
 #include "snowball.hpp"
 
+#include <algorithm>
 #include <array>
 #include <initializer_list>
 #include <utility>
@@ -253,9 +254,8 @@ bool Stemmer::english(S& w) {
                 w.push_back(U'e');
                 r1.push_back(U'e');
                 if (w.size() > 5 || r1.size() >= 3) r2.push_back(U'e');
-            } else if (ends_any(w, {kEnDoubles[0], kEnDoubles[1], kEnDoubles[2], kEnDoubles[3],
-                                    kEnDoubles[4], kEnDoubles[5], kEnDoubles[6], kEnDoubles[7],
-                                    kEnDoubles[8]})) {
+            } else if (std::any_of(kEnDoubles.begin(), kEnDoubles.end(),
+                                   [&w](V d) { return ends(w, d); })) {
                 cut3(w, r1, r2, 1);
             } else if ((r1.empty() && w.size() >= 3 && !in(back(w, 1), vowels) &&
                         !in(back(w, 1), U"wxY") && in(back(w, 2), vowels) &&
