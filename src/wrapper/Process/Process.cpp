@@ -2,6 +2,8 @@
 // search engine; turns files into documents, trains them, forwards queries.
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "dirlock.hpp"
 #include "process.hpp"
 #include "pyutil.hpp"
@@ -71,6 +73,16 @@ void load(py::object download_dir) {
     }
     for (const char* name : corpora) nltk.attr("download")(name);
     wr::log_info(py::str("Finish Downloading resources..."));
+}
+
+// The module's `nltk`, imported on first use (PEP 562): only the resource
+// download needs it, and importing it costs over a second.
+py::object module_getattr(py::str name) {
+    if (name.cast<std::string>() != "nltk")
+        wr::raise(PyExc_AttributeError, {"module 'wrapper.Process' has no attribute '", name, "'"});
+    py::object nltk = wr::import("nltk");
+    wr::this_module().attr("nltk") = nltk;
+    return nltk;
 }
 
 bool ends_with_any(py::handle path, std::initializer_list<const char*> suffixes) {
@@ -218,7 +230,7 @@ PYBIND11_MODULE(Process, m) {
     m.attr("Enginekind") = wr::import_attr("wrapper.infra.Enginekind", "Enginekind");
     m.attr("Tonguecheck") = wr::import("wrapper.infra.Tonguecheck");
     m.attr("os") = wr::import("os");
-    m.attr("nltk") = wr::import("nltk");
+    m.def("__getattr__", &module_getattr, py::arg("name"));  // nltk
     m.attr("FinderyTD") = wr::import_attr("wrapper.core.FinderyTD", "FinderyTD");
     m.attr("FinderySB") = wr::import_attr("wrapper.core.FinderySB", "FinderySB");
     m.attr("logging") = wr::import("logging");

@@ -648,6 +648,14 @@ void init_ranked(py::module_& m) {
             return out;
         },
         py::arg("text"));
+    m.def(
+        "_term_of",
+        [](py::str word, std::string code) { return wr::from_u32(term_of(wr::to_u32(word), code)); },
+        py::arg("word"), py::arg("code"));
+    m.def(
+        "_stem_word",
+        [](py::str word, std::string code) { return wr::from_u32(stem_word(wr::to_u32(word), code)); },
+        py::arg("word"), py::arg("code"));
 }
 
 }  // namespace finderytd

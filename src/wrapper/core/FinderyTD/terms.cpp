@@ -1,11 +1,14 @@
 // The engine's term for one word, as the stemming pipeline files it, for the
 // ranked search: its query words and the parts of documents' joined words.
+#include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
 #include "finderytd.hpp"
+#include "hoststem.hpp"
 #include "hosttext.hpp"
 #include "pyutil.hpp"
 
@@ -19,6 +22,12 @@ namespace {
 constexpr std::size_t kRememberedTerms = 1 << 18;
 
 struct Language {
+    // Stemmed in C++ (Wordwash's nltk functions are nltk's own): the
+    // stopwords as read for it, and the stemmer; else through the host.
+    bool native = false;
+    std::shared_ptr<const wr::stem::StopSet> native_stop;
+    std::optional<wr::stem::Stemmer> stemmer;
+    bool native_refused = false;  // untouched, but the data only nltk reads
     py::object stemmer_class;  // Wordwash's SnowballStemmer when this was made
     py::object stopwords;      // and its stopwords corpus
     py::object stem;           // bound stem method; None without a language
@@ -38,13 +47,45 @@ std::unordered_map<std::string, Language>& languages() {
 Language& language(const std::string& code) {
     auto& all = languages();
     py::object wordwash = wr::import("wrapper.infra.Wordwash");
+    // Asked first, so that nltk is not loaded while it is not needed. Like
+    // the host's stopword list below, the list read for the C++ stemmer is
+    // kept while nothing is replaced: this runs for every word.
+    const bool untouched = wr::truthy(wordwash.attr("_nltk_untouched")());
+    auto kept = all.find(code);
+    if (untouched && kept != all.end() && kept->second.native) return kept->second;
+    if (untouched && !(kept != all.end() && kept->second.native_refused)) {
+        std::optional<wr::stem::Language> known;
+        std::shared_ptr<const wr::stem::StopSet> stop;
+        if (!code.empty()) {
+            py::object member = wr::import_attr("wrapper.infra.Idiomark", "Idiomark")(py::str(code));
+            py::object name = wordwash.attr("Idiomark").attr("get_nltk_language")(member);
+            if (PyUnicode_Check(name.ptr())) {
+                const std::string plain = name.cast<std::string>();
+                known = wr::stem::language_named(plain);
+                py::dict fields = wordwash.attr("__dict__");
+                py::object corpus =
+                    fields.contains("stopwords") ? py::object(fields["stopwords"]) : py::none();
+                if (known) stop = wr::nltk_stem_data(plain, corpus);
+            }
+        }
+        if (code.empty() || (known && stop)) {
+            Language made;
+            made.native = true;
+            made.native_stop = stop;
+            if (known) made.stemmer.emplace(*known);
+            made.stem = py::none();
+            return all.insert_or_assign(code, std::move(made)).first->second;
+        }
+    }
     py::object stemmer_class = wordwash.attr("SnowballStemmer");
     py::object stopwords = wordwash.attr("stopwords");
     auto found = all.find(code);
-    if (found != all.end() && found->second.stemmer_class.is(stemmer_class) &&
+    if (found != all.end() && !found->second.native &&
+        found->second.stemmer_class.is(stemmer_class) &&
         found->second.stopwords.is(stopwords))
         return found->second;
     Language made;
+    made.native_refused = untouched;
     made.stemmer_class = stemmer_class;
     made.stopwords = stopwords;
     made.stem = py::none();
@@ -67,11 +108,38 @@ std::u32string folded(py::handle text) {
     return wr::text::drop_combining(wr::to_u32(decomposed), cc);
 }
 
+// The C++ stem of a word, lower-cased as the host would lower-case nltk's.
+std::u32string native_stem(Language& lang, const std::u32string& word) {
+    const wr::stem::Lowering& lowering = wr::host_lowering(word);
+    std::u32string lowered, stem, term;
+    lowering.lower(word, lowered);
+    if (!lang.stemmer->stem(lowered, stem)) {
+        // Only nltk can tell: its stemmer, for this word.
+        py::object wordwash = wr::import("wrapper.infra.Wordwash");
+        py::object name = py::str(lang.stemmer->language() == wr::stem::Language::English ? "english"
+                                  : lang.stemmer->language() == wr::stem::Language::Spanish
+                                      ? "spanish"
+                                      : "portuguese");
+        stem = wr::to_u32(wordwash.attr("SnowballStemmer")(name).attr("stem")(wr::from_u32(word)));
+    }
+    lowering.lower(stem, term);
+    return term;
+}
+
 std::u32string term_of(const std::u32string& word, const std::string& code) {
     if (word.empty()) return word;
     Language& lang = language(code);
     auto known = lang.terms.find(word);
     if (known != lang.terms.end()) return known->second;
+    if (lang.native) {
+        std::u32string term;
+        wr::host_lowering(word).lower(word, term);
+        if (lang.stemmer) term = lang.native_stop->count(term) ? std::u32string() : native_stem(lang, word);
+        Language& again = language(code);
+        if (again.terms.size() >= kRememberedTerms) again.terms.clear();
+        again.terms.emplace(word, term);
+        return term;
+    }
 
     std::u32string term = wr::to_u32(wr::from_u32(word).attr("lower")());
     if (!code.empty()) {
@@ -92,7 +160,9 @@ std::u32string term_of(const std::u32string& word, const std::string& code) {
 
 std::u32string stem_word(const std::u32string& word, const std::string& code) {
     if (code.empty() || word.empty()) return wr::to_u32(wr::from_u32(word).attr("lower")());
-    py::object stem = language(code).stem;
+    Language& lang = language(code);
+    if (lang.native) return native_stem(lang, word);
+    py::object stem = lang.stem;
     return wr::to_u32(py::str(stem(wr::from_u32(word))).attr("lower")());
 }
 

@@ -10,10 +10,13 @@
 #include <cstdint>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "hoststem.hpp"
 #include "hosttext.hpp"
 #include "passages.hpp"
 #include "pyutil.hpp"
@@ -91,6 +94,36 @@ std::vector<std::u32string> through_host(const std::vector<std::u32string>& word
     return back;
 }
 
+// Lower-cased folded words replaced by their terms with the C++ stemmer:
+// "" for a stopword, else the stem lower-cased. False (words untouched)
+// where the host's functions must run: Wordwash's nltk names replaced, a
+// language without a C++ stemmer, nltk's data not in plain files.
+bool native_terms(std::vector<std::u32string>& words, py::handle language) {
+    py::object wordwash = wr::import("wrapper.infra.Wordwash");
+    if (!wr::truthy(wordwash.attr("_nltk_untouched")())) return false;
+    py::object name = wordwash.attr("Idiomark").attr("get_nltk_language")(language);
+    if (!PyUnicode_Check(name.ptr())) return false;
+    const std::string plain = name.cast<std::string>();
+    const std::optional<wr::stem::Language> known = wr::stem::language_named(plain);
+    if (!known) return false;
+    py::dict fields = wordwash.attr("__dict__");
+    py::object corpus = fields.contains("stopwords") ? py::object(fields["stopwords"]) : py::none();
+    std::shared_ptr<const wr::stem::StopSet> stop = wr::nltk_stem_data(plain, corpus);
+    if (!stop) return false;
+    wr::stem::Stemmer stemmer(*known);
+    std::vector<std::u32string> terms(words.size());
+    std::u32string lowered, stem;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (words[i].empty() || stop->count(words[i])) continue;
+        const wr::stem::Lowering& lowering = wr::host_lowering(words[i]);
+        lowering.lower(words[i], lowered);  // as nltk's stemmer does first
+        if (!stemmer.stem(lowered, stem)) return false;
+        lowering.lower(stem, terms[i]);
+    }
+    words = std::move(terms);
+    return true;
+}
+
 // The engine's term for each word of each text, blank-separated, "-" for a
 // word it drops: the stemming pipeline's steps (accents folded, punctuation
 // deleted, stopwords dropped, Snowball stems in the document's language, or
@@ -117,7 +150,10 @@ std::vector<std::u32string> terms_of(const std::vector<std::u32string>& texts, p
         std::vector<std::u32string> lower =
             through_host(folded, [](py::str s) { return s.attr("lower")(); });
 
-        if (wr::truthy(language)) {
+        if (wr::truthy(language) && native_terms(lower, language)) {
+            // stemmed in C++, as Wordwash's pipeline does while nltk's
+            // functions there are nltk's own
+        } else if (wr::truthy(language)) {
             py::object wordwash = wr::import("wrapper.infra.Wordwash");
             py::object name = wordwash.attr("Idiomark").attr("get_nltk_language")(language);
             py::set stop(wordwash.attr("stopwords").attr("words")(name));

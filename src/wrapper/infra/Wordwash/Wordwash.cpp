@@ -2,13 +2,21 @@
 // stemming and lemmatisation pipelines built on nltk.
 //
 // The character-level work runs in C++ (textcore) over the interpreter's own
-// Unicode tables, so results equal those of `re` and `unicodedata`; the
-// linguistic work (tokenisers, stopword lists, stemmers) is nltk's.
+// Unicode tables, so results equal those of `re` and `unicodedata`. The
+// linguistic work is nltk's, and the stemming pipeline has a C++ twin
+// (stempipe) with the same results, taken while nltk's functions here are
+// the ones nltk ships. nltk itself is imported only when one of its
+// functions is first asked for: importing it costs over a second.
 #include <pybind11/pybind11.h>
 
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "hoststem.hpp"
 #include "hosttext.hpp"
 #include "pyutil.hpp"
 
@@ -21,6 +29,59 @@ namespace {
 py::object attr(const char* name) { return wr::this_module().attr(name); }
 
 py::object idiomark() { return attr("Idiomark"); }
+
+// nltk's names this module offers, loaded on first use (PEP 562): name ->
+// (module, attribute).
+const std::map<std::string, std::pair<const char*, const char*>>& lazy_names() {
+    static const auto* names = new std::map<std::string, std::pair<const char*, const char*>>{
+        {"stopwords", {"nltk.corpus", "stopwords"}},
+        {"word_tokenize", {"nltk.tokenize", "word_tokenize"}},
+        {"sent_tokenize", {"nltk.tokenize", "sent_tokenize"}},
+        {"WordNetLemmatizer", {"nltk.stem", "WordNetLemmatizer"}},
+        {"RSLPStemmer", {"nltk.stem", "RSLPStemmer"}},
+        {"SnowballStemmer", {"nltk.stem", "SnowballStemmer"}},
+    };
+    return *names;
+}
+
+// What the lazy names were bound to when loaded. Leaked: host objects.
+std::map<std::string, py::object>& loaded_originals() {
+    static auto* loaded = new std::map<std::string, py::object>();
+    return *loaded;
+}
+
+py::object module_getattr(py::str name) {
+    const std::string key = name.cast<std::string>();
+    auto found = lazy_names().find(key);
+    if (found == lazy_names().end())
+        wr::raise(PyExc_AttributeError,
+                  {"module 'wrapper.infra.Wordwash' has no attribute '", name, "'"});
+    py::object value = wr::import_attr(found->second.first, found->second.second);
+    // Kept in the module from now on, so a host's patch replaces it as it
+    // replaced the eagerly bound name before.
+    py::module_& m = wr::this_module();
+    py::dict fields = m.attr("__dict__");
+    if (fields.contains(name)) return fields[name];  // the import ran host code that set it
+    loaded_originals()[key] = value;
+    m.attr(name) = value;
+    return value;
+}
+
+// Whether the stemming pipeline's nltk functions here are nltk's own: not
+// loaded yet, or loaded and not replaced since. Then the C++ pipeline gives
+// the same results; otherwise the host's replacements are called.
+bool untouched(const char* name) {
+    py::dict fields = wr::this_module().attr("__dict__");
+    if (!fields.contains(name)) return true;
+    auto loaded = loaded_originals().find(name);
+    return loaded != loaded_originals().end() && loaded->second.is(fields[name]);
+}
+
+bool nltk_untouched() {
+    for (const char* name : {"word_tokenize", "stopwords", "SnowballStemmer"})
+        if (!untouched(name)) return false;
+    return true;
+}
 
 // Texts from this many code points up are cleaned with the GIL released, so
 // other host threads run meanwhile; below it the hand-over costs more than
@@ -63,6 +124,19 @@ py::str remove_alphanumeric_character(py::object word) {
 
 py::object extract_sentences(py::object text, py::object language) {
     py::object name = idiomark().attr("get_nltk_language")(language);
+    // Punkt breaks sentences only at ".", "?" and "!" (in every language's
+    // tables): a text without them is one sentence, less its trailing
+    // whitespace, or none. Short queries are such texts, and need no nltk.
+    if (PyUnicode_Check(text.ptr()) && PyUnicode_Check(name.ptr()) && untouched("sent_tokenize")) {
+        const std::u32string in = wr::to_u32(text);
+        if (in.find_first_of(U".?!") == std::u32string::npos &&
+            wr::nltk_punkt_present(name.cast<std::string>())) {
+            py::list sentences;
+            py::object kept = text.attr("rstrip")();
+            if (wr::truthy(kept)) sentences.append(kept);
+            return sentences;
+        }
+    }
     return attr("sent_tokenize")(text, name);
 }
 
@@ -78,6 +152,64 @@ bool contains(const py::set& set, py::handle item) {
     return r == 1;
 }
 
+// The stems of normalised text in C++, or None where nltk itself must run:
+// a function of nltk's replaced here, a language without a C++ stemmer,
+// nltk's data not in plain files.
+py::object native_stems(const py::str& normalized, const py::object& supported) {
+    if (!nltk_untouched() || !PyUnicode_Check(supported.ptr())) return py::none();
+    const std::optional<wr::stem::Language> language =
+        wr::stem::language_named(supported.cast<std::string>());
+    if (!language) return py::none();
+    py::dict fields = wr::this_module().attr("__dict__");
+    py::object corpus = fields.contains("stopwords") ? py::object(fields["stopwords"]) : py::none();
+    std::shared_ptr<const wr::stem::StopSet> stop =
+        wr::nltk_stem_data(supported.cast<std::string>(), corpus);
+    if (!stop) return py::none();
+
+    const std::u32string in = wr::to_u32(normalized);
+    const wr::text::CharClasses& cc = wr::host_char_classes();  // built under the GIL
+    const wr::stem::Lowering& lowering = wr::host_lowering(in);
+    wr::stem::Stemmer stemmer(*language);
+    std::u32string stems;
+    std::vector<std::size_t> ends;
+    bool done;
+    if (in.size() >= kReleaseFrom) {
+        py::gil_scoped_release released;
+        done = wr::stem::stem_text(in, stemmer, *stop, lowering, cc, stems, ends);
+    } else {
+        done = wr::stem::stem_text(in, stemmer, *stop, lowering, cc, stems, ends);
+    }
+    if (!done) return py::none();
+    py::list words(ends.size());
+    std::u32string joined;
+    joined.reserve(stems.size() + ends.size());
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        const std::u32string_view stem(stems.data() + from, ends[i] - from);
+        PyObject* word = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, stem.data(),
+                                                   static_cast<Py_ssize_t>(stem.size()));
+        if (!word) throw py::error_already_set();
+        PyList_SET_ITEM(words.ptr(), static_cast<Py_ssize_t>(i), word);  // steals
+        if (i) joined.push_back(U' ');
+        joined.append(stem);
+        from = ends[i];
+    }
+    return py::make_tuple(words, wr::from_u32(joined));
+}
+
+// The C++ Snowball stem of one word, for the tests that hold it against
+// nltk's; None where nltk's own stemmer would have to run.
+py::object snowball_stem(py::str word, std::string nltk_language) {
+    const std::optional<wr::stem::Language> language = wr::stem::language_named(nltk_language);
+    if (!language) wr::raise(PyExc_ValueError, {"no C++ stemmer for ", py::str(nltk_language)});
+    std::u32string lowered, stem;
+    const std::u32string in = wr::to_u32(word);
+    wr::host_lowering(in).lower(in, lowered);
+    wr::stem::Stemmer stemmer(*language);
+    if (!stemmer.stem(lowered, stem)) return py::none();
+    return wr::from_u32(stem);
+}
+
 py::tuple preprocess_text_for_stemmetization(py::object text, py::object language) {
     py::str normalized = normalize_text(text, py::bool_(true), py::none());
     py::list words;
@@ -86,6 +218,13 @@ py::tuple preprocess_text_for_stemmetization(py::object text, py::object languag
         if (!table.contains(language.attr("value")))
             wr::raise_exception({"Not Specified the language for text ", normalized});
         py::object supported = idiomark().attr("get_nltk_language")(language);
+        py::object native = native_stems(normalized, supported);
+        if (!native.is_none()) {
+            py::tuple pair = native;
+            if (py::len(pair[0]) == 0)
+                wr::raise_exception({"it doesn't have tokens for text: ", normalized});
+            return pair;
+        }
         py::object tokens = attr("word_tokenize")(normalized, py::arg("language") = supported);
         py::set stop = stopword_set(supported);
         py::object stemmer = attr("SnowballStemmer")(supported);
@@ -127,12 +266,9 @@ py::list preprocess_text_for_lemantization(py::object text, py::object language)
 
 PYBIND11_MODULE(Wordwash, m) {
     wr::this_module() = m;
-    m.attr("stopwords") = wr::import_attr("nltk.corpus", "stopwords");
-    m.attr("word_tokenize") = wr::import_attr("nltk.tokenize", "word_tokenize");
-    m.attr("sent_tokenize") = wr::import_attr("nltk.tokenize", "sent_tokenize");
-    m.attr("WordNetLemmatizer") = wr::import_attr("nltk.stem", "WordNetLemmatizer");
-    m.attr("RSLPStemmer") = wr::import_attr("nltk.stem", "RSLPStemmer");
-    m.attr("SnowballStemmer") = wr::import_attr("nltk.stem", "SnowballStemmer");
+    // stopwords, word_tokenize, sent_tokenize, WordNetLemmatizer, RSLPStemmer
+    // and SnowballStemmer come from nltk on first use.
+    m.def("__getattr__", &module_getattr, py::arg("name"));
     m.attr("re") = wr::import("re");
     m.attr("unicodedata") = wr::import("unicodedata");
     m.attr("Idiomark") = wr::import_attr("wrapper.infra.Idiomark", "Idiomark");
@@ -153,6 +289,10 @@ PYBIND11_MODULE(Wordwash, m) {
     m.def("preprocess_text_for_lemantization", &preprocess_text_for_lemantization,
           py::arg("text"), py::arg("language"),
           "RSLP stems of the text's tokens that are not Portuguese stopwords.");
+    m.def("_nltk_untouched", &nltk_untouched,
+          "Whether word_tokenize, stopwords and SnowballStemmer here are still nltk's.");
+    m.def("_snowball_stem", &snowball_stem, py::arg("word"), py::arg("nltk_language"),
+          "The C++ Snowball stem of the word (None where only nltk can stem it).");
     m.def("lemantization", &lemantization, py::arg("word"), py::arg("stemmer"),
           "Print the word, then return stemmer.stem(word).");
 }
