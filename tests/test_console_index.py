@@ -450,10 +450,11 @@ def test_reasons_a_user_can_act_on(tmp_path):
 
     status, out, err = run("search", "  ", "--base", tmp_path)
     assert status == 1 and out == "" and "the query is empty" in err
-    # A query whose language cannot be told is searched in the index's.
+    # A query whose language cannot be told is searched in the index's;
+    # "volcan" is no English word, and the one a letter away is indexed.
     status, out, err = run("search", "le volcan et la lava", "--base", tmp_path)
     assert (status, err) == (0, "")
-    assert out.splitlines()[:3] == ["query: le volcan et la lava",
+    assert out.splitlines()[:3] == ["query: le volcano et la lava (corrected from: le volcan et la lava)",
                                     "searched in: en (the query's language could not be told)", "page 1"]
     assert out.splitlines()[3].endswith("  en.pdf")
     for option in ("--per-page", "--pages"):

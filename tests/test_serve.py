@@ -275,6 +275,20 @@ def browser():
     driver.quit()
 
 
+def follow(driver, act):
+    """Does `act` (a click or a submit that loads another page) and waits for
+    that page: on a busy machine a click returns before a form's navigation
+    has even begun, and the old page would be read."""
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support import expected_conditions
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    page = driver.find_element(By.TAG_NAME, "html")
+    act()
+    WebDriverWait(driver, 120).until(expected_conditions.staleness_of(page))
+    WebDriverWait(driver, 120).until(lambda d: d.execute_script("return document.readyState") == "complete")
+
+
 def loaded(driver, image):
     """Whether the image shows, waiting while the server renders it."""
     from selenium.webdriver.support.ui import WebDriverWait
@@ -292,7 +306,7 @@ def test_in_a_browser(server, browser):
     box = browser.find_element(By.ID, "q")
     box.send_keys("telescopes galaxies")
     Select(browser.find_element(By.ID, "lang")).select_by_value("en")
-    box.submit()
+    follow(browser, box.submit)
     hits = browser.find_elements(By.CSS_SELECTOR, ".hit")
     assert len(hits) == 1
     assert hits[0].find_element(By.CSS_SELECTOR, "a.name").text == "sub dir/en.pdf"
@@ -306,12 +320,12 @@ def test_in_a_browser(server, browser):
     marks = {m.text.lower() for m in hits[0].find_elements(By.CSS_SELECTOR, ".passage mark")}
     assert marks == {"telescopes", "galaxies"}
 
-    hits[0].find_element(By.CSS_SELECTOR, "a.name").click()
+    follow(browser, hits[0].find_element(By.CSS_SELECTOR, "a.name").click)
     assert browser.find_element(By.ID, "language").text == "English"
     page_image = browser.find_element(By.CSS_SELECTOR, "img.page")
     assert loaded(browser, page_image)
     assert browser.find_element(By.CSS_SELECTOR, ".pages .current").text == "2"
-    browser.find_element(By.CSS_SELECTOR, ".pages a.prev").click()
+    follow(browser, browser.find_element(By.CSS_SELECTOR, ".pages a.prev").click)
     assert browser.find_element(By.CSS_SELECTOR, ".pages .current").text == "1"
     assert loaded(browser, browser.find_element(By.CSS_SELECTOR, "img.page"))
 
@@ -382,19 +396,19 @@ def test_filters_sort_paging_marks_and_the_way_back_in_a_browser(server, browser
         browser.get(f"http://127.0.0.1:{port}/")
         browser.find_element(By.ID, "q").send_keys("lava river")
         Select(browser.find_element(By.ID, "language")).select_by_visible_text("Portuguese")
-        browser.find_element(By.CSS_SELECTOR, "form.search button").click()
+        follow(browser, browser.find_element(By.CSS_SELECTOR, "form.search button").click)
         assert browser.find_element(By.ID, "count").text.startswith("1 document")
         assert [a.text for a in browser.find_elements(By.CSS_SELECTOR, "a.name")] == ["pt.pdf"]
 
         browser.get(f"http://127.0.0.1:{port}/search?q=volcano+ash&lang=en&per_page=1")
         Select(browser.find_element(By.ID, "sort")).select_by_value("date")
-        browser.find_element(By.CSS_SELECTOR, "form.search button").click()
+        follow(browser, browser.find_element(By.CSS_SELECTOR, "form.search button").click)
         assert "sort=date" in browser.current_url and "per_page=1" in browser.current_url
-        browser.find_element(By.CSS_SELECTOR, '.paging a[aria-label="Page 2"]').click()
+        follow(browser, browser.find_element(By.CSS_SELECTOR, '.paging a[aria-label="Page 2"]').click)
         assert browser.find_element(By.CSS_SELECTOR, ".paging .current").text == "2"
         second = browser.find_element(By.CSS_SELECTOR, "a.name").text
 
-        browser.find_element(By.CSS_SELECTOR, "a.name").click()
+        follow(browser, browser.find_element(By.CSS_SELECTOR, "a.name").click)
         assert browser.find_element(By.CSS_SELECTOR, "h1.document").text == second
         marks = browser.find_elements(By.CSS_SELECTOR, "#page-text mark")
         assert {m.text.lower() for m in marks} >= {"volcano"}
@@ -404,7 +418,7 @@ def test_filters_sort_paging_marks_and_the_way_back_in_a_browser(server, browser
         status, kind, body = get(port, original.split(str(port), 1)[1])
         assert status == 200 and kind == "application/pdf" and body.startswith(b"%PDF")
 
-        browser.find_element(By.CSS_SELECTOR, "a.back").click()
+        follow(browser, browser.find_element(By.CSS_SELECTOR, "a.back").click)
         assert browser.find_element(By.CSS_SELECTOR, ".paging .current").text == "2"
         assert Select(browser.find_element(By.ID, "sort")).first_selected_option.text == "Newest file first"
         assert not console_errors(browser)
