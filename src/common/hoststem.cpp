@@ -275,6 +275,18 @@ std::shared_ptr<const stem::StopSet> nltk_stem_data(const std::string& language,
     return list.stop;
 }
 
+std::optional<NativeStemming> native_stemming(py::handle wordwash, py::handle nltk_language) {
+    if (!PyUnicode_Check(nltk_language.ptr())) return std::nullopt;
+    const std::string name = nltk_language.cast<std::string>();
+    const std::optional<stem::Language> language = stem::language_named(name);
+    if (!language) return std::nullopt;
+    py::dict fields = wordwash.attr("__dict__");
+    py::object corpus = fields.contains("stopwords") ? py::object(fields["stopwords"]) : py::none();
+    std::shared_ptr<const stem::StopSet> stop = nltk_stem_data(name, corpus);
+    if (!stop) return std::nullopt;
+    return NativeStemming{*language, std::move(stop)};
+}
+
 bool nltk_punkt_present(const std::string& language) {
     const std::optional<std::vector<std::string>> paths = search_path();
     return paths && punkt_present(*paths, language);

@@ -6,8 +6,10 @@
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "snowball.hpp"
 #include "stempipe.hpp"
 
 namespace wr {
@@ -29,6 +31,17 @@ const stem::Lowering& host_lowering(std::u32string_view text);
 // Files are read again when they change. Called with the GIL held.
 std::shared_ptr<const stem::StopSet> nltk_stem_data(const std::string& language,
                                                     py::handle stopwords);
+
+// What Wordwash's pipeline stems `nltk_language` ("english", ...) with, in
+// C++: the stemmer's language and the stopword list it would read through
+// the module's `stopwords` corpus (when loaded). Nothing where only nltk
+// can stem it: a language without a C++ stemmer, data not in plain files.
+// Whether Wordwash's nltk functions are still nltk's is the caller's check.
+struct NativeStemming {
+    stem::Language language;
+    std::shared_ptr<const stem::StopSet> stop;
+};
+std::optional<NativeStemming> native_stemming(py::handle wordwash, py::handle nltk_language);
 
 // Whether nltk's sentence tokenizer finds its tables for `language` in plain
 // files (found as above); false where only nltk can tell.

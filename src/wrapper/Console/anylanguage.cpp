@@ -67,17 +67,23 @@ py::object score_of(py::handle hit) {
 
 }  // namespace
 
-bool holds_nothing(py::handle process) {
+std::vector<py::object> name_lists(py::handle process) {
     py::object engine = process.attr("document_search");
     if (py::hasattr(engine, "load_model")) engine.attr("load_model")();
     py::object names = engine.attr("document_names");
-    if (names.is_none()) return true;
+    std::vector<py::object> lists;
     if (py::isinstance<py::dict>(names)) {
-        for (auto item : py::dict(names))
-            if (py::len(item.second) > 0) return false;
-        return true;
+        for (auto item : py::dict(names)) lists.push_back(py::reinterpret_borrow<py::object>(item.second));
+    } else if (!names.is_none()) {
+        lists.push_back(names);
     }
-    return py::len(names) == 0;
+    return lists;
+}
+
+bool holds_nothing(py::handle process) {
+    for (const py::object& names : name_lists(process))
+        if (py::len(names) > 0) return false;
+    return true;
 }
 
 Searched search_any_language(py::handle process, py::handle query, py::handle language,

@@ -87,6 +87,9 @@ struct Searched {
     // languages searched instead. Empty otherwise.
     py::list languages;
 };
+// The engine's document names, one list per model (the embedding engine
+// files them per language), its stored model loaded first.
+std::vector<py::object> name_lists(py::handle process);
 // Whether the index holds no document yet (in any language).
 bool holds_nothing(py::handle process);
 

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -97,12 +98,13 @@ std::string lower_ascii(std::string text) {
 
 enum class Kind { Pdf, Image, Video };
 
+bool has_suffix(const std::string& name, std::string_view suffix) {
+    return name.size() >= suffix.size() &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 Kind kind_of(const std::string& name) {
-    auto ends = [&](const char* s) {
-        const std::string suffix(s);
-        return name.size() >= suffix.size() &&
-               name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-    };
+    auto ends = [&](const char* suffix) { return has_suffix(name, suffix); };
     if (ends(".mp4")) return Kind::Video;
     if (ends(".jpg") || ends(".jpeg") || ends(".png")) return Kind::Image;
     return Kind::Pdf;
@@ -142,10 +144,7 @@ const char* file_type(const std::string& id) {
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
         return lower;
     }();
-    auto ends = [&](const char* suffix) {
-        const std::string s(suffix);
-        return name.size() >= s.size() && name.compare(name.size() - s.size(), s.size(), s) == 0;
-    };
+    auto ends = [&](const char* suffix) { return has_suffix(name, suffix); };
     if (ends(".pdf")) return "application/pdf";
     if (ends(".png")) return "image/png";
     if (ends(".jpg") || ends(".jpeg")) return "image/jpeg";
@@ -434,16 +433,9 @@ bool Site::host_allowed(const std::string& header) const {
 }
 
 bool Site::in_index(py::handle name) {
-    py::object engine = process_.attr("document_search");
-    if (py::hasattr(engine, "load_model")) engine.attr("load_model")();
-    py::object names = engine.attr("document_names");
-    if (names.is_none()) return false;
-    if (py::isinstance<py::dict>(names)) {
-        for (auto item : py::dict(names))
-            if (wr::contains(item.second, name)) return true;
-        return false;
-    }
-    return wr::contains(names, name);
+    for (const py::object& names : name_lists(process_))
+        if (wr::contains(names, name)) return true;
+    return false;
 }
 
 py::object Site::language_of(py::handle name) {
@@ -508,16 +500,9 @@ bool in_folder(const std::string& id, const std::string& folder) {
 
 py::dict Site::facets() {
     if (!facets_.is_none()) return facets_;
-    py::object engine = process_.attr("document_search");
-    if (py::hasattr(engine, "load_model")) engine.attr("load_model")();
-    py::object names = engine.attr("document_names");
     py::list all;
-    if (py::isinstance<py::dict>(names)) {
-        for (auto item : py::dict(names))
-            for (py::handle name : item.second) all.append(name);
-    } else if (!names.is_none()) {
+    for (const py::object& names : name_lists(process_))
         for (py::handle name : names) all.append(name);
-    }
     std::vector<std::string> kinds, folders, languages;
     auto once = [](std::vector<std::string>& list, const std::string& value) {
         if (std::find(list.begin(), list.end(), value) == list.end()) list.push_back(value);

@@ -54,25 +54,18 @@ Language& language(const std::string& code) {
     auto kept = all.find(code);
     if (untouched && kept != all.end() && kept->second.native) return kept->second;
     if (untouched && !(kept != all.end() && kept->second.native_refused)) {
-        std::optional<wr::stem::Language> known;
-        std::shared_ptr<const wr::stem::StopSet> stop;
+        std::optional<wr::NativeStemming> known;
         if (!code.empty()) {
             py::object member = wr::import_attr("wrapper.infra.Idiomark", "Idiomark")(py::str(code));
-            py::object name = wordwash.attr("Idiomark").attr("get_nltk_language")(member);
-            if (PyUnicode_Check(name.ptr())) {
-                const std::string plain = name.cast<std::string>();
-                known = wr::stem::language_named(plain);
-                py::dict fields = wordwash.attr("__dict__");
-                py::object corpus =
-                    fields.contains("stopwords") ? py::object(fields["stopwords"]) : py::none();
-                if (known) stop = wr::nltk_stem_data(plain, corpus);
-            }
+            known = wr::native_stemming(wordwash, wordwash.attr("Idiomark").attr("get_nltk_language")(member));
         }
-        if (code.empty() || (known && stop)) {
+        if (code.empty() || known) {
             Language made;
             made.native = true;
-            made.native_stop = stop;
-            if (known) made.stemmer.emplace(*known);
+            if (known) {
+                made.native_stop = known->stop;
+                made.stemmer.emplace(known->language);
+            }
             made.stem = py::none();
             return all.insert_or_assign(code, std::move(made)).first->second;
         }

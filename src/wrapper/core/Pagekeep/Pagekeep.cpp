@@ -101,16 +101,11 @@ std::vector<std::u32string> through_host(const std::vector<std::u32string>& word
 bool native_terms(std::vector<std::u32string>& words, py::handle language) {
     py::object wordwash = wr::import("wrapper.infra.Wordwash");
     if (!wr::truthy(wordwash.attr("_nltk_untouched")())) return false;
-    py::object name = wordwash.attr("Idiomark").attr("get_nltk_language")(language);
-    if (!PyUnicode_Check(name.ptr())) return false;
-    const std::string plain = name.cast<std::string>();
-    const std::optional<wr::stem::Language> known = wr::stem::language_named(plain);
-    if (!known) return false;
-    py::dict fields = wordwash.attr("__dict__");
-    py::object corpus = fields.contains("stopwords") ? py::object(fields["stopwords"]) : py::none();
-    std::shared_ptr<const wr::stem::StopSet> stop = wr::nltk_stem_data(plain, corpus);
-    if (!stop) return false;
-    wr::stem::Stemmer stemmer(*known);
+    const std::optional<wr::NativeStemming> native = wr::native_stemming(
+        wordwash, wordwash.attr("Idiomark").attr("get_nltk_language")(language));
+    if (!native) return false;
+    const std::shared_ptr<const wr::stem::StopSet>& stop = native->stop;
+    wr::stem::Stemmer stemmer(native->language);
     std::vector<std::u32string> terms(words.size());
     std::u32string lowered, stem;
     for (std::size_t i = 0; i < words.size(); ++i) {

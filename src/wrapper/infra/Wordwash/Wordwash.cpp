@@ -156,20 +156,15 @@ bool contains(const py::set& set, py::handle item) {
 // a function of nltk's replaced here, a language without a C++ stemmer,
 // nltk's data not in plain files.
 py::object native_stems(const py::str& normalized, const py::object& supported) {
-    if (!nltk_untouched() || !PyUnicode_Check(supported.ptr())) return py::none();
-    const std::optional<wr::stem::Language> language =
-        wr::stem::language_named(supported.cast<std::string>());
-    if (!language) return py::none();
-    py::dict fields = wr::this_module().attr("__dict__");
-    py::object corpus = fields.contains("stopwords") ? py::object(fields["stopwords"]) : py::none();
-    std::shared_ptr<const wr::stem::StopSet> stop =
-        wr::nltk_stem_data(supported.cast<std::string>(), corpus);
-    if (!stop) return py::none();
+    if (!nltk_untouched()) return py::none();
+    const std::optional<wr::NativeStemming> native = wr::native_stemming(wr::this_module(), supported);
+    if (!native) return py::none();
+    const std::shared_ptr<const wr::stem::StopSet>& stop = native->stop;
 
     const std::u32string in = wr::to_u32(normalized);
     const wr::text::CharClasses& cc = wr::host_char_classes();  // built under the GIL
     const wr::stem::Lowering& lowering = wr::host_lowering(in);
-    wr::stem::Stemmer stemmer(*language);
+    wr::stem::Stemmer stemmer(native->language);
     std::u32string stems;
     std::vector<std::size_t> ends;
     bool done;
