@@ -97,6 +97,12 @@ def server(base):
     log.close()
 
 
+def index_cleanly(docs, base):
+    done = subprocess.run([str(PROGRAM), "index", str(docs), "--base", str(base)],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
 def get(port, target, method="GET"):
     """The raw target is sent as written: no client-side normalisation."""
     # The server's first search builds the ranked search and reads the word
@@ -534,9 +540,7 @@ def test_a_page_of_an_extreme_shape_is_rendered_within_the_pixel_cap(tmp_path):
     docs = tmp_path / "docs"
     docs.mkdir()
     text_pdf(docs / "en.pdf", EN)
-    done = subprocess.run([str(PROGRAM), "index", str(docs), "--base", str(tmp_path / "base")],
-                          capture_output=True, text=True, timeout=600)
-    assert done.returncode == 0, done.stdout + done.stderr
+    index_cleanly(docs, tmp_path / "base")
     # The file the index names is now a strip 3 pt wide and 14400 pt tall:
     # at the readable width it would be 1000 x 4.8 million pixels.
     with fitz.open() as doc:
@@ -645,9 +649,7 @@ def test_a_named_file_that_now_leads_out_of_its_folder_is_refused(tmp_path):
     docs = tmp_path / "docs"
     docs.mkdir()
     text_pdf(docs / "en.pdf", EN)
-    done = subprocess.run([str(PROGRAM), "index", str(docs), "--base", str(tmp_path / "base")],
-                          capture_output=True, text=True, timeout=600)
-    assert done.returncode == 0, done.stdout + done.stderr
+    index_cleanly(docs, tmp_path / "base")
     site = Console._Site(str(tmp_path / "base"))
     assert call(site, "/files/en.pdf")[0] == 200
     # The name the index holds now links to a file outside every folder.
@@ -793,9 +795,7 @@ def test_entities_are_listed_once_with_their_count_the_rare_folded(tmp_path):
     docs.mkdir()
     text_pdf(docs / "news.pdf", "The mayor of Lisbon, Maria Silva, met the Red Cross in Lisbon. Maria Silva "
                                 "said the Red Cross would help Lisbon. If the rain stops, Porto will be safe.")
-    done = subprocess.run([str(PROGRAM), "index", str(docs), "--base", str(tmp_path / "base")],
-                          capture_output=True, text=True, timeout=600)
-    assert done.returncode == 0, done.stdout + done.stderr
+    index_cleanly(docs, tmp_path / "base")
     site = Console._Site(str(tmp_path / "base"))
     page = call(site, "/documents/news.pdf")[2].decode()
     entities = page.split('id="entities"', 1)[1].split("</aside>", 1)[0]
@@ -861,9 +861,7 @@ def test_a_long_document_links_its_first_last_and_nearby_pages(tmp_path):
         for n in range(1, 41):
             doc.new_page(width=300, height=200).insert_text((20, 40), f"Page {n} of the harbour ledger.")
         doc.save(docs / "ledger.pdf")
-    done = subprocess.run([str(PROGRAM), "index", str(docs), "--base", str(tmp_path / "base")],
-                          capture_output=True, text=True, timeout=600)
-    assert done.returncode == 0, done.stdout + done.stderr
+    index_cleanly(docs, tmp_path / "base")
     site = Console._Site(str(tmp_path / "base"))
 
     def shown(page):
