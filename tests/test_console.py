@@ -3,6 +3,7 @@
 import json
 import pathlib
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -65,6 +66,25 @@ def test_search_pages_and_correction(indexed):
     assert re.fullmatch(r"  \d\.\d{4}  \[en\]  sub dir/en\.pdf", lines[2])
     # Under the hit, its page and passage, the corrected word in brackets.
     assert lines[3].startswith("      p. 1: The [volcano] woke up after two centuries")
+
+
+def test_search_reads_the_index_beside_the_model_and_answers_as_the_model(indexed, tmp_path):
+    base, _ = indexed
+    # The same base without the index beside the model: the model is read.
+    without = tmp_path / "base"
+    shutil.copytree(base, without, copy_function=shutil.copy2)
+    (without / "models" / "td_search_index.bin").unlink()
+    for query in (["vulcão", "cinza"], ["volcanno", "--per-page", "1", "--pages", "2"], ["lava", "river"],
+                  ["rio", "--language", "pt", "--json"], ["cinzas", "volcano", "--json"]):
+        assert run("search", *query, "--base", base) == run("search", *query, "--base", without)
+    # ...and without scikit-learn and SciPy, which reading the model needs.
+    script = ("import sys\nfrom wrapper.Console import main\ntry:\n    main()\nfinally:\n"
+              "    print(sorted(m for m in ('sklearn', 'scipy') if m in sys.modules), file=sys.stderr)\n")
+    for where, loaded in ((base, "[]"), (without, "['scipy', 'sklearn']")):
+        done = subprocess.run([sys.executable, "-c", script, "search", "lava", "--base", str(where)],
+                              capture_output=True, text=True, timeout=600)
+        assert done.returncode == 0 and "en.pdf" in done.stdout
+        assert done.stderr.splitlines()[-1] == loaded
 
 
 @pytest.mark.parametrize("tty, shown", [(False, "[vulcão]"), (True, "\x1b[1mvulcão\x1b[0m")])

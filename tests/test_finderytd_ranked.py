@@ -289,7 +289,11 @@ def test_a_damaged_file_costs_only_the_split_words(models, ranked, caplog):
     engine.train_batch([doc("a", "a boundary-layer flow")])
     with open(os.path.join(models, "td_split_terms.pkl"), "wb") as f:
         f.write(b"not a pickle")
+    # The index searched beside the model was written with them whole...
+    assert names(FinderyTD(models).search_documents("boundary", "en")) == ["a"]
+    # ...and the model read again has its documents without them.
     reread = FinderyTD(models)
+    reread.load_model()
     assert names(reread.search_documents("boundarylayer", "en")) == ["a"]
     assert names(reread.search_documents("boundary", "en")) == []
     assert "could not be read" in caplog.text
@@ -315,7 +319,10 @@ def test_a_failed_model_write_after_the_split_words_leaves_the_old_index_right(m
         engine.update_documents([doc("b", "plain words"), doc("c", "shock-wave angle")])
     monkeypatch.setattr(td_module, "joblib", joblib)
     assert set(split_file(models)) == {"a", "c"}  # the new entries, for a model that never came
+    # The index searched beside the model still names the old model, whole.
+    assert names(FinderyTD(models).search_documents("mass", "en")) == ["b"]
     reread = FinderyTD(models)
+    reread.load_model()
     assert names(reread.search_documents("boundary", "en")) == ["a"]
     assert names(reread.search_documents("mass", "en")) == []  # b's entry went with its new text
     assert names(reread.search_documents("heatmass", "en")) == ["b"]

@@ -10,7 +10,7 @@ namespace wr::bm25 {
 Index::Index(std::size_t terms, const std::vector<std::uint32_t>& tokens,
              const std::vector<std::size_t>& starts, const std::vector<std::uint8_t>& groups,
              Params params)
-    : params_(params), groups_(groups), starts_(terms + 1, 0), idf_(terms, 0.0) {
+    : params_(params), groups_(groups), starts_(terms + 1, 0) {
     const std::size_t n = groups.size();
     if (n >= std::numeric_limits<std::uint32_t>::max())
         throw std::invalid_argument("too many documents");
@@ -65,11 +65,55 @@ Index::Index(std::size_t terms, const std::vector<std::uint32_t>& tokens,
             saturated_[at] = static_cast<float>(tf * (k1 + 1.0) / (tf + norm));
         }
     }
-    const double all = static_cast<double>(n);
+    derive();
+}
+
+void Index::derive() {
+    const std::size_t terms = starts_.size() - 1;
+    const double all = static_cast<double>(groups_.size());
+    idf_.assign(terms, 0.0);
     for (std::size_t t = 0; t < terms; ++t) {
         const double df = static_cast<double>(starts_[t + 1] - starts_[t]);
         idf_[t] = std::log(1.0 + (all - df + 0.5) / (df + 0.5));
     }
+    present_groups_ = 0;
+    for (std::uint8_t g : groups_) present_groups_ |= std::uint32_t{1} << g;
+}
+
+void Index::write(image::Writer& out) const {
+    out.put<double>(params_.k1);
+    out.put<double>(params_.b);
+    out.put_vector(groups_);
+    std::vector<std::uint64_t> starts(starts_.begin(), starts_.end());
+    out.put_vector(starts);
+    out.put_vector(docs_);
+    out.put_vector(saturated_);
+}
+
+Index Index::read(image::Reader& in) {
+    Index index;
+    index.params_.k1 = in.get<double>();
+    index.params_.b = in.get<double>();
+    index.groups_ = in.get_vector<std::uint8_t>(std::numeric_limits<std::uint32_t>::max() - 1);
+    const std::vector<std::uint64_t> starts = in.get_vector<std::uint64_t>();
+    index.docs_ = in.get_vector<std::uint32_t>();
+    index.saturated_ = in.get_vector<float>(index.docs_.size());
+    const std::size_t n = index.groups_.size(), postings = index.docs_.size();
+    if (index.saturated_.size() != postings) throw image::Damaged("postings and their weights differ in number");
+    image::check_offsets(starts, postings);
+    index.starts_.assign(starts.begin(), starts.end());  // fits: at most `postings`
+    for (std::uint8_t g : index.groups_)
+        if (g >= kMaxGroups) throw image::Damaged("a document's group is out of range");
+    // Each term's documents ascending and in range, as the constructor
+    // lays them out.
+    for (std::size_t t = 0; t + 1 < index.starts_.size(); ++t) {
+        for (std::size_t p = index.starts_[t]; p < index.starts_[t + 1]; ++p) {
+            if (index.docs_[p] >= n || (p > index.starts_[t] && index.docs_[p] <= index.docs_[p - 1]))
+                throw image::Damaged("postings out of order or out of range");
+        }
+    }
+    index.derive();
+    return index;
 }
 
 std::uint32_t Index::document_frequency(std::uint32_t term) const {

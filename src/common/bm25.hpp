@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "binimage.hpp"
 #include "textcore.hpp"
 
 namespace wr::bm25 {
@@ -58,11 +59,18 @@ public:
           Params params = {});
 
     std::size_t documents() const { return groups_.size(); }
+    std::uint8_t group(std::uint32_t doc) const { return groups_.at(doc); }
     std::size_t terms() const { return starts_.size() - 1; }
     std::uint32_t document_frequency(std::uint32_t term) const;
     double idf(std::uint32_t term) const;
     // Bytes held by the postings and per-document arrays.
     std::size_t footprint() const;
+
+    // The index as an image (binimage.hpp), and an index read back from one:
+    // it scores and ranks exactly as the one written. read() throws
+    // image::Damaged for bytes that hold no consistent index.
+    void write(image::Writer& out) const;
+    static Index read(image::Reader& in);
 
     // Every document's score, in document order (the reference form).
     std::vector<double> scores(const std::vector<QueryTerm>& query) const;
@@ -76,6 +84,9 @@ public:
     std::size_t matches(const std::vector<QueryTerm>& query) const;
 
 private:
+    Index() = default;
+    // idf_ and present_groups_ from the rest, as the constructor makes them.
+    void derive();
     void check(const std::vector<QueryTerm>& query) const;
     // Adds every matching document's score into `acc` (all zero before),
     // listing each document the first time it is touched.

@@ -25,6 +25,12 @@ bool is_term_engine(py::handle engine) {
 std::vector<std::string> held_languages(py::handle engine) {
     std::vector<std::string> codes;
     if (is_term_engine(engine)) {
+        // From the index stored beside the model when that is current.
+        py::object stored = wr::import_attr("wrapper.core.FinderyTD", "_languages_held")(engine);
+        if (!stored.is_none()) {
+            for (py::handle code : stored) codes.push_back(py::str(code));
+            return codes;
+        }
         engine.attr("load_model")();
         py::object languages = engine.attr("detected_languages");
         if (!py::isinstance<py::dict>(languages)) return codes;

@@ -61,6 +61,22 @@ bool settle(py::handle proc, py::handle query, py::handle detected_language, Set
 // The corrected query's terms weighted by the index's idf, so that a rare
 // word counts for more than a common one.
 py::dict weighted_terms(py::handle engine, py::handle corrected) {
+    py::list words;
+    for (const std::u32string& word : wr::text::find_words(wr::to_u32(py::str(corrected).attr("lower")()),
+                                                           wr::host_char_classes()))
+        // The vectoriser's tokens are two word characters or more.
+        if (word.size() >= 2) words.append(wr::from_u32(word));
+    py::dict weights;
+    for (py::handle w : words) weights[w] = py::float_(1.0);
+    // An engine that searched from the index stored beside its model has
+    // the vectoriser's weights there, without reading the model.
+    if (!wr::truthy(engine.attr("is_loaded"))) {
+        py::object stored = wr::import_attr("wrapper.core.FinderyTD", "_stored_idf")(engine, words);
+        if (!stored.is_none()) {
+            for (auto item : py::dict(stored)) weights[item.first] = item.second;
+            return weights;
+        }
+    }
     py::object vectorizer = engine.attr("tfidf_vectorizer");
     py::object vocabulary = py::getattr(vectorizer, "vocabulary_", py::none());
     py::object idf;
@@ -71,17 +87,9 @@ py::dict weighted_terms(py::handle engine, py::handle corrected) {
             if (!e.matches(PyExc_AttributeError)) throw;
         }
     }
-    py::dict weights;
-    const std::vector<std::u32string> words = wr::text::find_words(
-        wr::to_u32(py::str(corrected).attr("lower")()), wr::host_char_classes());
-    for (const std::u32string& word : words) {
-        // The vectoriser's tokens are two word characters or more.
-        if (word.size() < 2) continue;
-        py::str w = wr::from_u32(word);
-        py::object weight = py::float_(1.0);
-        if (idf && vocabulary.contains(w)) weight = py::float_(idf[vocabulary[w]]);
-        weights[w] = weight;
-    }
+    if (!idf) return weights;
+    for (py::handle w : words)
+        if (vocabulary.contains(w)) weights[w] = py::float_(idf[vocabulary[w]]);
     return weights;
 }
 

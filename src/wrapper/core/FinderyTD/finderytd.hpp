@@ -3,8 +3,15 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "binimage.hpp"
 #include "pyutil.hpp"
 
 namespace finderytd {
@@ -26,12 +33,22 @@ py::object& tfidf_bound_at_import();
 py::object& tfidf_transformer_bound_at_import();
 py::object& tfidf_transform_bound_at_import();  // TfidfVectorizer.transform
 
+// Whether the module's lazily loaded name (TfidfVectorizer,
+// cosine_similarity, joblib) is still the library's own: not loaded yet, or
+// loaded and not replaced by a host since.
+bool lazy_untouched(const char* name);
+
 // Training and persistence: train_model, load_model.
 void init_training(py::handle cls);
 // Search and query correction: search_documents, correct_query.
 void init_search(py::handle cls);
 
 // ---- the ranked search (ranked.cpp) ------------------------------------------
+
+// The ranked index derived from an engine's documents (opaque here).
+struct Ranked;
+// A hit's name and language, by the document's number in the index.
+using Describe = std::function<std::pair<py::object, py::object>(std::uint32_t)>;
 
 // Whether search_documents ranks by BM25 (the module's RANKING is "bm25")
 // rather than by the TF-IDF cosine ("tfidf", the default); any
@@ -40,6 +57,40 @@ bool ranking_is_bm25();
 // search_documents with the ranked search; the engine's model is loaded.
 py::object search_ranked(py::object engine, py::object query, py::object language,
                          py::object page, py::object results_per_page, py::object cutoff);
+// The same search over a ranked index read from its stored image
+// (searchstore.cpp), which names the hits.
+py::object search_ranked(const std::shared_ptr<Ranked>& r, py::object query, py::object language,
+                         py::object page, py::object results_per_page, py::object cutoff,
+                         const Describe& describe);
+// The ranked index of the engine's loaded documents (made once per model).
+std::shared_ptr<Ranked> ranked_index(py::handle engine);
+std::size_t documents_of(const Ranked& r);
+std::optional<std::uint32_t> term_id(const Ranked& r, const std::u32string& term);
+const std::vector<std::u32string>& terms_of(const Ranked& r);
+// Its image, and one read back (wr::image::Damaged for bytes that are none).
+void write_ranked(const Ranked& r, wr::image::Writer& out);
+std::shared_ptr<Ranked> read_ranked(wr::image::Reader& in);
+// ---- the search index stored beside the model (searchstore.cpp) -------------
+
+struct StoredSearch;
+// The current stored index of an engine object that has not read its model
+// (read once, then kept on the object), or null: loaded already, a host's own
+// loading, no index or a stale or damaged one.
+std::shared_ptr<StoredSearch> stored_search(py::handle engine);
+void forget_stored_search(py::handle engine);
+// search_documents with the ranked search, answered from the stored index.
+py::object search_stored(const std::shared_ptr<StoredSearch>& s, py::object query, py::object language,
+                         py::object page, py::object results_per_page, py::object cutoff);
+// The language codes its documents are in, most documents first.
+std::vector<std::string> stored_languages(const StoredSearch& s);
+// The vectoriser's idf of a term, when its vocabulary holds it.
+std::optional<double> stored_idf(const StoredSearch& s, const std::u32string& term);
+// Under the model's lock, right after the model: the index of the engine's
+// documents (removed when they cannot be stored so).
+void write_search_index(py::handle engine);
+// _languages_held and _stored_idf, for the facade and the command line.
+void init_stored(py::module_& m);
+
 // RANKING, WORD_LISTS, and the module's private views of the ranking core,
 // for the tests.
 void init_ranked(py::module_& m);

@@ -36,9 +36,9 @@
 
 namespace finderytd {
 
-namespace {
-
 namespace bm25 = wr::bm25;
+
+namespace {
 
 // Term frequency saturates later than the usual k1 = 1.2 (abstracts and
 // short documents repeat the words they are about) and length counts a
@@ -59,6 +59,8 @@ constexpr double kCutoff = 0.8;
 // longest Snowball suffixes, "amientos", "izations"), and this many at most.
 constexpr std::size_t kSuffixLetters = 9;
 constexpr std::size_t kStemCandidates = 500;
+
+}  // namespace
 
 // ---- the index derived from a model ------------------------------------------
 
@@ -95,6 +97,8 @@ struct Ranked {
         return best;
     }
 };
+
+namespace {
 
 // The vectoriser's tokens of a text: lower-cased, runs of two word
 // characters or more.
@@ -139,8 +143,25 @@ std::shared_ptr<Ranked> build(py::handle engine) {
         groups.push_back(static_cast<std::uint8_t>(g));
         starts.push_back(tokens.size());
     }
-    const std::size_t terms = r->terms.size();
     py::gil_scoped_release unlocked;
+    // Term ids in the order of the terms, so that the index (and the order
+    // in which a query's scores add up) depends on the documents alone, not
+    // on the order their words were first met: an index changed in steps is
+    // the one built in one go.
+    const std::size_t terms = r->terms.size();
+    std::vector<std::uint32_t> order(terms);
+    for (std::uint32_t t = 0; t < terms; ++t) order[t] = t;
+    std::sort(order.begin(), order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return r->terms[a] < r->terms[b]; });
+    std::vector<std::uint32_t> renumbered(terms);
+    std::vector<std::u32string> sorted(terms);
+    for (std::uint32_t i = 0; i < terms; ++i) {
+        renumbered[order[i]] = i;
+        sorted[i] = std::move(r->terms[order[i]]);
+    }
+    for (std::uint32_t& t : tokens) t = renumbered[t];
+    r->terms = std::move(sorted);
+    for (auto& [term, id] : r->ids) id = renumbered[id];
     r->index = std::make_unique<bm25::Index>(terms, tokens, starts, groups, kParams);
     return r;
 }
@@ -515,15 +536,20 @@ bool ranking_is_bm25() {
     wr::raise(PyExc_ValueError, {"FinderyTD.RANKING must be 'tfidf' or 'bm25', not ", py::repr(ranking)});
 }
 
-py::object search_ranked(py::object engine, py::object query, py::object language, py::object page,
-                         py::object results_per_page, py::object cutoff) {
-    // An index whose documents were all removed answers as one never filled.
-    if (engine.attr("tfidf_vectorizer").is_none()) return py::list();
-    Split split;
+namespace {
+
+double checked_cutoff(py::object cutoff) {
     const double bar = std::min(kCutoff, py::float_(cutoff).cast<double>());
     if (!(bar >= 0.0 && bar <= 1.0))
         wr::raise(PyExc_ValueError, {"cutoff must be in [0.0, 1.0]: ", py::repr(cutoff)});
-    std::shared_ptr<Ranked> r = ranked_of(engine);
+    return bar;
+}
+
+// The search itself, over either source of the index; `describe` gives a
+// hit's name and language.
+py::object search_in(const std::shared_ptr<Ranked>& r, Split& split, double bar, py::object query,
+                     py::object language, py::object page, py::object results_per_page,
+                     const Describe& describe) {
     const std::string primary = query_code(*r, query, language);
 
     const std::vector<bm25::Piece> pieces =
@@ -582,21 +608,101 @@ py::object search_ranked(py::object engine, py::object query, py::object languag
     }
     split.lap(3);
 
-    py::object names = engine.attr("document_names");
-    py::object languages = engine.attr("detected_languages");
     py::object float64 = wr::import_attr("numpy", "float64");
     py::list out;
     for (const bm25::Hit& h : hits) {
-        py::object name = names[py::int_(h.doc)];
+        auto [name, hit_language] = describe(h.doc);
         py::dict hit;
         hit["name"] = name;
         hit["Pontuação"] = float64(h.score);
-        hit["language"] = languages[name];
+        hit["language"] = hit_language;
         out.append(hit);
     }
     split.lap(4);
     note_search_split(split.seconds);
     return py::make_tuple(wr::from_u32(corrected), out);
+}
+
+}  // namespace
+
+py::object search_ranked(py::object engine, py::object query, py::object language, py::object page,
+                         py::object results_per_page, py::object cutoff) {
+    // An index whose documents were all removed answers as one never filled.
+    if (engine.attr("tfidf_vectorizer").is_none()) return py::list();
+    Split split;
+    const double bar = checked_cutoff(cutoff);
+    std::shared_ptr<Ranked> r = ranked_of(engine);
+    py::object names = engine.attr("document_names");
+    py::object languages = engine.attr("detected_languages");
+    return search_in(r, split, bar, query, language, page, results_per_page, [&](std::uint32_t doc) {
+        py::object name = names[py::int_(doc)];
+        return std::make_pair(name, py::object(languages[name]));
+    });
+}
+
+py::object search_ranked(const std::shared_ptr<Ranked>& r, py::object query, py::object language,
+                         py::object page, py::object results_per_page, py::object cutoff,
+                         const Describe& describe) {
+    if (r->index->documents() == 0) return py::list();
+    Split split;
+    const double bar = checked_cutoff(cutoff);
+    return search_in(r, split, bar, query, language, page, results_per_page, describe);
+}
+
+std::shared_ptr<Ranked> ranked_index(py::handle engine) { return ranked_of(engine); }
+
+std::size_t documents_of(const Ranked& r) { return r.index->documents(); }
+
+std::optional<std::uint32_t> term_id(const Ranked& r, const std::u32string& term) { return r.find(term); }
+
+const std::vector<std::u32string>& terms_of(const Ranked& r) { return r.terms; }
+
+void write_ranked(const Ranked& r, wr::image::Writer& out) {
+    out.put<std::uint32_t>(static_cast<std::uint32_t>(r.codes.size()));
+    for (std::size_t g = 0; g < r.codes.size(); ++g) {
+        out.put_bytes(r.codes[g]);
+        out.put<std::uint64_t>(r.sizes[g]);
+    }
+    std::vector<char32_t> blob;
+    std::vector<std::uint64_t> offsets{0};
+    for (const std::u32string& t : r.terms) {
+        blob.insert(blob.end(), t.begin(), t.end());
+        offsets.push_back(blob.size());
+    }
+    out.put_vector(blob);
+    out.put_vector(offsets);
+    r.index->write(out);
+}
+
+std::shared_ptr<Ranked> read_ranked(wr::image::Reader& in) {
+    auto r = std::make_shared<Ranked>();
+    const auto groups = in.get<std::uint32_t>();
+    if (groups > bm25::kMaxGroups) throw wr::image::Damaged("too many languages");
+    std::uint64_t documents = 0;
+    for (std::uint32_t g = 0; g < groups; ++g) {
+        r->codes.push_back(in.get_bytes());
+        const auto size = in.get<std::uint64_t>();
+        if (size > UINT32_MAX) throw wr::image::Damaged("a language holds too many documents");
+        r->sizes.push_back(static_cast<std::size_t>(size));
+        documents += size;
+    }
+    const std::vector<char32_t> blob = in.get_vector<char32_t>();
+    const std::vector<std::uint64_t> offsets = in.get_vector<std::uint64_t>();
+    wr::image::check_offsets(offsets, blob.size());
+    r->terms.reserve(offsets.size() - 1);
+    r->ids.reserve(offsets.size() - 1);
+    for (std::size_t t = 0; t + 1 < offsets.size(); ++t) {
+        r->terms.emplace_back(blob.begin() + static_cast<std::ptrdiff_t>(offsets[t]),
+                              blob.begin() + static_cast<std::ptrdiff_t>(offsets[t + 1]));
+        if (!r->ids.emplace(r->terms.back(), static_cast<std::uint32_t>(t)).second)
+            throw wr::image::Damaged("a term is listed twice");
+    }
+    r->index = std::make_unique<bm25::Index>(bm25::Index::read(in));
+    if (r->index->terms() != r->terms.size() || r->index->documents() != documents)
+        throw wr::image::Damaged("the index does not fit its terms or languages");
+    for (std::uint32_t d = 0; d < documents; ++d)
+        if (r->index->group(d) >= groups) throw wr::image::Damaged("a document's language is not listed");
+    return r;
 }
 
 void init_ranked(py::module_& m) {

@@ -515,8 +515,15 @@ py::object make_result(py::handle engine, py::handle corrected, const std::vecto
 py::object search_documents(py::object engine, py::object search_query,
                             py::object detected_search_language, py::object page,
                             py::object results_per_page, py::object cutoff_for_fix_query) {
+    // The ranked search, when the host chose it (ranked.cpp): from the
+    // index stored beside the model while this object has not read the
+    // model (searchstore.cpp).
+    if (!wr::truthy(engine.attr("is_loaded")) && ranking_is_bm25()) {
+        if (std::shared_ptr<StoredSearch> stored = stored_search(engine))
+            return search_stored(stored, search_query, detected_search_language, page, results_per_page,
+                                 cutoff_for_fix_query);
+    }
     if (!wr::truthy(engine.attr("load_model")())) return py::list();
-    // The ranked search, when the host chose it (ranked.cpp).
     if (ranking_is_bm25())
         return search_ranked(engine, search_query, detected_search_language, page, results_per_page,
                              cutoff_for_fix_query);

@@ -23,6 +23,7 @@ void forget(py::handle engine) {
     engine.attr("cleaned_text") = py::dict();
     reset_split_terms(engine);
     wr::forget_stored(engine);
+    forget_stored_search(engine);
 }
 
 // Under the directory's lock: if another engine object (in this process or
@@ -48,6 +49,7 @@ py::object load_model(py::object engine) {
     // key leaves the values read so far and is not read again.
     engine.attr("is_loaded") = py::bool_(true);
     wr::remember_stored(engine, opened);
+    forget_stored_search(engine);  // the model itself answers from now on
     engine.attr("tfidf_matrix") = data[py::str("matrix")];
     engine.attr("tfidf_vectorizer") = data[py::str("vectorizer")];
     engine.attr("document_names") = data[py::str("document_names")];
@@ -139,6 +141,7 @@ void write(py::object engine, wr::StoreChange& change) {
     // A plain dump truncates the stored model first, so a failed or killed
     // write would lose the whole index: the new file replaces it whole.
     change.write([&](py::handle tmp) { attr("joblib").attr("dump")(model_data, tmp); });
+    write_search_index(engine);
 
     py::dict dictionary;
     dictionary["multilang_models"] = languages;

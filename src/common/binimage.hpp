@@ -1,0 +1,118 @@
+// Flat binary images of in-memory structures, for files that a later process
+// reads back instead of rebuilding them: numbers little-endian, arrays as a
+// 64-bit count then their elements. Plain C++17, no Python headers.
+//
+// A reader never trusts the bytes: every read is bounds-checked and a short,
+// oversized or otherwise malformed image throws Damaged, never reads past
+// the end.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+namespace wr::image {
+
+struct Damaged : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Images are written and read in the machine's own order, which must be
+// little-endian (every platform the library runs on is); the header of a
+// file says so and a reader on another order refuses it.
+inline bool little_endian() {
+    const std::uint16_t probe = 1;
+    unsigned char first;
+    std::memcpy(&first, &probe, 1);
+    return first == 1;
+}
+
+class Writer {
+public:
+    template <typename T>
+    void put(T value) {
+        static_assert(std::is_arithmetic_v<T>);
+        const auto at = out_.size();
+        out_.resize(at + sizeof(T));
+        std::memcpy(&out_[at], &value, sizeof(T));
+    }
+    template <typename T>
+    void put_array(const T* data, std::size_t count) {
+        static_assert(std::is_arithmetic_v<T>);
+        put<std::uint64_t>(count);
+        if (count) out_.append(reinterpret_cast<const char*>(data), count * sizeof(T));
+    }
+    template <typename T>
+    void put_vector(const std::vector<T>& values) {
+        put_array(values.data(), values.size());
+    }
+    void put_bytes(std::string_view bytes) { put_array(bytes.data(), bytes.size()); }
+    void put_raw(std::string_view bytes) { out_.append(bytes); }
+
+    const std::string& bytes() const { return out_; }
+    std::string take() { return std::move(out_); }
+
+private:
+    std::string out_;
+};
+
+class Reader {
+public:
+    explicit Reader(std::string_view in) : in_(in) {}
+
+    template <typename T>
+    T get() {
+        static_assert(std::is_arithmetic_v<T>);
+        T value;
+        std::memcpy(&value, take(sizeof(T)), sizeof(T));
+        return value;
+    }
+    // An array of at most `most` elements (a bound the caller knows, so a
+    // damaged count cannot ask for more memory than the data could hold).
+    template <typename T>
+    std::vector<T> get_vector(std::uint64_t most = UINT64_MAX) {
+        static_assert(std::is_arithmetic_v<T>);
+        const auto count = get<std::uint64_t>();
+        if (count > most || count > (in_.size() - at_) / sizeof(T)) throw Damaged("an array runs past its end");
+        std::vector<T> out(static_cast<std::size_t>(count));
+        if (count) std::memcpy(out.data(), take(out.size() * sizeof(T)), out.size() * sizeof(T));
+        return out;
+    }
+    std::string get_bytes() {
+        const auto count = get<std::uint64_t>();
+        if (count > in_.size() - at_) throw Damaged("a text runs past its end");
+        const char* at = take(static_cast<std::size_t>(count));
+        return std::string(at, static_cast<std::size_t>(count));
+    }
+    std::string_view get_raw(std::size_t count) { return std::string_view(take(count), count); }
+
+    bool done() const { return at_ == in_.size(); }
+
+private:
+    const char* take(std::size_t count) {
+        if (count > in_.size() - at_) throw Damaged("the data ends too soon");
+        const char* at = in_.data() + at_;
+        at_ += count;
+        return at;
+    }
+
+    std::string_view in_;
+    std::size_t at_ = 0;
+};
+
+// Offsets of consecutive pieces in one blob: `offsets` has one more entry
+// than there are pieces, starts at 0, never decreases and ends at the blob's
+// size. Throws Damaged otherwise.
+template <typename Offset>
+void check_offsets(const std::vector<Offset>& offsets, std::uint64_t blob_size) {
+    if (offsets.empty() || offsets.front() != 0 || offsets.back() != blob_size)
+        throw Damaged("offsets do not fit their data");
+    for (std::size_t i = 1; i < offsets.size(); ++i)
+        if (offsets[i] < offsets[i - 1]) throw Damaged("offsets decrease");
+}
+
+}  // namespace wr::image

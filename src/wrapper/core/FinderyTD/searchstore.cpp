@@ -1,0 +1,435 @@
+// The search index stored beside the model, so that a new process searches
+// without reading the model: td_model.pkl holds the vectoriser, the matrix
+// and every cleaned text, and reading it takes scikit-learn, SciPy and time
+// that grows with the index, while the ranked search needs only its own
+// index and the names and languages of the hits.
+//
+// td_search_index.bin holds the ranked index (ranked.cpp) as an image, the
+// documents' names and languages, the languages the index holds, and the
+// vectoriser's idf weights of its terms (the weights of a hit's passages).
+// It is written under the model's lock right after the model, and names the
+// model it was made from by the model file's size, modification time and
+// fingerprints of its first and last bytes: a model written since by anyone
+// (a writer killed between the two files, an older library, a host's own
+// joblib.dump) leaves it stale, and a stale, damaged or missing index only
+// means the model is read as before. An index whose ids are not all strings,
+// or whose languages are not all Idiomark members or None, has no such file.
+//
+// A ranked search (RANKING "bm25") on an engine object that has not read its
+// model answers from this file when it is current; the object then stays
+// unloaded, and reads the model at the first call that needs it (training,
+// load_model, the cosine ranking), as it would have without the file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "atomicfile.hpp"
+#include "binimage.hpp"
+#include "finderytd.hpp"
+#include "hosttext.hpp"
+#include "pyutil.hpp"
+
+namespace finderytd {
+
+namespace {
+
+namespace image = wr::image;
+
+constexpr const char* kFileName = "td_search_index.bin";
+constexpr char kMagic[8] = {'W', 'R', 'T', 'D', 'S', 'R', 'C', 'H'};
+constexpr std::uint32_t kFormat = 1;
+constexpr const char* kAttr = "_search_index";
+constexpr const char* kCapsuleName = "wrapper.td_search_index";
+// Bytes fingerprinted at each end of the model file.
+constexpr std::size_t kSample = 64 * 1024;
+
+std::string host_path(py::handle path) { return wr::import_attr("os", "fsencode")(path).cast<std::string>(); }
+
+py::object index_path(py::handle engine) {
+    py::object path = wr::import("os").attr("path");
+    return path.attr("join")(path.attr("dirname")(engine.attr("model_filename")), kFileName);
+}
+
+// ---- which model file ----------------------------------------------------------
+
+struct Identity {
+    std::uint64_t size = 0;
+    std::int64_t mtime_ns = 0;
+    std::uint64_t head = 0, tail = 0;
+    bool operator==(const Identity& o) const {
+        return size == o.size && mtime_ns == o.mtime_ns && head == o.head && tail == o.tail;
+    }
+};
+
+std::uint64_t fnv1a(const char* data, std::size_t size) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (std::size_t i = 0; i < size; ++i) {
+        h ^= static_cast<unsigned char>(data[i]);
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+// Reads [at, at + size) of the file; false on a short read.
+bool read_at(int fd, std::string& buffer, std::uint64_t at, std::size_t size) {
+    buffer.resize(size);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(fd, &buffer[done], size - done, static_cast<off_t>(at + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+std::optional<Identity> identity_of(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::optional<Identity> out;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        Identity id;
+        id.size = static_cast<std::uint64_t>(st.st_size);
+        id.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        const std::size_t sample = static_cast<std::size_t>(std::min<std::uint64_t>(id.size, kSample));
+        std::string buffer;
+        if (read_at(fd, buffer, 0, sample)) {
+            id.head = fnv1a(buffer.data(), buffer.size());
+            if (read_at(fd, buffer, id.size - sample, sample)) {
+                id.tail = fnv1a(buffer.data(), buffer.size());
+                out = id;
+            }
+        }
+    }
+    ::close(fd);
+    return out;
+}
+
+void put_identity(image::Writer& out, const Identity& id) {
+    out.put(id.size);
+    out.put(id.mtime_ns);
+    out.put(id.head);
+    out.put(id.tail);
+}
+
+Identity get_identity(image::Reader& in) {
+    Identity id;
+    id.size = in.get<std::uint64_t>();
+    id.mtime_ns = in.get<std::int64_t>();
+    id.head = in.get<std::uint64_t>();
+    id.tail = in.get<std::uint64_t>();
+    return id;
+}
+
+// A host string as UTF-8, lone surrogates (names os.fsdecode made of
+// undecodable bytes) included, so that it reads back as the same string.
+std::string utf8_of(py::handle text) {
+    return py::reinterpret_borrow<py::str>(text).attr("encode")("utf-8", "surrogatepass").cast<std::string>();
+}
+
+py::str text_of(std::string_view bytes) {
+    return py::bytes(bytes.data(), bytes.size()).attr("decode")("utf-8", "surrogatepass");
+}
+
+}  // namespace
+
+// ---- the stored index, read ----------------------------------------------------------
+
+struct StoredSearch {
+    std::shared_ptr<Ranked> ranked;
+    std::string names;                   // UTF-8, one after another
+    std::vector<std::uint64_t> name_at;  // documents + 1 offsets into `names`
+    std::vector<std::string> codes;      // language codes; a document's 0 is None, i is codes[i - 1]
+    std::vector<std::uint8_t> language;  // per document
+    std::vector<std::string> held;       // the codes of the index, most documents first
+    std::vector<double> idf;             // per term of `ranked`, NaN when the vectoriser lacks it
+    std::unordered_map<std::u32string, double> other_idf;  // vectoriser terms `ranked` lacks
+
+    std::size_t documents() const { return language.size(); }
+    std::string_view name(std::uint32_t doc) const {
+        return std::string_view(names).substr(name_at[doc], name_at[doc + 1] - name_at[doc]);
+    }
+};
+
+namespace {
+
+std::shared_ptr<StoredSearch> parse(std::string_view bytes, const Identity& model) {
+    image::Reader in(bytes);
+    if (in.get_raw(sizeof kMagic) != std::string_view(kMagic, sizeof kMagic))
+        throw image::Damaged("not a search index");
+    if (in.get<std::uint32_t>() != kFormat) return nullptr;  // another version's: not ours to read
+    if (!image::little_endian()) return nullptr;
+    if (!(get_identity(in) == model)) return nullptr;  // stale
+
+    auto s = std::make_shared<StoredSearch>();
+    s->names = in.get_bytes();
+    s->name_at = in.get_vector<std::uint64_t>();
+    image::check_offsets(s->name_at, s->names.size());
+    const auto code_count = in.get<std::uint32_t>();
+    if (code_count > 255) throw image::Damaged("too many languages");
+    for (std::uint32_t i = 0; i < code_count; ++i) s->codes.push_back(in.get_bytes());
+    s->language = in.get_vector<std::uint8_t>();
+    if (s->language.size() + 1 != s->name_at.size()) throw image::Damaged("names and languages differ in number");
+    for (std::uint8_t l : s->language)
+        if (l > code_count) throw image::Damaged("a document's language is not listed");
+    const auto held = in.get<std::uint32_t>();
+    if (held > code_count) throw image::Damaged("too many languages held");
+    for (std::uint32_t i = 0; i < held; ++i) s->held.push_back(in.get_bytes());
+    s->ranked = read_ranked(in);
+    if (documents_of(*s->ranked) != s->documents()) throw image::Damaged("the index and the names differ");
+    s->idf = in.get_vector<double>();
+    if (s->idf.size() != terms_of(*s->ranked).size()) throw image::Damaged("weights and terms differ in number");
+    const auto others = in.get<std::uint64_t>();
+    for (std::uint64_t i = 0; i < others; ++i) {
+        const std::vector<char32_t> term = in.get_vector<char32_t>();
+        s->other_idf[std::u32string(term.begin(), term.end())] = in.get<double>();
+    }
+    if (!in.done()) throw image::Damaged("data after the end");
+    return s;
+}
+
+// The whole file, or nothing when it is not there.
+std::optional<std::string> slurp(const std::string& path) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rbe"), &std::fclose);
+    if (!f) return std::nullopt;
+    std::string out;
+    char chunk[1 << 16];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, f.get())) > 0) out.append(chunk, got);
+    if (std::ferror(f.get())) return std::nullopt;
+    return out;
+}
+
+// Whether the engine reads its model as this module does: a host subclass
+// with its own load_model, or a joblib of its own, is left to that.
+bool plain_loading(py::handle engine) {
+    py::object cls = wr::this_module().attr("FinderyTD");
+    py::object mine = py::type::handle_of(engine).attr("load_model");
+    return mine.is(cls.attr("load_model")) && lazy_untouched("joblib");
+}
+
+}  // namespace
+
+std::shared_ptr<StoredSearch> stored_search(py::handle engine) {
+    py::object held = py::getattr(engine, kAttr, py::none());
+    if (PyCapsule_IsValid(held.ptr(), kCapsuleName))
+        return *static_cast<std::shared_ptr<StoredSearch>*>(PyCapsule_GetPointer(held.ptr(), kCapsuleName));
+    if (wr::truthy(engine.attr("is_loaded")) || !plain_loading(engine)) return nullptr;
+    py::object path = index_path(engine);
+    std::shared_ptr<StoredSearch> stored;
+    try {
+        const std::string model = host_path(engine.attr("model_filename"));
+        const std::string file = host_path(path);
+        std::optional<Identity> identity;
+        std::optional<std::string> bytes;
+        {
+            py::gil_scoped_release unlocked;
+            identity = identity_of(model);
+            if (identity) bytes = slurp(file);
+        }
+        if (!identity || !bytes) return nullptr;
+        stored = parse(*bytes, *identity);
+    } catch (const image::Damaged& e) {
+        wr::log_warning({"td--", path, " could not be read (", e.what(), "); reading the model instead"});
+        return nullptr;
+    }
+    if (!stored) return nullptr;
+    auto* kept = new std::shared_ptr<StoredSearch>(stored);
+    try {
+        engine.attr(kAttr) = py::capsule(kept, kCapsuleName, [](void* p) {
+            delete static_cast<std::shared_ptr<StoredSearch>*>(p);
+        });
+    } catch (...) {
+        delete kept;
+        throw;
+    }
+    return stored;
+}
+
+void forget_stored_search(py::handle engine) {
+    if (py::hasattr(engine, kAttr)) engine.attr(kAttr) = py::none();
+}
+
+py::object search_stored(const std::shared_ptr<StoredSearch>& s, py::object query, py::object language,
+                         py::object page, py::object results_per_page, py::object cutoff) {
+    py::object idiomark = wr::import_attr("wrapper.infra.Idiomark", "Idiomark");
+    return search_ranked(s->ranked, query, language, page, results_per_page, cutoff, [&](std::uint32_t doc) {
+        const std::uint8_t l = s->language[doc];
+        py::object member = l == 0 ? py::object(py::none()) : idiomark(py::str(s->codes[l - 1]));
+        return std::make_pair(py::object(text_of(s->name(doc))), member);
+    });
+}
+
+std::vector<std::string> stored_languages(const StoredSearch& s) { return s.held; }
+
+std::optional<double> stored_idf(const StoredSearch& s, const std::u32string& term) {
+    if (std::optional<std::uint32_t> id = term_id(*s.ranked, term)) {
+        const double w = s.idf[*id];
+        if (std::isnan(w)) return std::nullopt;
+        return w;
+    }
+    auto at = s.other_idf.find(term);
+    if (at == s.other_idf.end()) return std::nullopt;
+    return at->second;
+}
+
+// ---- the stored index, written ----------------------------------------------------------
+
+namespace {
+
+// The image of the engine's index, or nothing when it cannot hold it.
+std::optional<std::string> image_of(py::handle engine, const Identity& model) {
+    if (!image::little_endian()) return std::nullopt;
+    py::object names = engine.attr("document_names");
+    py::object languages = engine.attr("detected_languages");
+    if (!py::isinstance<py::list>(names) || !py::isinstance<py::dict>(languages)) return std::nullopt;
+    py::object idiomark = wr::import_attr("wrapper.infra.Idiomark", "Idiomark");
+
+    image::Writer out;
+    out.put_raw(std::string_view(kMagic, sizeof kMagic));
+    out.put(kFormat);
+    put_identity(out, model);
+
+    std::string blob;
+    std::vector<std::uint64_t> offsets{0};
+    std::vector<std::string> codes;
+    std::vector<std::uint8_t> per_document;
+    for (py::handle name : names) {
+        if (!PyUnicode_Check(name.ptr()) || !languages.contains(name)) return std::nullopt;
+        blob += utf8_of(name);
+        offsets.push_back(blob.size());
+        py::object language = languages[name];
+        if (language.is_none()) {
+            per_document.push_back(0);
+            continue;
+        }
+        if (!py::isinstance(language, idiomark)) return std::nullopt;
+        const std::string code = py::str(language.attr("value"));
+        auto at = std::find(codes.begin(), codes.end(), code);
+        if (at == codes.end()) {
+            if (codes.size() == 255) return std::nullopt;
+            codes.push_back(code);
+            at = codes.end() - 1;
+        }
+        per_document.push_back(static_cast<std::uint8_t>(at - codes.begin() + 1));
+    }
+    out.put_bytes(blob);
+    out.put_vector(offsets);
+    out.put(static_cast<std::uint32_t>(codes.size()));
+    for (const std::string& c : codes) out.put_bytes(c);
+    out.put_vector(per_document);
+
+    // The languages most documents are in first, as the command line asks
+    // the model for them (equal counts in the order first met).
+    py::object counted = wr::import_attr("collections", "Counter")(languages.attr("values")());
+    std::vector<std::string> held;
+    for (py::handle pair : counted.attr("most_common")()) {
+        py::object language = pair[py::int_(0)];
+        if (py::hasattr(language, "value")) held.push_back(py::str(language.attr("value")));
+    }
+    out.put(static_cast<std::uint32_t>(held.size()));
+    for (const std::string& c : held) out.put_bytes(c);
+
+    const std::shared_ptr<Ranked> ranked = ranked_index(engine);
+    if (documents_of(*ranked) != per_document.size()) return std::nullopt;
+    write_ranked(*ranked, out);
+
+    // The vectoriser's idf of each term, as a passage weighs the query's words.
+    std::vector<double> idf(terms_of(*ranked).size(), std::numeric_limits<double>::quiet_NaN());
+    std::vector<std::pair<std::u32string, double>> others;
+    py::object vectorizer = engine.attr("tfidf_vectorizer");
+    py::object vocabulary = py::getattr(vectorizer, "vocabulary_", py::none());
+    py::object weights = vocabulary.is_none() ? py::object(py::none()) : py::getattr(vectorizer, "idf_", py::none());
+    if (py::isinstance<py::dict>(vocabulary) && !weights.is_none()) {
+        for (auto item : py::dict(vocabulary)) {
+            if (!PyUnicode_Check(item.first.ptr())) return std::nullopt;
+            const double w = py::float_(weights[item.second]).cast<double>();
+            const std::u32string term = wr::to_u32(item.first);
+            if (std::optional<std::uint32_t> id = term_id(*ranked, term)) idf[*id] = w;
+            else others.emplace_back(term, w);
+        }
+    }
+    out.put_vector(idf);
+    out.put<std::uint64_t>(others.size());
+    for (const auto& [term, w] : others) {
+        out.put_vector(std::vector<char32_t>(term.begin(), term.end()));
+        out.put(w);
+    }
+    return out.take();
+}
+
+void write_bytes(const std::string& path, const std::string& bytes) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "wbe"), &std::fclose);
+    if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size() || std::fflush(f.get()) != 0)
+        wr::raise(PyExc_OSError, {"could not write ", py::bytes(path).attr("decode")("utf-8", "surrogateescape"),
+                                  ": ", std::strerror(errno)});
+}
+
+}  // namespace
+
+void write_search_index(py::handle engine) {
+    py::object path = index_path(engine);
+    // The model is written already: a search index that cannot be written
+    // costs the next searches their speed, never the change itself (a stale
+    // one names the model before, and is not used).
+    try {
+        std::optional<std::string> bytes;
+        if (std::optional<Identity> model = identity_of(host_path(engine.attr("model_filename"))))
+            bytes = image_of(engine, *model);
+        if (!bytes) {
+            py::object os = wr::import("os");
+            if (wr::truthy(os.attr("path").attr("exists")(path))) os.attr("remove")(path);
+            return;
+        }
+        wr::replace_file_with(path, [&](py::handle tmp) { write_bytes(host_path(tmp), *bytes); });
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        wr::log_warning({"td--", path, " not written (", e.value(), "); searches read the model instead"});
+    }
+}
+
+// ---- what the facade and the command line ask of it ----------------------------------
+
+void init_stored(py::module_& m) {
+    // The language codes the index holds documents in, most documents first,
+    // from the stored index; None when the engine is to be asked instead.
+    m.def(
+        "_languages_held",
+        [](py::handle engine) -> py::object {
+            std::shared_ptr<StoredSearch> s = stored_search(engine);
+            if (!s) return py::none();
+            py::list out;
+            for (const std::string& c : s->held) out.append(py::str(c));
+            return out;
+        },
+        py::arg("engine"));
+    // {word: the vectoriser's idf} for those of `words` its vocabulary holds,
+    // from the stored index; None when the engine is to be asked instead.
+    m.def(
+        "_stored_idf",
+        [](py::handle engine, py::iterable words) -> py::object {
+            std::shared_ptr<StoredSearch> s = stored_search(engine);
+            if (!s) return py::none();
+            py::dict out;
+            for (py::handle w : words)
+                if (std::optional<double> idf = stored_idf(*s, wr::to_u32(w))) out[w] = py::float_(*idf);
+            return out;
+        },
+        py::arg("engine"), py::arg("words"));
+}
+
+}  // namespace finderytd
