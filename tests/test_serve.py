@@ -285,13 +285,27 @@ def follow(driver, act):
     """Does `act` (a click or a submit that loads another page) and waits for
     that page: on a busy machine a click returns before a form's navigation
     has even begun, and the old page would be read."""
+    from selenium.common.exceptions import StaleElementReferenceException, WebDriverException
     from selenium.webdriver.common.by import By
-    from selenium.webdriver.support import expected_conditions
     from selenium.webdriver.support.ui import WebDriverWait
 
     page = driver.find_element(By.TAG_NAME, "html")
     act()
-    WebDriverWait(driver, 120).until(expected_conditions.staleness_of(page))
+
+    def left(_):
+        try:
+            page.is_enabled()
+            return False
+        except StaleElementReferenceException:
+            return True
+        except WebDriverException as e:
+            # Asked while the new page replaces it, Chromium says so in its
+            # own words rather than as a stale element.
+            if "does not belong to the document" in str(e):
+                return True
+            raise
+
+    WebDriverWait(driver, 120).until(left)
     WebDriverWait(driver, 120).until(lambda d: d.execute_script("return document.readyState") == "complete")
 
 
