@@ -7,6 +7,7 @@ import gc
 import json
 import logging
 import os
+import pickle
 import random
 import re
 import signal
@@ -329,6 +330,34 @@ def test_a_batch_leaves_what_one_training_per_document_leaves(tmp_path, caplog, 
                         lambda text, lang: (text.split(), text))
     for query in ("lava ash", "rio tren", "sol"):
         assert many.search_documents(query, "es") == one.search_documents(query, "es")
+
+
+class OwnVectorizer(TfidfVectorizer):
+    pass
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_a_refit_is_the_one_scikit_learn_makes_down_to_its_pickled_bytes(models, seed):
+    # Refits count the words in C++; whatever the text (case that changes
+    # length when lowered, marks, digits, underscores, other scripts), the
+    # vectoriser and the matrix are scikit-learn's own.
+    rng = random.Random(seed)
+    pieces = list("abcdeé_1 ÜK") + ["İ", "ß", "ǅ", "\u0301", "日本", "😀", "-", "x\u00b2", "Ⅻ", "\t", "\n", "ΣΑΣ"]
+    texts = ["".join(rng.choice(pieces) for _ in range(rng.randint(0, 60))) for _ in range(rng.randint(1, 15))]
+    texts.append("aa bb")
+    engine = FinderyTD(models)
+    engine.train_batch([doc("d%d" % i, text) for i, text in enumerate(texts)])
+    expected = TfidfVectorizer()
+    matrix = expected.fit_transform(texts)
+    assert pickle.dumps(engine.tfidf_vectorizer) == pickle.dumps(expected)
+    assert pickle.dumps(engine.tfidf_matrix) == pickle.dumps(matrix)
+    assert "_count_vocab" not in vars(engine.tfidf_vectorizer)
+    # A vectoriser of the host's own is fitted by itself, as before.
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(td_module, "TfidfVectorizer", OwnVectorizer)
+        other = FinderyTD(models)
+        other.update_documents([doc("d0", "cc dd")])
+        assert type(other.tfidf_vectorizer) is OwnVectorizer and "cc" in other.tfidf_vectorizer.vocabulary_
 
 
 def test_an_empty_or_textless_batch_writes_nothing(models):

@@ -38,6 +38,11 @@ py::object& tfidf_transform_bound_at_import();  // TfidfVectorizer.transform
 // loaded and not replaced by a host since.
 bool lazy_untouched(const char* name);
 
+// vectorizer.fit_transform(texts), with the counting done in C++ when the
+// vectoriser is scikit-learn's own with the defaults (counting.cpp): the
+// same vectoriser and matrix either way.
+py::object fit_transform(py::object vectorizer, py::object texts);
+
 // Training and persistence: train_model, load_model.
 void init_training(py::handle cls);
 // Search and query correction: search_documents, correct_query.

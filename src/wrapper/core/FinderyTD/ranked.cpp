@@ -79,8 +79,10 @@ struct Ranked {
     std::unordered_map<std::u32string, std::optional<std::uint32_t>> corrections;
 
     std::uint32_t id_of(const std::u32string& term) {
-        auto [at, added] = ids.emplace(term, static_cast<std::uint32_t>(terms.size()));
-        if (added) terms.push_back(term);
+        auto at = ids.find(term);  // before emplace, which would allocate for a term held already
+        if (at != ids.end()) return at->second;
+        at = ids.emplace(term, static_cast<std::uint32_t>(terms.size())).first;
+        terms.push_back(term);
         return at->second;
     }
     std::optional<std::uint32_t> find(const std::u32string& term) const {
@@ -105,8 +107,21 @@ namespace {
 void add_tokens(Ranked& r, py::handle text, std::vector<std::uint32_t>& tokens) {
     if (!PyUnicode_Check(text.ptr())) return;
     const std::u32string lower = wr::to_u32(py::str(text).attr("lower")());
-    for (const std::u32string& w : wr::text::find_words(lower, wr::host_char_classes()))
-        if (w.size() >= 2) tokens.push_back(r.id_of(w));
+    const wr::text::CharClasses& cc = wr::host_char_classes();
+    thread_local std::u32string word;  // reused: no allocation per word
+    for (std::size_t at = 0; at < lower.size();) {
+        if (!cc.is_word(lower[at])) {
+            ++at;
+            continue;
+        }
+        std::size_t end = at;
+        while (end < lower.size() && cc.is_word(lower[end])) ++end;
+        if (end - at >= 2) {
+            word.assign(lower, at, end - at);
+            tokens.push_back(r.id_of(word));
+        }
+        at = end;
+    }
 }
 
 std::shared_ptr<Ranked> build(py::handle engine) {

@@ -119,8 +119,7 @@ void fit(py::object engine, py::dict& preprocessed_documents, bool had_vectorize
     } else {
         engine.attr("tfidf_vectorizer") = Tfidf();
         engine.attr("tfidf_matrix") =
-            engine.attr("tfidf_vectorizer")
-                .attr("fit_transform")(engine.attr("cleaned_text").attr("values")());
+            fit_transform(engine.attr("tfidf_vectorizer"), engine.attr("cleaned_text").attr("values")());
     }
     engine.attr("is_loaded") = py::bool_(true);
 }
