@@ -332,6 +332,20 @@ def test_a_batch_leaves_what_one_training_per_document_leaves(tmp_path, caplog, 
         assert many.search_documents(query, "es") == one.search_documents(query, "es")
 
 
+def test_the_model_is_a_standard_pickle_that_joblib_loads(models):
+    engine = FinderyTD(models)
+    engine.train_batch([doc("a", "volcano lava ash"), doc("b", "lava flows")])
+    path = os.path.join(models, "td_model.pkl")
+    with open(path, "rb") as f:
+        plain = pickle.load(f)
+    for loaded in (plain, joblib.load(path)):
+        assert list(loaded) == ["matrix", "vectorizer", "document_names", "detected_languages", "cleaned_text"]
+        assert pickle.dumps(loaded) == pickle.dumps({
+            "matrix": engine.tfidf_matrix, "vectorizer": engine.tfidf_vectorizer,
+            "document_names": engine.document_names, "detected_languages": engine.detected_languages,
+            "cleaned_text": engine.cleaned_text})
+
+
 class OwnVectorizer(TfidfVectorizer):
     pass
 
