@@ -191,7 +191,10 @@ struct Entry {
     std::shared_ptr<Ranked> ranked;
 };
 
-constexpr std::size_t kKept = 2;
+// A host may search several engines in turn (an index split into shards,
+// one per folder): with fewer kept than that, every search would derive its
+// engine's index again. Each engine holds its model in memory anyway.
+constexpr std::size_t kKept = 8;
 
 std::vector<Entry>& entries() {
     static auto* all = new std::vector<Entry>();  // leaked: holds host objects
