@@ -73,8 +73,16 @@ py::object score_of(py::handle hit) {
 
 }  // namespace
 
+py::object stored_documents(py::handle engine) {
+    if (!is_term_engine(engine) || wr::truthy(engine.attr("is_loaded"))) return py::none();
+    return wr::import_attr("wrapper.core.FinderyTD", "_stored_documents")(engine);
+}
+
 std::vector<py::object> name_lists(py::handle process) {
     py::object engine = process.attr("document_search");
+    // From the index stored beside the model when that is current.
+    py::object stored = stored_documents(engine);
+    if (!stored.is_none()) return {stored[py::int_(0)]};
     if (py::hasattr(engine, "load_model")) engine.attr("load_model")();
     py::object names = engine.attr("document_names");
     std::vector<py::object> lists;

@@ -88,8 +88,12 @@ struct Searched {
     py::list languages;
 };
 // The engine's document names, one list per model (the embedding engine
-// files them per language), its stored model loaded first.
+// files them per language): from the term engine's stored index when it
+// has not read its model and that is current, else its model loaded first.
 std::vector<py::object> name_lists(py::handle process);
+// (ids in order, {id: language}) of a term engine that has not read its
+// model, from the index stored beside it; None otherwise.
+py::object stored_documents(py::handle engine);
 // Whether the index holds no document yet (in any language).
 bool holds_nothing(py::handle process);
 

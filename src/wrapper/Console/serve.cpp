@@ -440,7 +440,9 @@ bool Site::in_index(py::handle name) {
 
 py::object Site::language_of(py::handle name) {
     py::object engine = process_.attr("document_search");
-    py::object languages = py::getattr(engine, "detected_languages", py::none());
+    py::object stored = stored_documents(engine);
+    py::object languages = stored.is_none() ? py::getattr(engine, "detected_languages", py::none())
+                                            : py::object(stored[py::int_(1)]);
     if (py::isinstance<py::dict>(languages) && wr::contains(languages, name))
         return languages[name];
     py::object names = engine.attr("document_names");

@@ -262,6 +262,7 @@ std::shared_ptr<StoredSearch> stored_search(py::handle engine) {
 
 void forget_stored_search(py::handle engine) {
     if (py::hasattr(engine, kAttr)) engine.attr(kAttr) = py::none();
+    if (py::hasattr(engine, "_stored_documents")) engine.attr("_stored_documents") = py::none();
 }
 
 py::object search_stored(const std::shared_ptr<StoredSearch>& s, py::object query, py::object language,
@@ -415,6 +416,30 @@ void init_stored(py::module_& m) {
             py::list out;
             for (const std::string& c : s->held) out.append(py::str(c));
             return out;
+        },
+        py::arg("engine"));
+    // (ids in order, {id: language}) from the stored index, made once per
+    // engine object; None when the engine is to be asked instead.
+    m.def(
+        "_stored_documents",
+        [](py::handle engine) -> py::object {
+            py::object made = py::getattr(engine, "_stored_documents", py::none());
+            if (!made.is_none()) return made;
+            std::shared_ptr<StoredSearch> s = stored_search(engine);
+            if (!s) return py::none();
+            py::object idiomark = wr::import_attr("wrapper.infra.Idiomark", "Idiomark");
+            std::vector<py::object> members{py::none()};
+            for (const std::string& c : s->codes) members.push_back(idiomark(py::str(c)));
+            py::list names;
+            py::dict languages;
+            for (std::uint32_t d = 0; d < s->documents(); ++d) {
+                py::str name = text_of(s->name(d));
+                names.append(name);
+                languages[name] = members[s->language[d]];
+            }
+            made = py::make_tuple(names, languages);
+            engine.attr("_stored_documents") = made;
+            return made;
         },
         py::arg("engine"));
     // {word: the vectoriser's idf} for those of `words` its vocabulary holds,
