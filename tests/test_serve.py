@@ -524,6 +524,46 @@ def test_queries_without_a_searchable_word_find_nothing_and_say_why(base):
     assert done.returncode == 0 and "no documents match" in done.stdout, done.stderr
 
 
+SITE_PAGES = """
+import json, sys
+from wrapper import Console
+from wrapper.core import FinderyTD
+FinderyTD.RANKING = "bm25"  # as wrapper serve ranks
+site = Console._Site(sys.argv[1])
+out = []
+for path, query in [("/api/search", "q=volcano+lava&lang=en"), ("/api/search", "q=lava"),
+                    ("/search", "q=lava&language=pt"), ("/api/documents/pt.pdf", "")]:
+    answer = {}
+    def start_response(status, headers):
+        answer["status"] = status
+    body = b"".join(site({"REQUEST_METHOD": "GET", "PATH_INFO": path, "QUERY_STRING": query,
+                          "HTTP_HOST": "127.0.0.1"}, start_response))
+    out.append([answer["status"], body.decode()])
+    if path != "/api/documents/pt.pdf":  # the document's abstract needs what it needs
+        searched_with_sklearn = "sklearn" in sys.modules
+print(json.dumps([out, searched_with_sklearn]))
+"""
+
+
+def test_the_site_answers_from_the_index_beside_the_model_as_from_the_model(base, tmp_path):
+    # The same base without the index beside the model: the model is read.
+    without = tmp_path / "base"
+    shutil.copytree(base, without, copy_function=shutil.copy2)
+    (without / "models" / "td_search_index.bin").unlink()
+    answers = []
+    for where in (base, without):
+        done = subprocess.run([sys.executable, "-c", SITE_PAGES, str(where)], capture_output=True, text=True,
+                              timeout=300)
+        assert done.returncode == 0, done.stderr
+        answers.append(json.loads(done.stdout.splitlines()[-1]))
+    (stored, stored_sklearn), (model, model_sklearn) = answers
+    assert [status for status, _ in stored] == ["200 OK"] * 4
+    # Filters, hits, passages and the document view alike (the page names its base).
+    assert [body.replace(str(base), "BASE") for _, body in stored] == \
+        [body.replace(str(without), "BASE") for _, body in model]
+    assert (stored_sklearn, model_sklearn) == (False, True)
+
+
 @pytest.mark.parametrize("path, method, status", [
     ("/api/nothing", "GET", 404), ("/api/search", "POST", 405),
     ("/api/search?q=x&page=0", "GET", 400), ("/api/documents/nowhere.pdf", "GET", 404),
