@@ -190,6 +190,20 @@ def test_a_host_loading_its_own_way_is_honoured(models, monkeypatch):
     assert len(reads) == 1
 
 
+def test_a_model_the_library_wrote_is_read_without_joblib_and_any_other_with_it(models, monkeypatch):
+    FinderyTD(models).train_batch([doc("a", "volcano lava", Idiomark.ENGLISH)])
+    reads = []
+    real_load = joblib.load
+    monkeypatch.setattr(joblib, "load", lambda path, *a, **k: reads.append(path) or real_load(path, *a, **k))
+    engine = loaded(models)
+    assert engine.document_names == ["a"] and reads == []
+    # Written by joblib itself (its own layout): joblib reads it.
+    joblib.dump({"matrix": engine.tfidf_matrix, "vectorizer": engine.tfidf_vectorizer,
+                 "document_names": ["a"], "detected_languages": {"a": None},
+                 "cleaned_text": engine.cleaned_text}, os.path.join(models, "td_model.pkl"))
+    assert loaded(models).detected_languages == {"a": None} and len(reads) == 1
+
+
 def test_a_search_from_the_stored_index_imports_no_scikit_learn(models):
     FinderyTD(models).train_batch([doc("a", "volcano lava", Idiomark.ENGLISH)])
     script = (

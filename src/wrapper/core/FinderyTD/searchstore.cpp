@@ -50,7 +50,8 @@ namespace image = wr::image;
 
 constexpr const char* kFileName = "td_search_index.bin";
 constexpr char kMagic[8] = {'W', 'R', 'T', 'D', 'S', 'R', 'C', 'H'};
-constexpr std::uint32_t kFormat = 1;
+// 2: the model beside it is a standard pickle (written by dump_model).
+constexpr std::uint32_t kFormat = 2;
 constexpr const char* kAttr = "_search_index";
 constexpr const char* kCapsuleName = "wrapper.td_search_index";
 // Bytes fingerprinted at each end of the model file.
@@ -258,6 +259,26 @@ std::shared_ptr<StoredSearch> stored_search(py::handle engine) {
         throw;
     }
     return stored;
+}
+
+bool model_is_plain_pickle(py::handle engine) {
+    try {
+        const std::string model = host_path(engine.attr("model_filename"));
+        const std::string file = host_path(index_path(engine));
+        py::gil_scoped_release unlocked;
+        const std::optional<Identity> identity = identity_of(model);
+        if (!identity) return false;
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rbe"), &std::fclose);
+        if (!f) return false;
+        char header[sizeof kMagic + 4 + 32];
+        if (std::fread(header, 1, sizeof header, f.get()) != sizeof header) return false;
+        image::Reader in(std::string_view(header, sizeof header));
+        if (in.get_raw(sizeof kMagic) != std::string_view(kMagic, sizeof kMagic)) return false;
+        if (in.get<std::uint32_t>() != kFormat || !image::little_endian()) return false;
+        return get_identity(in) == *identity;
+    } catch (const image::Damaged&) {
+        return false;
+    }
 }
 
 void forget_stored_search(py::handle engine) {

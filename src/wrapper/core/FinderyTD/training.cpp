@@ -36,6 +36,27 @@ void forget_if_replaced(py::handle engine, const wr::StoreChange& change) {
     forget(engine);
 }
 
+// The stored model as joblib.load reads it. A model this library wrote
+// (the stored index beside it says so) is a standard pickle, which the
+// standard library's C unpickler reads about ten times faster than joblib's
+// Python one; a joblib a host put in the module's place reads it itself.
+py::object read_model(py::handle engine, py::handle filename) {
+    if (!lazy_untouched("joblib") || !model_is_plain_pickle(engine))
+        return attr("joblib").attr("load")(filename);
+    py::object file = wr::import_attr("builtins", "open")(filename, "rb");
+    try {
+        py::object data = wr::import_attr("pickle", "load")(file);
+        file.attr("close")();
+        return data;
+    } catch (...) {
+        py::error_scope pending;  // the failure survives the closing
+        PyObject* closed = PyObject_CallMethod(file.ptr(), "close", nullptr);
+        Py_XDECREF(closed);
+        PyErr_Clear();
+        throw;
+    }
+}
+
 py::object load_model(py::object engine) {
     py::object is_loaded = engine.attr("is_loaded");
     if (wr::truthy(is_loaded)) return is_loaded;
@@ -43,7 +64,7 @@ py::object load_model(py::object engine) {
     if (!wr::truthy(attr("os").attr("path").attr("exists")(filename))) return is_loaded;
 
     py::object opened = wr::open_stored(filename);
-    py::object data = attr("joblib").attr("load")(filename);
+    py::object data = read_model(engine, filename);
     if (!wr::truthy(data)) return py::bool_(false);
     // Marked loaded before the values are read: a stored dict that lacks a
     // key leaves the values read so far and is not read again.
