@@ -57,4 +57,21 @@ std::u32string keep_word_chars(std::u32string_view text, const CharClasses& cc);
 // Maximal runs of word characters, in order.
 std::vector<std::u32string> find_words(std::u32string_view text, const CharClasses& cc);
 
+// Calls found(start, length) for each maximal run of word characters of at
+// least `shortest` characters, in order: find_words without a string per
+// word, for counting millions of them.
+template <typename Found>
+void for_each_word(std::u32string_view text, const CharClasses& cc, std::size_t shortest, Found&& found) {
+    for (std::size_t at = 0; at < text.size();) {
+        if (!cc.is_word(text[at])) {
+            ++at;
+            continue;
+        }
+        std::size_t end = at;
+        while (end < text.size() && cc.is_word(text[end])) ++end;
+        if (end - at >= shortest) found(at, end - at);
+        at = end;
+    }
+}
+
 }  // namespace wr::text

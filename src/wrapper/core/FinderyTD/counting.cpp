@@ -69,34 +69,25 @@ py::tuple count_vocabulary(py::handle vectorizer, py::handle raw_documents) {
         const std::u32string lower = wr::to_u32(text.attr("lower")());
         // Runs of two or more word characters, as the token pattern
         // (?u)\b\w\w+\b finds them.
-        for (std::size_t at = 0; at < lower.size();) {
-            if (!cc.is_word(lower[at])) {
-                ++at;
-                continue;
+        wr::text::for_each_word(lower, cc, 2, [&](std::size_t at, std::size_t length) {
+            word.assign(lower, at, length);
+            auto found = ids.find(word);
+            if (found == ids.end()) {
+                found = ids.emplace(word, static_cast<std::int64_t>(terms.size())).first;
+                terms.push_back(word);
+                last_seen.push_back(-1);
+                position.push_back(0);
             }
-            std::size_t end = at;
-            while (end < lower.size() && cc.is_word(lower[end])) ++end;
-            if (end - at >= 2) {
-                word.assign(lower, at, end - at);
-                auto found = ids.find(word);
-                if (found == ids.end()) {
-                    found = ids.emplace(word, static_cast<std::int64_t>(terms.size())).first;
-                    terms.push_back(word);
-                    last_seen.push_back(-1);
-                    position.push_back(0);
-                }
-                const auto id = static_cast<std::size_t>(found->second);
-                if (last_seen[id] == document) {
-                    ++values[position[id]];
-                } else {
-                    last_seen[id] = document;
-                    position[id] = j_indices.size();
-                    j_indices.push_back(found->second);
-                    values.push_back(1);
-                }
+            const auto id = static_cast<std::size_t>(found->second);
+            if (last_seen[id] == document) {
+                ++values[position[id]];
+            } else {
+                last_seen[id] = document;
+                position[id] = j_indices.size();
+                j_indices.push_back(found->second);
+                values.push_back(1);
             }
-            at = end;
-        }
+        });
         indptr.push_back(static_cast<std::int64_t>(j_indices.size()));
         ++document;
     }

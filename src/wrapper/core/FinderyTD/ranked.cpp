@@ -109,19 +109,10 @@ void add_tokens(Ranked& r, py::handle text, std::vector<std::uint32_t>& tokens) 
     const std::u32string lower = wr::to_u32(py::str(text).attr("lower")());
     const wr::text::CharClasses& cc = wr::host_char_classes();
     thread_local std::u32string word;  // reused: no allocation per word
-    for (std::size_t at = 0; at < lower.size();) {
-        if (!cc.is_word(lower[at])) {
-            ++at;
-            continue;
-        }
-        std::size_t end = at;
-        while (end < lower.size() && cc.is_word(lower[end])) ++end;
-        if (end - at >= 2) {
-            word.assign(lower, at, end - at);
-            tokens.push_back(r.id_of(word));
-        }
-        at = end;
-    }
+    wr::text::for_each_word(lower, cc, 2, [&](std::size_t at, std::size_t length) {
+        word.assign(lower, at, length);
+        tokens.push_back(r.id_of(word));
+    });
 }
 
 std::shared_ptr<Ranked> build(py::handle engine) {

@@ -40,21 +40,28 @@ void forget_if_replaced(py::handle engine, const wr::StoreChange& change) {
 // (the stored index beside it says so) is a standard pickle, which the
 // standard library's C unpickler reads about ten times faster than joblib's
 // Python one; a joblib a host put in the module's place reads it itself.
-py::object read_model(py::handle engine, py::handle filename) {
-    if (!lazy_untouched("joblib") || !model_is_plain_pickle(engine))
-        return attr("joblib").attr("load")(filename);
-    py::object file = wr::import_attr("builtins", "open")(filename, "rb");
+// Calls `use` with the file at `path` opened in `mode`, and closes it, also
+// when `use` fails (that failure is the one that propagates).
+template <typename Use>
+py::object with_file(py::handle path, const char* mode, Use&& use) {
+    py::object file = wr::import_attr("builtins", "open")(path, mode);
     try {
-        py::object data = wr::import_attr("pickle", "load")(file);
+        py::object result = use(file);
         file.attr("close")();
-        return data;
+        return result;
     } catch (...) {
-        py::error_scope pending;  // the failure survives the closing
+        py::error_scope pending;
         PyObject* closed = PyObject_CallMethod(file.ptr(), "close", nullptr);
         Py_XDECREF(closed);
         PyErr_Clear();
         throw;
     }
+}
+
+py::object read_model(py::handle engine, py::handle filename) {
+    if (!lazy_untouched("joblib") || !model_is_plain_pickle(engine))
+        return attr("joblib").attr("load")(filename);
+    return with_file(filename, "rb", [](py::handle file) { return wr::import_attr("pickle", "load")(file); });
 }
 
 py::object load_model(py::object engine) {
@@ -155,18 +162,10 @@ void dump_model(py::handle model_data, py::handle path) {
         attr("joblib").attr("dump")(model_data, path);
         return;
     }
-    py::object file = wr::import_attr("builtins", "open")(path, "wb");
-    try {
-        // Protocol 5 writes the arrays' buffers without copying them.
-        wr::import_attr("pickle", "dump")(model_data, file, py::arg("protocol") = 5);
-    } catch (...) {
-        py::error_scope pending;  // the failure survives the closing
-        PyObject* closed = PyObject_CallMethod(file.ptr(), "close", nullptr);
-        Py_XDECREF(closed);
-        PyErr_Clear();
-        throw;
-    }
-    file.attr("close")();
+    // Protocol 5 writes the arrays' buffers without copying them.
+    with_file(path, "wb", [&](py::handle file) {
+        return wr::import_attr("pickle", "dump")(model_data, file, py::arg("protocol") = 5);
+    });
 }
 
 void write(py::object engine, wr::StoreChange& change) {
