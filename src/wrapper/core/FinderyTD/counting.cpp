@@ -12,6 +12,7 @@
 // is left to scikit-learn alone.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -95,7 +96,6 @@ py::tuple count_vocabulary(py::handle vectorizer, py::handle raw_documents) {
         wr::raise(PyExc_ValueError, {"empty vocabulary; perhaps the documents only contain stop words"});
 
     py::module_ text = wr::import("sklearn.feature_extraction.text");
-    py::object np = wr::import("numpy");
     py::object indices, pointers;
     if (indptr.back() > std::numeric_limits<std::int32_t>::max()) {
         if (sizeof(void*) < 8)

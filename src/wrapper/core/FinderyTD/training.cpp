@@ -36,10 +36,6 @@ void forget_if_replaced(py::handle engine, const wr::StoreChange& change) {
     forget(engine);
 }
 
-// The stored model as joblib.load reads it. A model this library wrote
-// (the stored index beside it says so) is a standard pickle, which the
-// standard library's C unpickler reads about ten times faster than joblib's
-// Python one; a joblib a host put in the module's place reads it itself.
 // Calls `use` with the file at `path` opened in `mode`, and closes it, also
 // when `use` fails (that failure is the one that propagates).
 template <typename Use>
@@ -58,6 +54,10 @@ py::object with_file(py::handle path, const char* mode, Use&& use) {
     }
 }
 
+// The stored model as joblib.load reads it. A model this library wrote
+// (the stored index beside it says so) is a standard pickle, which the
+// standard library's C unpickler reads about ten times faster than joblib's
+// Python one; a joblib a host put in the module's place reads it itself.
 py::object read_model(py::handle engine, py::handle filename) {
     if (!lazy_untouched("joblib") || !model_is_plain_pickle(engine))
         return attr("joblib").attr("load")(filename);
