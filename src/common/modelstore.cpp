@@ -22,10 +22,6 @@ namespace {
 constexpr const char* kStoredAttr = "_stored_file";
 constexpr const char* kCapsuleName = "wrapper.stored_file";
 
-std::string host_path(py::handle path) {
-    return import_attr("os", "fsencode")(path).cast<std::string>();
-}
-
 // The descriptor an open_stored capsule holds, -1 for none.
 int fd_of(py::handle held) {
     if (!PyCapsule_IsValid(held.ptr(), kCapsuleName)) return -1;

@@ -198,6 +198,8 @@ void replace_file(const std::string& from, const std::string& to, bool durable) 
     if (saved != 0) raise_errno(saved, dir);
 }
 
+std::string host_path(py::handle path) { return import_attr("os", "fsencode")(path).cast<std::string>(); }
+
 void sync_file_system(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) raise_errno(errno, path);

@@ -150,6 +150,8 @@ py::object make_enum(py::module_& module, const char* name,
 
 // ---- files ----------------------------------------------------------------
 
+// A host path (anything os.fsencode takes) as the bytes the system calls take.
+std::string host_path(py::handle path);
 // A fresh, unused path in the same directory as `path`, for writing a file
 // that then replaces `path` atomically with replace_file().
 std::string temp_sibling(const std::string& path);

@@ -36,7 +36,6 @@
 #include <utility>
 #include <vector>
 
-#include "atomicfile.hpp"
 #include "binimage.hpp"
 #include "finderytd.hpp"
 #include "hosttext.hpp"
@@ -56,8 +55,6 @@ constexpr const char* kAttr = "_search_index";
 constexpr const char* kCapsuleName = "wrapper.td_search_index";
 // Bytes fingerprinted at each end of the model file.
 constexpr std::size_t kSample = 64 * 1024;
-
-std::string host_path(py::handle path) { return wr::import_attr("os", "fsencode")(path).cast<std::string>(); }
 
 py::object index_path(py::handle engine) {
     py::object path = wr::import("os").attr("path");
@@ -233,8 +230,8 @@ std::shared_ptr<StoredSearch> stored_search(py::handle engine) {
     py::object path = index_path(engine);
     std::shared_ptr<StoredSearch> stored;
     try {
-        const std::string model = host_path(engine.attr("model_filename"));
-        const std::string file = host_path(path);
+        const std::string model = wr::host_path(engine.attr("model_filename"));
+        const std::string file = wr::host_path(path);
         std::optional<Identity> identity;
         std::optional<std::string> bytes;
         {
@@ -263,8 +260,8 @@ std::shared_ptr<StoredSearch> stored_search(py::handle engine) {
 
 bool model_is_plain_pickle(py::handle engine) {
     try {
-        const std::string model = host_path(engine.attr("model_filename"));
-        const std::string file = host_path(index_path(engine));
+        const std::string model = wr::host_path(engine.attr("model_filename"));
+        const std::string file = wr::host_path(index_path(engine));
         py::gil_scoped_release unlocked;
         const std::optional<Identity> identity = identity_of(model);
         if (!identity) return false;
@@ -394,13 +391,6 @@ std::optional<std::string> image_of(py::handle engine, const Identity& model) {
     return out.take();
 }
 
-void write_bytes(const std::string& path, const std::string& bytes) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "wbe"), &std::fclose);
-    if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size() || std::fflush(f.get()) != 0)
-        wr::raise(PyExc_OSError, {"could not write ", py::bytes(path).attr("decode")("utf-8", "surrogateescape"),
-                                  ": ", std::strerror(errno)});
-}
-
 }  // namespace
 
 void write_search_index(py::handle engine) {
@@ -410,14 +400,14 @@ void write_search_index(py::handle engine) {
     // one names the model before, and is not used).
     try {
         std::optional<std::string> bytes;
-        if (std::optional<Identity> model = identity_of(host_path(engine.attr("model_filename"))))
+        if (std::optional<Identity> model = identity_of(wr::host_path(engine.attr("model_filename"))))
             bytes = image_of(engine, *model);
         if (!bytes) {
             py::object os = wr::import("os");
             if (wr::truthy(os.attr("path").attr("exists")(path))) os.attr("remove")(path);
             return;
         }
-        wr::replace_file_with(path, [&](py::handle tmp) { write_bytes(host_path(tmp), *bytes); });
+        wr::write_file_atomic(wr::host_path(path), *bytes);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         wr::log_warning({"td--", path, " not written (", e.value(), "); searches read the model instead"});

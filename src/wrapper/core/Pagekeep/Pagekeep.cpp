@@ -55,10 +55,6 @@ constexpr char kMagic[8] = {'w', 'r', 'v', 'e', 'c', 'f', '1', '6'};
 constexpr std::size_t kStampBytes = 16;
 constexpr std::size_t kHeaderBytes = sizeof kMagic + kStampBytes + 8;
 
-std::string host_path(py::handle where) {
-    return wr::import_attr("os", "fsencode")(where).cast<std::string>();
-}
-
 void put_u32(std::string& out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xffu));
 }
@@ -302,7 +298,7 @@ py::object keep(py::object modeldir, py::object doc, py::object model, py::objec
             put_u32(file, rows);
             put_u32(file, dim);
             file += halves;
-            wr::write_file_atomic(host_path(vectors_at), file, durable);
+            wr::write_file_atomic(wr::host_path(vectors_at), file, durable);
             py::dict vectors;
             vectors["key"] = key;
             vectors["stamp"] = py::bytes(stamp).attr("hex")();
@@ -319,7 +315,7 @@ py::object keep(py::object modeldir, py::object doc, py::object model, py::objec
     // ASCII escapes: any host string (lone surrogates too) survives the file.
     std::string data = py::str(wr::import_attr("json", "dumps")(record)).cast<std::string>();
     py::str where = path(modeldir, doc.attr("id"));
-    wr::write_file_atomic(host_path(where), data, durable);
+    wr::write_file_atomic(wr::host_path(where), data, durable);
     if (!record.contains("vectors")) remove_if_there(vectors_at);
     return where;
 }
@@ -501,7 +497,7 @@ bool stored_vectors(py::handle modeldir, py::handle id, py::handle record, py::h
     if (overflow_rows || overflow_dim || stamp.size() != kStampBytes || want_rows < 0 ||
         want_dim <= 0 || want_rows >= (1LL << 32) || want_dim > (1LL << 20))
         return false;
-    const std::string file = host_path(vectors_path(modeldir, id));
+    const std::string file = wr::host_path(vectors_path(modeldir, id));
     std::string header(kHeaderBytes, '\0');
     bool sound = false;
     {
@@ -659,7 +655,7 @@ PYBIND11_MODULE(Pagekeep, m) {
         "sync",
         [](py::object modeldir) {
             py::str dir = pages_dir(modeldir);
-            if (wr::truthy(wr::import_attr("os.path", "isdir")(dir))) wr::sync_file_system(host_path(dir));
+            if (wr::truthy(wr::import_attr("os.path", "isdir")(dir))) wr::sync_file_system(wr::host_path(dir));
         },
         py::arg("modeldir"), "Flush the pages kept with durable=False to disk.");
     m.def("forget", &forget, py::arg("modeldir"), py::arg("id"),
