@@ -27,6 +27,52 @@ py::str from_u32(const std::u32string& text) {
     return py::reinterpret_steal<py::str>(s);
 }
 
+namespace {
+
+constexpr std::size_t kNfdPiece = 4096;
+
+// Where the piece that starts at `at` ends: before an ASCII character near
+// kNfdPiece code points on, else at the next one, else at the end.
+std::size_t nfd_piece_end(const std::u32string& s, std::size_t at) {
+    const std::size_t want = at + kNfdPiece;
+    if (want >= s.size()) return s.size();
+    for (std::size_t cut = want; cut > at + kNfdPiece / 2; --cut)
+        if (s[cut] < 0x80) return cut;
+    for (std::size_t cut = want + 1; cut < s.size(); ++cut)
+        if (s[cut] < 0x80) return cut;
+    return s.size();
+}
+
+}  // namespace
+
+namespace {
+
+// Short texts and what is no string (whose error normalize gives) in one call.
+bool nfd_in_one_call(py::handle text) {
+    return !PyUnicode_Check(text.ptr()) ||
+           PyUnicode_GetLength(text.ptr()) <= static_cast<Py_ssize_t>(kNfdPiece);
+}
+
+}  // namespace
+
+std::u32string nfd_u32(py::handle normalize, py::handle text) {
+    if (nfd_in_one_call(text)) return to_u32(normalize("NFD", text));
+    const std::u32string all = to_u32(text);
+    std::u32string out;
+    out.reserve(all.size() + all.size() / 8);
+    for (std::size_t at = 0; at < all.size();) {
+        const std::size_t end = nfd_piece_end(all, at);
+        out += to_u32(normalize("NFD", from_u32(all.substr(at, end - at))));
+        at = end;
+    }
+    return out;
+}
+
+py::str nfd(py::handle normalize, py::handle text) {
+    if (nfd_in_one_call(text)) return normalize("NFD", text);
+    return from_u32(nfd_u32(normalize, text));
+}
+
 const text::CharClasses& host_char_classes() {
     // Leaked on purpose: it holds a reference to a host function and must not
     // be torn down after the interpreter at process exit. Made under the

@@ -291,7 +291,7 @@ WordList& word_list(const std::string& code) {
             py::object text = wr::import("pathlib").attr("Path")(path).attr("read_text")(
                 py::arg("encoding") = "utf-8", py::arg("errors") = "replace");
             const std::u32string all_words = wr::text::drop_combining(
-                wr::to_u32(normalize("NFD", text.attr("lower")())), cc);
+                wr::nfd_u32(normalize, text.attr("lower")()), cc);
             std::size_t at = 0;
             while (at < all_words.size()) {
                 std::size_t end = at;

@@ -97,8 +97,8 @@ Language& language(const std::string& code) {
 
 std::u32string folded(py::handle text) {
     const wr::text::CharClasses& cc = wr::host_char_classes();
-    py::object decomposed = wr::import_attr("unicodedata", "normalize")("NFD", text);
-    return wr::text::drop_combining(wr::to_u32(decomposed), cc);
+    return wr::text::drop_combining(wr::nfd_u32(wr::import_attr("unicodedata", "normalize"), text),
+                                    cc);
 }
 
 // The C++ stem of a word, lower-cased as the host would lower-case nltk's.

@@ -106,14 +106,14 @@ py::str clean(py::handle text, Routine routine) {
 py::str normalize_text(py::object text, py::object remove_all_accents, py::object to_lower) {
     if (wr::truthy(to_lower)) text = text.attr("lower")();
     const bool drop_marks = wr::truthy(remove_all_accents);
-    if (drop_marks) text = attr("unicodedata").attr("normalize")("NFD", text);
+    if (drop_marks) text = wr::nfd(attr("unicodedata").attr("normalize"), text);
     return clean(text, [drop_marks](std::u32string_view in, const wr::text::CharClasses& cc) {
         return wr::text::wash(in, drop_marks, cc);
     });
 }
 
 py::str remove_accents(py::object text) {
-    py::object decomposed = attr("unicodedata").attr("normalize")("NFD", text);
+    py::object decomposed = wr::nfd(attr("unicodedata").attr("normalize"), text);
     return clean(decomposed, wr::text::drop_combining);
 }
 
