@@ -106,7 +106,7 @@ def index_cleanly(docs, base):
 def get(port, target, method="GET"):
     """The raw target is sent as written: no client-side normalisation."""
     # The server's first search builds the ranked search and reads the word
-    # lists: seconds here, over a minute in the sanitizers' build.
+    # lists: seconds here, several times that in the sanitizers' build.
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=600)
     conn.putrequest(method, target, skip_accept_encoding=True)
     conn.endheaders()
