@@ -211,6 +211,32 @@ def test_a_word_list_decides_what_is_real(library, monkeypatch, tmp_path):
     assert library.search_documents("vicksberg", "en") == ("vicksberg", [])
 
 
+def edits_of(word, alphabet="abcdefghijklmnopqrstuvwxyz"):
+    """Every string one deletion, adjacent swap, insertion or change away."""
+    out = set()
+    for i in range(len(word) + 1):
+        out.add(word[:i] + word[i + 1:])
+        out.add(word[:i] + word[i + 1:i + 2] + word[i:i + 1] + word[i + 2:])
+        for c in alphabet:
+            out.update((word[:i] + c + word[i:], word[:i] + c + word[i + 1:]))
+    out.discard(word)
+    return out
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_listed_neighbours_are_every_listed_word_one_edit_away(monkeypatch, tmp_path, seed):
+    # Words of a four-letter alphabet, so that most have listed neighbours;
+    # a list of thousands also checks the membership table and its filter.
+    rng = random.Random(seed)
+    listed = {"".join(rng.choice("abcd") for _ in range(rng.randint(1, 9))) for _ in range(4000)}
+    words = tmp_path / "words.txt"
+    words.write_text("\n".join(sorted(listed)) + "\n", encoding="utf-8")
+    monkeypatch.setitem(td_module.WORD_LISTS, "en", (str(words),))
+    for _ in range(300):
+        word = "".join(rng.choice("abcde") for _ in range(rng.randint(1, 10)))
+        assert td_module._listed_neighbours(word, "en") == sorted(edits_of(word) & listed), word
+
+
 def test_a_query_of_stopwords_finds_nothing(library):
     # (The unstemmed document keeps its stopwords: "and" would find it.)
     assert library.search_documents("the of", Idiomark.ENGLISH) == ("", [])

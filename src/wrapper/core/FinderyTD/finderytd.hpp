@@ -116,6 +116,16 @@ std::u32string folded(py::handle text);
 // only) in the language of this code: lower-cased, "" for a stopword, else
 // its Snowball stem; with the code "" (no language) the lower-cased word.
 std::u32string term_of(const std::u32string& word, const std::string& code);
+// While one lives on this thread (the reading of one query), each
+// language's stemming is looked up in Wordwash once, at its first word,
+// not at every word: a patch of Wordwash is seen by the next query.
+class TermScope {
+public:
+    TermScope();
+    ~TermScope();
+    TermScope(const TermScope&) = delete;
+    TermScope& operator=(const TermScope&) = delete;
+};
 // The Snowball stem of `word` (stopwords too), lower-cased; nothing is
 // remembered (for words looked at once).
 std::u32string stem_word(const std::u32string& word, const std::string& code);

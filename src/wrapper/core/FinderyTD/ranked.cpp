@@ -15,6 +15,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
@@ -256,11 +258,74 @@ std::shared_ptr<Ranked> ranked_of(py::handle engine) {
 // inflections (Spanish) is still enough: a word whose stem is the stem of a
 // listed word is a word too ("lavan" of "lavar").
 
+// The words of the lists in order (for the words that begin like a stem)
+// and in an open-addressed table (for membership: a misspelt word's
+// fifty-odd neighbours per letter are looked up each, nearly all in vain).
+// A word that is not there is mostly told by a bit filter eight bits a
+// word (two bits per word: a few percent let through), which stays in the
+// processor's cache where the table does not; a slot holds a word's
+// position and the high half of its hash, so the words themselves are
+// rarely read.
+class Lexicon {
+public:
+    explicit Lexicon(std::vector<std::u32string> sorted) : words(std::move(sorted)) {
+        std::size_t capacity = 16;
+        while (capacity < words.size() + words.size() / 2) capacity *= 2;
+        slots_.assign(capacity, Slot{});
+        std::size_t bits = 64;
+        while (bits < 8 * words.size()) bits *= 2;
+        filter_.assign(bits / 64, 0);
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            const std::uint64_t h = hash(words[i]);
+            for (std::uint64_t bit : filter_bits(h)) filter_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+            std::size_t at = static_cast<std::size_t>(h) & (slots_.size() - 1);
+            while (slots_[at].position != kEmpty) at = (at + 1) & (slots_.size() - 1);
+            slots_[at] = Slot{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(h >> 32)};
+        }
+    }
+
+    bool contains(std::u32string_view word) const {
+        const std::uint64_t h = hash(word);
+        for (std::uint64_t bit : filter_bits(h))
+            if (!(filter_[bit / 64] >> (bit % 64) & 1)) return false;
+        const auto high = static_cast<std::uint32_t>(h >> 32);
+        for (std::size_t at = static_cast<std::size_t>(h) & (slots_.size() - 1);; at = (at + 1) & (slots_.size() - 1)) {
+            const Slot& slot = slots_[at];
+            if (slot.position == kEmpty) return false;
+            if (slot.high == high && words[slot.position] == word) return true;
+        }
+    }
+
+    const std::vector<std::u32string> words;  // folded, lower-cased, sorted, distinct
+
+private:
+    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+    struct Slot {
+        std::uint32_t position = kEmpty;
+        std::uint32_t high = 0;
+    };
+    // FNV-1a over the code points, then mixed (splitmix64's finaliser) so
+    // that low and high bits both spread; 64 bits on every platform.
+    static std::uint64_t hash(std::u32string_view word) {
+        std::uint64_t h = 0xcbf29ce484222325ull;
+        for (char32_t c : word) h = (h ^ static_cast<std::uint64_t>(c)) * 0x100000001b3ull;
+        h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ull;
+        h = (h ^ (h >> 27)) * 0x94d049bb133111ebull;
+        return h ^ (h >> 31);
+    }
+    std::array<std::uint64_t, 2> filter_bits(std::uint64_t h) const {
+        const std::uint64_t mask = filter_.size() * 64 - 1;
+        return {(h >> 7) & mask, (h >> 37) & mask};
+    }
+    std::vector<Slot> slots_;  // at most two thirds full
+    std::vector<std::uint64_t> filter_;
+};
+
 struct WordList {
     py::object paths;                  // what WORD_LISTS named when it was read
-    // Folded, lower-cased, sorted; shared, so a reader keeps its copy while
-    // stemming lets another thread read the lists anew.
-    std::shared_ptr<const std::vector<std::u32string>> words;
+    // Shared, so a reader keeps its copy while stemming lets another
+    // thread read the lists anew.
+    std::shared_ptr<const Lexicon> words;
     std::unordered_map<std::u32string, bool> answers;  // words asked about before
 };
 
@@ -281,7 +346,7 @@ WordList& word_list(const std::string& code) {
 
     WordList made;
     made.paths = paths;
-    auto words = std::make_shared<std::vector<std::u32string>>();
+    std::vector<std::u32string> words;
     if (!paths.is_none()) {
         const wr::text::CharClasses& cc = wr::host_char_classes();
         py::object isfile = wr::import_attr("os.path", "isfile");
@@ -298,15 +363,15 @@ WordList& word_list(const std::string& code) {
                 while (end < all_words.size() && !cc.is_space(all_words[end])) ++end;
                 std::u32string word = wr::text::keep_word_chars(
                     std::u32string_view(all_words).substr(at, end - at), cc);
-                if (!word.empty()) words->push_back(std::move(word));
+                if (!word.empty()) words.push_back(std::move(word));
                 at = end;
                 while (at < all_words.size() && cc.is_space(all_words[at])) ++at;
             }
         }
-        std::sort(words->begin(), words->end());
-        words->erase(std::unique(words->begin(), words->end()), words->end());
+        std::sort(words.begin(), words.end());
+        words.erase(std::unique(words.begin(), words.end()), words.end());
     }
-    made.words = std::move(words);
+    made.words = std::make_shared<const Lexicon>(std::move(words));
     return all.insert_or_assign(code, std::move(made)).first->second;
 }
 
@@ -339,15 +404,15 @@ bool lists_lack_inflections(const std::string& code) { return code == "es"; }
 bool is_listed_word(const std::u32string& word, const std::string& code) {
     {
         WordList& list = word_list(code);
-        if (list.words->empty()) return false;
-        if (std::binary_search(list.words->begin(), list.words->end(), word)) return true;
+        if (list.words->words.empty()) return false;
+        if (list.words->contains(word)) return true;
         auto known = list.answers.find(word);
         if (known != list.answers.end()) return known->second;
     }
     // The list is looked up again after stemming, which may let another
     // thread in (and it may read the list anew).
-    const std::shared_ptr<const std::vector<std::u32string>> words = word_list(code).words;
-    const bool listed = lists_lack_inflections(code) && inflection_of_listed(*words, word, code);
+    const std::shared_ptr<const Lexicon> words = word_list(code).words;
+    const bool listed = lists_lack_inflections(code) && inflection_of_listed(words->words, word, code);
     WordList& list = word_list(code);
     if (list.answers.size() >= kRememberedAnswers) list.answers.clear();
     list.answers.emplace(word, listed);
@@ -359,14 +424,14 @@ bool is_listed_word(const std::u32string& word, const std::string& code) {
 // real word nearly always is. The lists are folded, so letters are a-z.
 std::vector<std::u32string> listed_neighbours(const std::u32string& word, const std::string& code) {
     std::vector<std::u32string> out;
-    const std::shared_ptr<const std::vector<std::u32string>> words = word_list(code).words;
-    if (words->empty()) return out;
+    const std::shared_ptr<const Lexicon> words = word_list(code).words;
+    if (words->words.empty()) return out;
     auto try_word = [&](const std::u32string& candidate) {
-        if (candidate != word && std::binary_search(words->begin(), words->end(), candidate))
-            out.push_back(candidate);
+        if (candidate != word && words->contains(candidate)) out.push_back(candidate);
     };
     const std::size_t n = word.size();
     std::u32string edit;
+    edit.reserve(n + 1);
     for (std::size_t i = 0; i < n; ++i) {
         edit = word;
         edit.erase(i, 1);
@@ -570,6 +635,7 @@ py::object search_in(const std::shared_ptr<Ranked>& r, Split& split, double bar,
     std::vector<std::string> real_codes{primary};
     for (const std::string& c : r->codes)
         if (std::find(real_codes.begin(), real_codes.end(), c) == real_codes.end()) real_codes.push_back(c);
+    const TermScope scope;
     QueryReader reader(*r, real_codes, bar);
 
     // Each group's terms. A term the query holds twice counts once: a query
@@ -770,6 +836,14 @@ void init_ranked(py::module_& m) {
     m.def(
         "_stem_word",
         [](py::str word, std::string code) { return wr::from_u32(stem_word(wr::to_u32(word), code)); },
+        py::arg("word"), py::arg("code"));
+    m.def(
+        "_listed_neighbours",
+        [](py::str word, std::string code) {
+            py::list out;
+            for (const std::u32string& w : listed_neighbours(wr::to_u32(word), code)) out.append(wr::from_u32(w));
+            return out;
+        },
         py::arg("word"), py::arg("code"));
 }
 

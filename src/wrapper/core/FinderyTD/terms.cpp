@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "finderytd.hpp"
 #include "hoststem.hpp"
@@ -42,9 +43,26 @@ std::unordered_map<std::string, Language>& languages() {
     return *all;
 }
 
+// The languages looked up within the TermScopes open on this thread. An
+// entry of languages() is never removed, only replaced in place, so a
+// pointer to it stays good.
+thread_local int scope_depth = 0;
+thread_local std::vector<std::pair<std::string, Language*>> scope_seen;
+
+Language& looked_up(const std::string& code);
+
 // The language's stemmer and stopwords as Wordwash has them now, so a host
 // (or a test) that patches Wordwash is honoured as the pipeline honours it.
 Language& language(const std::string& code) {
+    if (scope_depth == 0) return looked_up(code);
+    for (const auto& [c, lang] : scope_seen)
+        if (c == code) return *lang;
+    Language& lang = looked_up(code);
+    scope_seen.emplace_back(code, &lang);
+    return lang;
+}
+
+Language& looked_up(const std::string& code) {
     auto& all = languages();
     py::object wordwash = wr::import("wrapper.infra.Wordwash");
     // Asked first, so that nltk is not loaded while it is not needed. Like
@@ -94,6 +112,12 @@ Language& language(const std::string& code) {
 }
 
 }  // namespace
+
+TermScope::TermScope() { ++scope_depth; }
+
+TermScope::~TermScope() {
+    if (--scope_depth == 0) scope_seen.clear();
+}
 
 std::u32string folded(py::handle text) {
     const wr::text::CharClasses& cc = wr::host_char_classes();
