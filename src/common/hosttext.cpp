@@ -43,10 +43,6 @@ std::size_t nfd_piece_end(const std::u32string& s, std::size_t at) {
     return s.size();
 }
 
-}  // namespace
-
-namespace {
-
 // Short texts and what is no string (whose error normalize gives) in one call.
 bool nfd_in_one_call(py::handle text) {
     return !PyUnicode_Check(text.ptr()) ||

@@ -277,9 +277,11 @@ public:
         filter_.assign(bits / 64, 0);
         for (std::size_t i = 0; i < words.size(); ++i) {
             const std::uint64_t h = hash(words[i]);
-            for (std::uint64_t bit : filter_bits(h)) filter_[bit / 64] |= std::uint64_t{1} << (bit % 64);
-            std::size_t at = static_cast<std::size_t>(h) & (slots_.size() - 1);
-            while (slots_[at].position != kEmpty) at = (at + 1) & (slots_.size() - 1);
+            for (std::uint64_t bit : filter_bits(h))
+                filter_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+            const std::size_t mask = slots_.size() - 1;
+            std::size_t at = static_cast<std::size_t>(h) & mask;
+            while (slots_[at].position != kEmpty) at = (at + 1) & mask;
             slots_[at] = Slot{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(h >> 32)};
         }
     }
@@ -289,7 +291,8 @@ public:
         for (std::uint64_t bit : filter_bits(h))
             if (!(filter_[bit / 64] >> (bit % 64) & 1)) return false;
         const auto high = static_cast<std::uint32_t>(h >> 32);
-        for (std::size_t at = static_cast<std::size_t>(h) & (slots_.size() - 1);; at = (at + 1) & (slots_.size() - 1)) {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = static_cast<std::size_t>(h) & mask;; at = (at + 1) & mask) {
             const Slot& slot = slots_[at];
             if (slot.position == kEmpty) return false;
             if (slot.high == high && words[slot.position] == word) return true;
@@ -412,7 +415,8 @@ bool is_listed_word(const std::u32string& word, const std::string& code) {
     // The list is looked up again after stemming, which may let another
     // thread in (and it may read the list anew).
     const std::shared_ptr<const Lexicon> words = word_list(code).words;
-    const bool listed = lists_lack_inflections(code) && inflection_of_listed(words->words, word, code);
+    const bool listed =
+        lists_lack_inflections(code) && inflection_of_listed(words->words, word, code);
     WordList& list = word_list(code);
     if (list.answers.size() >= kRememberedAnswers) list.answers.clear();
     list.answers.emplace(word, listed);
@@ -841,7 +845,8 @@ void init_ranked(py::module_& m) {
         "_listed_neighbours",
         [](py::str word, std::string code) {
             py::list out;
-            for (const std::u32string& w : listed_neighbours(wr::to_u32(word), code)) out.append(wr::from_u32(w));
+            for (const std::u32string& w : listed_neighbours(wr::to_u32(word), code))
+                out.append(wr::from_u32(w));
             return out;
         },
         py::arg("word"), py::arg("code"));
