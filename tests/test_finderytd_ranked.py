@@ -83,6 +83,10 @@ def test_scores_and_pages_equal_the_reference(seed):
         assert len(got) == len(order[start:stop]) and matches == len(order)
         assert [expected[d] for d in got] == pytest.approx([expected[d] for d in order[start:stop]], rel=1e-6)
         assert all(expected[a] > expected[b] * (1 + 1e-6) or a < b for a, b in zip(got, got[1:]))
+        # And exactly the core's own scores in their order: the page is
+        # selected, not sorted whole, and must not differ in any tie.
+        exact = sorted((d for d in range(len(docs)) if scores[d] > 0), key=lambda d: (-scores[d], d))
+        assert [tuple(hit) for hit in page] == [(d, scores[d]) for d in exact[start:stop]]
 
 
 def test_the_core_refuses_what_it_cannot_index():

@@ -189,23 +189,29 @@ std::vector<Hit> Index::rank(const std::vector<QueryTerm>& query, std::size_t st
     std::vector<double>& acc = scratch(documents());
     std::vector<std::uint32_t> touched;
     accumulate(query, acc, touched);
-    std::vector<Hit> hits;
-    hits.reserve(touched.size());
-    for (std::uint32_t d : touched) {
-        if (acc[d] > 0.0) hits.push_back({d, acc[d]});
-        acc[d] = 0.0;
-    }
-    stop = std::min(stop, hits.size());
-    if (start >= stop) return {};
+    // The best `stop` in a heap whose top is the worst of them: most
+    // documents are turned away by one comparison with it, where sorting
+    // or selecting among every match cost more than the scoring itself.
     auto before = [](const Hit& a, const Hit& b) {
         return a.score != b.score ? a.score > b.score : a.doc < b.doc;
     };
-    const auto first = hits.begin() + static_cast<std::ptrdiff_t>(start);
-    const auto last = hits.begin() + static_cast<std::ptrdiff_t>(stop);
-    if (first != hits.begin()) std::nth_element(hits.begin(), first, hits.end(), before);
-    if (last != hits.end()) std::nth_element(first, last, hits.end(), before);
-    std::sort(first, last, before);
-    return std::vector<Hit>(first, last);
+    std::vector<Hit> best;
+    for (std::uint32_t d : touched) {
+        const Hit hit{d, acc[d]};
+        acc[d] = 0.0;
+        if (!(hit.score > 0.0) || stop == 0) continue;
+        if (best.size() < stop) {
+            best.push_back(hit);
+            std::push_heap(best.begin(), best.end(), before);
+        } else if (before(hit, best.front())) {
+            std::pop_heap(best.begin(), best.end(), before);
+            best.back() = hit;
+            std::push_heap(best.begin(), best.end(), before);
+        }
+    }
+    std::sort_heap(best.begin(), best.end(), before);
+    if (start >= best.size()) return {};
+    return std::vector<Hit>(best.begin() + static_cast<std::ptrdiff_t>(start), best.end());
 }
 
 std::size_t Index::matches(const std::vector<QueryTerm>& query) const {
