@@ -58,7 +58,10 @@ std::u32string nfd_u32(py::handle normalize, py::handle text) {
     out.reserve(all.size() + all.size() / 8);
     for (std::size_t at = 0; at < all.size();) {
         const std::size_t end = nfd_piece_end(all, at);
-        out += to_u32(normalize("NFD", from_u32(all.substr(at, end - at))));
+        PyObject* piece = PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(at),
+                                              static_cast<Py_ssize_t>(end));
+        if (!piece) throw py::error_already_set();
+        out += to_u32(normalize("NFD", py::reinterpret_steal<py::str>(piece)));
         at = end;
     }
     return out;

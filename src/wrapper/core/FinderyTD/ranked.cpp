@@ -268,15 +268,15 @@ std::shared_ptr<Ranked> ranked_of(py::handle engine) {
 // rarely read.
 class Lexicon {
 public:
-    explicit Lexicon(std::vector<std::u32string> sorted) : words(std::move(sorted)) {
+    explicit Lexicon(std::vector<std::u32string> sorted) : words_(std::move(sorted)) {
         std::size_t capacity = 16;
-        while (capacity < words.size() + words.size() / 2) capacity *= 2;
+        while (capacity < words_.size() + words_.size() / 2) capacity *= 2;
         slots_.assign(capacity, Slot{});
         std::size_t bits = 64;
-        while (bits < 8 * words.size()) bits *= 2;
+        while (bits < 8 * words_.size()) bits *= 2;
         filter_.assign(bits / 64, 0);
-        for (std::size_t i = 0; i < words.size(); ++i) {
-            const std::uint64_t h = hash(words[i]);
+        for (std::size_t i = 0; i < words_.size(); ++i) {
+            const std::uint64_t h = hash(words_[i]);
             for (std::uint64_t bit : filter_bits(h))
                 filter_[bit / 64] |= std::uint64_t{1} << (bit % 64);
             const std::size_t mask = slots_.size() - 1;
@@ -295,11 +295,13 @@ public:
         for (std::size_t at = static_cast<std::size_t>(h) & mask;; at = (at + 1) & mask) {
             const Slot& slot = slots_[at];
             if (slot.position == kEmpty) return false;
-            if (slot.high == high && words[slot.position] == word) return true;
+            if (slot.high == high && words_[slot.position] == word) return true;
         }
     }
 
-    const std::vector<std::u32string> words;  // folded, lower-cased, sorted, distinct
+    bool empty() const { return words_.empty(); }
+    // Folded, lower-cased, sorted, distinct.
+    const std::vector<std::u32string>& sorted() const { return words_; }
 
 private:
     static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
@@ -320,6 +322,7 @@ private:
         const std::uint64_t mask = filter_.size() * 64 - 1;
         return {(h >> 7) & mask, (h >> 37) & mask};
     }
+    const std::vector<std::u32string> words_;
     std::vector<Slot> slots_;  // at most two thirds full
     std::vector<std::uint64_t> filter_;
 };
@@ -328,7 +331,7 @@ struct WordList {
     py::object paths;                  // what WORD_LISTS named when it was read
     // Shared, so a reader keeps its copy while stemming lets another
     // thread read the lists anew.
-    std::shared_ptr<const Lexicon> words;
+    std::shared_ptr<const Lexicon> lexicon;
     std::unordered_map<std::u32string, bool> answers;  // words asked about before
 };
 
@@ -374,7 +377,7 @@ WordList& word_list(const std::string& code) {
         std::sort(words.begin(), words.end());
         words.erase(std::unique(words.begin(), words.end()), words.end());
     }
-    made.words = std::make_shared<const Lexicon>(std::move(words));
+    made.lexicon = std::make_shared<const Lexicon>(std::move(words));
     return all.insert_or_assign(code, std::move(made)).first->second;
 }
 
@@ -407,16 +410,16 @@ bool lists_lack_inflections(const std::string& code) { return code == "es"; }
 bool is_listed_word(const std::u32string& word, const std::string& code) {
     {
         WordList& list = word_list(code);
-        if (list.words->words.empty()) return false;
-        if (list.words->contains(word)) return true;
+        if (list.lexicon->empty()) return false;
+        if (list.lexicon->contains(word)) return true;
         auto known = list.answers.find(word);
         if (known != list.answers.end()) return known->second;
     }
     // The list is looked up again after stemming, which may let another
     // thread in (and it may read the list anew).
-    const std::shared_ptr<const Lexicon> words = word_list(code).words;
+    const std::shared_ptr<const Lexicon> lexicon = word_list(code).lexicon;
     const bool listed =
-        lists_lack_inflections(code) && inflection_of_listed(words->words, word, code);
+        lists_lack_inflections(code) && inflection_of_listed(lexicon->sorted(), word, code);
     WordList& list = word_list(code);
     if (list.answers.size() >= kRememberedAnswers) list.answers.clear();
     list.answers.emplace(word, listed);
@@ -428,10 +431,10 @@ bool is_listed_word(const std::u32string& word, const std::string& code) {
 // real word nearly always is. The lists are folded, so letters are a-z.
 std::vector<std::u32string> listed_neighbours(const std::u32string& word, const std::string& code) {
     std::vector<std::u32string> out;
-    const std::shared_ptr<const Lexicon> words = word_list(code).words;
-    if (words->words.empty()) return out;
+    const std::shared_ptr<const Lexicon> lexicon = word_list(code).lexicon;
+    if (lexicon->empty()) return out;
     auto try_word = [&](const std::u32string& candidate) {
-        if (candidate != word && words->contains(candidate)) out.push_back(candidate);
+        if (candidate != word && lexicon->contains(candidate)) out.push_back(candidate);
     };
     const std::size_t n = word.size();
     std::u32string edit;
@@ -505,8 +508,10 @@ public:
             return out;
         }
         std::optional<std::uint32_t> fixed;
-        const bool misspelt = !has_digit(out.shown) && !is_real(word);
-        if (misspelt) fixed = listed_neighbour_held(word, code);
+        // The word as the lists hold words, lower-cased once for both.
+        const std::u32string lower = wr::to_u32(wr::from_u32(word).attr("lower")());
+        const bool misspelt = !has_digit(out.shown) && !is_real(lower);
+        if (misspelt) fixed = listed_neighbour_held(word, lower, code);
         if (misspelt && !fixed) {
             if (!r_.near) r_.near = std::make_shared<const wr::NearTerms>(r_.terms);
             if (!r_.matcher) r_.matcher = std::make_shared<const wr::CloseMatcher>(r_.terms);
@@ -536,10 +541,12 @@ public:
 private:
     // The term of the real word one edit from `word` that the index holds,
     // in the most documents ("electricty": "electricity", whose stem the
-    // index holds, though the two stems are far apart).
-    std::optional<std::uint32_t> listed_neighbour_held(const std::u32string& word, const std::string& code) {
+    // index holds, though the two stems are far apart). `lower` is the
+    // word lower-cased.
+    std::optional<std::uint32_t> listed_neighbour_held(const std::u32string& word,
+                                                       const std::u32string& lower,
+                                                       const std::string& code) {
         if (code.empty() || word.size() < kNeighbourFrom) return std::nullopt;
-        const std::u32string lower = wr::to_u32(wr::from_u32(word).attr("lower")());
         std::optional<std::uint32_t> best;
         std::uint32_t most = 0;
         for (const std::u32string& listed : listed_neighbours(lower, code)) {
@@ -553,8 +560,8 @@ private:
         return best;
     }
 
-    bool is_real(const std::u32string& word) {
-        const std::u32string lower = wr::to_u32(wr::from_u32(word).attr("lower")());
+    // `lower`: the query word lower-cased.
+    bool is_real(const std::u32string& lower) {
         for (const std::string& code : codes_)
             if (!code.empty() && is_listed_word(lower, code)) return true;
         return false;

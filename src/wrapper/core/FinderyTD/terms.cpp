@@ -43,25 +43,8 @@ std::unordered_map<std::string, Language>& languages() {
     return *all;
 }
 
-// The languages looked up within the TermScopes open on this thread. An
-// entry of languages() is never removed, only replaced in place, so a
-// pointer to it stays good.
-thread_local int scope_depth = 0;
-thread_local std::vector<std::pair<std::string, Language*>> scope_seen;
-
-Language& looked_up(const std::string& code);
-
 // The language's stemmer and stopwords as Wordwash has them now, so a host
 // (or a test) that patches Wordwash is honoured as the pipeline honours it.
-Language& language(const std::string& code) {
-    if (scope_depth == 0) return looked_up(code);
-    for (const auto& [c, lang] : scope_seen)
-        if (c == code) return *lang;
-    Language& lang = looked_up(code);
-    scope_seen.emplace_back(code, &lang);
-    return lang;
-}
-
 Language& looked_up(const std::string& code) {
     auto& all = languages();
     py::object wordwash = wr::import("wrapper.infra.Wordwash");
@@ -109,6 +92,22 @@ Language& looked_up(const std::string& code) {
     }
     // Looked up again: the calls above may have let another thread in.
     return all.insert_or_assign(code, std::move(made)).first->second;
+}
+
+// The languages looked up within the TermScopes open on this thread. An
+// entry of languages() is never removed, only replaced in place, so a
+// pointer to it stays good.
+thread_local int scope_depth = 0;
+thread_local std::vector<std::pair<std::string, Language*>> scope_seen;
+
+// looked_up(), once a language within a TermScope.
+Language& language(const std::string& code) {
+    if (scope_depth == 0) return looked_up(code);
+    for (const auto& [c, lang] : scope_seen)
+        if (c == code) return *lang;
+    Language& lang = looked_up(code);
+    scope_seen.emplace_back(code, &lang);
+    return lang;
 }
 
 }  // namespace
