@@ -4,7 +4,7 @@
    and stopword lists) against the same pipeline made of nltk's calls from
    Python, on the UDHR paragraphs of English, Spanish and Portuguese; both
    give the same stems (checked first). Prints both and the ratio.
-2. The CPU seconds of `wrapper search` as a whole process on a two-document
+2. The CPU seconds of the `wrapper search` command as a whole process on a two-document
    index, against `python -c "import numpy, sklearn.feature_extraction.text"`
    (what loading the stored term model needs), measured side by side, best
    of a few rounds; and the search with its language given (no lingua).
@@ -16,6 +16,7 @@
 import argparse
 import re
 import resource
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -111,10 +112,10 @@ def two_document_index(root):
 def search_process_cpu(rounds):
     with tempfile.TemporaryDirectory() as tmp:
         base = two_document_index(Path(tmp))
-        search = [sys.executable, "-c", "from wrapper import Console; "
-                  f"Console.main(['search', 'lava', '--base', {str(base)!r}])"]
-        given = [sys.executable, "-c", "from wrapper import Console; "
-                 f"Console.main(['search', 'lava', '--language', 'en', '--base', {str(base)!r}])"]
+        # The command as a user runs it (its entry point, beside this Python).
+        wrapper = shutil.which("wrapper", path=str(Path(sys.executable).parent)) or shutil.which("wrapper")
+        search = [wrapper, "search", "lava", "--base", str(base)]
+        given = [wrapper, "search", "lava", "--language", "en", "--base", str(base)]
         imports = [sys.executable, "-c", "import numpy, sklearn.feature_extraction.text"]
         ours, told, ref = [], [], []
         for _ in range(rounds):  # side by side, so all meet the same load

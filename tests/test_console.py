@@ -1,6 +1,7 @@
 """The installed `wrapper` program: index a folder, search it, fail in one line."""
 
 import json
+import os
 import pathlib
 import re
 import shutil
@@ -302,6 +303,27 @@ print(status, loaded, PIL.Image.new("RGB", (2, 1)).size)
     lines = done.stdout.splitlines()
     assert lines[1] == "page 1" and lines[2].endswith("  pt.pdf")
     assert lines[-1] == "0 [] (2, 1)"
+@pytest.mark.parametrize("argv, user, threads", [("sys.argv[1:]", None, "None"), ("None", None, "'1'"),
+                                                  ("None", "3", "'3'")])
+def test_only_the_search_command_keeps_blas_to_one_thread(indexed, argv, user, threads):
+    # Run as the command, before numpy loads, unless the user chose; a host
+    # calling main() keeps its environment.
+    base, _ = indexed
+    script = f"""
+import os, sys
+from wrapper.Console import main
+sys.argv = ["wrapper", "search", "lava", "--base", {str(base)!r}, "--language", "en"]
+status = main({argv})
+print(status, repr(os.environ.get("OPENBLAS_NUM_THREADS")))
+"""
+    env = {k: v for k, v in os.environ.items() if k != "OPENBLAS_NUM_THREADS"}
+    if user:
+        env["OPENBLAS_NUM_THREADS"] = user
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=600, env=env)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == f"0 {threads}"
+
+
 @pytest.mark.parametrize("page", ["99999999999999999999", str(2**63 - 1), str(2**63)])
 def test_search_pages_past_any_machine_integer(indexed, page):
     base, _ = indexed

@@ -10,6 +10,7 @@ import pickle
 import random
 import re
 import types
+import unicodedata
 
 import joblib
 import pytest
@@ -239,6 +240,37 @@ def test_listed_neighbours_are_every_listed_word_one_edit_away(monkeypatch, tmp_
     for _ in range(300):
         word = "".join(rng.choice("abcde") for _ in range(rng.randint(1, 10)))
         assert td_module._listed_neighbours(word, "en") == sorted(edits_of(word) & listed), word
+
+
+def listed_as_read(paths):
+    """The words of word lists as the correction reads them."""
+    words = set()
+    for path in paths:
+        text = path.read_text(encoding="utf-8", errors="replace").lower()
+        text = "".join(c for c in unicodedata.normalize("NFD", text) if not unicodedata.combining(c))
+        words.update(w for w in (re.sub(r"\W", "", run) for run in text.split()) if w)
+    return words
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_word_lists_are_read_as_the_host_folds_them(monkeypatch, tmp_path, seed):
+    # Lines as real lists have them: capitals, accents composed and not,
+    # apostrophes and dashes, a final sigma, other spaces than the line
+    # end, bytes that are no UTF-8, and words in both files.
+    rng = random.Random(seed)
+    pieces = ["ab", "AB", "cá", "CÁ", "ce\u0301", "ñ", "Ñ", "ß", "O'", "-", "ΟΔΟΣ", "ς", "æ", "Ø", "1", "_",
+              "ﬁ", "İ", "\u00a0", "\t", "\u2003"]
+    files = []
+    for n in range(2):
+        lines = ["".join(rng.choice(pieces) for _ in range(rng.randint(1, 4))) for _ in range(3000)]
+        path = tmp_path / f"words{n}.txt"
+        path.write_bytes("\r\n".join(lines).encode("utf-8") + b"\xff\xfeab\n")
+        files.append(path)
+    listed = listed_as_read(files)
+    monkeypatch.setitem(td_module.WORD_LISTS, "en", tuple(map(str, files)))
+    for word in rng.sample(sorted(listed), 200):
+        probe = word + "z"
+        assert td_module._listed_neighbours(probe, "en") == sorted(edits_of(probe) & listed), probe
 
 
 def test_a_query_of_stopwords_finds_nothing(library):

@@ -582,10 +582,23 @@ int run(py::handle args) {
     return run_search(args);
 }
 
+// A search run as its own process does no linear algebra that threads
+// would speed up, yet numpy's OpenBLAS starts a thread a core that spins
+// for about a tenth of a second before it sleeps: as much CPU as the
+// search itself. Only for the command (not a host calling main()), only
+// before numpy is loaded, and never over the user's own setting.
+void one_blas_thread_to_search(py::handle args) {
+    if (!py::str(args.attr("command")).equal(py::str("search"))) return;
+    if (wr::import("sys").attr("modules").contains("numpy")) return;
+    py::object environ = wr::import("os").attr("environ");
+    if (!environ.contains("OPENBLAS_NUM_THREADS")) environ["OPENBLAS_NUM_THREADS"] = "1";
+}
+
 int main_(py::object argv) {
     py::object parser = make_parser();
     py::object args = parser.attr("parse_args")(argv);
     const bool traceback = wr::truthy(args.attr("traceback"));
+    if (argv.is_none()) one_blas_thread_to_search(args);
     // Called in-process (by a host or a test), the caller's logging comes
     // back as it was.
     py::object logging = wr::import("logging");

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -258,33 +259,71 @@ std::shared_ptr<Ranked> ranked_of(py::handle engine) {
 // inflections (Spanish) is still enough: a word whose stem is the stem of a
 // listed word is a word too ("lavan" of "lavar").
 
-// The words of the lists in order (for the words that begin like a stem)
-// and in an open-addressed table (for membership: a misspelt word's
-// fifty-odd neighbours per letter are looked up each, nearly all in vain).
-// A word that is not there is mostly told by a bit filter eight bits a
-// word (two bits per word: a few percent let through), which stays in the
-// processor's cache where the table does not; a slot holds a word's
-// position and the high half of its hash, so the words themselves are
-// rarely read.
+// The words of the lists in an open-addressed table (for membership: a
+// misspelt word's fifty-odd neighbours per letter are looked up each,
+// nearly all in vain), and in order where the inflections of a word are
+// looked for (the words that begin like a stem). A word that is not there
+// is mostly told by a bit filter eight bits a word (two bits per word: a
+// few percent let through), which stays in the processor's cache where the
+// table does not; a slot holds a word's position and the high half of its
+// hash, so the words themselves are rarely read. The words lie end to end
+// in one block: the Portuguese lists alone are 700,000 lines, and one
+// allocation a word, or sorting them all, cost more than everything else
+// a cold search does.
 class Lexicon {
 public:
-    explicit Lexicon(std::vector<std::u32string> sorted) : words_(std::move(sorted)) {
+    // `words`: the words end to end, with repeats; `spans` their places in
+    // it. `ordered`: keep them sorted too.
+    Lexicon(const std::u32string& words, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& spans,
+            bool ordered) {
         std::size_t capacity = 16;
-        while (capacity < words_.size() + words_.size() / 2) capacity *= 2;
+        while (capacity < spans.size() + spans.size() / 2) capacity *= 2;
         slots_.assign(capacity, Slot{});
+        const std::u32string_view all(words);
+        std::vector<std::uint32_t> kept;  // the first of each word's spans
+        std::vector<std::uint64_t> hashes;
+        std::size_t length = 0;
+        const std::size_t mask = slots_.size() - 1;
+        for (std::uint32_t i = 0; i < spans.size(); ++i) {
+            const std::u32string_view word = all.substr(spans[i].first, spans[i].second);
+            const std::uint64_t h = hash(word);
+            const auto high = static_cast<std::uint32_t>(h >> 32);
+            std::size_t at = static_cast<std::size_t>(h) & mask;
+            bool seen = false;
+            for (; slots_[at].position != kEmpty; at = (at + 1) & mask) {
+                const Slot& slot = slots_[at];
+                const auto& [start, size] = spans[kept[slot.position]];
+                if (slot.high == high && all.substr(start, size) == word) {
+                    seen = true;
+                    break;
+                }
+            }
+            if (seen) continue;
+            slots_[at] = Slot{static_cast<std::uint32_t>(kept.size()), high};
+            kept.push_back(i);
+            hashes.push_back(h);
+            length += word.size();
+        }
+        chars_.reserve(length);
+        for (std::uint32_t i : kept) chars_ += all.substr(spans[i].first, spans[i].second);
+        words_.reserve(kept.size());
+        for (std::size_t at = 0, k = 0; k < kept.size(); ++k) {
+            words_.push_back(std::u32string_view(chars_).substr(at, spans[kept[k]].second));
+            at += spans[kept[k]].second;
+        }
         std::size_t bits = 64;
         while (bits < 8 * words_.size()) bits *= 2;
         filter_.assign(bits / 64, 0);
-        for (std::size_t i = 0; i < words_.size(); ++i) {
-            const std::uint64_t h = hash(words_[i]);
-            for (std::uint64_t bit : filter_bits(h))
-                filter_[bit / 64] |= std::uint64_t{1} << (bit % 64);
-            const std::size_t mask = slots_.size() - 1;
-            std::size_t at = static_cast<std::size_t>(h) & mask;
-            while (slots_[at].position != kEmpty) at = (at + 1) & mask;
-            slots_[at] = Slot{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(h >> 32)};
+        for (std::uint64_t h : hashes)
+            for (std::uint64_t bit : filter_bits(h)) filter_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+        if (ordered) {
+            sorted_ = words_;
+            std::sort(sorted_.begin(), sorted_.end());
         }
     }
+    // The words are views into the block.
+    Lexicon(const Lexicon&) = delete;
+    Lexicon& operator=(const Lexicon&) = delete;
 
     bool contains(std::u32string_view word) const {
         const std::uint64_t h = hash(word);
@@ -300,8 +339,8 @@ public:
     }
 
     bool empty() const { return words_.empty(); }
-    // Folded, lower-cased, sorted, distinct.
-    const std::vector<std::u32string>& sorted() const { return words_; }
+    // Folded, lower-cased, sorted, distinct; empty unless made `ordered`.
+    const std::vector<std::u32string_view>& sorted() const { return sorted_; }
 
 private:
     static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
@@ -322,10 +361,18 @@ private:
         const std::uint64_t mask = filter_.size() * 64 - 1;
         return {(h >> 7) & mask, (h >> 37) & mask};
     }
-    const std::vector<std::u32string> words_;
-    std::vector<Slot> slots_;  // at most two thirds full
+    std::u32string chars_;
+    std::vector<std::u32string_view> words_;   // in the lists' order
+    std::vector<std::u32string_view> sorted_;  // when made `ordered`
+    std::vector<Slot> slots_;                  // at most two thirds full
     std::vector<std::uint64_t> filter_;
 };
+
+// Debian's Spanish list holds no verb forms ("lavan", "comieron"); the
+// English and Portuguese ones hold every inflection, so there a word that
+// only shares its stem with a listed one ("invoce" with "invocation") is
+// a misspelling.
+bool lists_lack_inflections(const std::string& code) { return code == "es"; }
 
 struct WordList {
     py::object paths;                  // what WORD_LISTS named when it was read
@@ -352,36 +399,69 @@ WordList& word_list(const std::string& code) {
 
     WordList made;
     made.paths = paths;
-    std::vector<std::u32string> words;
+    std::u32string words;  // the lists' words end to end
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
     if (!paths.is_none()) {
         const wr::text::CharClasses& cc = wr::host_char_classes();
+        // A word is a run between spaces, lower-cased by the host,
+        // decomposed, its combining marks and other characters that are not
+        // word characters left out.
+        auto add_span = [&](std::size_t start) {
+            if (words.size() == start) return;
+            if (words.size() > std::numeric_limits<std::uint32_t>::max())
+                throw std::length_error("word lists of more than 4 G characters");
+            spans.emplace_back(static_cast<std::uint32_t>(start),
+                               static_cast<std::uint32_t>(words.size() - start));
+        };
         py::object isfile = wr::import_attr("os.path", "isfile");
         py::object normalize = wr::import_attr("unicodedata", "normalize");
         for (py::handle path : paths) {
             if (!wr::truthy(isfile(path))) continue;
-            py::object text = wr::import("pathlib").attr("Path")(path).attr("read_text")(
+            py::object read = wr::import("pathlib").attr("Path")(path).attr("read_text")(
                 py::arg("encoding") = "utf-8", py::arg("errors") = "replace");
-            const std::u32string all_words = wr::text::drop_combining(
-                wr::nfd_u32(normalize, text.attr("lower")()), cc);
-            std::size_t at = 0;
-            while (at < all_words.size()) {
+            if (!PyUnicode_Check(read.ptr())) throw py::type_error("a word list read as no str");
+            const int kind = PyUnicode_KIND(read.ptr());
+            const void* data = PyUnicode_DATA(read.ptr());
+            const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(read.ptr()));
+            auto at_ = [&](std::size_t i) { return static_cast<char32_t>(PyUnicode_READ(kind, data, i)); };
+            // Runs of ASCII are lower-cased here, as the host would (and
+            // have nothing to decompose); the others, most lines of no
+            // list, go through the host's lower() and decomposition
+            // together, one a line (a space ends a run's context for both).
+            std::u32string other;
+            for (std::size_t at = 0; at < length;) {
                 std::size_t end = at;
-                while (end < all_words.size() && !cc.is_space(all_words[end])) ++end;
-                std::u32string word = wr::text::keep_word_chars(
-                    std::u32string_view(all_words).substr(at, end - at), cc);
-                if (!word.empty()) words.push_back(std::move(word));
-                at = end;
-                while (at < all_words.size() && cc.is_space(all_words[at])) ++at;
+                bool plain = true;
+                for (char32_t c; end < length && !cc.is_space(c = at_(end)); ++end) plain = plain && c < 0x80;
+                if (plain) {
+                    const std::size_t start = words.size();
+                    for (std::size_t i = at; i < end; ++i) {
+                        const char32_t c = at_(i);
+                        if (cc.is_word(c)) words.push_back(c >= U'A' && c <= U'Z' ? c + 32 : c);
+                    }
+                    add_span(start);
+                } else {
+                    for (std::size_t i = at; i < end; ++i) other.push_back(at_(i));
+                    other.push_back(U'\n');
+                }
+                for (at = end; at < length && cc.is_space(at_(at));) ++at;
+            }
+            read = py::none();
+            const std::u32string lines = wr::nfd_u32(normalize, wr::from_u32(other).attr("lower")());
+            for (std::size_t at = 0; at < lines.size();) {
+                while (at < lines.size() && cc.is_space(lines[at])) ++at;
+                const std::size_t start = words.size();
+                for (; at < lines.size() && !cc.is_space(lines[at]); ++at)
+                    if (cc.is_word(lines[at]) && cc.combining(lines[at]) == 0) words.push_back(lines[at]);
+                add_span(start);
             }
         }
-        std::sort(words.begin(), words.end());
-        words.erase(std::unique(words.begin(), words.end()), words.end());
     }
-    made.lexicon = std::make_shared<const Lexicon>(std::move(words));
+    made.lexicon = std::make_shared<const Lexicon>(words, spans, lists_lack_inflections(code));
     return all.insert_or_assign(code, std::move(made)).first->second;
 }
 
-bool inflection_of_listed(const std::vector<std::u32string>& words, const std::u32string& word,
+bool inflection_of_listed(const std::vector<std::u32string_view>& words, const std::u32string& word,
                           const std::string& code) {
     // An inflection: some listed word with the same stem. Snowball stems
     // are prefixes of their words but for a changed last letter ("happi"),
@@ -395,17 +475,11 @@ bool inflection_of_listed(const std::vector<std::u32string>& words, const std::u
          candidates.size() < kStemCandidates;
          ++it)
         if (it->size() <= stem.size() + kSuffixLetters)
-            candidates.push_back(*it);  // copied: stemming may let another thread in
+            candidates.emplace_back(*it);  // copied: stemming may let another thread in
     for (const std::u32string& c : candidates)
         if (stem_word(c, code) == stem) return true;
     return false;
 }
-
-// Debian's Spanish list holds no verb forms ("lavan", "comieron"); the
-// English and Portuguese ones hold every inflection, so there a word that
-// only shares its stem with a listed one ("invoce" with "invocation") is
-// a misspelling.
-bool lists_lack_inflections(const std::string& code) { return code == "es"; }
 
 bool is_listed_word(const std::u32string& word, const std::string& code) {
     {
@@ -560,10 +634,19 @@ private:
         return best;
     }
 
-    // `lower`: the query word lower-cased.
+    // `lower`: the query word lower-cased. A word of any of the languages
+    // is real, so the lists already read are asked first, then those of the
+    // index's languages (which its own words are corrected in), the
+    // query's last: a command-line search need not read a list it can do
+    // without (the Portuguese ones take a fifth of a second).
     bool is_real(const std::u32string& lower) {
+        std::vector<const std::string*> order;
         for (const std::string& code : codes_)
-            if (!code.empty() && is_listed_word(lower, code)) return true;
+            if (!code.empty() && word_lists().count(code)) order.push_back(&code);
+        for (auto it = codes_.rbegin(); it != codes_.rend(); ++it)
+            if (!it->empty() && !word_lists().count(*it)) order.push_back(&*it);
+        for (const std::string* code : order)
+            if (is_listed_word(lower, *code)) return true;
         return false;
     }
 
