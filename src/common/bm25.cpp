@@ -139,6 +139,22 @@ void Index::check(const std::vector<QueryTerm>& query) const {
 
 void Index::accumulate(const std::vector<QueryTerm>& query, std::vector<double>& acc,
                        std::vector<std::uint32_t>& touched) const {
+    // The accumulator is read at random: the slot of the posting this far
+    // ahead is fetched while this one is added to.
+    constexpr std::size_t kAhead = 16;
+    // Raw pointers in the loops: through the vectors, every store made the
+    // compiler read their bounds again (and, for this thread's accumulator,
+    // its address: a call per posting).
+    double* const a = acc.data();
+    const std::uint32_t* const docs = docs_.data();
+    const float* const saturated = saturated_.data();
+    const std::uint8_t* const groups = groups_.data();
+    std::size_t postings = 0;
+    for (const QueryTerm& q : query) postings += starts_[q.term + 1] - starts_[q.term];
+    touched.resize(postings);
+    std::uint32_t* const out = touched.data();
+    std::size_t count = 0;
+    bool first = true;  // `acc` is all zero before
     for (const QueryTerm& q : query) {
         const std::uint32_t wanted = q.groups & present_groups_;
         // Only positive contributions: a document's first touch is then told
@@ -146,21 +162,37 @@ void Index::accumulate(const std::vector<QueryTerm>& query, std::vector<double>&
         if (!wanted || !(q.weight > 0.0)) continue;
         const double factor = q.weight * idf_[q.term];
         const std::size_t begin = starts_[q.term], end = starts_[q.term + 1];
+        if (first && wanted == present_groups_) {
+            // The first term meets only zeros: every posting is a first touch.
+            for (std::size_t p = begin; p < end; ++p) {
+                if (p + kAhead < end) __builtin_prefetch(&a[docs[p + kAhead]], 1);
+                const std::uint32_t d = docs[p];
+                out[count++] = d;
+                a[d] = 0.0 + factor * saturated[p];
+            }
+            first = false;
+            continue;
+        }
+        first = false;
         if (wanted == present_groups_) {
             for (std::size_t p = begin; p < end; ++p) {
-                const std::uint32_t d = docs_[p];
-                if (acc[d] == 0.0) touched.push_back(d);
-                acc[d] += factor * saturated_[p];
+                if (p + kAhead < end) __builtin_prefetch(&a[docs[p + kAhead]], 1);
+                const std::uint32_t d = docs[p];
+                out[count] = d;
+                count += a[d] == 0.0;
+                a[d] += factor * saturated[p];
             }
         } else {
             for (std::size_t p = begin; p < end; ++p) {
-                const std::uint32_t d = docs_[p];
-                if (!((wanted >> groups_[d]) & 1u)) continue;
-                if (acc[d] == 0.0) touched.push_back(d);
-                acc[d] += factor * saturated_[p];
+                const std::uint32_t d = docs[p];
+                if (!((wanted >> groups[d]) & 1u)) continue;
+                out[count] = d;
+                count += a[d] == 0.0;
+                a[d] += factor * saturated[p];
             }
         }
     }
+    touched.resize(count);
 }
 
 namespace {
@@ -183,35 +215,82 @@ std::vector<double> Index::scores(const std::vector<QueryTerm>& query) const {
     return out;
 }
 
+namespace {
+
+// The best `stop` hits offered, in a heap whose top is the worst of them:
+// once it is full, most documents are turned away by one comparison with
+// that worst score, where sorting or selecting among every match cost more
+// than the scoring itself.
+class Best {
+public:
+    explicit Best(std::size_t stop) : stop_(stop) {}
+
+    void offer(std::uint32_t doc, double score) {
+        if (!(score > 0.0) || score < floor_) return;
+        const Hit hit{doc, score};
+        if (heap_.size() < stop_) {
+            heap_.push_back(hit);
+            std::push_heap(heap_.begin(), heap_.end(), before);
+        } else if (before(hit, heap_.front())) {
+            std::pop_heap(heap_.begin(), heap_.end(), before);
+            heap_.back() = hit;
+            std::push_heap(heap_.begin(), heap_.end(), before);
+        } else {
+            return;
+        }
+        if (heap_.size() == stop_) floor_ = heap_.front().score;
+    }
+
+    // From the `start`th best on.
+    std::vector<Hit> from(std::size_t start) {
+        std::sort_heap(heap_.begin(), heap_.end(), before);
+        if (start >= heap_.size()) return {};
+        return std::vector<Hit>(heap_.begin() + static_cast<std::ptrdiff_t>(start), heap_.end());
+    }
+
+private:
+    // An object, not a function: the heap's calls are inlined then.
+    struct Before {
+        bool operator()(const Hit& a, const Hit& b) const {
+            return a.score != b.score ? a.score > b.score : a.doc < b.doc;
+        }
+    };
+    static constexpr Before before{};
+    std::size_t stop_;
+    double floor_ = -std::numeric_limits<double>::infinity();
+    std::vector<Hit> heap_;
+};
+
+}  // namespace
+
 std::vector<Hit> Index::rank(const std::vector<QueryTerm>& query, std::size_t start,
                              std::size_t stop) const {
     check(query);
+    if (stop == 0) return {};
+    Best best(stop);
+    // One term that scores (a query of one word, most often): its postings
+    // are the matches, each scored as the accumulator would score it.
+    const QueryTerm* only = nullptr;
+    std::size_t scoring = 0;
+    for (const QueryTerm& q : query)
+        if ((q.groups & present_groups_) && q.weight > 0.0) only = &q, ++scoring;
+    if (scoring == 1) {
+        const std::uint32_t wanted = only->groups & present_groups_;
+        const double factor = only->weight * idf_[only->term];
+        for (std::size_t p = starts_[only->term]; p < starts_[only->term + 1]; ++p)
+            if ((wanted >> groups_[docs_[p]]) & 1u) best.offer(docs_[p], 0.0 + factor * saturated_[p]);
+        return best.from(start);
+    }
     std::vector<double>& acc = scratch(documents());
     std::vector<std::uint32_t> touched;
     accumulate(query, acc, touched);
-    // The best `stop` in a heap whose top is the worst of them: most
-    // documents are turned away by one comparison with it, where sorting
-    // or selecting among every match cost more than the scoring itself.
-    auto before = [](const Hit& a, const Hit& b) {
-        return a.score != b.score ? a.score > b.score : a.doc < b.doc;
-    };
-    std::vector<Hit> best;
+    double* const a = acc.data();
     for (std::uint32_t d : touched) {
-        const Hit hit{d, acc[d]};
-        acc[d] = 0.0;
-        if (!(hit.score > 0.0) || stop == 0) continue;
-        if (best.size() < stop) {
-            best.push_back(hit);
-            std::push_heap(best.begin(), best.end(), before);
-        } else if (before(hit, best.front())) {
-            std::pop_heap(best.begin(), best.end(), before);
-            best.back() = hit;
-            std::push_heap(best.begin(), best.end(), before);
-        }
+        const double score = a[d];
+        a[d] = 0.0;
+        best.offer(d, score);
     }
-    std::sort_heap(best.begin(), best.end(), before);
-    if (start >= best.size()) return {};
-    return std::vector<Hit>(best.begin() + static_cast<std::ptrdiff_t>(start), best.end());
+    return best.from(start);
 }
 
 std::size_t Index::matches(const std::vector<QueryTerm>& query) const {

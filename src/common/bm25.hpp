@@ -89,7 +89,8 @@ private:
     void derive();
     void check(const std::vector<QueryTerm>& query) const;
     // Adds every matching document's score into `acc` (all zero before),
-    // listing each document the first time it is touched.
+    // listing each document the first time it is touched in `touched`
+    // (whatever it held is replaced).
     void accumulate(const std::vector<QueryTerm>& query, std::vector<double>& acc,
                     std::vector<std::uint32_t>& touched) const;
 

@@ -1,5 +1,7 @@
 #include "pyutil.hpp"
 
+#include <unordered_map>
+
 #include <pybind11/gil_safe_call_once.h>
 
 #include <cerrno>
@@ -73,6 +75,18 @@ void require_exact_str(py::handle value, const char* argname) {
 }
 
 py::object import(const char* module) { return py::module_::import(module); }
+
+py::handle name(const char* literal) {
+    // Leaked: the strings live as long as the process. Read and filled
+    // under the GIL.
+    static auto* made = new std::unordered_map<const char*, PyObject*>();
+    auto found = made->find(literal);
+    if (found != made->end()) return found->second;
+    PyObject* interned = PyUnicode_InternFromString(literal);
+    if (!interned) throw py::error_already_set();
+    made->emplace(literal, interned);
+    return interned;
+}
 
 py::object import_as_held(const char* module) {
     // A plain dictionary look-up: PyImport_GetModule would check the module's

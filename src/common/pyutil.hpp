@@ -90,6 +90,12 @@ py::object import_as_held(const char* module);
 py::module_& this_module();
 py::object import_attr(const char* module, const char* attr);
 
+// A string literal as a host string made once (interned), for the attribute
+// look-ups a search makes on every query: looking up by a C string makes a
+// new host string each time. Only for literals: they are told apart by
+// their address.
+py::handle name(const char* literal);
+
 // A host integer (anything with __index__) as a Py_ssize_t: the host's
 // TypeError for other objects, OverflowError when it does not fit.
 Py_ssize_t to_ssize(py::handle value);

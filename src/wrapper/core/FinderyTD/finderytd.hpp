@@ -125,6 +125,9 @@ public:
     ~TermScope();
     TermScope(const TermScope&) = delete;
     TermScope& operator=(const TermScope&) = delete;
+    // A number of the scope open on this thread, different for each
+    // outermost one it opens; 0 when none is open.
+    static std::uint64_t current();
 };
 // The Snowball stem of `word` (stopwords too), lower-cased; nothing is
 // remembered (for words looked at once).

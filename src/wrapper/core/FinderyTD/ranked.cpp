@@ -12,6 +12,7 @@
 // Everything is derived from what the engine stores (its cleaned texts, and
 // the split words kept beside them, splitstore.cpp) when a model is first
 // searched, and kept for as long as that model: nothing here is stored.
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -207,9 +209,9 @@ void forget_matrix(py::handle ref) {
 }
 
 std::shared_ptr<Ranked> ranked_of(py::handle engine) {
-    py::object matrix = engine.attr("tfidf_matrix");
-    py::object names = engine.attr("document_names"), cleaned = engine.attr("cleaned_text"),
-               languages = engine.attr("detected_languages");
+    py::object matrix = engine.attr(wr::name("tfidf_matrix"));
+    py::object names = engine.attr(wr::name("document_names")), cleaned = engine.attr(wr::name("cleaned_text")),
+               languages = engine.attr(wr::name("detected_languages"));
     py::object split = split_terms(engine);
     auto& all = entries();
     for (std::size_t i = 0; i < all.size(); ++i) {
@@ -389,8 +391,28 @@ std::unordered_map<std::string, WordList>& word_lists() {
     return *all;
 }
 
+WordList& read_word_list(const std::string& code);
+
+// read_word_list(), once a language within a TermScope (the reading of one
+// query): a misspelt word asks for its lists three times or more. An entry
+// of word_lists() is never removed, only replaced in place, so a pointer
+// to it stays good; a change of WORD_LISTS is seen by the next query.
 WordList& word_list(const std::string& code) {
-    py::object lists = wr::this_module().attr("WORD_LISTS");
+    thread_local std::uint64_t seen_in = 0;
+    thread_local std::vector<std::pair<std::string, WordList*>> seen;
+    const std::uint64_t scope = TermScope::current();
+    if (scope != 0) {
+        if (seen_in != scope) seen.clear(), seen_in = scope;
+        for (const auto& [c, list] : seen)
+            if (c == code) return *list;
+    }
+    WordList& list = read_word_list(code);
+    if (scope != 0) seen.emplace_back(code, &list);
+    return list;
+}
+
+WordList& read_word_list(const std::string& code) {
+    py::object lists = wr::this_module().attr(wr::name("WORD_LISTS"));
     py::object paths = py::none();
     if (lists.contains(py::str(code))) paths = py::tuple(py::iterable(lists[py::str(code)]));
     auto& all = word_lists();
@@ -696,7 +718,7 @@ std::int64_t host_index(py::handle value) {
 }  // namespace
 
 bool ranking_is_bm25() {
-    py::object ranking = wr::this_module().attr("RANKING");
+    py::object ranking = wr::this_module().attr(wr::name("RANKING"));
     if (PyUnicode_Check(ranking.ptr())) {
         if (py::str(ranking).equal(py::str("bm25"))) return true;
         if (py::str(ranking).equal(py::str("tfidf"))) return false;
@@ -713,11 +735,29 @@ double checked_cutoff(py::object cutoff) {
     return bar;
 }
 
+// A hit's keys, made once (the score's key is not ASCII: decoding it
+// for every hit showed in a search's time), and numpy's float64.
+struct HitFields {
+    py::str name, score, language;
+    py::object float64;
+};
+
+const HitFields& hit_fields() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<HitFields> storage;
+    return storage
+        .call_once_and_store_result([] {
+            return HitFields{py::str("name"), py::str("Pontuação"), py::str("language"),
+                             wr::import_attr("numpy", "float64")};
+        })
+        .get_stored();
+}
+
 // The search itself, over either source of the index; `describe` gives a
 // hit's name and language.
 py::object search_in(const std::shared_ptr<Ranked>& r, Split& split, double bar, py::object query,
                      py::object language, py::object page, py::object results_per_page,
-                     const Describe& describe) {
+                     const Describe& describe,
+                     const std::function<void(const std::vector<bm25::Hit>&)>& warm = {}) {
     const std::string primary = query_code(*r, query, language);
 
     const std::vector<bm25::Piece> pieces =
@@ -777,15 +817,19 @@ py::object search_in(const std::shared_ptr<Ranked>& r, Split& split, double bar,
     }
     split.lap(3);
 
-    py::object float64 = wr::import_attr("numpy", "float64");
-    py::list out;
-    for (const bm25::Hit& h : hits) {
-        auto [name, hit_language] = describe(h.doc);
+    if (warm) warm(hits);
+    const HitFields& fields = hit_fields();
+    py::list out(static_cast<py::ssize_t>(hits.size()));
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        auto [name, hit_language] = describe(hits[i].doc);
+        py::object score = py::reinterpret_steal<py::object>(
+            PyObject_CallOneArg(fields.float64.ptr(), py::float_(hits[i].score).ptr()));
+        if (!score) throw py::error_already_set();
         py::dict hit;
-        hit["name"] = name;
-        hit["Pontuação"] = float64(h.score);
-        hit["language"] = hit_language;
-        out.append(hit);
+        hit[fields.name] = name;
+        hit[fields.score] = score;
+        hit[fields.language] = hit_language;
+        PyList_SET_ITEM(out.ptr(), static_cast<py::ssize_t>(i), hit.release().ptr());
     }
     split.lap(4);
     note_search_split(split.seconds);
@@ -797,16 +841,35 @@ py::object search_in(const std::shared_ptr<Ranked>& r, Split& split, double bar,
 py::object search_ranked(py::object engine, py::object query, py::object language, py::object page,
                          py::object results_per_page, py::object cutoff) {
     // An index whose documents were all removed answers as one never filled.
-    if (engine.attr("tfidf_vectorizer").is_none()) return py::list();
+    if (engine.attr(wr::name("tfidf_vectorizer")).is_none()) return py::list();
     Split split;
     const double bar = checked_cutoff(cutoff);
     std::shared_ptr<Ranked> r = ranked_of(engine);
-    py::object names = engine.attr("document_names");
-    py::object languages = engine.attr("detected_languages");
+    py::object names = engine.attr(wr::name("document_names"));
+    py::object languages = engine.attr(wr::name("detected_languages"));
+    const bool plain = PyList_CheckExact(names.ptr()) && PyDict_CheckExact(languages.ptr());
+    // The page's names are fetched from memory together before they are
+    // looked up one by one: at 100,000 documents each is a cache miss, and
+    // waiting for them in turn took longer than scoring.
+    auto warm = [&](const std::vector<bm25::Hit>& hits) {
+        if (!plain) return;
+        PyObject** items = PySequence_Fast_ITEMS(names.ptr());
+        const auto size = static_cast<std::size_t>(PyList_GET_SIZE(names.ptr()));
+        for (const bm25::Hit& h : hits)
+            if (h.doc < size) __builtin_prefetch(&items[h.doc]);
+        for (const bm25::Hit& h : hits)
+            if (h.doc < size) __builtin_prefetch(items[h.doc]);
+    };
     return search_in(r, split, bar, query, language, page, results_per_page, [&](std::uint32_t doc) {
+        if (plain && doc < static_cast<std::size_t>(PyList_GET_SIZE(names.ptr()))) {
+            py::object name = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(names.ptr(), doc));
+            if (PyObject* found = PyDict_GetItemWithError(languages.ptr(), name.ptr()))
+                return std::make_pair(name, py::reinterpret_borrow<py::object>(found));
+            if (PyErr_Occurred()) throw py::error_already_set();
+        }
         py::object name = names[py::int_(doc)];
         return std::make_pair(name, py::object(languages[name]));
-    });
+    }, warm);
 }
 
 py::object search_ranked(const std::shared_ptr<Ranked>& r, py::object query, py::object language,

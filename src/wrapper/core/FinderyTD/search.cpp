@@ -518,12 +518,12 @@ py::object search_documents(py::object engine, py::object search_query,
     // The ranked search, when the host chose it (ranked.cpp): from the
     // index stored beside the model while this object has not read the
     // model (searchstore.cpp).
-    if (!wr::truthy(engine.attr("is_loaded")) && ranking_is_bm25()) {
+    if (!wr::truthy(engine.attr(wr::name("is_loaded"))) && ranking_is_bm25()) {
         if (std::shared_ptr<StoredSearch> stored = stored_search(engine))
             return search_stored(stored, search_query, detected_search_language, page, results_per_page,
                                  cutoff_for_fix_query);
     }
-    if (!wr::truthy(engine.attr("load_model")())) return py::list();
+    if (!wr::truthy(engine.attr(wr::name("load_model"))())) return py::list();
     if (ranking_is_bm25())
         return search_ranked(engine, search_query, detected_search_language, page, results_per_page,
                              cutoff_for_fix_query);

@@ -286,9 +286,14 @@ void forget_stored_search(py::handle engine) {
 py::object search_stored(const std::shared_ptr<StoredSearch>& s, py::object query, py::object language,
                          py::object page, py::object results_per_page, py::object cutoff) {
     py::object idiomark = wr::import_attr("wrapper.infra.Idiomark", "Idiomark");
+    std::vector<py::object> members(s->codes.size());  // looked up once a search
     return search_ranked(s->ranked, query, language, page, results_per_page, cutoff, [&](std::uint32_t doc) {
         const std::uint8_t l = s->language[doc];
-        py::object member = l == 0 ? py::object(py::none()) : idiomark(py::str(s->codes[l - 1]));
+        py::object member = py::none();
+        if (l != 0) {
+            if (!members[l - 1]) members[l - 1] = idiomark(py::str(s->codes[l - 1]));
+            member = members[l - 1];
+        }
         return std::make_pair(py::object(text_of(s->name(doc))), member);
     });
 }

@@ -48,7 +48,7 @@ std::string stemmed_in(py::handle doc) {
 }  // namespace
 
 py::dict split_terms(py::handle engine) {
-    py::object held = py::getattr(engine, kAttr, py::none());
+    py::object held = py::getattr(engine, wr::name(kAttr), py::none());
     if (py::isinstance<py::dict>(held)) return held;
     py::dict fresh;
     engine.attr(kAttr) = fresh;

@@ -1,5 +1,7 @@
 // The engine's term for one word, as the stemming pipeline files it, for the
 // ranked search: its query words and the parts of documents' joined words.
+#include <pybind11/gil_safe_call_once.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,11 +49,13 @@ std::unordered_map<std::string, Language>& languages() {
 // (or a test) that patches Wordwash is honoured as the pipeline honours it.
 Language& looked_up(const std::string& code) {
     auto& all = languages();
-    py::object wordwash = wr::import("wrapper.infra.Wordwash");
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> module;
+    const py::object& wordwash =
+        module.call_once_and_store_result([] { return wr::import("wrapper.infra.Wordwash"); }).get_stored();
     // Asked first, so that nltk is not loaded while it is not needed. Like
     // the host's stopword list below, the list read for the C++ stemmer is
     // kept while nothing is replaced: this runs for every word.
-    const bool untouched = wr::truthy(wordwash.attr("_nltk_untouched")());
+    const bool untouched = wr::truthy(wordwash.attr(wr::name("_nltk_untouched"))());
     auto kept = all.find(code);
     if (untouched && kept != all.end() && kept->second.native) return kept->second;
     if (untouched && !(kept != all.end() && kept->second.native_refused)) {
@@ -98,6 +102,8 @@ Language& looked_up(const std::string& code) {
 // entry of languages() is never removed, only replaced in place, so a
 // pointer to it stays good.
 thread_local int scope_depth = 0;
+thread_local std::uint64_t scope_number = 0;  // of the outermost open, 0 for none
+thread_local std::uint64_t scopes_opened = 0;
 thread_local std::vector<std::pair<std::string, Language*>> scope_seen;
 
 // looked_up(), once a language within a TermScope.
@@ -112,16 +118,27 @@ Language& language(const std::string& code) {
 
 }  // namespace
 
-TermScope::TermScope() { ++scope_depth; }
+TermScope::TermScope() {
+    if (scope_depth++ == 0) scope_number = ++scopes_opened;
+}
 
 TermScope::~TermScope() {
-    if (--scope_depth == 0) scope_seen.clear();
+    if (--scope_depth == 0) {
+        scope_seen.clear();
+        scope_number = 0;
+    }
 }
+
+std::uint64_t TermScope::current() { return scope_number; }
 
 std::u32string folded(py::handle text) {
     const wr::text::CharClasses& cc = wr::host_char_classes();
-    return wr::text::drop_combining(wr::nfd_u32(wr::import_attr("unicodedata", "normalize"), text),
-                                    cc);
+    // The module once, its normalize() at each call: a host's patch of it
+    // is honoured.
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> unicodedata;
+    const py::object& module =
+        unicodedata.call_once_and_store_result([] { return wr::import("unicodedata"); }).get_stored();
+    return wr::text::drop_combining(wr::nfd_u32(module.attr(wr::name("normalize")), text), cc);
 }
 
 // The C++ stem of a word, lower-cased as the host would lower-case nltk's.
@@ -185,7 +202,7 @@ std::u32string stem_word(const std::u32string& word, const std::string& code) {
 std::string stemming_code(py::handle language) {
     if (!wr::truthy(language)) return "";
     if (PyUnicode_Check(language.ptr())) return py::str(language).cast<std::string>();
-    return py::str(language.attr("value")).cast<std::string>();
+    return py::str(language.attr(wr::name("value"))).cast<std::string>();
 }
 
 }  // namespace finderytd
