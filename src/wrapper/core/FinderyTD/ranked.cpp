@@ -265,13 +265,13 @@ std::shared_ptr<Ranked> ranked_of(py::handle engine) {
 // misspelt word's fifty-odd neighbours per letter are looked up each,
 // nearly all in vain), and in order where the inflections of a word are
 // looked for (the words that begin like a stem). A word that is not there
-// is mostly told by a bit filter eight bits a word (two bits per word: a
-// few percent let through), which stays in the processor's cache where the
-// table does not; a slot holds a word's position and the high half of its
-// hash, so the words themselves are rarely read. The words lie end to end
-// in one block: the Portuguese lists alone are 700,000 lines, and one
-// allocation a word, or sorting them all, cost more than everything else
-// a cold search does.
+// is mostly told by a bit filter eight bits a word (two bits per word, in
+// one 64-bit word of it: a few percent let through), which stays in the
+// processor's cache where the table does not; a slot holds a word's
+// position and the high half of its hash, so the words themselves are
+// rarely read. The words lie end to end in one block: the Portuguese lists
+// alone are 700,000 lines, and one allocation a word, or sorting them all,
+// cost more than everything else a cold search does.
 class Lexicon {
 public:
     // `words`: the words end to end, with repeats; `spans` their places in
@@ -317,7 +317,7 @@ public:
         while (bits < 8 * words_.size()) bits *= 2;
         filter_.assign(bits / 64, 0);
         for (std::uint64_t h : hashes)
-            for (std::uint64_t bit : filter_bits(h)) filter_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+            filter_[filter_word(h)] |= filter_mask(h);
         if (ordered) {
             sorted_ = words_;
             std::sort(sorted_.begin(), sorted_.end());
@@ -327,10 +327,27 @@ public:
     Lexicon(const Lexicon&) = delete;
     Lexicon& operator=(const Lexicon&) = delete;
 
-    bool contains(std::u32string_view word) const {
-        const std::uint64_t h = hash(word);
-        for (std::uint64_t bit : filter_bits(h))
-            if (!(filter_[bit / 64] >> (bit % 64) & 1)) return false;
+    bool contains(std::u32string_view word) const { return contains(word, hash(word)); }
+
+    // The hash of a word is finish() of its polynomial: each code point in
+    // turn, the sum so far times kBase plus the code point (mod 2^64). An
+    // edit's polynomial is then made from the word's prefix and suffix
+    // sums in a few steps, however long the word.
+    static constexpr std::uint64_t kBase = 0x100000001b3ull;
+    static std::uint64_t step(std::uint64_t sum, char32_t c) { return sum * kBase + c; }
+    static std::uint64_t finish(std::uint64_t h) {
+        h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ull;
+        h = (h ^ (h >> 27)) * 0x94d049bb133111ebull;
+        return h ^ (h >> 31);
+    }
+    // False when no word has hash `h`; true for nearly all that one has.
+    bool may_hold(std::uint64_t h) const {
+        const std::uint64_t mask = filter_mask(h);
+        return (filter_[filter_word(h)] & mask) == mask;
+    }
+    // `h`: hash(word).
+    bool contains(std::u32string_view word, std::uint64_t h) const {
+        if (!may_hold(h)) return false;
         const auto high = static_cast<std::uint32_t>(h >> 32);
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t at = static_cast<std::size_t>(h) & mask;; at = (at + 1) & mask) {
@@ -350,18 +367,20 @@ private:
         std::uint32_t position = kEmpty;
         std::uint32_t high = 0;
     };
-    // FNV-1a over the code points, then mixed (splitmix64's finaliser) so
-    // that low and high bits both spread; 64 bits on every platform.
+    // The polynomial above, mixed (splitmix64's finaliser) so that low and
+    // high bits both spread; 64 bits on every platform.
     static std::uint64_t hash(std::u32string_view word) {
-        std::uint64_t h = 0xcbf29ce484222325ull;
-        for (char32_t c : word) h = (h ^ static_cast<std::uint64_t>(c)) * 0x100000001b3ull;
-        h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ull;
-        h = (h ^ (h >> 27)) * 0x94d049bb133111ebull;
-        return h ^ (h >> 31);
+        std::uint64_t sum = 0;
+        for (char32_t c : word) sum = step(sum, c);
+        return finish(sum);
     }
-    std::array<std::uint64_t, 2> filter_bits(std::uint64_t h) const {
-        const std::uint64_t mask = filter_.size() * 64 - 1;
-        return {(h >> 7) & mask, (h >> 37) & mask};
+    // A word's two bits lie in one 64-bit word of the filter: one memory
+    // read a look-up.
+    std::size_t filter_word(std::uint64_t h) const {
+        return static_cast<std::size_t>(h >> 7) & (filter_.size() - 1);
+    }
+    static std::uint64_t filter_mask(std::uint64_t h) {
+        return std::uint64_t{1} << ((h >> 40) & 63) | std::uint64_t{1} << ((h >> 50) & 63);
     }
     std::u32string chars_;
     std::vector<std::u32string_view> words_;   // in the lists' order
@@ -529,32 +548,40 @@ std::vector<std::u32string> listed_neighbours(const std::u32string& word, const 
     std::vector<std::u32string> out;
     const std::shared_ptr<const Lexicon> lexicon = word_list(code).lexicon;
     if (lexicon->empty()) return out;
-    auto try_word = [&](const std::u32string& candidate) {
-        if (candidate != word && lexicon->contains(candidate)) out.push_back(candidate);
-    };
+    // Each edit's hash is made from the word's prefix and suffix sums, and
+    // the edit is only spelt out when the bit filter lets it through (a few
+    // in a hundred): a misspelt word has some fifty edits a letter.
     const std::size_t n = word.size();
-    std::u32string edit;
-    edit.reserve(n + 1);
+    std::vector<std::uint64_t> prefix(n + 1), suffix(n + 1), power(n + 3);
+    prefix[0] = 0;  // of word[0, i)
+    for (std::size_t i = 0; i < n; ++i) prefix[i + 1] = Lexicon::step(prefix[i], word[i]);
+    power[0] = 1;
+    for (std::size_t i = 1; i < power.size(); ++i) power[i] = power[i - 1] * Lexicon::kBase;
+    suffix[n] = 0;  // of word[j, n)
+    for (std::size_t j = n; j-- > 0;) suffix[j] = word[j] * power[n - 1 - j] + suffix[j + 1];
+    // The word with [at, at + dropped) replaced by `put` (0 to 2 code points).
+    auto try_edit = [&](std::size_t at, std::size_t dropped, std::u32string_view put) {
+        std::uint64_t sum = prefix[at];
+        for (char32_t c : put) sum = Lexicon::step(sum, c);
+        const std::size_t tail = at + dropped;
+        const std::uint64_t h = Lexicon::finish(sum * power[n - tail] + suffix[tail]);
+        if (!lexicon->may_hold(h)) return;
+        std::u32string edit = word.substr(0, at);
+        edit += put;
+        edit += std::u32string_view(word).substr(tail);
+        if (edit != word && lexicon->contains(edit, h)) out.push_back(std::move(edit));
+    };
     for (std::size_t i = 0; i < n; ++i) {
-        edit = word;
-        edit.erase(i, 1);
-        try_word(edit);
+        try_edit(i, 1, {});
         if (i + 1 < n) {
-            edit = word;
-            std::swap(edit[i], edit[i + 1]);
-            try_word(edit);
+            const char32_t swapped[2] = {word[i + 1], word[i]};
+            try_edit(i, 2, std::u32string_view(swapped, 2));
         }
     }
     for (std::size_t i = 0; i <= n; ++i) {
         for (char32_t c = U'a'; c <= U'z'; ++c) {
-            edit = word;
-            edit.insert(edit.begin() + static_cast<std::ptrdiff_t>(i), c);
-            try_word(edit);
-            if (i < n && word[i] != c) {
-                edit = word;
-                edit[i] = c;
-                try_word(edit);
-            }
+            try_edit(i, 0, std::u32string_view(&c, 1));
+            if (i < n && word[i] != c) try_edit(i, 1, std::u32string_view(&c, 1));
         }
     }
     std::sort(out.begin(), out.end());
