@@ -13,6 +13,7 @@ import types
 import unicodedata
 
 import joblib
+import numpy
 import pytest
 
 from wrapper.core import FinderyTD as td_module
@@ -158,6 +159,18 @@ def library(models, ranked):
         doc("plain", "volcanoes and rivers", Idiomark.PORTUGUESE, detect=False),
     ])
     return engine
+
+
+def test_hits_have_the_specified_shape_from_the_model_and_from_the_index_beside_it(library, models):
+    # Keys in this order, the score a numpy float, the language the stored
+    # object itself; a fresh engine answers from the index beside the model.
+    loaded = library.search_documents("volcanoes lava", Idiomark.ENGLISH)[1]
+    stored = FinderyTD(models).search_documents("volcanoes lava", Idiomark.ENGLISH)[1]
+    assert loaded == stored and len(loaded) >= 2
+    for hit in loaded:
+        assert list(hit) == ["name", "Pontuação", "language"]
+        assert type(hit["Pontuação"]) is numpy.float64
+        assert hit["language"] is library.detected_languages[hit["name"]]
 
 
 @pytest.mark.parametrize("query, found", [
