@@ -154,7 +154,6 @@ void Index::accumulate(const std::vector<QueryTerm>& query, std::vector<double>&
     touched.resize(postings);
     std::uint32_t* const out = touched.data();
     std::size_t count = 0;
-    bool first = true;  // `acc` is all zero before
     for (const QueryTerm& q : query) {
         const std::uint32_t wanted = q.groups & present_groups_;
         // Only positive contributions: a document's first touch is then told
@@ -162,18 +161,6 @@ void Index::accumulate(const std::vector<QueryTerm>& query, std::vector<double>&
         if (!wanted || !(q.weight > 0.0)) continue;
         const double factor = q.weight * idf_[q.term];
         const std::size_t begin = starts_[q.term], end = starts_[q.term + 1];
-        if (first && wanted == present_groups_) {
-            // The first term meets only zeros: every posting is a first touch.
-            for (std::size_t p = begin; p < end; ++p) {
-                if (p + kAhead < end) __builtin_prefetch(&a[docs[p + kAhead]], 1);
-                const std::uint32_t d = docs[p];
-                out[count++] = d;
-                a[d] = 0.0 + factor * saturated[p];
-            }
-            first = false;
-            continue;
-        }
-        first = false;
         if (wanted == present_groups_) {
             for (std::size_t p = begin; p < end; ++p) {
                 if (p + kAhead < end) __builtin_prefetch(&a[docs[p + kAhead]], 1);

@@ -88,6 +88,16 @@ py::handle name(const char* literal) {
     return interned;
 }
 
+py::handle imported(const char* literal) {
+    // Leaked like the names above.
+    static auto* held = new std::unordered_map<const char*, PyObject*>();
+    auto found = held->find(literal);
+    if (found != held->end()) return found->second;
+    PyObject* module = import(literal).release().ptr();
+    // The import may have let another thread in that stored it first.
+    return held->emplace(literal, module).first->second;
+}
+
 py::object import_as_held(const char* module) {
     // A plain dictionary look-up: PyImport_GetModule would check the module's
     // __spec__ too, which is what loads a lazy module.

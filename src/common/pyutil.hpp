@@ -95,6 +95,10 @@ py::object import_attr(const char* module, const char* attr);
 // new host string each time. Only for literals: they are told apart by
 // their address.
 py::handle name(const char* literal);
+// The module named by a string literal, imported at the first call and
+// kept: for modules used on every query (a host's patch of one of its
+// attributes is still seen, the attribute being looked up at each use).
+py::handle imported(const char* literal);
 
 // A host integer (anything with __index__) as a Py_ssize_t: the host's
 // TypeError for other objects, OverflowError when it does not fit.

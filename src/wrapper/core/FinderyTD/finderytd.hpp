@@ -129,6 +129,30 @@ public:
     // outermost one it opens; 0 when none is open.
     static std::uint64_t current();
 };
+
+// Entries of a table that are looked up once per language within a
+// TermScope (per thread): the table's entries must never be removed, only
+// replaced in place, so that a pointer to one stays good. Outside a scope
+// every call looks up.
+template <typename Entry>
+class ScopedLookups {
+public:
+    template <typename LookUp>
+    Entry& get(const std::string& code, LookUp look_up) {
+        const std::uint64_t scope = TermScope::current();
+        if (scope == 0) return look_up(code);
+        if (scope != scope_) seen_.clear(), scope_ = scope;
+        for (const auto& [c, entry] : seen_)
+            if (c == code) return *entry;
+        Entry& entry = look_up(code);
+        seen_.emplace_back(code, &entry);
+        return entry;
+    }
+
+private:
+    std::uint64_t scope_ = 0;
+    std::vector<std::pair<std::string, Entry*>> seen_;
+};
 // The Snowball stem of `word` (stopwords too), lower-cased; nothing is
 // remembered (for words looked at once).
 std::u32string stem_word(const std::u32string& word, const std::string& code);

@@ -12,7 +12,6 @@
 // Everything is derived from what the engine stores (its cleaned texts, and
 // the split words kept beside them, splitstore.cpp) when a model is first
 // searched, and kept for as long as that model: nothing here is stored.
-#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
@@ -20,7 +19,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -414,20 +412,11 @@ WordList& read_word_list(const std::string& code);
 
 // read_word_list(), once a language within a TermScope (the reading of one
 // query): a misspelt word asks for its lists three times or more. An entry
-// of word_lists() is never removed, only replaced in place, so a pointer
-// to it stays good; a change of WORD_LISTS is seen by the next query.
+// of word_lists() is never removed, only replaced in place; a change of
+// WORD_LISTS is seen by the next query.
 WordList& word_list(const std::string& code) {
-    thread_local std::uint64_t seen_in = 0;
-    thread_local std::vector<std::pair<std::string, WordList*>> seen;
-    const std::uint64_t scope = TermScope::current();
-    if (scope != 0) {
-        if (seen_in != scope) seen.clear(), seen_in = scope;
-        for (const auto& [c, list] : seen)
-            if (c == code) return *list;
-    }
-    WordList& list = read_word_list(code);
-    if (scope != 0) seen.emplace_back(code, &list);
-    return list;
+    thread_local ScopedLookups<WordList> seen;
+    return seen.get(code, read_word_list);
 }
 
 WordList& read_word_list(const std::string& code) {
@@ -762,29 +751,11 @@ double checked_cutoff(py::object cutoff) {
     return bar;
 }
 
-// A hit's keys, made once (the score's key is not ASCII: decoding it
-// for every hit showed in a search's time), and numpy's float64.
-struct HitFields {
-    py::str name, score, language;
-    py::object float64;
-};
-
-const HitFields& hit_fields() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<HitFields> storage;
-    return storage
-        .call_once_and_store_result([] {
-            return HitFields{py::str("name"), py::str("Pontuação"), py::str("language"),
-                             wr::import_attr("numpy", "float64")};
-        })
-        .get_stored();
-}
-
 // The search itself, over either source of the index; `describe` gives a
 // hit's name and language.
 py::object search_in(const std::shared_ptr<Ranked>& r, Split& split, double bar, py::object query,
                      py::object language, py::object page, py::object results_per_page,
-                     const Describe& describe,
-                     const std::function<void(const std::vector<bm25::Hit>&)>& warm = {}) {
+                     const Describe& describe) {
     const std::string primary = query_code(*r, query, language);
 
     const std::vector<bm25::Piece> pieces =
@@ -844,18 +815,19 @@ py::object search_in(const std::shared_ptr<Ranked>& r, Split& split, double bar,
     }
     split.lap(3);
 
-    if (warm) warm(hits);
-    const HitFields& fields = hit_fields();
+    // The keys made once (the score's is not ASCII: decoding it for every
+    // hit showed in a search's time).
+    py::object float64 = wr::imported("numpy").attr(wr::name("float64"));
     py::list out(static_cast<py::ssize_t>(hits.size()));
     for (std::size_t i = 0; i < hits.size(); ++i) {
         auto [name, hit_language] = describe(hits[i].doc);
         py::object score = py::reinterpret_steal<py::object>(
-            PyObject_CallOneArg(fields.float64.ptr(), py::float_(hits[i].score).ptr()));
+            PyObject_CallOneArg(float64.ptr(), py::float_(hits[i].score).ptr()));
         if (!score) throw py::error_already_set();
         py::dict hit;
-        hit[fields.name] = name;
-        hit[fields.score] = score;
-        hit[fields.language] = hit_language;
+        hit[wr::name("name")] = name;
+        hit[wr::name("Pontuação")] = score;
+        hit[wr::name("language")] = hit_language;
         PyList_SET_ITEM(out.ptr(), static_cast<py::ssize_t>(i), hit.release().ptr());
     }
     split.lap(4);
@@ -875,18 +847,6 @@ py::object search_ranked(py::object engine, py::object query, py::object languag
     py::object names = engine.attr(wr::name("document_names"));
     py::object languages = engine.attr(wr::name("detected_languages"));
     const bool plain = PyList_CheckExact(names.ptr()) && PyDict_CheckExact(languages.ptr());
-    // The page's names are fetched from memory together before they are
-    // looked up one by one: at 100,000 documents each is a cache miss, and
-    // waiting for them in turn took longer than scoring.
-    auto warm = [&](const std::vector<bm25::Hit>& hits) {
-        if (!plain) return;
-        PyObject** items = PySequence_Fast_ITEMS(names.ptr());
-        const auto size = static_cast<std::size_t>(PyList_GET_SIZE(names.ptr()));
-        for (const bm25::Hit& h : hits)
-            if (h.doc < size) __builtin_prefetch(&items[h.doc]);
-        for (const bm25::Hit& h : hits)
-            if (h.doc < size) __builtin_prefetch(items[h.doc]);
-    };
     return search_in(r, split, bar, query, language, page, results_per_page, [&](std::uint32_t doc) {
         if (plain && doc < static_cast<std::size_t>(PyList_GET_SIZE(names.ptr()))) {
             py::object name = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(names.ptr(), doc));
@@ -896,7 +856,7 @@ py::object search_ranked(py::object engine, py::object query, py::object languag
         }
         py::object name = names[py::int_(doc)];
         return std::make_pair(name, py::object(languages[name]));
-    }, warm);
+    });
 }
 
 py::object search_ranked(const std::shared_ptr<Ranked>& r, py::object query, py::object language,

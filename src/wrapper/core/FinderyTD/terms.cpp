@@ -1,7 +1,5 @@
 // The engine's term for one word, as the stemming pipeline files it, for the
 // ranked search: its query words and the parts of documents' joined words.
-#include <pybind11/gil_safe_call_once.h>
-
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,9 +47,7 @@ std::unordered_map<std::string, Language>& languages() {
 // (or a test) that patches Wordwash is honoured as the pipeline honours it.
 Language& looked_up(const std::string& code) {
     auto& all = languages();
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> module;
-    const py::object& wordwash =
-        module.call_once_and_store_result([] { return wr::import("wrapper.infra.Wordwash"); }).get_stored();
+    py::handle wordwash = wr::imported("wrapper.infra.Wordwash");
     // Asked first, so that nltk is not loaded while it is not needed. Like
     // the host's stopword list below, the list read for the C++ stemmer is
     // kept while nothing is replaced: this runs for every word.
@@ -98,22 +94,15 @@ Language& looked_up(const std::string& code) {
     return all.insert_or_assign(code, std::move(made)).first->second;
 }
 
-// The languages looked up within the TermScopes open on this thread. An
-// entry of languages() is never removed, only replaced in place, so a
-// pointer to it stays good.
 thread_local int scope_depth = 0;
 thread_local std::uint64_t scope_number = 0;  // of the outermost open, 0 for none
 thread_local std::uint64_t scopes_opened = 0;
-thread_local std::vector<std::pair<std::string, Language*>> scope_seen;
 
-// looked_up(), once a language within a TermScope.
+// looked_up(), once a language within a TermScope (an entry of languages()
+// is never removed, only replaced in place).
 Language& language(const std::string& code) {
-    if (scope_depth == 0) return looked_up(code);
-    for (const auto& [c, lang] : scope_seen)
-        if (c == code) return *lang;
-    Language& lang = looked_up(code);
-    scope_seen.emplace_back(code, &lang);
-    return lang;
+    thread_local ScopedLookups<Language> seen;
+    return seen.get(code, looked_up);
 }
 
 }  // namespace
@@ -123,22 +112,16 @@ TermScope::TermScope() {
 }
 
 TermScope::~TermScope() {
-    if (--scope_depth == 0) {
-        scope_seen.clear();
-        scope_number = 0;
-    }
+    if (--scope_depth == 0) scope_number = 0;
 }
 
 std::uint64_t TermScope::current() { return scope_number; }
 
 std::u32string folded(py::handle text) {
     const wr::text::CharClasses& cc = wr::host_char_classes();
-    // The module once, its normalize() at each call: a host's patch of it
-    // is honoured.
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> unicodedata;
-    const py::object& module =
-        unicodedata.call_once_and_store_result([] { return wr::import("unicodedata"); }).get_stored();
-    return wr::text::drop_combining(wr::nfd_u32(module.attr(wr::name("normalize")), text), cc);
+    // normalize() looked up at each call: a host's patch of it is honoured.
+    return wr::text::drop_combining(
+        wr::nfd_u32(wr::imported("unicodedata").attr(wr::name("normalize")), text), cc);
 }
 
 // The C++ stem of a word, lower-cased as the host would lower-case nltk's.
