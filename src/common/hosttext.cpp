@@ -49,10 +49,19 @@ bool nfd_in_one_call(py::handle text) {
            PyUnicode_GetLength(text.ptr()) <= static_cast<Py_ssize_t>(kNfdPiece);
 }
 
+// normalize("NFD", text), called without making the form's name or an
+// argument tuple anew: a search makes this call for every query.
+py::object normalized(py::handle normalize, py::handle text) {
+    PyObject* args[] = {name("NFD").ptr(), text.ptr()};
+    PyObject* out = PyObject_Vectorcall(normalize.ptr(), args, 2, nullptr);
+    if (!out) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(out);
+}
+
 }  // namespace
 
 std::u32string nfd_u32(py::handle normalize, py::handle text) {
-    if (nfd_in_one_call(text)) return to_u32(normalize("NFD", text));
+    if (nfd_in_one_call(text)) return to_u32(normalized(normalize, text));
     const std::u32string all = to_u32(text);
     std::u32string out;
     out.reserve(all.size() + all.size() / 8);
@@ -61,14 +70,14 @@ std::u32string nfd_u32(py::handle normalize, py::handle text) {
         PyObject* piece = PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(at),
                                               static_cast<Py_ssize_t>(end));
         if (!piece) throw py::error_already_set();
-        out += to_u32(normalize("NFD", py::reinterpret_steal<py::str>(piece)));
+        out += to_u32(normalized(normalize, py::reinterpret_steal<py::str>(piece)));
         at = end;
     }
     return out;
 }
 
 py::str nfd(py::handle normalize, py::handle text) {
-    if (nfd_in_one_call(text)) return normalize("NFD", text);
+    if (nfd_in_one_call(text)) return normalized(normalize, text);
     return from_u32(nfd_u32(normalize, text));
 }
 

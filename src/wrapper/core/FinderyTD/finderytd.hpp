@@ -115,7 +115,10 @@ std::u32string folded(py::handle text);
 // The term the stemming pipeline files for `word` (folded, word characters
 // only) in the language of this code: lower-cased, "" for a stopword, else
 // its Snowball stem; with the code "" (no language) the lower-cased word.
-std::u32string term_of(const std::u32string& word, const std::string& code);
+// Terms are remembered per word; `remember` false for words asked about once
+// (a misspelling's candidates), where remembering costs more than stemming
+// in C++ again.
+std::u32string term_of(const std::u32string& word, const std::string& code, bool remember = true);
 // While one lives on this thread (the reading of one query), each
 // language's stemming is looked up in Wordwash once, at its first word,
 // not at every word: a patch of Wordwash is seen by the next query.

@@ -523,7 +523,10 @@ py::object search_documents(py::object engine, py::object search_query,
             return search_stored(stored, search_query, detected_search_language, page, results_per_page,
                                  cutoff_for_fix_query);
     }
-    if (!wr::truthy(engine.attr(wr::name("load_model"))())) return py::list();
+    // Called plainly: pybind11's argument packing showed in a short search.
+    PyObject* loaded = PyObject_CallNoArgs(engine.attr(wr::name("load_model")).ptr());
+    if (!loaded) throw py::error_already_set();
+    if (!wr::truthy(py::reinterpret_steal<py::object>(loaded))) return py::list();
     if (ranking_is_bm25())
         return search_ranked(engine, search_query, detected_search_language, page, results_per_page,
                              cutoff_for_fix_query);

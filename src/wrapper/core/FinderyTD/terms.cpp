@@ -142,7 +142,7 @@ std::u32string native_stem(Language& lang, const std::u32string& word) {
     return term;
 }
 
-std::u32string term_of(const std::u32string& word, const std::string& code) {
+std::u32string term_of(const std::u32string& word, const std::string& code, bool remember) {
     if (word.empty()) return word;
     Language& lang = language(code);
     auto known = lang.terms.find(word);
@@ -151,6 +151,7 @@ std::u32string term_of(const std::u32string& word, const std::string& code) {
         std::u32string term;
         wr::host_lowering(word).lower(word, term);
         if (lang.stemmer) term = lang.native_stop->count(term) ? std::u32string() : native_stem(lang, word);
+        if (!remember) return term;
         Language& again = language(code);
         if (again.terms.size() >= kRememberedTerms) again.terms.clear();
         again.terms.emplace(word, term);
@@ -183,9 +184,20 @@ std::u32string stem_word(const std::u32string& word, const std::string& code) {
 }
 
 std::string stemming_code(py::handle language) {
-    if (!wr::truthy(language)) return "";
-    if (PyUnicode_Check(language.ptr())) return py::str(language).cast<std::string>();
-    return py::str(language.attr(wr::name("value"))).cast<std::string>();
+    if (PyUnicode_Check(language.ptr()))
+        return PyUnicode_GET_LENGTH(language.ptr()) ? py::str(language).cast<std::string>() : "";
+    // An enumeration's member keeps its value (and its truth) for good:
+    // asked once each, the answer is kept with the member. The Enum's
+    // `value` is a property in the host, the costliest part of a short
+    // search when asked every time.
+    static auto* members = new std::vector<std::pair<py::object, std::string>>();  // leaked: host objects
+    for (const auto& [member, code] : *members)
+        if (member.ptr() == language.ptr()) return code;
+    const std::string code =
+        wr::truthy(language) ? py::str(language.attr(wr::name("value"))).cast<std::string>() : "";
+    if (members->size() < 64 && py::isinstance(language, wr::imported("enum").attr(wr::name("Enum"))))
+        members->emplace_back(py::reinterpret_borrow<py::object>(language), code);
+    return code;
 }
 
 }  // namespace finderytd

@@ -70,11 +70,17 @@ py::object module_getattr(py::str name) {
 // Whether the stemming pipeline's nltk functions here are nltk's own: not
 // loaded yet, or loaded and not replaced since. Then the C++ pipeline gives
 // the same results; otherwise the host's replacements are called.
+// Asked on every search: the names (string literals) are looked up as
+// interned strings in the module's dictionary, not made anew each time.
 bool untouched(const char* name) {
-    py::dict fields = wr::this_module().attr("__dict__");
-    if (!fields.contains(name)) return true;
+    PyObject* fields = PyModule_GetDict(wr::this_module().ptr());  // borrowed
+    PyObject* now = PyDict_GetItemWithError(fields, wr::name(name).ptr());
+    if (!now) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return true;
+    }
     auto loaded = loaded_originals().find(name);
-    return loaded != loaded_originals().end() && loaded->second.is(fields[name]);
+    return loaded != loaded_originals().end() && loaded->second.ptr() == now;
 }
 
 bool nltk_untouched() {
