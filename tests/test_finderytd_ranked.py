@@ -496,3 +496,26 @@ def test_near_terms_hold_every_term_one_edit_away(seed):
         found = td_module._near_terms(terms, word)
         assert found == sorted(set(found))
         assert {terms[i] for i in found} >= {t for t in terms if one_edit(word, t)}
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_a_close_match_among_some_terms_is_difflibs_among_them(seed):
+    # Correction asks the whole vocabulary's matcher about the few terms one
+    # edit away: the answer must be difflib's over those terms alone (ties,
+    # repeats, lengths the subset lacks, a word that is one of them).
+    import difflib
+
+    rng = random.Random(seed)
+    alphabet = rng.choice(["ab", "abcd", "abcdefgh", "aáe\u0301\U0001d518"])
+    vocabulary = ["".join(rng.choice(alphabet) for _ in range(rng.randint(0, 9))) for _ in range(200)]
+    vocabulary += rng.choices(vocabulary, k=20)
+    for _ in range(300):
+        among = [rng.randrange(len(vocabulary)) for _ in range(rng.randint(0, 12))]
+        word = (rng.choice(vocabulary) if rng.random() < 0.15
+                else "".join(rng.choice(alphabet) for _ in range(rng.randint(1, 9))))
+        cutoff = rng.choice([0.0, 0.5, 0.8, 0.9, 1.0, rng.random()])
+        expected = difflib.get_close_matches(word, [vocabulary[i] for i in among], n=1, cutoff=cutoff)
+        got = td_module._close_match_among(word, vocabulary, among, cutoff)
+        assert got == (expected[0] if expected else None), (word, among, cutoff)
+    with pytest.raises(IndexError):
+        td_module._close_match_among("a", vocabulary, [len(vocabulary)], 0.5)

@@ -92,7 +92,11 @@ CloseMatcher::CloseMatcher(std::vector<std::u32string> vocabulary) {
         at[len + 1] += at[len];
     }
     terms_.resize(vocabulary.size());
-    for (std::u32string& term : vocabulary) terms_[at[term.size()]++] = std::move(term);
+    placed_.resize(vocabulary.size());
+    for (std::size_t i = 0; i < vocabulary.size(); ++i) {
+        placed_[i] = at[vocabulary[i].size()]++;
+        terms_[placed_[i]] = std::move(vocabulary[i]);
+    }
 
     // Characters get dense ids in order of first appearance, through a flat
     // table for the basic plane (nearly every character of real text) and a
@@ -341,27 +345,63 @@ std::size_t CloseMatcher::Query::matches(std::size_t t, std::size_t need) {
 // ---- the search -------------------------------------------------------------
 
 std::optional<std::u32string> CloseMatcher::best(const std::u32string& word, double cutoff) const {
+    check_cutoff(cutoff);
+    std::vector<Run> runs;
+    runs.reserve(buckets_.size());
+    for (const Bucket& b : buckets_) runs.push_back({b.length, b.first, b.last});
+    return scan(word, cutoff, runs, nullptr);
+}
+
+std::optional<std::u32string> CloseMatcher::best_among(const std::u32string& word, double cutoff,
+                                                       const std::vector<std::uint32_t>& among) const {
+    check_cutoff(cutoff);
+    std::vector<std::size_t> at;
+    at.reserve(among.size());
+    for (std::uint32_t i : among) {
+        if (i >= placed_.size()) throw std::out_of_range("a term outside the vocabulary");
+        at.push_back(placed_[i]);
+    }
+    // Positions ascending are grouped by length, as the buckets are.
+    std::sort(at.begin(), at.end());
+    at.erase(std::unique(at.begin(), at.end()), at.end());
+    std::vector<Run> runs;
+    for (std::size_t k = 0; k < at.size();) {
+        const std::size_t length = terms_[at[k]].size();
+        const std::size_t first = k;
+        while (k < at.size() && terms_[at[k]].size() == length) ++k;
+        runs.push_back({length, first, k});
+    }
+    return scan(word, cutoff, runs, at.data());
+}
+
+void CloseMatcher::check_cutoff(double cutoff) {
     if (!(cutoff >= 0.0 && cutoff <= 1.0))
         throw std::invalid_argument("cutoff must be in [0.0, 1.0]");
-    if (terms_.empty()) return std::nullopt;
+}
+
+std::optional<std::u32string> CloseMatcher::scan(const std::u32string& word, double cutoff,
+                                                 const std::vector<Run>& runs,
+                                                 const std::size_t* positions) const {
+    if (runs.empty()) return std::nullopt;
+    auto term_at = [&](std::size_t p) { return positions ? positions[p] : p; };
 
     const std::size_t lb = word.size();
-    std::vector<std::pair<double, std::size_t>> order;  // (real_quick_ratio, bucket)
-    order.reserve(buckets_.size());
-    for (std::size_t k = 0; k < buckets_.size(); ++k) {
-        const std::size_t la = buckets_[k].length;
+    std::vector<std::pair<double, std::size_t>> order;  // (real_quick_ratio, run)
+    order.reserve(runs.size());
+    for (std::size_t k = 0; k < runs.size(); ++k) {
+        const std::size_t la = runs[k].length;
         order.emplace_back(ratio_of(std::min(la, lb), la + lb), k);
     }
     std::stable_sort(order.begin(), order.end(),
                      [](const auto& l, const auto& r) { return l.first > r.first; });
 
-    // A word in the vocabulary: (T - 1) / T rounds to 1.0 only past 2**53.
+    // A word among the terms: (T - 1) / T rounds to 1.0 only past 2**53.
     if (lb < (std::size_t{1} << 50)) {
-        auto it = std::lower_bound(buckets_.begin(), buckets_.end(), lb,
-                                   [](const Bucket& b, std::size_t n) { return b.length < n; });
-        if (it != buckets_.end() && it->length == lb) {
-            for (std::size_t t = it->first; t < it->last; ++t)
-                if (terms_[t] == word) return word;
+        auto it = std::lower_bound(runs.begin(), runs.end(), lb,
+                                   [](const Run& r, std::size_t n) { return r.length < n; });
+        if (it != runs.end() && it->length == lb) {
+            for (std::size_t p = it->first; p < it->last; ++p)
+                if (terms_[term_at(p)] == word) return word;
         }
     }
 
@@ -370,9 +410,9 @@ std::optional<std::u32string> CloseMatcher::best(const std::u32string& word, dou
     double best_score = 0.0;
     for (const auto& [bound, k] : order) {
         if (bound < cutoff || (best != kNoTerm && bound < best_score)) break;
-        const Bucket& bucket = buckets_[k];
-        const std::size_t total = bucket.length + lb;
-        const std::size_t top = std::min(bucket.length, lb);
+        const Run& run = runs[k];
+        const std::size_t total = run.length + lb;
+        const std::size_t top = std::min(run.length, lb);
         // need: the least M that keeps a term in the running; win: the least
         // that beats the best score outright (below it, only a tie).
         std::size_t need = 0, win = 0;
@@ -384,7 +424,8 @@ std::optional<std::u32string> CloseMatcher::best(const std::u32string& word, dou
             }
         };
         reckon();
-        for (std::size_t t = bucket.first; t < bucket.last; ++t) {
+        for (std::size_t p = run.first; p < run.last; ++p) {
+            const std::size_t t = term_at(p);
             if (need > top) break;
             if (query.rough_common(t) < need) continue;
             const std::size_t shared = query.common(t, need);

@@ -27,10 +27,28 @@ public:
     // the case where difflib raises ValueError.
     std::optional<std::u32string> best(const std::u32string& word, double cutoff) const;
 
+    // The same answer among some of the terms only, given by their places in
+    // the vocabulary as passed to the constructor: what
+    // get_close_match(word, those terms, cutoff) gives, without preparing
+    // them again. Throws std::out_of_range for a place past the vocabulary.
+    std::optional<std::u32string> best_among(const std::u32string& word, double cutoff,
+                                             const std::vector<std::uint32_t>& among) const;
+
     // Number of terms, duplicates included.
     std::size_t size() const { return terms_.size(); }
 
 private:
+    struct Run {             // terms of one length: positions [first, last)
+        std::size_t length;  // of a list, or of terms_ itself
+        std::size_t first;
+        std::size_t last;
+    };
+    static void check_cutoff(double cutoff);
+    // The search over the runs (ascending by length); `positions` maps a
+    // run's places to terms_, or is null when they are terms_'s own.
+    std::optional<std::u32string> scan(const std::u32string& word, double cutoff,
+                                       const std::vector<Run>& runs, const std::size_t* positions) const;
+
     struct Bucket {          // all terms of one length, a run of terms_
         std::size_t length;
         std::size_t first;
@@ -42,6 +60,7 @@ private:
     };
 
     std::vector<std::u32string> terms_;     // by length, otherwise in the given order
+    std::vector<std::size_t> placed_;       // per term as given: its place in terms_
     std::vector<char32_t> alphabet_;        // sorted; a character's id is its index
     std::vector<std::uint32_t> chars_;      // terms' characters as ids, concatenated
     std::vector<std::size_t> char_start_;   // terms_.size() + 1 offsets into chars_

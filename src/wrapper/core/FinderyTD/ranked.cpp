@@ -33,9 +33,11 @@
 #include "bm25.hpp"
 #include "closematch.hpp"
 #include "finderytd.hpp"
+#include "hoststem.hpp"
 #include "hosttext.hpp"
 #include "nearterms.hpp"
 #include "pyutil.hpp"
+#include "termids.hpp"
 
 namespace finderytd {
 
@@ -69,7 +71,7 @@ constexpr std::size_t kStemCandidates = 500;
 
 struct Ranked {
     std::unique_ptr<bm25::Index> index;
-    std::unordered_map<std::u32string, std::uint32_t> ids;
+    wr::TermIds ids;  // over `terms`
     std::vector<std::u32string> terms;
     std::vector<std::string> codes;  // per group: the language code, "" for none
     std::vector<std::size_t> sizes;  // documents per group
@@ -82,17 +84,13 @@ struct Ranked {
     std::unordered_map<std::u32string, std::optional<std::uint32_t>> corrections;
 
     std::uint32_t id_of(const std::u32string& term) {
-        auto at = ids.find(term);  // before emplace, which would allocate for a term held already
-        if (at != ids.end()) return at->second;
-        at = ids.emplace(term, static_cast<std::uint32_t>(terms.size())).first;
+        if (std::optional<std::uint32_t> at = ids.find(term, terms)) return *at;
         terms.push_back(term);
-        return at->second;
+        const auto id = static_cast<std::uint32_t>(terms.size() - 1);
+        ids.add(id, terms);
+        return id;
     }
-    std::optional<std::uint32_t> find(const std::u32string& term) const {
-        auto at = ids.find(term);
-        if (at == ids.end()) return std::nullopt;
-        return at->second;
-    }
+    std::optional<std::uint32_t> find(std::u32string_view term) const { return ids.find(term, terms); }
     // The language most documents are in; "" when none has one.
     std::string main_code() const {
         std::string best;
@@ -118,8 +116,19 @@ void add_tokens(Ranked& r, py::handle text, std::vector<std::uint32_t>& tokens) 
     });
 }
 
-std::shared_ptr<Ranked> build(py::handle engine) {
+// Each document's language object as the engine held it when the index was
+// derived (a hit's language, without a look-up in a dictionary of every
+// document): a slot in `objects` per document, the few distinct objects
+// once each. Read and released with the interpreter's lock held.
+struct DocLanguages {
+    static constexpr std::uint16_t kLive = 0xFFFF;  // not kept: looked up at the hit
+    std::vector<std::uint16_t> slot;
+    py::list objects;
+};
+
+std::shared_ptr<Ranked> build(py::handle engine, DocLanguages& described) {
     auto r = std::make_shared<Ranked>();
+    std::unordered_map<PyObject*, std::uint16_t> slots;  // the objects are held by `described`
     py::object names = engine.attr("document_names");
     py::object cleaned = engine.attr("cleaned_text");
     py::object languages = engine.attr("detected_languages");
@@ -130,7 +139,18 @@ std::shared_ptr<Ranked> build(py::handle engine) {
     for (py::handle name : names) {
         py::object text = cleaned[name];
         add_tokens(*r, text, tokens);
-        std::string code = stemming_code(languages.attr("get")(name));
+        py::object language = languages.attr("get")(name);
+        std::uint16_t slot = DocLanguages::kLive;
+        if (!language.is_none()) {
+            auto [at, fresh] = slots.try_emplace(language.ptr(), DocLanguages::kLive);
+            if (fresh && py::len(described.objects) < DocLanguages::kLive) {
+                at->second = static_cast<std::uint16_t>(py::len(described.objects));
+                described.objects.append(language);
+            }
+            slot = at->second;
+        }
+        described.slot.push_back(slot);
+        std::string code = stemming_code(language);
         py::object entry = split.attr("get")(name);
         if (PyTuple_Check(entry.ptr()) && py::len(entry) == 3 && PyUnicode_Check(text.ptr()) &&
             py::object(entry[py::int_(0)]).equal(py::int_(bm25::fingerprint(wr::to_u32(text))))) {
@@ -170,7 +190,7 @@ std::shared_ptr<Ranked> build(py::handle engine) {
     }
     for (std::uint32_t& t : tokens) t = renumbered[t];
     r->terms = std::move(sorted);
-    for (auto& [term, id] : r->ids) id = renumbered[id];
+    r->ids.assign(r->terms);
     r->index = std::make_unique<bm25::Index>(terms, tokens, starts, groups, kParams);
     return r;
 }
@@ -183,6 +203,7 @@ struct Entry {
     py::object matrix_ref;
     py::object names, cleaned, languages, split;
     std::shared_ptr<Ranked> ranked;
+    std::shared_ptr<const DocLanguages> described;
 };
 
 // A host may search several engines in turn (an index split into shards,
@@ -206,7 +227,7 @@ void forget_matrix(py::handle ref) {
     }
 }
 
-std::shared_ptr<Ranked> ranked_of(py::handle engine) {
+std::pair<std::shared_ptr<Ranked>, std::shared_ptr<const DocLanguages>> ranked_entry(py::handle engine) {
     py::object matrix = engine.attr(wr::name("tfidf_matrix"));
     py::object names = engine.attr(wr::name("document_names")), cleaned = engine.attr(wr::name("cleaned_text")),
                languages = engine.attr(wr::name("detected_languages"));
@@ -218,13 +239,14 @@ std::shared_ptr<Ranked> ranked_of(py::handle engine) {
         if (e.names.is(names) && e.cleaned.is(cleaned) && e.languages.is(languages) && e.split.is(split)) {
             std::rotate(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(i),
                         all.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-            return all.front().ranked;
+            return {all.front().ranked, all.front().described};
         }
         Entry stale = std::move(e);
         all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
         break;
     }
-    std::shared_ptr<Ranked> ranked = build(engine);
+    auto described = std::make_shared<DocLanguages>();
+    std::shared_ptr<Ranked> ranked = build(engine, *described);
     Entry entry;
     entry.matrix = matrix.ptr();
     py::cpp_function forget(&forget_matrix);
@@ -232,7 +254,7 @@ std::shared_ptr<Ranked> ranked_of(py::handle engine) {
     if (!ref) {
         py::error_already_set err;
         if (!err.matches(PyExc_TypeError)) throw err;
-        return ranked;  // not kept: derived again next time
+        return {ranked, described};  // not kept: derived again next time
     }
     entry.matrix_ref = py::reinterpret_steal<py::object>(ref);
     entry.names = names;
@@ -240,6 +262,7 @@ std::shared_ptr<Ranked> ranked_of(py::handle engine) {
     entry.languages = languages;
     entry.split = split;
     entry.ranked = ranked;
+    entry.described = described;
     auto& now = entries();  // building may have let other threads change the list
     Entry evicted;
     if (now.size() >= kKept) {
@@ -247,8 +270,10 @@ std::shared_ptr<Ranked> ranked_of(py::handle engine) {
         now.pop_back();
     }
     now.insert(now.begin(), std::move(entry));
-    return ranked;
+    return {ranked, described};
 }
+
+std::shared_ptr<Ranked> ranked_of(py::handle engine) { return ranked_entry(engine).first; }
 
 // ---- real words ------------------------------------------------------------------
 //
@@ -311,8 +336,11 @@ public:
             words_.push_back(std::u32string_view(chars_).substr(at, spans[kept[k]].second));
             at += spans[kept[k]].second;
         }
+        // Some sixteen bits a word: a misspelt word's four hundred edits
+        // then let a few false ones through to the table (each a cache
+        // miss there), not thirty.
         std::size_t bits = 64;
-        while (bits < 8 * words_.size()) bits *= 2;
+        while (bits < 16 * words_.size()) bits *= 2;
         filter_.assign(bits / 64, 0);
         for (std::uint64_t h : hashes)
             filter_[filter_word(h)] |= filter_mask(h);
@@ -372,13 +400,14 @@ private:
         for (char32_t c : word) sum = step(sum, c);
         return finish(sum);
     }
-    // A word's two bits lie in one 64-bit word of the filter: one memory
+    // A word's three bits lie in one 64-bit word of the filter: one memory
     // read a look-up.
     std::size_t filter_word(std::uint64_t h) const {
         return static_cast<std::size_t>(h >> 7) & (filter_.size() - 1);
     }
     static std::uint64_t filter_mask(std::uint64_t h) {
-        return std::uint64_t{1} << ((h >> 40) & 63) | std::uint64_t{1} << ((h >> 50) & 63);
+        return std::uint64_t{1} << ((h >> 40) & 63) | std::uint64_t{1} << ((h >> 46) & 63) |
+               std::uint64_t{1} << ((h >> 52) & 63);
     }
     std::u32string chars_;
     std::vector<std::u32string_view> words_;   // in the lists' order
@@ -538,39 +567,46 @@ std::vector<std::u32string> listed_neighbours(const std::u32string& word, const 
     const std::shared_ptr<const Lexicon> lexicon = word_list(code).lexicon;
     if (lexicon->empty()) return out;
     // Each edit's hash is made from the word's prefix and suffix sums, and
-    // the edit is only spelt out when the bit filter lets it through (a few
-    // in a hundred): a misspelt word has some fifty edits a letter.
+    // the edit is only spelt out when the bit filter lets it through (about
+    // one in a hundred): a misspelt word has some fifty edits a letter.
     const std::size_t n = word.size();
-    std::vector<std::uint64_t> prefix(n + 1), suffix(n + 1), power(n + 3);
+    thread_local std::vector<std::uint64_t> prefix, suffix, power;  // reused: no allocation a word
+    prefix.resize(n + 1);
+    suffix.resize(n + 1);
+    power.resize(n + 3);
     prefix[0] = 0;  // of word[0, i)
     for (std::size_t i = 0; i < n; ++i) prefix[i + 1] = Lexicon::step(prefix[i], word[i]);
     power[0] = 1;
     for (std::size_t i = 1; i < power.size(); ++i) power[i] = power[i - 1] * Lexicon::kBase;
     suffix[n] = 0;  // of word[j, n)
     for (std::size_t j = n; j-- > 0;) suffix[j] = word[j] * power[n - 1 - j] + suffix[j + 1];
-    // The word with [at, at + dropped) replaced by `put` (0 to 2 code points).
-    auto try_edit = [&](std::size_t at, std::size_t dropped, std::u32string_view put) {
-        std::uint64_t sum = prefix[at];
-        for (char32_t c : put) sum = Lexicon::step(sum, c);
-        const std::size_t tail = at + dropped;
-        const std::uint64_t h = Lexicon::finish(sum * power[n - tail] + suffix[tail]);
+    // `raw`: the polynomial of the word with [at, at + dropped) replaced by
+    // `put` (0 to 2 code points).
+    auto try_edit = [&](std::uint64_t raw, std::size_t at, std::size_t dropped, std::u32string_view put) {
+        const std::uint64_t h = Lexicon::finish(raw);
         if (!lexicon->may_hold(h)) return;
         std::u32string edit = word.substr(0, at);
         edit += put;
-        edit += std::u32string_view(word).substr(tail);
+        edit += std::u32string_view(word).substr(at + dropped);
         if (edit != word && lexicon->contains(edit, h)) out.push_back(std::move(edit));
     };
     for (std::size_t i = 0; i < n; ++i) {
-        try_edit(i, 1, {});
+        try_edit(prefix[i] * power[n - i - 1] + suffix[i + 1], i, 1, {});
         if (i + 1 < n) {
             const char32_t swapped[2] = {word[i + 1], word[i]};
-            try_edit(i, 2, std::u32string_view(swapped, 2));
+            const std::uint64_t sum = Lexicon::step(Lexicon::step(prefix[i], swapped[0]), swapped[1]);
+            try_edit(sum * power[n - i - 2] + suffix[i + 2], i, 2, std::u32string_view(swapped, 2));
         }
     }
+    // A letter put in at i, or in place of the one there: the polynomial is
+    // (prefix * kBase + c) * P + suffix, so each letter adds P to a base.
     for (std::size_t i = 0; i <= n; ++i) {
+        const std::uint64_t put_in = power[n - i], put_in_base = prefix[i] * Lexicon::kBase * put_in + suffix[i];
+        const std::uint64_t in_place = i < n ? power[n - i - 1] : 0;
+        const std::uint64_t in_place_base = i < n ? prefix[i] * Lexicon::kBase * in_place + suffix[i + 1] : 0;
         for (char32_t c = U'a'; c <= U'z'; ++c) {
-            try_edit(i, 0, std::u32string_view(&c, 1));
-            if (i < n && word[i] != c) try_edit(i, 1, std::u32string_view(&c, 1));
+            try_edit(put_in_base + c * put_in, i, 0, std::u32string_view(&c, 1));
+            if (i < n && word[i] != c) try_edit(in_place_base + c * in_place, i, 1, std::u32string_view(&c, 1));
         }
     }
     std::sort(out.begin(), out.end());
@@ -609,6 +645,24 @@ public:
     // `correct` false: a term the index lacks is left unmatched (the joined
     // form of words whose parts are searched too).
     Resolved resolve(const std::u32string& word, const std::string& code, bool correct = true) {
+        // A query meets its words once per language of the index and once
+        // more for the query as searched.
+        for (const Asked& a : asked_)
+            if (a.correct == correct && a.code == code && a.word == word) return a.answer;
+        Resolved out = resolve_anew(word, code, correct);
+        asked_.push_back({word, code, correct, out});
+        return out;
+    }
+
+private:
+    struct Asked {
+        std::u32string word;
+        std::string code;
+        bool correct;
+        Resolved answer;
+    };
+
+    Resolved resolve_anew(const std::u32string& word, const std::string& code, bool correct) {
         Resolved out;
         out.shown = term_of(word, code);
         if (out.shown.empty()) return out;
@@ -621,7 +675,11 @@ public:
         }
         std::optional<std::uint32_t> fixed;
         // The word as the lists hold words, lower-cased once for both.
-        const std::u32string lower = wr::to_u32(wr::from_u32(word).attr("lower")());
+        std::u32string lower;
+        if (std::all_of(word.begin(), word.end(), [](char32_t c) { return c < 0x80; }))
+            wr::host_lowering(word).lower(word, lower);
+        else
+            lower = wr::to_u32(wr::from_u32(word).attr("lower")());
         const bool misspelt = !has_digit(out.shown) && !is_real(lower);
         if (misspelt) fixed = listed_neighbour_held(word, lower, code);
         if (misspelt && !fixed) {
@@ -635,9 +693,10 @@ public:
                 // A misspelling is nearly always one edit from the word
                 // meant: those terms first, the whole vocabulary only when
                 // none is close enough.
-                std::vector<std::u32string> near_terms;
-                for (std::uint32_t t : near->candidates(out.shown)) near_terms.push_back(r_.terms[t]);
-                if (!near_terms.empty()) best = wr::get_close_match(out.shown, near_terms, cutoff_);
+                // (The matcher was made from the terms in their order, so
+                // a term's id is its place there.)
+                const std::vector<std::uint32_t> near_terms = near->candidates(out.shown);
+                if (!near_terms.empty()) best = matcher->best_among(out.shown, cutoff_, near_terms);
                 if (!best) best = matcher->best(out.shown, cutoff_);
             }
             if (best) fixed = r_.find(*best);
@@ -650,7 +709,6 @@ public:
         return out;
     }
 
-private:
     // The term of the real word one edit from `word` that the index holds,
     // in the most documents ("electricty": "electricity", whose stem the
     // index holds, though the two stems are far apart). `lower` is the
@@ -662,7 +720,7 @@ private:
         std::optional<std::uint32_t> best;
         std::uint32_t most = 0;
         for (const std::u32string& listed : listed_neighbours(lower, code)) {
-            const std::u32string term = term_of(listed, code);
+            const std::u32string term = term_of(listed, code, false);
             if (term.empty()) continue;  // a stopword
             const std::optional<std::uint32_t> id = r_.find(term);
             if (!id) continue;
@@ -693,6 +751,7 @@ private:
     double cutoff_;
     std::u32string key_;
     bool remember_;
+    std::vector<Asked> asked_;
 };
 
 struct Split {
@@ -753,9 +812,13 @@ double checked_cutoff(py::object cutoff) {
 
 // The search itself, over either source of the index; `describe` gives a
 // hit's name and language.
+// `warm`, when given, is handed the page's documents before any is
+// described, to fetch what describing them reads.
+using Warm = std::function<void(const std::vector<bm25::Hit>&)>;
+
 py::object search_in(const std::shared_ptr<Ranked>& r, Split& split, double bar, py::object query,
                      py::object language, py::object page, py::object results_per_page,
-                     const Describe& describe) {
+                     const Describe& describe, const Warm& warm = nullptr) {
     const std::string primary = query_code(*r, query, language);
 
     const std::vector<bm25::Piece> pieces =
@@ -818,6 +881,7 @@ py::object search_in(const std::shared_ptr<Ranked>& r, Split& split, double bar,
     // The keys made once (the score's is not ASCII: decoding it for every
     // hit showed in a search's time).
     py::object float64 = wr::imported("numpy").attr(wr::name("float64"));
+    if (warm) warm(hits);
     py::list out(static_cast<py::ssize_t>(hits.size()));
     for (std::size_t i = 0; i < hits.size(); ++i) {
         auto [name, hit_language] = describe(hits[i].doc);
@@ -843,20 +907,35 @@ py::object search_ranked(py::object engine, py::object query, py::object languag
     if (engine.attr(wr::name("tfidf_vectorizer")).is_none()) return py::list();
     Split split;
     const double bar = checked_cutoff(cutoff);
-    std::shared_ptr<Ranked> r = ranked_of(engine);
+    auto [r, described] = ranked_entry(engine);
     py::object names = engine.attr(wr::name("document_names"));
     py::object languages = engine.attr(wr::name("detected_languages"));
-    const bool plain = PyList_CheckExact(names.ptr()) && PyDict_CheckExact(languages.ptr());
+    const bool plain = PyList_CheckExact(names.ptr());
+    // Each hit's name is two cache misses away (the list's slot, then the
+    // object): asked for all at once, they overlap.
+    const Warm warm = [&](const std::vector<bm25::Hit>& hits) {
+        if (!plain) return;
+        PyObject** items = reinterpret_cast<PyListObject*>(names.ptr())->ob_item;
+        const auto size = static_cast<std::size_t>(PyList_GET_SIZE(names.ptr()));
+        for (const bm25::Hit& h : hits)
+            if (h.doc < size) __builtin_prefetch(&items[h.doc]);
+        for (const bm25::Hit& h : hits)
+            if (h.doc < size) __builtin_prefetch(items[h.doc]);
+    };
     return search_in(r, split, bar, query, language, page, results_per_page, [&](std::uint32_t doc) {
         if (plain && doc < static_cast<std::size_t>(PyList_GET_SIZE(names.ptr()))) {
             py::object name = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(names.ptr(), doc));
+            if (doc < described->slot.size() && described->slot[doc] != DocLanguages::kLive)
+                return std::make_pair(name, py::reinterpret_borrow<py::object>(
+                                                PyList_GET_ITEM(described->objects.ptr(), described->slot[doc])));
+            if (!PyDict_CheckExact(languages.ptr())) return std::make_pair(name, py::object(languages[name]));
             if (PyObject* found = PyDict_GetItemWithError(languages.ptr(), name.ptr()))
                 return std::make_pair(name, py::reinterpret_borrow<py::object>(found));
             if (PyErr_Occurred()) throw py::error_already_set();
         }
         py::object name = names[py::int_(doc)];
         return std::make_pair(name, py::object(languages[name]));
-    });
+    }, warm);
 }
 
 py::object search_ranked(const std::shared_ptr<Ranked>& r, py::object query, py::object language,
@@ -909,13 +988,10 @@ std::shared_ptr<Ranked> read_ranked(wr::image::Reader& in) {
     const std::vector<std::uint64_t> offsets = in.get_vector<std::uint64_t>();
     wr::image::check_offsets(offsets, blob.size());
     r->terms.reserve(offsets.size() - 1);
-    r->ids.reserve(offsets.size() - 1);
-    for (std::size_t t = 0; t + 1 < offsets.size(); ++t) {
+    for (std::size_t t = 0; t + 1 < offsets.size(); ++t)
         r->terms.emplace_back(blob.begin() + static_cast<std::ptrdiff_t>(offsets[t]),
                               blob.begin() + static_cast<std::ptrdiff_t>(offsets[t + 1]));
-        if (!r->ids.emplace(r->terms.back(), static_cast<std::uint32_t>(t)).second)
-            throw wr::image::Damaged("a term is listed twice");
-    }
+    if (!r->ids.assign(r->terms)) throw wr::image::Damaged("a term is listed twice");
     r->index = std::make_unique<bm25::Index>(bm25::Index::read(in));
     if (r->index->terms() != r->terms.size() || r->index->documents() != documents)
         throw wr::image::Damaged("the index does not fit its terms or languages");
@@ -990,6 +1066,16 @@ void init_ranked(py::module_& m) {
             return out;
         },
         py::arg("word"), py::arg("code"));
+    m.def(
+        "_close_match_among",
+        [](py::str word, const std::vector<std::u32string>& vocabulary, const std::vector<std::uint32_t>& among,
+           double cutoff) -> py::object {
+            const std::optional<std::u32string> best =
+                wr::CloseMatcher(vocabulary).best_among(wr::to_u32(word), cutoff, among);
+            if (!best) return py::none();
+            return wr::from_u32(*best);
+        },
+        py::arg("word"), py::arg("vocabulary"), py::arg("among"), py::arg("cutoff"));
 }
 
 }  // namespace finderytd

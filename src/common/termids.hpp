@@ -1,0 +1,107 @@
+// A vocabulary's term -> id table, flat: one array of 64-bit slots (a
+// 32-bit hash tag and the id), open addressing with linear probing, the
+// terms themselves kept by the caller. A look-up reads one slot (rarely two)
+// and compares a string only when the tags agree, so a word the vocabulary
+// lacks (what correction asks about most) costs one cache miss, and filling
+// it allocates nothing per term. Plain C++17, no Python headers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace wr {
+
+inline std::uint64_t hash_u32(std::u32string_view s) {
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
+    for (char32_t c : s) h = (h ^ c) * 0x100000001B3ull;
+    h ^= h >> 30;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 27;
+    h *= 0x94D049BB133111EBull;
+    return h ^ (h >> 31);
+}
+
+class TermIds {
+public:
+    // `terms[id]` for every id the table holds; the table never outgrows
+    // 2^32 - 1 terms.
+    std::optional<std::uint32_t> find(std::u32string_view term,
+                                      const std::vector<std::u32string>& terms) const {
+        if (slots_.empty()) return std::nullopt;
+        const std::uint64_t h = hash_u32(term);
+        const auto tag = static_cast<std::uint32_t>(h >> 32);
+        for (std::size_t at = h & mask_;; at = (at + 1) & mask_) {
+            const std::uint64_t slot = slots_[at];
+            if (slot == 0) return std::nullopt;
+            if (static_cast<std::uint32_t>(slot >> 32) == tag) {
+                const auto id = static_cast<std::uint32_t>(slot) - 1;
+                if (terms[id] == term) return id;
+            }
+        }
+    }
+
+    // Files `id` as `terms[id]`'s, which the table must not hold yet.
+    void add(std::uint32_t id, const std::vector<std::u32string>& terms) {
+        if (2 * (count_ + 1) > slots_.size()) grow(terms);
+        place(hash_u32(terms[id]), id);
+        ++count_;
+    }
+
+    // The table for every term of `terms`, their ids their positions;
+    // false when a term is listed twice.
+    bool assign(const std::vector<std::u32string>& terms) {
+        clear();
+        reserve(terms.size());
+        for (std::size_t t = 0; t < terms.size(); ++t) {
+            if (find(terms[t], terms)) return false;
+            add(static_cast<std::uint32_t>(t), terms);
+        }
+        return true;
+    }
+
+    void reserve(std::size_t n) {
+        std::size_t want = 16;
+        while (want < 2 * n) want *= 2;
+        if (want > slots_.size() && count_ == 0) {
+            slots_.assign(want, 0);
+            mask_ = want - 1;
+        }
+    }
+
+    void clear() {
+        slots_.clear();
+        mask_ = 0;
+        count_ = 0;
+    }
+
+    std::size_t size() const { return count_; }
+
+private:
+    void place(std::uint64_t h, std::uint32_t id) {
+        std::size_t at = h & mask_;
+        while (slots_[at] != 0) at = (at + 1) & mask_;
+        slots_[at] = (h >> 32 << 32) | (std::uint64_t{id} + 1);
+    }
+
+    void grow(const std::vector<std::u32string>& terms) {
+        std::vector<std::uint64_t> old = std::move(slots_);
+        const std::size_t size = old.empty() ? 16 : 2 * old.size();
+        slots_.assign(size, 0);
+        mask_ = size - 1;
+        for (std::uint64_t slot : old)
+            if (slot != 0) {
+                const auto id = static_cast<std::uint32_t>(slot) - 1;
+                place(hash_u32(terms[id]), id);
+            }
+    }
+
+    std::vector<std::uint64_t> slots_;
+    std::size_t mask_ = 0;
+    std::size_t count_ = 0;
+};
+
+}  // namespace wr
