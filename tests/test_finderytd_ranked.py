@@ -173,6 +173,18 @@ def test_hits_have_the_specified_shape_from_the_model_and_from_the_index_beside_
         assert hit["language"] is library.detected_languages[hit["name"]]
 
 
+def test_each_hit_carries_its_own_documents_language_object(library):
+    # Documents of one language may hold different objects for it (a code
+    # and the member); and a host that replaces the mapping is seen.
+    languages = {name: (language.value if name in ("mail", "rockets") else language)
+                 for name, language in library.detected_languages.items()}
+    library.detected_languages = languages
+    hits = library.search_documents("email thrust office theory", Idiomark.ENGLISH)[1]
+    assert {h["name"] for h in hits} >= {"mail", "rockets", "plates", "joined"}
+    for hit in hits:
+        assert hit["language"] is languages[hit["name"]]
+
+
 @pytest.mark.parametrize("query, found", [
     ("large deflection", ["plates"]),      # the parts of a joined word
     ("large-deflection", ["plates"]),
