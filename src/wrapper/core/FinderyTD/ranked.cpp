@@ -889,9 +889,10 @@ py::object search_in(const std::shared_ptr<Ranked>& r, Split& split, double bar,
             PyObject_CallOneArg(float64.ptr(), py::float_(hits[i].score).ptr()));
         if (!score) throw py::error_already_set();
         py::dict hit;
-        hit[wr::name("name")] = name;
-        hit[wr::name("Pontuação")] = score;
-        hit[wr::name("language")] = hit_language;
+        if (PyDict_SetItem(hit.ptr(), wr::name("name").ptr(), name.ptr()) ||
+            PyDict_SetItem(hit.ptr(), wr::name("Pontuação").ptr(), score.ptr()) ||
+            PyDict_SetItem(hit.ptr(), wr::name("language").ptr(), hit_language.ptr()))
+            throw py::error_already_set();
         PyList_SET_ITEM(out.ptr(), static_cast<py::ssize_t>(i), hit.release().ptr());
     }
     split.lap(4);
