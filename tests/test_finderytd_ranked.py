@@ -498,15 +498,24 @@ def one_edit(a, b):
     return any(long_[:i] + long_[i + 1:] == short for i in range(len(long_)))
 
 
+def with_one_dropped(word):
+    """The word and every word it gives with one letter dropped."""
+    return {word} | {word[:i] + word[i + 1:] for i in range(len(word))}
+
+
 @pytest.mark.parametrize("seed", range(4))
 def test_near_terms_hold_every_term_one_edit_away(seed):
+    # Exactly the terms sharing a dropped-letter word with the query word
+    # (doubled letters, astral characters, the empty word, a term listed
+    # twice), which includes every term one edit away.
     rng = random.Random(seed)
     alphabet = "abcé\U0001d518"
-    terms = sorted({"".join(rng.choice(alphabet) for _ in range(rng.randint(1, 6))) for _ in range(300)})
+    terms = ["".join(rng.choice(alphabet) for _ in range(rng.randint(0, 6))) for _ in range(300)]
+    terms += terms[:5]
     for _ in range(200):
-        word = "".join(rng.choice(alphabet) for _ in range(rng.randint(1, 6)))
+        word = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 6)))
         found = td_module._near_terms(terms, word)
-        assert found == sorted(set(found))
+        assert found == sorted({i for i, t in enumerate(terms) if with_one_dropped(word) & with_one_dropped(t)})
         assert {terms[i] for i in found} >= {t for t in terms if one_edit(word, t)}
 
 
