@@ -144,15 +144,22 @@ def run(corpus, n, queries_count, threads):
     rss_searched = rss_mib()
 
     transform = engine.tfidf_vectorizer.transform
-    def measured(queries):
-        totals, parts = [], {p: [] for p in PARTS}
+    def measured(queries, beside=None):
+        """Each query's time and its parts; with `beside`, that search of
+        the query is timed right after it (query by query in turn, so that
+        whatever else the machine does weighs on both)."""
+        totals, parts, others = [], {p: [] for p in PARTS}, []
         for q in queries:
             start = time.perf_counter()
             engine.search_documents(q, Idiomark.ENGLISH, 1, 10)
             totals.append(time.perf_counter() - start)
             for p, seconds in td_module._last_search_split().items():
                 parts[p].append(seconds)
-        return totals, parts
+            if beside:
+                start = time.perf_counter()
+                beside(q)
+                others.append(time.perf_counter() - start)
+        return (totals, parts, others) if beside else (totals, parts)
 
     totals, parts = measured(queries)
     # The baseline: the collaborators called on every query, as written.
@@ -195,26 +202,16 @@ def run(corpus, n, queries_count, threads):
           f"p95 {percentile(totals, 0.95) / percentile(bm25, 0.95):.2f}")
 
     # The ranked search on the same model, and tantivy on the raw texts,
-    # query by query in turn: whatever else the machine does weighs on both.
+    # query by query in turn.
     start = time.perf_counter()
     searcher, parse = tantivy_index([raw for raw, _ in docs])
     tantivy_built = time.perf_counter() - start
     saved, td_module.RANKING = td_module.RANKING, "bm25"
-    found = []
-    ranked, ranked_parts = [], {p: [] for p in PARTS}
     try:
         start = time.perf_counter()
         engine.search_documents(queries[0], Idiomark.ENGLISH, 1, 10)
         ranked_first = time.perf_counter() - start
-        for q in queries:
-            start = time.perf_counter()
-            engine.search_documents(q, Idiomark.ENGLISH, 1, 10)
-            ranked.append(time.perf_counter() - start)
-            for p, seconds in td_module._last_search_split().items():
-                ranked_parts[p].append(seconds)
-            start = time.perf_counter()
-            searcher.search(parse(q), 10)
-            found.append(time.perf_counter() - start)
+        ranked, ranked_parts, found = measured(queries, beside=lambda q: searcher.search(parse(q), 10))
     finally:
         td_module.RANKING = saved
     print(f"ranked (bm25), first query {1e3 * ranked_first:.0f} ms (derives its index); "

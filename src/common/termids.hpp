@@ -13,17 +13,11 @@
 #include <string_view>
 #include <vector>
 
+#include "polyhash.hpp"
+
 namespace wr {
 
-inline std::uint64_t hash_u32(std::u32string_view s) {
-    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
-    for (char32_t c : s) h = (h ^ c) * 0x100000001B3ull;
-    h ^= h >> 30;
-    h *= 0xBF58476D1CE4E5B9ull;
-    h ^= h >> 27;
-    h *= 0x94D049BB133111EBull;
-    return h ^ (h >> 31);
-}
+inline std::uint64_t hash_u32(std::u32string_view s) { return polyhash::hash(s); }
 
 class TermIds {
 public:

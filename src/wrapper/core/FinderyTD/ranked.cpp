@@ -36,6 +36,7 @@
 #include "hoststem.hpp"
 #include "hosttext.hpp"
 #include "nearterms.hpp"
+#include "polyhash.hpp"
 #include "pyutil.hpp"
 #include "termids.hpp"
 
@@ -311,7 +312,7 @@ public:
         const std::size_t mask = slots_.size() - 1;
         for (std::uint32_t i = 0; i < spans.size(); ++i) {
             const std::u32string_view word = all.substr(spans[i].first, spans[i].second);
-            const std::uint64_t h = hash(word);
+            const std::uint64_t h = wr::polyhash::hash(word);
             const auto high = static_cast<std::uint32_t>(h >> 32);
             std::size_t at = static_cast<std::size_t>(h) & mask;
             bool seen = false;
@@ -353,19 +354,10 @@ public:
     Lexicon(const Lexicon&) = delete;
     Lexicon& operator=(const Lexicon&) = delete;
 
-    bool contains(std::u32string_view word) const { return contains(word, hash(word)); }
+    // Words are filed by wr::polyhash::hash, so that an edit's hash is made
+    // from the word's prefix and suffix sums in a few steps.
+    bool contains(std::u32string_view word) const { return contains(word, wr::polyhash::hash(word)); }
 
-    // The hash of a word is finish() of its polynomial: each code point in
-    // turn, the sum so far times kBase plus the code point (mod 2^64). An
-    // edit's polynomial is then made from the word's prefix and suffix
-    // sums in a few steps, however long the word.
-    static constexpr std::uint64_t kBase = 0x100000001b3ull;
-    static std::uint64_t step(std::uint64_t sum, char32_t c) { return sum * kBase + c; }
-    static std::uint64_t finish(std::uint64_t h) {
-        h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ull;
-        h = (h ^ (h >> 27)) * 0x94d049bb133111ebull;
-        return h ^ (h >> 31);
-    }
     // False when no word has hash `h`; true for nearly all that one has.
     bool may_hold(std::uint64_t h) const {
         const std::uint64_t mask = filter_mask(h);
@@ -393,13 +385,6 @@ private:
         std::uint32_t position = kEmpty;
         std::uint32_t high = 0;
     };
-    // The polynomial above, mixed (splitmix64's finaliser) so that low and
-    // high bits both spread; 64 bits on every platform.
-    static std::uint64_t hash(std::u32string_view word) {
-        std::uint64_t sum = 0;
-        for (char32_t c : word) sum = step(sum, c);
-        return finish(sum);
-    }
     // A word's three bits lie in one 64-bit word of the filter: one memory
     // read a look-up.
     std::size_t filter_word(std::uint64_t h) const {
@@ -570,20 +555,15 @@ std::vector<std::u32string> listed_neighbours(const std::u32string& word, const 
     // the edit is only spelt out when the bit filter lets it through (about
     // one in a hundred): a misspelt word has some fifty edits a letter.
     const std::size_t n = word.size();
-    thread_local std::vector<std::uint64_t> prefix, suffix, power;  // reused: no allocation a word
-    prefix.resize(n + 1);
-    suffix.resize(n + 1);
-    power.resize(n + 3);
-    prefix[0] = 0;  // of word[0, i)
-    for (std::size_t i = 0; i < n; ++i) prefix[i + 1] = Lexicon::step(prefix[i], word[i]);
-    power[0] = 1;
-    for (std::size_t i = 1; i < power.size(); ++i) power[i] = power[i - 1] * Lexicon::kBase;
-    suffix[n] = 0;  // of word[j, n)
-    for (std::size_t j = n; j-- > 0;) suffix[j] = word[j] * power[n - 1 - j] + suffix[j + 1];
+    thread_local wr::polyhash::Sums sums;  // reused: no allocation a word
+    sums.of(word);
+    const std::vector<std::uint64_t>& prefix = sums.prefix;
+    const std::vector<std::uint64_t>& suffix = sums.suffix;
+    const std::vector<std::uint64_t>& power = sums.power;
     // `raw`: the polynomial of the word with [at, at + dropped) replaced by
     // `put` (0 to 2 code points).
     auto try_edit = [&](std::uint64_t raw, std::size_t at, std::size_t dropped, std::u32string_view put) {
-        const std::uint64_t h = Lexicon::finish(raw);
+        const std::uint64_t h = wr::polyhash::mix(raw);
         if (!lexicon->may_hold(h)) return;
         std::u32string edit = word.substr(0, at);
         edit += put;
@@ -591,19 +571,19 @@ std::vector<std::u32string> listed_neighbours(const std::u32string& word, const 
         if (edit != word && lexicon->contains(edit, h)) out.push_back(std::move(edit));
     };
     for (std::size_t i = 0; i < n; ++i) {
-        try_edit(prefix[i] * power[n - i - 1] + suffix[i + 1], i, 1, {});
+        try_edit(sums.dropped(i), i, 1, {});
         if (i + 1 < n) {
             const char32_t swapped[2] = {word[i + 1], word[i]};
-            const std::uint64_t sum = Lexicon::step(Lexicon::step(prefix[i], swapped[0]), swapped[1]);
+            const std::uint64_t sum = wr::polyhash::step(wr::polyhash::step(prefix[i], swapped[0]), swapped[1]);
             try_edit(sum * power[n - i - 2] + suffix[i + 2], i, 2, std::u32string_view(swapped, 2));
         }
     }
     // A letter put in at i, or in place of the one there: the polynomial is
     // (prefix * kBase + c) * P + suffix, so each letter adds P to a base.
     for (std::size_t i = 0; i <= n; ++i) {
-        const std::uint64_t put_in = power[n - i], put_in_base = prefix[i] * Lexicon::kBase * put_in + suffix[i];
+        const std::uint64_t put_in = power[n - i], put_in_base = prefix[i] * wr::polyhash::kBase * put_in + suffix[i];
         const std::uint64_t in_place = i < n ? power[n - i - 1] : 0;
-        const std::uint64_t in_place_base = i < n ? prefix[i] * Lexicon::kBase * in_place + suffix[i + 1] : 0;
+        const std::uint64_t in_place_base = i < n ? prefix[i] * wr::polyhash::kBase * in_place + suffix[i + 1] : 0;
         for (char32_t c = U'a'; c <= U'z'; ++c) {
             try_edit(put_in_base + c * put_in, i, 0, std::u32string_view(&c, 1));
             if (i < n && word[i] != c) try_edit(in_place_base + c * in_place, i, 1, std::u32string_view(&c, 1));
