@@ -91,6 +91,26 @@ def test_scores_and_pages_equal_the_reference(seed):
         assert [tuple(hit) for hit in page] == [(d, scores[d]) for d in exact[start:stop]]
 
 
+@pytest.mark.parametrize("seed", range(8))
+def test_pages_skipping_hopeless_documents_equal_full_scoring(seed):
+    """Zipfian words, queries of rare and common ones: once the best
+    scores are out of reach of what the common terms can add, those are only
+    added to documents already scored. The page must be the full scores'."""
+    rng = random.Random(seed)
+    vocabulary = 300
+    weights = [1 / (r + 1) for r in range(vocabulary)]
+    docs = [rng.choices(range(vocabulary), weights, k=rng.randint(5, 40)) for _ in range(1500)]
+    groups = [rng.randrange(2) if seed % 2 else 0 for _ in docs]
+    for _ in range(25):
+        query = [(t, rng.choice([1, 1, 3, 2]) if seed % 2 else 1, rng.choice([1.0, 1.0, 0.5, 2.0]))
+                 for t in rng.sample(range(vocabulary), rng.randint(2, 4))]
+        query.append((rng.randrange(3), 3, 1.0))  # a common term
+        start, stop = rng.choice([(0, 10), (0, 1), (5, 15), (0, 40)])
+        scores, page, matches = td_module._bm25(docs, groups, query, start, stop)
+        exact = sorted((d for d in range(len(docs)) if scores[d] > 0), key=lambda d: (-scores[d], d))
+        assert [tuple(hit) for hit in page] == [(d, scores[d]) for d in exact[start:stop]], query
+
+
 def test_the_core_refuses_what_it_cannot_index():
     with pytest.raises(ValueError, match="group out of range"):
         td_module._bm25([[0]], [32], [], 0, 1)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 
@@ -72,9 +73,13 @@ void Index::derive() {
     const std::size_t terms = starts_.size() - 1;
     const double all = static_cast<double>(groups_.size());
     idf_.assign(terms, 0.0);
+    top_.assign(terms, 0.0f);
     for (std::size_t t = 0; t < terms; ++t) {
         const double df = static_cast<double>(starts_[t + 1] - starts_[t]);
         idf_[t] = std::log(1.0 + (all - df + 0.5) / (df + 0.5));
+        float top = 0.0f;
+        for (std::size_t p = starts_[t]; p < starts_[t + 1]; ++p) top = std::max(top, saturated_[p]);
+        top_[t] = top;
     }
     present_groups_ = 0;
     for (std::uint8_t g : groups_) present_groups_ |= std::uint32_t{1} << g;
@@ -129,7 +134,7 @@ double Index::idf(std::uint32_t term) const {
 std::size_t Index::footprint() const {
     return groups_.capacity() + starts_.capacity() * sizeof(std::size_t) +
            docs_.capacity() * sizeof(std::uint32_t) + saturated_.capacity() * sizeof(float) +
-           idf_.capacity() * sizeof(double);
+           idf_.capacity() * sizeof(double) + top_.capacity() * sizeof(float);
 }
 
 void Index::check(const std::vector<QueryTerm>& query) const {
@@ -137,8 +142,26 @@ void Index::check(const std::vector<QueryTerm>& query) const {
         if (q.term >= terms()) throw std::out_of_range("query term outside the vocabulary");
 }
 
+std::vector<Index::Planned> Index::plan(const std::vector<QueryTerm>& query) const {
+    // The terms that score, rarest first (their documents are few and their
+    // weight high: the best scores are known early), ties in query order.
+    std::vector<Planned> out;
+    for (const QueryTerm& q : query) {
+        const std::uint32_t wanted = q.groups & present_groups_;
+        // Only positive contributions: a document's first touch is then told
+        // by its accumulator still being 0, and scores only grow.
+        if (!wanted || !(q.weight > 0.0)) continue;
+        const double factor = q.weight * idf_[q.term];
+        out.push_back({wanted, factor, starts_[q.term], starts_[q.term + 1], factor * top_[q.term]});
+    }
+    std::stable_sort(out.begin(), out.end(), [](const Planned& a, const Planned& b) {
+        return a.end - a.begin < b.end - b.begin;
+    });
+    return out;
+}
+
 void Index::accumulate(const std::vector<QueryTerm>& query, std::vector<double>& acc,
-                       std::vector<std::uint32_t>& touched) const {
+                       std::vector<std::uint32_t>& touched, std::size_t stop) const {
     // The accumulator is read at random: the slot of the posting this far
     // ahead is fetched while this one is added to.
     constexpr std::size_t kAhead = 16;
@@ -149,37 +172,95 @@ void Index::accumulate(const std::vector<QueryTerm>& query, std::vector<double>&
     const std::uint32_t* const docs = docs_.data();
     const float* const saturated = saturated_.data();
     const std::uint8_t* const groups = groups_.data();
+    const std::vector<Planned> terms = plan(query);
     std::size_t postings = 0;
-    for (const QueryTerm& q : query) postings += starts_[q.term + 1] - starts_[q.term];
+    for (const Planned& t : terms) postings += t.end - t.begin;
     touched.resize(postings);
     std::uint32_t* const out = touched.data();
     std::size_t count = 0;
-    for (const QueryTerm& q : query) {
-        const std::uint32_t wanted = q.groups & present_groups_;
-        // Only positive contributions: a document's first touch is then told
-        // by its accumulator still being 0.
-        if (!wanted || !(q.weight > 0.0)) continue;
-        const double factor = q.weight * idf_[q.term];
-        const std::size_t begin = starts_[q.term], end = starts_[q.term + 1];
-        if (wanted == present_groups_) {
-            for (std::size_t p = begin; p < end; ++p) {
-                if (p + kAhead < end) __builtin_prefetch(&a[docs[p + kAhead]], 1);
+    // Where each term's new documents begin in `touched` (each run ascends).
+    std::vector<std::size_t> runs;
+    std::size_t i = 0;
+    for (; i < terms.size(); ++i) {
+        if (stop && i > 0 && count >= stop && settled(terms, i, a, out, count, stop)) break;
+        const Planned& t = terms[i];
+        runs.push_back(count);
+        if (t.wanted == present_groups_) {
+            for (std::size_t p = t.begin; p < t.end; ++p) {
+                if (p + kAhead < t.end) __builtin_prefetch(&a[docs[p + kAhead]], 1);
                 const std::uint32_t d = docs[p];
                 out[count] = d;
                 count += a[d] == 0.0;
-                a[d] += factor * saturated[p];
+                a[d] += t.factor * saturated[p];
             }
         } else {
-            for (std::size_t p = begin; p < end; ++p) {
+            for (std::size_t p = t.begin; p < t.end; ++p) {
                 const std::uint32_t d = docs[p];
-                if (!((wanted >> groups[d]) & 1u)) continue;
+                if (!((t.wanted >> groups[d]) & 1u)) continue;
                 out[count] = d;
                 count += a[d] == 0.0;
-                a[d] += factor * saturated[p];
+                a[d] += t.factor * saturated[p];
             }
         }
     }
     touched.resize(count);
+    if (i == terms.size()) return;
+
+    // The rest of the terms can lift no document that is not scored yet
+    // into the first `stop`: they are only added to the documents touched
+    // already, each looked for in their postings. Merged in document order,
+    // those documents are found by galloping forward.
+    std::vector<std::uint32_t> merged;
+    for (std::size_t r = 1; r < runs.size(); ++r) {
+        const std::size_t end = r + 1 < runs.size() ? runs[r + 1] : count;
+        merged.resize(end);
+        std::merge(touched.begin(), touched.begin() + static_cast<std::ptrdiff_t>(runs[r]),
+                   touched.begin() + static_cast<std::ptrdiff_t>(runs[r]),
+                   touched.begin() + static_cast<std::ptrdiff_t>(end), merged.begin());
+        std::copy(merged.begin(), merged.end(), touched.begin());
+    }
+    for (; i < terms.size(); ++i) {
+        const Planned& t = terms[i];
+        const std::uint32_t* at = docs + t.begin;
+        const std::uint32_t* const end = docs + t.end;
+        for (std::uint32_t d : touched) {
+            // The first posting >= d: doubling steps, then halving.
+            const auto left = static_cast<std::size_t>(end - at);
+            std::size_t step = 1;
+            while (step < left && at[step] < d) step *= 2;
+            at = std::lower_bound(at + step / 2, at + std::min(step + 1, left), d);
+            if (at == end) break;
+            if (*at != d || !((t.wanted >> groups[d]) & 1u)) continue;
+            a[d] += t.factor * saturated[at - docs];
+        }
+    }
+}
+
+bool Index::settled(const std::vector<Planned>& terms, std::size_t next, const double* acc,
+                    const std::uint32_t* touched, std::size_t count, std::size_t stop) const {
+    // Worth asking only when the postings left outnumber the documents
+    // touched: otherwise looking those up costs what adding them does.
+    std::size_t left = 0;
+    for (std::size_t j = next; j < terms.size(); ++j) left += terms[j].end - terms[j].begin;
+    if (left < 4 * count) return false;
+    // A document not touched yet scores at most the bounds of the terms
+    // left, summed in the order its score would be (floating-point addition
+    // is monotonic, so the sum bounds the score exactly).
+    double most = 0.0;
+    for (std::size_t j = next; j < terms.size(); ++j) most += terms[j].bound;
+    // No document touched scores more than the bounds of the terms added.
+    double reached = 0.0;
+    for (std::size_t j = 0; j < next; ++j) reached += terms[j].bound;
+    if (!(most < reached)) return false;
+    // The `stop`th best score so far: a floor under the `stop`th best
+    // score at the end, since scores only grow. Below it strictly, an
+    // untouched document has `stop` documents ahead of it whatever it ties.
+    thread_local std::vector<double> scores;
+    scores.resize(count);
+    for (std::size_t k = 0; k < count; ++k) scores[k] = acc[touched[k]];
+    std::nth_element(scores.begin(), scores.begin() + static_cast<std::ptrdiff_t>(stop - 1), scores.end(),
+                     std::greater<double>());
+    return most < scores[stop - 1];
 }
 
 namespace {
@@ -270,7 +351,7 @@ std::vector<Hit> Index::rank(const std::vector<QueryTerm>& query, std::size_t st
     }
     std::vector<double>& acc = scratch(documents());
     std::vector<std::uint32_t> touched;
-    accumulate(query, acc, touched);
+    accumulate(query, acc, touched, stop);
     double* const a = acc.data();
     for (std::uint32_t d : touched) {
         const double score = a[d];

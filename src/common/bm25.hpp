@@ -76,7 +76,9 @@ public:
     std::vector<double> scores(const std::vector<QueryTerm>& query) const;
     // The ranks [start, stop) of the documents scoring above 0, best first,
     // equal scores in document order; only documents sharing a term with the
-    // query are looked at. Terms outside [0, terms()) throw std::out_of_range.
+    // query are looked at, and once the terms left cannot lift an unscored
+    // document into the first `stop`, only documents scored already take
+    // them. Terms outside [0, terms()) throw std::out_of_range.
     // Safe to call from several threads at once.
     std::vector<Hit> rank(const std::vector<QueryTerm>& query, std::size_t start,
                           std::size_t stop) const;
@@ -88,11 +90,28 @@ private:
     // idf_ and present_groups_ from the rest, as the constructor makes them.
     void derive();
     void check(const std::vector<QueryTerm>& query) const;
+    // A query term as scored: the groups it scores that some document is
+    // in, its factor, its postings [begin, end), and the most it adds to
+    // a document's score.
+    struct Planned {
+        std::uint32_t wanted;
+        double factor;
+        std::size_t begin, end;
+        double bound;
+    };
+    // The terms that score, in the order they are added up.
+    std::vector<Planned> plan(const std::vector<QueryTerm>& query) const;
     // Adds every matching document's score into `acc` (all zero before),
     // listing each document the first time it is touched in `touched`
-    // (whatever it held is replaced).
+    // (whatever it held is replaced). With `stop` above 0, documents that
+    // cannot rank among the first `stop` may be left out (and those kept
+    // scored in full).
     void accumulate(const std::vector<QueryTerm>& query, std::vector<double>& acc,
-                    std::vector<std::uint32_t>& touched) const;
+                    std::vector<std::uint32_t>& touched, std::size_t stop = 0) const;
+    // Whether no document outside the `count` touched can rank among the
+    // first `stop` once terms[next..] are added.
+    bool settled(const std::vector<Planned>& terms, std::size_t next, const double* acc,
+                 const std::uint32_t* touched, std::size_t count, std::size_t stop) const;
 
     Params params_;
     std::vector<std::uint8_t> groups_;   // per document
@@ -101,6 +120,7 @@ private:
     std::vector<std::uint32_t> docs_;    // postings: documents ascending per term
     std::vector<float> saturated_;       // tf * (k1 + 1) / (tf + k1 * (1 - b + b * len / avglen))
     std::vector<double> idf_;            // per term
+    std::vector<float> top_;             // per term, its largest saturated value
 };
 
 // ---- pieces of text --------------------------------------------------------
