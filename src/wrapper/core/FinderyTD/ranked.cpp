@@ -35,8 +35,8 @@
 #include "finderytd.hpp"
 #include "hoststem.hpp"
 #include "hosttext.hpp"
+#include "lexicon.hpp"
 #include "nearterms.hpp"
-#include "polyhash.hpp"
 #include "pyutil.hpp"
 #include "termids.hpp"
 
@@ -285,121 +285,7 @@ std::shared_ptr<Ranked> ranked_of(py::handle engine) { return ranked_entry(engin
 // inflections (Spanish) is still enough: a word whose stem is the stem of a
 // listed word is a word too ("lavan" of "lavar").
 
-// The words of the lists in an open-addressed table (for membership: a
-// misspelt word's fifty-odd neighbours per letter are looked up each,
-// nearly all in vain), and in order where the inflections of a word are
-// looked for (the words that begin like a stem). A word that is not there
-// is mostly told by a bit filter eight bits a word (two bits per word, in
-// one 64-bit word of it: a few percent let through), which stays in the
-// processor's cache where the table does not; a slot holds a word's
-// position and the high half of its hash, so the words themselves are
-// rarely read. The words lie end to end in one block: the Portuguese lists
-// alone are 700,000 lines, and one allocation a word, or sorting them all,
-// cost more than everything else a cold search does.
-class Lexicon {
-public:
-    // `words`: the words end to end, with repeats; `spans` their places in
-    // it. `ordered`: keep them sorted too.
-    Lexicon(const std::u32string& words, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& spans,
-            bool ordered) {
-        std::size_t capacity = 16;
-        while (capacity < spans.size() + spans.size() / 2) capacity *= 2;
-        slots_.assign(capacity, Slot{});
-        const std::u32string_view all(words);
-        std::vector<std::uint32_t> kept;  // the first of each word's spans
-        std::vector<std::uint64_t> hashes;
-        std::size_t length = 0;
-        const std::size_t mask = slots_.size() - 1;
-        for (std::uint32_t i = 0; i < spans.size(); ++i) {
-            const std::u32string_view word = all.substr(spans[i].first, spans[i].second);
-            const std::uint64_t h = wr::polyhash::hash(word);
-            const auto high = static_cast<std::uint32_t>(h >> 32);
-            std::size_t at = static_cast<std::size_t>(h) & mask;
-            bool seen = false;
-            for (; slots_[at].position != kEmpty; at = (at + 1) & mask) {
-                const Slot& slot = slots_[at];
-                const auto& [start, size] = spans[kept[slot.position]];
-                if (slot.high == high && all.substr(start, size) == word) {
-                    seen = true;
-                    break;
-                }
-            }
-            if (seen) continue;
-            slots_[at] = Slot{static_cast<std::uint32_t>(kept.size()), high};
-            kept.push_back(i);
-            hashes.push_back(h);
-            length += word.size();
-        }
-        chars_.reserve(length);
-        for (std::uint32_t i : kept) chars_ += all.substr(spans[i].first, spans[i].second);
-        words_.reserve(kept.size());
-        for (std::size_t at = 0, k = 0; k < kept.size(); ++k) {
-            words_.push_back(std::u32string_view(chars_).substr(at, spans[kept[k]].second));
-            at += spans[kept[k]].second;
-        }
-        // Some sixteen bits a word: a misspelt word's four hundred edits
-        // then let a few false ones through to the table (each a cache
-        // miss there), not thirty.
-        std::size_t bits = 64;
-        while (bits < 16 * words_.size()) bits *= 2;
-        filter_.assign(bits / 64, 0);
-        for (std::uint64_t h : hashes)
-            filter_[filter_word(h)] |= filter_mask(h);
-        if (ordered) {
-            sorted_ = words_;
-            std::sort(sorted_.begin(), sorted_.end());
-        }
-    }
-    // The words are views into the block.
-    Lexicon(const Lexicon&) = delete;
-    Lexicon& operator=(const Lexicon&) = delete;
-
-    // Words are filed by wr::polyhash::hash, so that an edit's hash is made
-    // from the word's prefix and suffix sums in a few steps.
-    bool contains(std::u32string_view word) const { return contains(word, wr::polyhash::hash(word)); }
-
-    // False when no word has hash `h`; true for nearly all that one has.
-    bool may_hold(std::uint64_t h) const {
-        const std::uint64_t mask = filter_mask(h);
-        return (filter_[filter_word(h)] & mask) == mask;
-    }
-    // `h`: hash(word).
-    bool contains(std::u32string_view word, std::uint64_t h) const {
-        if (!may_hold(h)) return false;
-        const auto high = static_cast<std::uint32_t>(h >> 32);
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t at = static_cast<std::size_t>(h) & mask;; at = (at + 1) & mask) {
-            const Slot& slot = slots_[at];
-            if (slot.position == kEmpty) return false;
-            if (slot.high == high && words_[slot.position] == word) return true;
-        }
-    }
-
-    bool empty() const { return words_.empty(); }
-    // Folded, lower-cased, sorted, distinct; empty unless made `ordered`.
-    const std::vector<std::u32string_view>& sorted() const { return sorted_; }
-
-private:
-    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
-    struct Slot {
-        std::uint32_t position = kEmpty;
-        std::uint32_t high = 0;
-    };
-    // A word's three bits lie in one 64-bit word of the filter: one memory
-    // read a look-up.
-    std::size_t filter_word(std::uint64_t h) const {
-        return static_cast<std::size_t>(h >> 7) & (filter_.size() - 1);
-    }
-    static std::uint64_t filter_mask(std::uint64_t h) {
-        return std::uint64_t{1} << ((h >> 40) & 63) | std::uint64_t{1} << ((h >> 46) & 63) |
-               std::uint64_t{1} << ((h >> 52) & 63);
-    }
-    std::u32string chars_;
-    std::vector<std::u32string_view> words_;   // in the lists' order
-    std::vector<std::u32string_view> sorted_;  // when made `ordered`
-    std::vector<Slot> slots_;                  // at most two thirds full
-    std::vector<std::uint64_t> filter_;
-};
+using wr::Lexicon;
 
 // Debian's Spanish list holds no verb forms ("lavan", "comieron"); the
 // English and Portuguese ones hold every inflection, so there a word that
@@ -548,50 +434,8 @@ bool is_listed_word(const std::u32string& word, const std::string& code) {
 // swapped) from `word`, a folded lower-case word: what a misspelling of a
 // real word nearly always is. The lists are folded, so letters are a-z.
 std::vector<std::u32string> listed_neighbours(const std::u32string& word, const std::string& code) {
-    std::vector<std::u32string> out;
     const std::shared_ptr<const Lexicon> lexicon = word_list(code).lexicon;
-    if (lexicon->empty()) return out;
-    // Each edit's hash is made from the word's prefix and suffix sums, and
-    // the edit is only spelt out when the bit filter lets it through (about
-    // one in a hundred): a misspelt word has some fifty edits a letter.
-    const std::size_t n = word.size();
-    thread_local wr::polyhash::Sums sums;  // reused: no allocation a word
-    sums.of(word);
-    const std::vector<std::uint64_t>& prefix = sums.prefix;
-    const std::vector<std::uint64_t>& suffix = sums.suffix;
-    const std::vector<std::uint64_t>& power = sums.power;
-    // `raw`: the polynomial of the word with [at, at + dropped) replaced by
-    // `put` (0 to 2 code points).
-    auto try_edit = [&](std::uint64_t raw, std::size_t at, std::size_t dropped, std::u32string_view put) {
-        const std::uint64_t h = wr::polyhash::mix(raw);
-        if (!lexicon->may_hold(h)) return;
-        std::u32string edit = word.substr(0, at);
-        edit += put;
-        edit += std::u32string_view(word).substr(at + dropped);
-        if (edit != word && lexicon->contains(edit, h)) out.push_back(std::move(edit));
-    };
-    for (std::size_t i = 0; i < n; ++i) {
-        try_edit(sums.dropped(i), i, 1, {});
-        if (i + 1 < n) {
-            const char32_t swapped[2] = {word[i + 1], word[i]};
-            const std::uint64_t sum = wr::polyhash::step(wr::polyhash::step(prefix[i], swapped[0]), swapped[1]);
-            try_edit(sum * power[n - i - 2] + suffix[i + 2], i, 2, std::u32string_view(swapped, 2));
-        }
-    }
-    // A letter put in at i, or in place of the one there: the polynomial is
-    // (prefix * kBase + c) * P + suffix, so each letter adds P to a base.
-    for (std::size_t i = 0; i <= n; ++i) {
-        const std::uint64_t put_in = power[n - i], put_in_base = prefix[i] * wr::polyhash::kBase * put_in + suffix[i];
-        const std::uint64_t in_place = i < n ? power[n - i - 1] : 0;
-        const std::uint64_t in_place_base = i < n ? prefix[i] * wr::polyhash::kBase * in_place + suffix[i + 1] : 0;
-        for (char32_t c = U'a'; c <= U'z'; ++c) {
-            try_edit(put_in_base + c * put_in, i, 0, std::u32string_view(&c, 1));
-            if (i < n && word[i] != c) try_edit(in_place_base + c * in_place, i, 1, std::u32string_view(&c, 1));
-        }
-    }
-    std::sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
-    return out;
+    return lexicon->neighbours(word);
 }
 
 // Shorter words have too many neighbours for one edit to tell which was meant.
