@@ -12,6 +12,7 @@
 // Everything is derived from what the engine stores (its cleaned texts, and
 // the split words kept beside them, splitstore.cpp) when a model is first
 // searched, and kept for as long as that model: nothing here is stored.
+#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
@@ -702,15 +703,17 @@ py::object search_in(const std::shared_ptr<Ranked>& r, Split& split, double bar,
     }
     split.lap(3);
 
-    // The keys made once (the score's is not ASCII: decoding it for every
-    // hit showed in a search's time).
-    py::object float64 = wr::imported("numpy").attr(wr::name("float64"));
+    // Scores are numpy's float64, made from the double by numpy's own
+    // function (calling the type with a Python float cost more than the
+    // rest of a hit).
+    const py::dtype float64 = py::dtype::of<double>();
+    const auto& numpy = py::detail::npy_api::get();
     if (warm) warm(hits);
     py::list out(static_cast<py::ssize_t>(hits.size()));
     for (std::size_t i = 0; i < hits.size(); ++i) {
         auto [name, hit_language] = describe(hits[i].doc);
-        py::object score = py::reinterpret_steal<py::object>(
-            PyObject_CallOneArg(float64.ptr(), py::float_(hits[i].score).ptr()));
+        double value = hits[i].score;
+        py::object score = py::reinterpret_steal<py::object>(numpy.PyArray_Scalar_(&value, float64.ptr(), nullptr));
         if (!score) throw py::error_already_set();
         py::dict hit;
         if (PyDict_SetItem(hit.ptr(), wr::name("name").ptr(), name.ptr()) ||
