@@ -81,6 +81,17 @@ void Index::derive() {
         for (std::size_t p = starts_[t]; p < starts_[t + 1]; ++p) top = std::max(top, saturated_[p]);
         top_[t] = top;
     }
+    // Each term's postings in blocks of kBlock from its first, and the
+    // largest saturated value of each block.
+    blocks_.assign(terms + 1, 0);
+    for (std::size_t t = 0; t < terms; ++t)
+        blocks_[t + 1] = blocks_[t] + (starts_[t + 1] - starts_[t] + kBlock - 1) / kBlock;
+    block_top_.assign(blocks_[terms], 0.0f);
+    for (std::size_t t = 0; t < terms; ++t)
+        for (std::size_t p = starts_[t]; p < starts_[t + 1]; ++p) {
+            float& top = block_top_[blocks_[t] + (p - starts_[t]) / kBlock];
+            top = std::max(top, saturated_[p]);
+        }
     present_groups_ = 0;
     for (std::uint8_t g : groups_) present_groups_ |= std::uint32_t{1} << g;
 }
@@ -134,7 +145,8 @@ double Index::idf(std::uint32_t term) const {
 std::size_t Index::footprint() const {
     return groups_.capacity() + starts_.capacity() * sizeof(std::size_t) +
            docs_.capacity() * sizeof(std::uint32_t) + saturated_.capacity() * sizeof(float) +
-           idf_.capacity() * sizeof(double) + top_.capacity() * sizeof(float);
+           idf_.capacity() * sizeof(double) + top_.capacity() * sizeof(float) +
+           blocks_.capacity() * sizeof(std::size_t) + block_top_.capacity() * sizeof(float);
 }
 
 void Index::check(const std::vector<QueryTerm>& query) const {
@@ -309,6 +321,9 @@ public:
         if (heap_.size() == stop_) floor_ = heap_.front().score;
     }
 
+    // No score below this can be offered with effect.
+    double floor() const { return floor_; }
+
     // From the `start`th best on.
     std::vector<Hit> from(std::size_t start) {
         std::sort_heap(heap_.begin(), heap_.end(), before);
@@ -343,10 +358,23 @@ std::vector<Hit> Index::rank(const std::vector<QueryTerm>& query, std::size_t st
     for (const QueryTerm& q : query)
         if ((q.groups & present_groups_) && q.weight > 0.0) only = &q, ++scoring;
     if (scoring == 1) {
+        // A block of postings whose largest value scores below the page's
+        // last score so far has nothing for the page.
         const std::uint32_t wanted = only->groups & present_groups_;
         const double factor = only->weight * idf_[only->term];
-        for (std::size_t p = starts_[only->term]; p < starts_[only->term + 1]; ++p)
-            if ((wanted >> groups_[docs_[p]]) & 1u) best.offer(docs_[p], 0.0 + factor * saturated_[p]);
+        const std::size_t begin = starts_[only->term], end = starts_[only->term + 1];
+        // The blocks holding the term's largest value first: the floor is
+        // then as high as it gets before most blocks are looked at (which
+        // document is offered first changes nothing in the page).
+        const float top = top_[only->term];
+        for (int pass = 0; pass < 2; ++pass) {
+            for (std::size_t b = blocks_[only->term], from = begin; from < end; ++b, from += kBlock) {
+                if ((block_top_[b] == top) != (pass == 0) || 0.0 + factor * block_top_[b] < best.floor())
+                    continue;
+                for (std::size_t p = from; p < std::min(from + kBlock, end); ++p)
+                    if ((wanted >> groups_[docs_[p]]) & 1u) best.offer(docs_[p], 0.0 + factor * saturated_[p]);
+            }
+        }
         return best.from(start);
     }
     std::vector<double>& acc = scratch(documents());

@@ -121,6 +121,9 @@ private:
     std::vector<float> saturated_;       // tf * (k1 + 1) / (tf + k1 * (1 - b + b * len / avglen))
     std::vector<double> idf_;            // per term
     std::vector<float> top_;             // per term, its largest saturated value
+    static constexpr std::size_t kBlock = 64;
+    std::vector<std::size_t> blocks_;    // terms() + 1 offsets into block_top_
+    std::vector<float> block_top_;       // per block of a term's postings, its largest saturated value
 };
 
 // ---- pieces of text --------------------------------------------------------
