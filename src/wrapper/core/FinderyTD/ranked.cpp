@@ -417,14 +417,16 @@ bool is_listed_word(const std::u32string& word, const std::string& code) {
         WordList& list = word_list(code);
         if (list.lexicon->empty()) return false;
         if (list.lexicon->contains(word)) return true;
+        // A list of every inflection has the answer already: nothing to
+        // remember.
+        if (!lists_lack_inflections(code)) return false;
         auto known = list.answers.find(word);
         if (known != list.answers.end()) return known->second;
     }
     // The list is looked up again after stemming, which may let another
     // thread in (and it may read the list anew).
     const std::shared_ptr<const Lexicon> lexicon = word_list(code).lexicon;
-    const bool listed =
-        lists_lack_inflections(code) && inflection_of_listed(lexicon->sorted(), word, code);
+    const bool listed = inflection_of_listed(lexicon->sorted(), word, code);
     WordList& list = word_list(code);
     if (list.answers.size() >= kRememberedAnswers) list.answers.clear();
     list.answers.emplace(word, listed);

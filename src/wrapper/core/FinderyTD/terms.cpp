@@ -40,6 +40,7 @@ struct Language {
     std::unordered_set<std::u32string> stop;
     std::unordered_map<std::u32string, std::u32string> terms;    // stemmed through the host
     std::vector<std::pair<std::u32string, std::u32string>> recent;  // stemmed in C++: by hash
+    std::vector<std::uint64_t> recent_hashes;  // each place's word's hash: a new word reads no more
 };
 
 std::unordered_map<std::string, Language>& languages() {
@@ -152,15 +153,18 @@ std::u32string term_of(const std::u32string& word, const std::string& code, bool
     if (word.empty()) return word;
     Language& lang = language(code);
     if (lang.native) {
-        const std::size_t slot = wr::hash_u32(word) & (kRecentTerms - 1);
-        if (!lang.recent.empty() && lang.recent[slot].first == word) return lang.recent[slot].second;
+        const std::uint64_t h = wr::hash_u32(word);
+        const std::size_t slot = h & (kRecentTerms - 1);
+        if (!lang.recent.empty() && lang.recent_hashes[slot] == h && lang.recent[slot].first == word)
+            return lang.recent[slot].second;
         std::u32string term;
         wr::host_lowering(word).lower(word, term);
         if (lang.stemmer) term = lang.native_stop->count(term) ? std::u32string() : native_stem(lang, word);
         if (!remember) return term;
         Language& again = language(code);
-        if (again.recent.empty()) again.recent.resize(kRecentTerms);
+        if (again.recent.empty()) again.recent.resize(kRecentTerms), again.recent_hashes.resize(kRecentTerms);
         again.recent[slot] = {word, term};
+        again.recent_hashes[slot] = h;
         return term;
     }
     auto known = lang.terms.find(word);
