@@ -296,6 +296,8 @@ bool lists_lack_inflections(const std::string& code) { return code == "es"; }
 
 struct WordList {
     py::object paths;                  // what WORD_LISTS named when it was read
+    py::object key;                    // the code, as a host string
+    py::object named;                  // the object WORD_LISTS held for it when last asked
     // Shared, so a reader keeps its copy while stemming lets another
     // thread read the lists anew.
     std::shared_ptr<const Lexicon> lexicon;
@@ -320,16 +322,41 @@ WordList& word_list(const std::string& code) {
     return seen.get(code, read_word_list);
 }
 
+// A tuple of strings: the same object always names the same lists.
+bool fixed_paths(PyObject* named) {
+    if (!named || !PyTuple_CheckExact(named)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(named); ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(named, i))) return false;
+    return true;
+}
+
 WordList& read_word_list(const std::string& code) {
     py::object lists = wr::this_module().attr(wr::name("WORD_LISTS"));
-    py::object paths = py::none();
-    if (lists.contains(py::str(code))) paths = py::tuple(py::iterable(lists[py::str(code)]));
     auto& all = word_lists();
     auto found = all.find(code);
-    if (found != all.end() && found->second.paths.equal(paths)) return found->second;
+    // Asked once a query: the object WORD_LISTS holds for the code, if it
+    // is the very tuple of last time, names what was read then.
+    if (found != all.end() && PyDict_CheckExact(lists.ptr())) {
+        PyObject* named = PyDict_GetItemWithError(lists.ptr(), found->second.key.ptr());
+        if (!named && PyErr_Occurred()) throw py::error_already_set();
+        if (named && named == found->second.named.ptr() && fixed_paths(named)) return found->second;
+    }
+    const py::str key(code);
+    py::object named, paths = py::none();
+    if (lists.contains(key)) {
+        named = lists[key];
+        paths = py::tuple(py::iterable(named));
+    }
+    found = all.find(code);
+    if (found != all.end() && found->second.paths.equal(paths)) {
+        found->second.named = named;
+        return found->second;
+    }
 
     WordList made;
     made.paths = paths;
+    made.key = key;
+    made.named = named;
     std::u32string words;  // the lists' words end to end
     std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
     if (!paths.is_none()) {
