@@ -73,25 +73,26 @@ void Index::derive() {
     const std::size_t terms = starts_.size() - 1;
     const double all = static_cast<double>(groups_.size());
     idf_.assign(terms, 0.0);
-    top_.assign(terms, 0.0f);
     for (std::size_t t = 0; t < terms; ++t) {
         const double df = static_cast<double>(starts_[t + 1] - starts_[t]);
         idf_[t] = std::log(1.0 + (all - df + 0.5) / (df + 0.5));
-        float top = 0.0f;
-        for (std::size_t p = starts_[t]; p < starts_[t + 1]; ++p) top = std::max(top, saturated_[p]);
-        top_[t] = top;
     }
-    // Each term's postings in blocks of kBlock from its first, and the
-    // largest saturated value of each block.
+    // Each term's postings in blocks of kBlock from its first: the largest
+    // saturated value of each block, and of the term (one pass over the
+    // postings, made whenever an index is read).
     blocks_.assign(terms + 1, 0);
     for (std::size_t t = 0; t < terms; ++t)
         blocks_[t + 1] = blocks_[t] + (starts_[t + 1] - starts_[t] + kBlock - 1) / kBlock;
     block_top_.assign(blocks_[terms], 0.0f);
-    for (std::size_t t = 0; t < terms; ++t)
-        for (std::size_t p = starts_[t]; p < starts_[t + 1]; ++p) {
-            float& top = block_top_[blocks_[t] + (p - starts_[t]) / kBlock];
-            top = std::max(top, saturated_[p]);
+    top_.assign(terms, 0.0f);
+    for (std::size_t t = 0; t < terms; ++t) {
+        for (std::size_t p = starts_[t], b = blocks_[t]; p < starts_[t + 1]; p += kBlock, ++b) {
+            float top = 0.0f;
+            for (std::size_t q = p; q < std::min(p + kBlock, starts_[t + 1]); ++q) top = std::max(top, saturated_[q]);
+            block_top_[b] = top;
+            top_[t] = std::max(top_[t], top);
         }
+    }
     present_groups_ = 0;
     for (std::uint8_t g : groups_) present_groups_ |= std::uint32_t{1} << g;
 }
