@@ -289,6 +289,11 @@ def test_listed_neighbours_are_every_listed_word_one_edit_away(monkeypatch, tmp_
     for _ in range(300):
         word = "".join(rng.choice("abcde") for _ in range(rng.randint(1, 10)))
         assert td_module._listed_neighbours(word, "en") == sorted(edits_of(word) & listed), word
+    # Membership, for words of every length (those under three letters are
+    # filed by the whole word) and their edits.
+    for word in rng.sample(sorted(listed), 200):
+        for probe in [word, *rng.sample(sorted(edits_of(word, "abcde")), 5)]:
+            assert td_module._in_word_list(probe, "en") == (probe in listed), probe
 
 
 def listed_as_read(paths):

@@ -924,6 +924,10 @@ void init_ranked(py::module_& m) {
         },
         py::arg("word"), py::arg("code"));
     m.def(
+        "_in_word_list",
+        [](py::str word, std::string code) { return word_list(code).lexicon->contains(wr::to_u32(word)); },
+        py::arg("word"), py::arg("code"));
+    m.def(
         "_close_match_among",
         [](py::str word, const std::vector<std::u32string>& vocabulary, const std::vector<std::uint32_t>& among,
            double cutoff) -> py::object {
