@@ -25,41 +25,25 @@ std::u32string_view tail(std::u32string_view word) { return word.substr(word.siz
 
 Lexicon::Lexicon(const std::u32string& words, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& spans,
                  bool ordered) {
-    std::size_t capacity = 16;
-    while (capacity < spans.size() + spans.size() / 2) capacity *= 2;
-    slots_.assign(capacity, Slot{});
+    // Each word once, in the lists' order: filed in the term table as views
+    // into `words`, then copied into the block (same ids).
     const std::u32string_view all(words);
-    std::vector<std::uint32_t> kept;  // the first of each word's spans
     std::vector<std::uint64_t> hashes;
     std::size_t length = 0;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::uint32_t i = 0; i < spans.size(); ++i) {
-        const std::u32string_view word = all.substr(spans[i].first, spans[i].second);
+    ids_.reserve(spans.size());
+    for (const auto& [start, size] : spans) {
+        const std::u32string_view word = all.substr(start, size);
         const std::uint64_t h = polyhash::hash(word);
-        const auto high = static_cast<std::uint32_t>(h >> 32);
-        std::size_t at = static_cast<std::size_t>(h) & mask;
-        bool seen = false;
-        for (; slots_[at].position != kEmpty; at = (at + 1) & mask) {
-            const Slot& slot = slots_[at];
-            const auto& [start, size] = spans[kept[slot.position]];
-            if (slot.high == high && all.substr(start, size) == word) {
-                seen = true;
-                break;
-            }
-        }
-        if (seen) continue;
-        slots_[at] = Slot{static_cast<std::uint32_t>(kept.size()), high};
-        kept.push_back(i);
+        if (ids_.find(word, words_, h)) continue;
+        words_.push_back(word);
+        ids_.add(static_cast<std::uint32_t>(words_.size() - 1), words_, h);
         hashes.push_back(h);
-        length += word.size();
+        length += size;
     }
     chars_.reserve(length);
-    for (std::uint32_t i : kept) chars_ += all.substr(spans[i].first, spans[i].second);
-    words_.reserve(kept.size());
-    for (std::size_t at = 0, k = 0; k < kept.size(); ++k) {
-        words_.push_back(std::u32string_view(chars_).substr(at, spans[kept[k]].second));
-        at += spans[kept[k]].second;
-    }
+    for (std::u32string_view w : words_) chars_ += w;
+    for (std::size_t at = 0, k = 0; k < words_.size(); at += words_[k].size(), ++k)
+        words_[k] = std::u32string_view(chars_).substr(at, words_[k].size());
 
     // The regions: how many words each key has, a place for each key's
     // bits, then the bits.
@@ -88,7 +72,7 @@ Lexicon::Lexicon(const std::u32string& words, const std::vector<std::pair<std::u
     for (std::size_t k = 0; k < keys.size(); ++k) {
         const std::uint64_t h = hashes[k / 2];
         const Region r = region(keys[k]);
-        const_cast<std::uint64_t*>(r.bits)[((h >> 8) & 0xFFFFFFFFu) * r.size >> 32] |= filter_mask(h);
+        filters_[static_cast<std::size_t>(r.bits - filters_.data()) + r.place(h)] |= filter_mask(h);
     }
     if (ordered) {
         sorted_ = words_;
@@ -111,20 +95,18 @@ Lexicon::Region Lexicon::region(std::uint64_t key) const {
     }
 }
 
+std::size_t Lexicon::Region::place(std::uint64_t h) const {
+    return static_cast<std::size_t>(((h >> 8) & 0xFFFFFFFFu) * size >> 32);
+}
+
 bool Lexicon::Region::may_hold(std::uint64_t h) const {
     if (!size) return false;
     const std::uint64_t mask = filter_mask(h);
-    return (bits[((h >> 8) & 0xFFFFFFFFu) * size >> 32] & mask) == mask;
+    return (bits[place(h)] & mask) == mask;
 }
 
 bool Lexicon::holds(std::u32string_view word, std::uint64_t h) const {
-    const auto high = static_cast<std::uint32_t>(h >> 32);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = static_cast<std::size_t>(h) & mask;; at = (at + 1) & mask) {
-        const Slot& slot = slots_[at];
-        if (slot.position == kEmpty) return false;
-        if (slot.high == high && words_[slot.position] == word) return true;
-    }
+    return ids_.find(word, words_, h).has_value();
 }
 
 bool Lexicon::contains(std::u32string_view word) const {
@@ -152,11 +134,13 @@ std::vector<std::u32string> Lexicon::neighbours(std::u32string_view word) const 
         first[k] = region(region_key(0, n - 1 + k, head(word)));
         last[k] = region(region_key(1, n - 1 + k, tail(word)));
     }
+    // Whether the edit of [at, at + dropped) keeps the word's first three
+    // letters (it starts past them) or its last three (it ends before them).
+    auto keeps_an_end = [&](std::size_t at, std::size_t dropped) { return at >= 3 || at + dropped + 3 <= n; };
     // The region of the edit that replaces [at, at + dropped) by `put`
     // letters (`letters`, read only when the edit keeps neither end).
     auto region_of = [&](std::size_t at, std::size_t dropped, std::size_t put, const char32_t* letters) {
-        if (at >= 3) return first[1 + put - dropped];
-        if (at + dropped + 3 <= n) return last[1 + put - dropped];
+        if (keeps_an_end(at, dropped)) return at >= 3 ? first[1 + put - dropped] : last[1 + put - dropped];
         const std::size_t m = n - dropped + put;
         char32_t window[3];
         const std::size_t length = std::min<std::size_t>(3, m);
@@ -164,7 +148,6 @@ std::vector<std::u32string> Lexicon::neighbours(std::u32string_view word) const 
             window[j] = j < at ? word[j] : j < at + put ? letters[j - at] : word[j - put + dropped];
         return region(region_key(0, m, std::u32string_view(window, length)));
     };
-    auto keeps_an_end = [&](std::size_t at, std::size_t dropped) { return at >= 3 || at + dropped + 3 <= n; };
 
     // An edit a filter let through: [at, at + dropped) replaced by the
     // `put` letters (0 to 2) of `letters`.

@@ -3,9 +3,9 @@
 //
 // The words lie end to end in one block (the Portuguese lists alone are
 // 700,000 lines: one allocation a word, or sorting them all, cost more than
-// everything else a cold search does) and are filed in an open-addressed
-// table whose slots hold a word's place and the high half of its hash, so
-// the words themselves are rarely read.
+// everything else a cold search does) and are filed in a term table
+// (termids.hpp) whose slots hold a word's place and the high half of its
+// hash, so the words themselves are rarely read.
 //
 // A misspelt word has some fifty edits a letter, nearly all no word at all.
 // Most are told by bit filters, sixteen bits a word (three bits a look-up,
@@ -25,6 +25,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "termids.hpp"
 
 namespace wr {
 
@@ -50,16 +52,13 @@ public:
     std::vector<std::u32string> neighbours(std::u32string_view word) const;
 
 private:
-    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
-    struct Slot {
-        std::uint32_t position = kEmpty;
-        std::uint32_t high = 0;
-    };
     // A region of the filters: `size` 64-bit words from `bits`; size 0 for
     // a key no word has.
     struct Region {
         const std::uint64_t* bits = nullptr;
         std::uint32_t size = 0;
+        // The 64-bit word of the region that hash `h` falls in.
+        std::size_t place(std::uint64_t h) const;
         bool may_hold(std::uint64_t h) const;
     };
     struct Directory {
@@ -78,7 +77,7 @@ private:
     std::u32string chars_;
     std::vector<std::u32string_view> words_;   // in the lists' order
     std::vector<std::u32string_view> sorted_;  // when made `ordered`
-    std::vector<Slot> slots_;                  // at most two thirds full
+    TermIds ids_;                              // word -> its place in words_
     std::vector<Directory> directory_;         // at most half full
     std::vector<std::uint64_t> filters_;       // every region end to end
 };

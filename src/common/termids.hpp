@@ -3,7 +3,9 @@
 // terms themselves kept by the caller. A look-up reads one slot (rarely two)
 // and compares a string only when the tags agree, so a word the vocabulary
 // lacks (what correction asks about most) costs one cache miss, and filling
-// it allocates nothing per term. Plain C++17, no Python headers.
+// it allocates nothing per term. The terms are any vector of strings or
+// string views (`terms[id]` compared with a std::u32string_view). Plain
+// C++17, no Python headers.
 #pragma once
 
 #include <cstddef>
@@ -22,32 +24,41 @@ inline std::uint64_t hash_u32(std::u32string_view s) { return polyhash::hash(s);
 class TermIds {
 public:
     // `terms[id]` for every id the table holds; the table never outgrows
-    // 2^32 - 1 terms.
-    std::optional<std::uint32_t> find(std::u32string_view term,
-                                      const std::vector<std::u32string>& terms) const {
+    // 2^32 - 1 terms. `h`: hash_u32(term), when the caller has it.
+    template <class Terms>
+    std::optional<std::uint32_t> find(std::u32string_view term, const Terms& terms, std::uint64_t h) const {
         if (slots_.empty()) return std::nullopt;
-        const std::uint64_t h = hash_u32(term);
         const auto tag = static_cast<std::uint32_t>(h >> 32);
         for (std::size_t at = h & mask_;; at = (at + 1) & mask_) {
             const std::uint64_t slot = slots_[at];
             if (slot == 0) return std::nullopt;
             if (static_cast<std::uint32_t>(slot >> 32) == tag) {
                 const auto id = static_cast<std::uint32_t>(slot) - 1;
-                if (terms[id] == term) return id;
+                if (std::u32string_view(terms[id]) == term) return id;
             }
         }
     }
+    template <class Terms>
+    std::optional<std::uint32_t> find(std::u32string_view term, const Terms& terms) const {
+        return find(term, terms, hash_u32(term));
+    }
 
     // Files `id` as `terms[id]`'s, which the table must not hold yet.
-    void add(std::uint32_t id, const std::vector<std::u32string>& terms) {
+    template <class Terms>
+    void add(std::uint32_t id, const Terms& terms) {
+        add(id, terms, hash_u32(terms[id]));
+    }
+    template <class Terms>
+    void add(std::uint32_t id, const Terms& terms, std::uint64_t h) {
         if (2 * (count_ + 1) > slots_.size()) grow(terms);
-        place(hash_u32(terms[id]), id);
+        place(h, id);
         ++count_;
     }
 
     // The table for every term of `terms`, their ids their positions;
     // false when a term is listed twice.
-    bool assign(const std::vector<std::u32string>& terms) {
+    template <class Terms>
+    bool assign(const Terms& terms) {
         clear();
         reserve(terms.size());
         for (std::size_t t = 0; t < terms.size(); ++t) {
@@ -81,7 +92,8 @@ private:
         slots_[at] = (h >> 32 << 32) | (std::uint64_t{id} + 1);
     }
 
-    void grow(const std::vector<std::u32string>& terms) {
+    template <class Terms>
+    void grow(const Terms& terms) {
         std::vector<std::uint64_t> old = std::move(slots_);
         const std::size_t size = old.empty() ? 16 : 2 * old.size();
         slots_.assign(size, 0);
