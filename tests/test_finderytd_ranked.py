@@ -6,6 +6,7 @@ index through updates, removals, reloads and other writers."""
 
 import math
 import os
+import pathlib
 import pickle
 import random
 import re
@@ -294,6 +295,27 @@ def test_listed_neighbours_are_every_listed_word_one_edit_away(monkeypatch, tmp_
     for word in rng.sample(sorted(listed), 200):
         for probe in [word, *rng.sample(sorted(edits_of(word, "abcde")), 5)]:
             assert td_module._in_word_list(probe, "en") == (probe in listed), probe
+
+
+@pytest.mark.parametrize("language, seed", [("en", 0), ("en", 1), ("es", 2), ("pt", 3)])
+def test_a_neighbour_found_from_filed_words_is_the_one_stemming_finds(models, ranked, language, seed):
+    # A long-running search files the index's listed words once instead of
+    # stemming each misspelling's neighbours: the same term must come out,
+    # for misspellings of words the index holds, of words it lacks, and of
+    # words with a letter outside a-z.
+    rng = random.Random(seed)
+    listed = sorted(listed_as_read([pathlib.Path(p) for p in td_module.WORD_LISTS[language]]))
+    listed = [w for w in listed if 4 <= len(w) <= 12]
+    member = Idiomark(language)
+    engine = FinderyTD(models)
+    engine.train_batch([doc(str(d), " ".join(rng.sample(listed, 40)), member) for d in range(150)])
+    for _ in range(400):
+        word = rng.choice(listed)
+        probe = rng.choice(sorted(edits_of(word, "abcdefghijklmnopqrstuvwxyzç")))
+        if len(probe) < 5:
+            continue
+        assert (td_module._listed_neighbour_held(engine, probe, language, prepared=True) ==
+                td_module._listed_neighbour_held(engine, probe, language, prepared=False)), probe
 
 
 def listed_as_read(paths):

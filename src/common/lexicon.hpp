@@ -43,6 +43,8 @@ public:
     bool contains(std::u32string_view word) const;
     bool empty() const { return words_.empty(); }
     std::size_t size() const { return words_.size(); }
+    // Folded, lower-cased, distinct, in the lists' order.
+    const std::vector<std::u32string_view>& words() const { return words_; }
     // Folded, lower-cased, sorted, distinct; empty unless made `ordered`.
     const std::vector<std::u32string_view>& sorted() const { return sorted_; }
 

@@ -159,6 +159,8 @@ private:
 // The Snowball stem of `word` (stopwords too), lower-cased; nothing is
 // remembered (for words looked at once).
 std::u32string stem_word(const std::u32string& word, const std::string& code);
+// Whether term_of stems in C++ for `code` now (nltk as shipped).
+bool stems_natively(const std::string& code);
 // An Idiomark member's code, or a code given as such; "" for none.
 std::string stemming_code(py::handle language);
 

@@ -38,6 +38,7 @@
 #include "hosttext.hpp"
 #include "lexicon.hpp"
 #include "nearterms.hpp"
+#include "polyhash.hpp"
 #include "pyutil.hpp"
 #include "termids.hpp"
 
@@ -71,6 +72,22 @@ constexpr std::size_t kStemCandidates = 500;
 
 // ---- the index derived from a model ------------------------------------------
 
+// The listed words (of one language's lists) whose terms an index holds,
+// with those terms' ids, filed by the hash of each word and of each word
+// less one letter: a word one edit from a misspelling shares one of those
+// with the misspelling or with one of its own one-letter-less forms (a
+// letter left out, put in, changed, or two swapped), so a misspelling is
+// looked up some ten times instead of trying four hundred edits and
+// stemming the listed ones it finds.
+struct HeldWords {
+    std::shared_ptr<const wr::Lexicon> lexicon;  // what it was made from
+    std::vector<std::u32string_view> words;  // into the lexicon's block
+    std::vector<std::uint32_t> ids;
+    // (high half of a hash, entry + 1) by the hash's low bits, open
+    // addressing; a hash has as many places as entries share it.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> slots;
+};
+
 struct Ranked {
     std::unique_ptr<bm25::Index> index;
     wr::TermIds ids;  // over `terms`
@@ -81,6 +98,14 @@ struct Ranked {
     // terms one edit from a word, looked at first, and the whole vocabulary.
     std::shared_ptr<const wr::NearTerms> near;
     std::shared_ptr<const wr::CloseMatcher> matcher;
+    // Per language, the listed words whose terms the index holds, filed
+    // for finding those one edit from a misspelling, and how many
+    // misspellings the language has met; made at the kPrepareAfter-th.
+    struct Prepared {
+        std::shared_ptr<const HeldWords> held;
+        std::uint32_t met = 0;
+    };
+    std::map<std::string, Prepared> held_words;
     // What correction made of a term before, per query language: a server
     // meets the same misspellings again.
     std::unordered_map<std::u32string, std::optional<std::uint32_t>> corrections;
@@ -468,8 +493,29 @@ std::vector<std::u32string> listed_neighbours(const std::u32string& word, const 
     return lexicon->neighbours(word);
 }
 
+// Whether `listed` is what listed_neighbours() would find for `word`: one
+// letter left out, two adjacent swapped, or a letter of a-z put in or in
+// place of one.
+bool one_edit_from(std::u32string_view word, std::u32string_view listed) {
+    auto plain = [](char32_t c) { return c >= U'a' && c <= U'z'; };
+    const std::size_t n = word.size(), m = listed.size();
+    std::size_t i = 0;
+    while (i < std::min(n, m) && word[i] == listed[i]) ++i;
+    if (m + 1 == n) return listed.substr(i) == word.substr(i + 1);
+    if (m == n + 1) return plain(listed[i]) && listed.substr(i + 1) == word.substr(i);
+    if (m != n || i == n) return false;
+    if (plain(listed[i]) && listed.substr(i + 1) == word.substr(i + 1)) return true;
+    return i + 1 < n && listed[i] == word[i + 1] && listed[i + 1] == word[i] &&
+           listed.substr(i + 2) == word.substr(i + 2);
+}
+
 // Shorter words have too many neighbours for one edit to tell which was meant.
 constexpr std::size_t kNeighbourFrom = 5;
+
+// Filing an index's listed words for correction stems every listed word
+// (0.1 s for English): a server that has met this many misspellings in a
+// language pays it once; a search from the command line never does.
+constexpr std::uint32_t kPrepareAfter = 64;
 
 bool has_digit(const std::u32string& word) {
     return std::any_of(word.begin(), word.end(), [](char32_t c) { return c >= U'0' && c <= U'9'; });
@@ -563,14 +609,30 @@ private:
         return out;
     }
 
+public:
     // The term of the real word one edit from `word` that the index holds,
     // in the most documents ("electricty": "electricity", whose stem the
     // index holds, though the two stems are far apart). `lower` is the
-    // word lower-cased.
+    // word lower-cased. `prepared`: whether the index's listed words are
+    // filed for it (no: stem the neighbours found; yes: file them now if
+    // they are not; unset: once the language has met kPrepareAfter
+    // misspellings, when it stems in C++).
     std::optional<std::uint32_t> listed_neighbour_held(const std::u32string& word,
                                                        const std::u32string& lower,
-                                                       const std::string& code) {
+                                                       const std::string& code,
+                                                       std::optional<bool> prepared = std::nullopt) {
         if (code.empty() || word.size() < kNeighbourFrom) return std::nullopt;
+        if (prepared.value_or(stems_natively(code))) {
+            const std::shared_ptr<const Lexicon> lexicon = word_list(code).lexicon;
+            Ranked::Prepared& kept = r_.held_words[code];
+            const bool ready = kept.held && kept.held->lexicon == lexicon;
+            if (ready || prepared.has_value() || ++kept.met >= kPrepareAfter) {
+                // Filing stems, which may let another thread in.
+                if (!ready) kept.held = prepare_held(lexicon, code);
+                const std::shared_ptr<const HeldWords> held = kept.held;
+                return held_neighbour(*held, lower);
+            }
+        }
         std::optional<std::uint32_t> best;
         std::uint32_t most = 0;
         for (const std::u32string& listed : listed_neighbours(lower, code)) {
@@ -582,6 +644,72 @@ private:
             if (held > most) most = held, best = id;
         }
         return best;
+    }
+
+private:
+    // listed_neighbour_held() from the index's prepared listed words: the
+    // same answer (the neighbours in order, the first held in the most
+    // documents), without stemming at query time. `held` is the index's
+    // own, kept alive by it for the query.
+    std::optional<std::uint32_t> held_neighbour(const HeldWords& held, const std::u32string& lower) const {
+        thread_local wr::polyhash::Sums sums;
+        sums.of(lower);
+        std::vector<std::uint32_t> found;
+        const std::size_t mask = held.slots.size() - 1;
+        auto look = [&](std::uint64_t h) {
+            const auto high = static_cast<std::uint32_t>(h >> 32);
+            for (std::size_t at = static_cast<std::size_t>(h) & mask; held.slots[at].second; at = (at + 1) & mask)
+                if (held.slots[at].first == high && one_edit_from(lower, held.words[held.slots[at].second - 1]))
+                    found.push_back(held.slots[at].second - 1);
+        };
+        look(wr::polyhash::mix(sums.prefix.back()));
+        for (std::size_t i = 0; i < lower.size(); ++i) look(wr::polyhash::mix(sums.dropped(i)));
+        // In the lists' sorted order, as listed_neighbours() gives them.
+        std::sort(found.begin(), found.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return held.words[a] != held.words[b] ? held.words[a] < held.words[b] : a < b;
+        });
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        std::optional<std::uint32_t> best;
+        std::uint32_t most = 0;
+        for (std::uint32_t e : found) {
+            const std::uint32_t count = r_.index->document_frequency(held.ids[e]);
+            if (count > most) most = count, best = held.ids[e];
+        }
+        return best;
+    }
+
+    std::shared_ptr<const HeldWords> prepare_held(const std::shared_ptr<const Lexicon>& lexicon,
+                                                  const std::string& code) {
+        auto made = std::make_shared<HeldWords>();
+        made->lexicon = lexicon;
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> keys;  // (hash, entry)
+        for (std::u32string_view w : lexicon->words()) {
+            // No shorter word is one edit from a word long enough to correct.
+            if (w.size() + 1 < kNeighbourFrom) continue;
+            const std::u32string term = term_of(std::u32string(w), code, false);
+            if (term.empty()) continue;
+            const std::optional<std::uint32_t> id = r_.find(term);
+            if (!id) continue;
+            const auto entry = static_cast<std::uint32_t>(made->words.size());
+            made->words.push_back(w);
+            made->ids.push_back(*id);
+            wr::polyhash::Sums sums;
+            sums.of(w);
+            keys.emplace_back(wr::polyhash::mix(sums.prefix.back()), entry);
+            for (std::size_t i = 0; i < w.size(); ++i) keys.emplace_back(wr::polyhash::mix(sums.dropped(i)), entry);
+        }
+        // A word with a doubled letter has the same form less either.
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        std::size_t places = 16;
+        while (places < keys.size() + keys.size() / 2) places *= 2;
+        made->slots.assign(places, {0, 0});
+        for (const auto& [h, entry] : keys) {
+            std::size_t at = static_cast<std::size_t>(h) & (places - 1);
+            while (made->slots[at].second) at = (at + 1) & (places - 1);
+            made->slots[at] = {static_cast<std::uint32_t>(h >> 32), entry + 1};
+        }
+        return made;
     }
 
     // `lower`: the query word lower-cased. A word of any of the languages
@@ -923,6 +1051,16 @@ void init_ranked(py::module_& m) {
             return out;
         },
         py::arg("word"), py::arg("code"));
+    m.def(
+        "_listed_neighbour_held",
+        [](py::object engine, py::str word, std::string code, bool prepared) -> py::object {
+            const std::shared_ptr<Ranked> r = ranked_of(engine);
+            const std::u32string w = wr::to_u32(word);
+            QueryReader reader(*r, {code}, kCutoff);
+            const std::optional<std::uint32_t> id = reader.listed_neighbour_held(w, w, code, prepared);
+            return id ? py::object(wr::from_u32(r->terms[*id])) : py::object(py::none());
+        },
+        py::arg("engine"), py::arg("word"), py::arg("code"), py::arg("prepared"));
     m.def(
         "_in_word_list",
         [](py::str word, std::string code) { return word_list(code).lexicon->contains(wr::to_u32(word)); },

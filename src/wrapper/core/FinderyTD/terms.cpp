@@ -187,6 +187,8 @@ std::u32string term_of(const std::u32string& word, const std::string& code, bool
     return term;
 }
 
+bool stems_natively(const std::string& code) { return language(code).native; }
+
 std::u32string stem_word(const std::u32string& word, const std::string& code) {
     if (code.empty() || word.empty()) return wr::to_u32(wr::from_u32(word).attr("lower")());
     Language& lang = language(code);
