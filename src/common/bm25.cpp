@@ -372,8 +372,13 @@ std::vector<Hit> Index::rank(const std::vector<QueryTerm>& query, std::size_t st
             for (std::size_t b = blocks_[only->term], from = begin; from < end; ++b, from += kBlock) {
                 if ((block_top_[b] == top) != (pass == 0) || 0.0 + factor * block_top_[b] < best.floor())
                     continue;
-                for (std::size_t p = from; p < std::min(from + kBlock, end); ++p)
-                    if ((wanted >> groups_[docs_[p]]) & 1u) best.offer(docs_[p], 0.0 + factor * saturated_[p]);
+                const std::size_t last = std::min(from + kBlock, end);
+                if (wanted == present_groups_) {
+                    for (std::size_t p = from; p < last; ++p) best.offer(docs_[p], 0.0 + factor * saturated_[p]);
+                } else {
+                    for (std::size_t p = from; p < last; ++p)
+                        if ((wanted >> groups_[docs_[p]]) & 1u) best.offer(docs_[p], 0.0 + factor * saturated_[p]);
+                }
             }
         }
         return best.from(start);

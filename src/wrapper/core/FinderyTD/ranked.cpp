@@ -654,16 +654,21 @@ private:
     std::optional<std::uint32_t> held_neighbour(const HeldWords& held, const std::u32string& lower) const {
         thread_local wr::polyhash::Sums sums;
         sums.of(lower);
-        std::vector<std::uint32_t> found;
+        // The word's hash and each of its one-letter-less forms', their
+        // places asked for all at once (each is a cache miss of its own).
+        thread_local std::vector<std::uint64_t> hashes;
+        hashes.clear();
+        hashes.push_back(wr::polyhash::mix(sums.prefix.back()));
+        for (std::size_t i = 0; i < lower.size(); ++i) hashes.push_back(wr::polyhash::mix(sums.dropped(i)));
         const std::size_t mask = held.slots.size() - 1;
-        auto look = [&](std::uint64_t h) {
+        for (std::uint64_t h : hashes) __builtin_prefetch(&held.slots[static_cast<std::size_t>(h) & mask]);
+        std::vector<std::uint32_t> found;
+        for (std::uint64_t h : hashes) {
             const auto high = static_cast<std::uint32_t>(h >> 32);
             for (std::size_t at = static_cast<std::size_t>(h) & mask; held.slots[at].second; at = (at + 1) & mask)
                 if (held.slots[at].first == high && one_edit_from(lower, held.words[held.slots[at].second - 1]))
                     found.push_back(held.slots[at].second - 1);
-        };
-        look(wr::polyhash::mix(sums.prefix.back()));
-        for (std::size_t i = 0; i < lower.size(); ++i) look(wr::polyhash::mix(sums.dropped(i)));
+        }
         // In the lists' sorted order, as listed_neighbours() gives them.
         std::sort(found.begin(), found.end(), [&](std::uint32_t a, std::uint32_t b) {
             return held.words[a] != held.words[b] ? held.words[a] < held.words[b] : a < b;
@@ -902,8 +907,10 @@ py::object search_ranked(py::object engine, py::object query, py::object languag
         if (!plain) return;
         PyObject** items = reinterpret_cast<PyListObject*>(names.ptr())->ob_item;
         const auto size = static_cast<std::size_t>(PyList_GET_SIZE(names.ptr()));
-        for (const bm25::Hit& h : hits)
+        for (const bm25::Hit& h : hits) {
             if (h.doc < size) __builtin_prefetch(&items[h.doc]);
+            if (h.doc < described->slot.size()) __builtin_prefetch(&described->slot[h.doc]);
+        }
         for (const bm25::Hit& h : hits)
             if (h.doc < size) __builtin_prefetch(items[h.doc]);
     };
