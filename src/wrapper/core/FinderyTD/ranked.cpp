@@ -88,6 +88,20 @@ struct HeldWords {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> slots;
 };
 
+// Every listed word's term (of one language's lists, as term_of() gives
+// it), whatever index it is looked for in: stemming them all is what
+// filing costs (0.1 s for English, 0.7 s for the Portuguese lists), so it
+// is done once a process, and an index made anew only looks the terms up.
+// A term shares its start with its word: each keeps the word's first
+// `kept` letters and the rest of it is in `tails`.
+struct ListedTerms {
+    static constexpr std::uint8_t kNone = 0xFF;  // no term, or a word too short to matter
+    std::shared_ptr<const wr::Lexicon> lexicon;  // what it was made from
+    std::vector<std::uint8_t> kept;              // per word of the lexicon
+    std::vector<std::uint32_t> tail_at;          // words + 1 offsets into `tails`
+    std::u32string tails;
+};
+
 struct Ranked {
     std::unique_ptr<bm25::Index> index;
     wr::TermIds ids;  // over `terms`
@@ -517,6 +531,37 @@ constexpr std::size_t kNeighbourFrom = 5;
 // language pays it once; a search from the command line never does.
 constexpr std::uint32_t kPrepareAfter = 64;
 
+std::shared_ptr<const ListedTerms> listed_terms(const std::shared_ptr<const Lexicon>& lexicon,
+                                                const std::string& code) {
+    static auto* made = new std::map<std::string, std::shared_ptr<const ListedTerms>>();  // leaked
+    auto found = made->find(code);
+    if (found != made->end() && found->second->lexicon == lexicon) return found->second;
+    auto out = std::make_shared<ListedTerms>();
+    out->lexicon = lexicon;
+    const std::vector<std::u32string_view>& words = lexicon->words();
+    out->kept.assign(words.size(), ListedTerms::kNone);
+    out->tail_at.assign(words.size() + 1, 0);
+    for (std::size_t k = 0; k < words.size(); ++k) {
+        const std::u32string_view w = words[k];
+        out->tail_at[k] = static_cast<std::uint32_t>(out->tails.size());
+        // No shorter word is one edit from a word long enough to correct.
+        if (w.size() + 1 < kNeighbourFrom) continue;
+        const std::u32string term = term_of(std::u32string(w), code, false);
+        if (term.empty()) continue;  // a stopword
+        std::size_t keep = 0;
+        while (keep < std::min({term.size(), w.size(), std::size_t{ListedTerms::kNone - 1}}) &&
+               term[keep] == w[keep])
+            ++keep;
+        if (out->tails.size() + term.size() - keep > UINT32_MAX) break;  // lists of 4 G letters: the rest unfiled
+        out->kept[k] = static_cast<std::uint8_t>(keep);
+        out->tails.append(term, keep, std::u32string::npos);
+    }
+    out->tail_at[words.size()] = static_cast<std::uint32_t>(out->tails.size());
+    // Stemming may have let another thread in: the map is looked up again.
+    (*made)[code] = out;
+    return out;
+}
+
 bool has_digit(const std::u32string& word) {
     return std::any_of(word.begin(), word.end(), [](char32_t c) { return c >= U'0' && c <= U'9'; });
 }
@@ -685,14 +730,17 @@ private:
 
     std::shared_ptr<const HeldWords> prepare_held(const std::shared_ptr<const Lexicon>& lexicon,
                                                   const std::string& code) {
+        const std::shared_ptr<const ListedTerms> listed = listed_terms(lexicon, code);
         auto made = std::make_shared<HeldWords>();
         made->lexicon = lexicon;
         std::vector<std::pair<std::uint64_t, std::uint32_t>> keys;  // (hash, entry)
-        for (std::u32string_view w : lexicon->words()) {
-            // No shorter word is one edit from a word long enough to correct.
-            if (w.size() + 1 < kNeighbourFrom) continue;
-            const std::u32string term = term_of(std::u32string(w), code, false);
-            if (term.empty()) continue;
+        std::u32string term;
+        const std::vector<std::u32string_view>& words = lexicon->words();
+        for (std::size_t k = 0; k < words.size(); ++k) {
+            const std::u32string_view w = words[k];
+            if (listed->kept[k] == ListedTerms::kNone) continue;
+            term.assign(w.substr(0, listed->kept[k]));
+            term.append(listed->tails, listed->tail_at[k], listed->tail_at[k + 1] - listed->tail_at[k]);
             const std::optional<std::uint32_t> id = r_.find(term);
             if (!id) continue;
             const auto entry = static_cast<std::uint32_t>(made->words.size());
