@@ -89,9 +89,10 @@ struct HeldWords {
 };
 
 // Every listed word's term (of one language's lists, as term_of() gives
-// it), whatever index it is looked for in: stemming them all is what
-// filing costs (0.1 s for English, 0.7 s for the Portuguese lists), so it
-// is done once a process, and an index made anew only looks the terms up.
+// it), whatever index it is looked for in: stemming them all is most of
+// what filing costs (0.1 s for English, half a second for the Portuguese
+// lists), so it is done once a process, and an index made anew only looks
+// the terms up.
 // A term shares its start with its word: each keeps the word's first
 // `kept` letters and the rest of it is in `tails`.
 struct ListedTerms {
@@ -527,8 +528,10 @@ bool one_edit_from(std::u32string_view word, std::u32string_view listed) {
 constexpr std::size_t kNeighbourFrom = 5;
 
 // Filing an index's listed words for correction stems every listed word
-// (0.1 s for English): a server that has met this many misspellings in a
-// language pays it once; a search from the command line never does.
+// the first time in a process (0.1 s for English), and costs a few
+// hundredths of a second for each index after: a server that has met this
+// many misspellings in a language pays it; a search from the command line
+// never does.
 constexpr std::uint32_t kPrepareAfter = 64;
 
 std::shared_ptr<const ListedTerms> listed_terms(const std::shared_ptr<const Lexicon>& lexicon,
