@@ -320,6 +320,23 @@ def test_a_neighbour_found_from_filed_words_is_the_one_stemming_finds(models, ra
                     td_module._listed_neighbour_held(engine, probe, language, prepared=False)), probe
 
 
+def test_a_server_corrects_as_before_once_it_has_filed_its_listed_words(models, ranked):
+    # After some misspellings a long-running engine files its listed words;
+    # an engine that has just read the index stems each neighbour instead.
+    rng = random.Random(5)
+    listed = sorted(listed_as_read([pathlib.Path(p) for p in td_module.WORD_LISTS["en"]]))
+    listed = [w for w in listed if 4 <= len(w) <= 12]
+    FinderyTD(models).train_batch([doc(str(d), " ".join(rng.sample(listed, 40))) for d in range(150)])
+    server = FinderyTD(models)
+    probes = set()
+    while len(probes) < 120:
+        probe = rng.choice(sorted(edits_of(rng.choice(listed))))
+        if len(probe) >= 5 and not td_module._in_word_list(probe, "en"):
+            probes.add(probe)
+    for probe in sorted(probes):
+        assert server.search_documents(probe, "en") == FinderyTD(models).search_documents(probe, "en"), probe
+
+
 def listed_as_read(paths):
     """The words of word lists as the correction reads them."""
     words = set()
