@@ -610,3 +610,27 @@ def test_a_close_match_among_some_terms_is_difflibs_among_them(seed):
         assert got == (expected[0] if expected else None), (word, among, cutoff)
     with pytest.raises(IndexError):
         td_module._close_match_among("a", vocabulary, [len(vocabulary)], 0.5)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_past_the_terms_one_edit_away_the_close_match_is_difflibs(seed):
+    # When no term one edit from the word reaches the cutoff, the matcher
+    # passes over the lengths where only such a term could: the answer must
+    # still be difflib's over the whole vocabulary.
+    import difflib
+
+    rng = random.Random(seed)
+    alphabet = rng.choice(["ab", "abcd", "abcdefgh", "aáe\u0301\U0001d518"])
+    vocabulary = ["".join(rng.choice(alphabet) for _ in range(rng.randint(0, 9))) for _ in range(300)]
+    vocabulary += rng.choices(vocabulary, k=20)
+    asked = 0
+    while asked < 300:
+        word = "".join(rng.choice(alphabet) for _ in range(rng.randint(1, 9)))
+        cutoff = rng.choice([0.0, 0.5, 0.7, 0.8, 0.9, 1.0, rng.random()])
+        near = [t for t in vocabulary if one_edit(word, t) and t != word]
+        if difflib.get_close_matches(word, near, n=1, cutoff=cutoff):
+            continue
+        asked += 1
+        expected = difflib.get_close_matches(word, vocabulary, n=1, cutoff=cutoff)
+        got = td_module._close_match_beyond_one_edit(word, vocabulary, cutoff)
+        assert got == (expected[0] if expected else None), (word, cutoff)

@@ -352,6 +352,15 @@ std::optional<std::u32string> CloseMatcher::best(const std::u32string& word, dou
     return scan(word, cutoff, runs, nullptr);
 }
 
+std::optional<std::u32string> CloseMatcher::best_beyond_one_edit(const std::u32string& word,
+                                                                 double cutoff) const {
+    check_cutoff(cutoff);
+    std::vector<Run> runs;
+    runs.reserve(buckets_.size());
+    for (const Bucket& b : buckets_) runs.push_back({b.length, b.first, b.last});
+    return scan(word, cutoff, runs, nullptr, true);
+}
+
 std::optional<std::u32string> CloseMatcher::best_among(const std::u32string& word, double cutoff,
                                                        const std::vector<std::uint32_t>& among) const {
     check_cutoff(cutoff);
@@ -381,7 +390,8 @@ void CloseMatcher::check_cutoff(double cutoff) {
 
 std::optional<std::u32string> CloseMatcher::scan(const std::u32string& word, double cutoff,
                                                  const std::vector<Run>& runs,
-                                                 const std::size_t* positions) const {
+                                                 const std::size_t* positions,
+                                                 bool beyond_one_edit) const {
     if (runs.empty()) return std::nullopt;
     auto term_at = [&](std::size_t p) { return positions ? positions[p] : p; };
 
@@ -424,6 +434,11 @@ std::optional<std::u32string> CloseMatcher::scan(const std::u32string& word, dou
             }
         };
         reckon();
+        // Matching every letter of the shorter string makes it a
+        // subsequence of the other: a term one letter shorter is the word
+        // less one, one letter longer is the word with one added, and one
+        // as long is the word itself (looked for above).
+        if (beyond_one_edit && need == top && top + 1 >= std::max(run.length, lb)) continue;
         for (std::size_t p = run.first; p < run.last; ++p) {
             const std::size_t t = term_at(p);
             if (need > top) break;

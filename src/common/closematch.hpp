@@ -34,6 +34,14 @@ public:
     std::optional<std::u32string> best_among(const std::u32string& word, double cutoff,
                                              const std::vector<std::uint32_t>& among) const;
 
+    // What best() gives, for a caller that has found no term one edit from
+    // the word (a letter dropped, added, changed, or two swapped) scoring
+    // `cutoff`: the lengths where only such a term could score it are
+    // passed over (where every letter of the shorter of the two must
+    // match: a term one letter longer or shorter than the word, or as
+    // long).
+    std::optional<std::u32string> best_beyond_one_edit(const std::u32string& word, double cutoff) const;
+
     // Number of terms, duplicates included.
     std::size_t size() const { return terms_.size(); }
 
@@ -46,8 +54,10 @@ private:
     static void check_cutoff(double cutoff);
     // The search over the runs (ascending by length); `positions` maps a
     // run's places to terms_, or is null when they are terms_'s own.
+    // `beyond_one_edit`: as best_beyond_one_edit() says.
     std::optional<std::u32string> scan(const std::u32string& word, double cutoff,
-                                       const std::vector<Run>& runs, const std::size_t* positions) const;
+                                       const std::vector<Run>& runs, const std::size_t* positions,
+                                       bool beyond_one_edit = false) const;
 
     struct Bucket {          // all terms of one length, a run of terms_
         std::size_t length;

@@ -645,7 +645,7 @@ private:
                 // a term's id is its place there.)
                 const std::vector<std::uint32_t> near_terms = near->candidates(out.shown);
                 if (!near_terms.empty()) best = matcher->best_among(out.shown, cutoff_, near_terms);
-                if (!best) best = matcher->best(out.shown, cutoff_);
+                if (!best) best = matcher->best_beyond_one_edit(out.shown, cutoff_);
             }
             if (best) fixed = r_.find(*best);
         }
@@ -1133,6 +1133,15 @@ void init_ranked(py::module_& m) {
             return wr::from_u32(*best);
         },
         py::arg("word"), py::arg("vocabulary"), py::arg("among"), py::arg("cutoff"));
+    m.def(
+        "_close_match_beyond_one_edit",
+        [](py::str word, const std::vector<std::u32string>& vocabulary, double cutoff) -> py::object {
+            const std::optional<std::u32string> best =
+                wr::CloseMatcher(vocabulary).best_beyond_one_edit(wr::to_u32(word), cutoff);
+            if (!best) return py::none();
+            return wr::from_u32(*best);
+        },
+        py::arg("word"), py::arg("vocabulary"), py::arg("cutoff"));
 }
 
 }  // namespace finderytd
