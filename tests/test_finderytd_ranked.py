@@ -337,6 +337,20 @@ def test_a_server_corrects_as_before_once_it_has_filed_its_listed_words(models, 
         assert server.search_documents(probe, "en") == FinderyTD(models).search_documents(probe, "en"), probe
 
 
+def test_filed_words_follow_the_word_lists_a_host_puts_in_place(models, ranked, monkeypatch, tmp_path):
+    engine = FinderyTD(models)
+    engine.train_batch([doc("port", "The harbour pilots met the harbor master")])
+    british, american = tmp_path / "british.txt", tmp_path / "american.txt"
+    british.write_text("harbour\n", encoding="utf-8")
+    american.write_text("harbor\n", encoding="utf-8")
+    monkeypatch.setitem(td_module.WORD_LISTS, "en", (str(british),))
+    assert td_module._listed_neighbour_held(engine, "harborr", "en", prepared=True) == "harbour"
+    # Filed again from the new list, not answered from the old one.
+    monkeypatch.setitem(td_module.WORD_LISTS, "en", (str(american),))
+    assert td_module._listed_neighbour_held(engine, "harborr", "en", prepared=True) == "harbor"
+    assert td_module._listed_neighbour_held(engine, "harbouur", "en", prepared=True) is None
+
+
 def listed_as_read(paths):
     """The words of word lists as the correction reads them."""
     words = set()
