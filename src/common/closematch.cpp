@@ -344,21 +344,22 @@ std::size_t CloseMatcher::Query::matches(std::size_t t, std::size_t need) {
 
 // ---- the search -------------------------------------------------------------
 
-std::optional<std::u32string> CloseMatcher::best(const std::u32string& word, double cutoff) const {
-    check_cutoff(cutoff);
+std::vector<CloseMatcher::Run> CloseMatcher::every_run() const {
     std::vector<Run> runs;
     runs.reserve(buckets_.size());
     for (const Bucket& b : buckets_) runs.push_back({b.length, b.first, b.last});
-    return scan(word, cutoff, runs, nullptr);
+    return runs;
+}
+
+std::optional<std::u32string> CloseMatcher::best(const std::u32string& word, double cutoff) const {
+    check_cutoff(cutoff);
+    return scan(word, cutoff, every_run(), nullptr);
 }
 
 std::optional<std::u32string> CloseMatcher::best_beyond_one_edit(const std::u32string& word,
                                                                  double cutoff) const {
     check_cutoff(cutoff);
-    std::vector<Run> runs;
-    runs.reserve(buckets_.size());
-    for (const Bucket& b : buckets_) runs.push_back({b.length, b.first, b.last});
-    return scan(word, cutoff, runs, nullptr, true);
+    return scan(word, cutoff, every_run(), nullptr, true);
 }
 
 std::optional<std::u32string> CloseMatcher::best_among(const std::u32string& word, double cutoff,

@@ -52,6 +52,8 @@ private:
         std::size_t last;
     };
     static void check_cutoff(double cutoff);
+    // The whole vocabulary, a run for each length.
+    std::vector<Run> every_run() const;
     // The search over the runs (ascending by length); `positions` maps a
     // run's places to terms_, or is null when they are terms_'s own.
     // `beyond_one_edit`: as best_beyond_one_edit() says.
