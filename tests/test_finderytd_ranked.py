@@ -603,6 +603,14 @@ def test_near_terms_hold_every_term_one_edit_away(seed):
         assert {terms[i] for i in found} >= {t for t in terms if one_edit(word, t)}
 
 
+def random_vocabulary(rng, size):
+    """An alphabet of a few letters (accents composed and not, a letter
+    outside the first plane), and `size` words of it, twenty of them twice."""
+    alphabet = rng.choice(["ab", "abcd", "abcdefgh", "aáe\u0301\U0001d518"])
+    vocabulary = ["".join(rng.choice(alphabet) for _ in range(rng.randint(0, 9))) for _ in range(size)]
+    return alphabet, vocabulary + rng.choices(vocabulary, k=20)
+
+
 @pytest.mark.parametrize("seed", range(4))
 def test_a_close_match_among_some_terms_is_difflibs_among_them(seed):
     # Correction asks the whole vocabulary's matcher about the few terms one
@@ -611,9 +619,7 @@ def test_a_close_match_among_some_terms_is_difflibs_among_them(seed):
     import difflib
 
     rng = random.Random(seed)
-    alphabet = rng.choice(["ab", "abcd", "abcdefgh", "aáe\u0301\U0001d518"])
-    vocabulary = ["".join(rng.choice(alphabet) for _ in range(rng.randint(0, 9))) for _ in range(200)]
-    vocabulary += rng.choices(vocabulary, k=20)
+    alphabet, vocabulary = random_vocabulary(rng, 200)
     for _ in range(300):
         among = [rng.randrange(len(vocabulary)) for _ in range(rng.randint(0, 12))]
         word = (rng.choice(vocabulary) if rng.random() < 0.15
@@ -634,9 +640,7 @@ def test_past_the_terms_one_edit_away_the_close_match_is_difflibs(seed):
     import difflib
 
     rng = random.Random(seed)
-    alphabet = rng.choice(["ab", "abcd", "abcdefgh", "aáe\u0301\U0001d518"])
-    vocabulary = ["".join(rng.choice(alphabet) for _ in range(rng.randint(0, 9))) for _ in range(300)]
-    vocabulary += rng.choices(vocabulary, k=20)
+    alphabet, vocabulary = random_vocabulary(rng, 300)
     asked = 0
     while asked < 300:
         word = "".join(rng.choice(alphabet) for _ in range(rng.randint(1, 9)))
