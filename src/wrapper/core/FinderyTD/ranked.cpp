@@ -657,6 +657,9 @@ private:
             if (best) fixed = r_.find(*best);
         }
         if (remember_) {
+            // Room made once for all: growing the table rehashed it,
+            // misspelling after misspelling.
+            if (r_.corrections.empty()) r_.corrections.reserve(kRememberedCorrections);
             if (r_.corrections.size() >= kRememberedCorrections) r_.corrections.clear();
             r_.corrections.emplace(key, fixed);
         }

@@ -50,6 +50,29 @@ std::unordered_map<std::string, Language>& languages() {
     return *all;
 }
 
+// Wordwash's answer to whether its nltk names are nltk's own, asked again
+// only when one of them is another object than when it last said yes (it
+// said so for the objects it loaded, which it holds for good: one seen again
+// at the same address is the same object). Asked through the module, the
+// question cost a microsecond of every search.
+bool nltk_untouched(py::handle wordwash) {
+    static const char* const kNames[] = {"word_tokenize", "stopwords", "SnowballStemmer"};
+    static PyObject* seen[3] = {};
+    static bool said_yes = false;
+    PyObject* fields = PyModule_GetDict(wordwash.ptr());  // borrowed
+    PyObject* now[3];
+    bool same = said_yes;
+    for (int i = 0; i < 3; ++i) {
+        now[i] = PyDict_GetItemWithError(fields, wr::name(kNames[i]).ptr());
+        if (!now[i] && PyErr_Occurred()) throw py::error_already_set();
+        same = same && now[i] == seen[i];
+    }
+    if (same) return true;
+    said_yes = wr::truthy(wordwash.attr(wr::name("_nltk_untouched"))());
+    for (int i = 0; i < 3; ++i) seen[i] = now[i];
+    return said_yes;
+}
+
 // The language's stemmer and stopwords as Wordwash has them now, so a host
 // (or a test) that patches Wordwash is honoured as the pipeline honours it.
 Language& looked_up(const std::string& code) {
@@ -58,7 +81,7 @@ Language& looked_up(const std::string& code) {
     // Asked first, so that nltk is not loaded while it is not needed. Like
     // the host's stopword list below, the list read for the C++ stemmer is
     // kept while nothing is replaced: this runs for every word.
-    const bool untouched = wr::truthy(wordwash.attr(wr::name("_nltk_untouched"))());
+    const bool untouched = nltk_untouched(wordwash);
     auto kept = all.find(code);
     if (untouched && kept != all.end() && kept->second.native) return kept->second;
     if (untouched && !(kept != all.end() && kept->second.native_refused)) {
