@@ -539,6 +539,23 @@ def test_the_ranked_search_equals_bm25_over_the_stored_terms(models, ranked, see
         assert [h["Pontuação"] for h in hits] == pytest.approx([scores[n] for n in order], rel=1e-6)
 
 
+def test_the_large_page_hint_leaves_every_byte_where_it_was():
+    # Whole 2 MiB pages inside the range are moved to large ones where the
+    # system allows it; none of the buffer may change, inside or around
+    # the range, aligned or not, and ranges too small for a page are fine.
+    rng = numpy.random.default_rng(3)
+    data = rng.integers(0, 256, 12 << 20, dtype=numpy.uint8)
+    kept = data.copy()
+    for offset, length in [(0, len(data)), (1, len(data) - 1), (12345, 5 << 20), (3 << 20, 2 << 20),
+                           (7, 100), (len(data), 0), (0, 0)]:
+        td_module._prefer_large_pages(data, offset, length)
+        assert numpy.array_equal(data, kept)
+    data[::4096] ^= 0xFF  # pages written after the hint are still plain memory
+    assert int((data != kept).sum()) == len(range(0, len(data), 4096))
+    with pytest.raises(ValueError, match="outside the buffer"):
+        td_module._prefer_large_pages(data, len(data) - 10, 11)
+
+
 def test_threads_searching_at_once_get_what_one_gets(models, ranked):
     import threading
 

@@ -1,4 +1,5 @@
 #include "bm25.hpp"
+#include "hugepages.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -95,6 +96,12 @@ void Index::derive() {
     }
     present_groups_ = 0;
     for (std::uint8_t g : groups_) present_groups_ |= std::uint32_t{1} << g;
+    prefer_large_pages(docs_);
+    prefer_large_pages(saturated_);
+    prefer_large_pages(groups_);
+    prefer_large_pages(starts_);
+    prefer_large_pages(idf_);
+    prefer_large_pages(block_top_);
 }
 
 void Index::write(image::Writer& out) const {
@@ -282,7 +289,10 @@ namespace {
 // largest index searched, so a search allocates nothing after the first.
 std::vector<double>& scratch(std::size_t size) {
     thread_local std::vector<double> acc;
-    if (acc.size() < size) acc.assign(size, 0.0);
+    if (acc.size() < size) {
+        acc.assign(size, 0.0);
+        prefer_large_pages(acc);
+    }
     return acc;
 }
 

@@ -22,6 +22,7 @@
 //   step by step (the tie-breaking of equal-length blocks decides M), and
 //   gives up once the blocks still open cannot bring M to the least needed.
 #include "closematch.hpp"
+#include "hugepages.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -176,6 +177,9 @@ CloseMatcher::CloseMatcher(std::vector<std::u32string> vocabulary) {
         }
         sketches_.push_back(sketch);
     }
+    prefer_large_pages(chars_);
+    prefer_large_pages(counts_);
+    prefer_large_pages(sketches_);
 }
 
 // ---- one query --------------------------------------------------------------

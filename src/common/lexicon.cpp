@@ -1,4 +1,5 @@
 #include "lexicon.hpp"
+#include "hugepages.hpp"
 
 #include <algorithm>
 #include <unordered_map>
@@ -78,6 +79,11 @@ Lexicon::Lexicon(const std::u32string& words, const std::vector<std::pair<std::u
         sorted_ = words_;
         std::sort(sorted_.begin(), sorted_.end());
     }
+    prefer_large_pages(chars_.data(), chars_.size() * sizeof(char32_t));
+    prefer_large_pages(words_);
+    prefer_large_pages(directory_);
+    prefer_large_pages(filters_);
+    ids_.prefer_large_pages();
 }
 
 std::uint64_t Lexicon::region_key(int side, std::size_t length, std::u32string_view window) {

@@ -1,4 +1,5 @@
 #include "nearterms.hpp"
+#include "hugepages.hpp"
 
 #include <algorithm>
 
@@ -48,6 +49,9 @@ NearTerms::NearTerms(const std::vector<std::u32string>& terms) {
     }
     std::sort(filed_.begin(), filed_.end());
     filed_.erase(std::unique(filed_.begin(), filed_.end()), filed_.end());
+    prefer_large_pages(chars_.data(), chars_.size() * sizeof(char32_t));
+    prefer_large_pages(starts_);
+    prefer_large_pages(filed_);
 }
 
 std::vector<std::uint32_t> NearTerms::candidates(const std::u32string& word) const {

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "hugepages.hpp"
 #include "polyhash.hpp"
 
 namespace wr {
@@ -67,6 +68,9 @@ public:
         }
         return true;
     }
+
+    // The table on large pages where the system has them (hugepages.hpp).
+    void prefer_large_pages() const { wr::prefer_large_pages(slots_); }
 
     void reserve(std::size_t n) {
         std::size_t want = 16;

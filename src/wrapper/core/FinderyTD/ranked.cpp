@@ -34,6 +34,7 @@
 #include "bm25.hpp"
 #include "closematch.hpp"
 #include "finderytd.hpp"
+#include "hugepages.hpp"
 #include "hoststem.hpp"
 #include "hosttext.hpp"
 #include "lexicon.hpp"
@@ -240,6 +241,7 @@ std::shared_ptr<Ranked> build(py::handle engine, DocLanguages& described) {
     for (std::uint32_t& t : tokens) t = renumbered[t];
     r->terms = std::move(sorted);
     r->ids.assign(r->terms);
+    r->ids.prefer_large_pages();
     r->index = std::make_unique<bm25::Index>(terms, tokens, starts, groups, kParams);
     return r;
 }
@@ -775,6 +777,8 @@ private:
             while (made->slots[at].second) at = (at + 1) & (places - 1);
             made->slots[at] = {static_cast<std::uint32_t>(h >> 32), entry + 1};
         }
+        wr::prefer_large_pages(made->slots);
+        wr::prefer_large_pages(made->words);
         return made;
     }
 
@@ -1049,6 +1053,7 @@ std::shared_ptr<Ranked> read_ranked(wr::image::Reader& in) {
         r->terms.emplace_back(blob.begin() + static_cast<std::ptrdiff_t>(offsets[t]),
                               blob.begin() + static_cast<std::ptrdiff_t>(offsets[t + 1]));
     if (!r->ids.assign(r->terms)) throw wr::image::Damaged("a term is listed twice");
+    r->ids.prefer_large_pages();
     r->index = std::make_unique<bm25::Index>(bm25::Index::read(in));
     if (r->index->terms() != r->terms.size() || r->index->documents() != documents)
         throw wr::image::Damaged("the index does not fit its terms or languages");
@@ -1156,6 +1161,17 @@ void init_ranked(py::module_& m) {
             return wr::from_u32(*best);
         },
         py::arg("word"), py::arg("vocabulary"), py::arg("cutoff"));
+    // The large-page hint over any part of a writable buffer (the tables it
+    // is given for are seldom that big in a test).
+    m.def(
+        "_prefer_large_pages",
+        [](py::buffer buffer, std::size_t offset, std::size_t length) {
+            const py::buffer_info info = buffer.request(true);
+            const auto size = static_cast<std::size_t>(info.size * info.itemsize);
+            if (offset > size || length > size - offset) throw py::value_error("outside the buffer");
+            wr::prefer_large_pages(static_cast<const char*>(info.ptr) + offset, length);
+        },
+        py::arg("buffer"), py::arg("offset"), py::arg("length"));
 }
 
 }  // namespace finderytd
