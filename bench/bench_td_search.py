@@ -266,7 +266,7 @@ def run(corpus, n, queries_count, threads):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", type=int, nargs="+", default=[10_000, 100_000])
-    parser.add_argument("--queries", type=int, default=1000)
+    parser.add_argument("--queries", type=int, default=2000)
     parser.add_argument("--no-threads", action="store_true", help="skip the thread throughput")
     args = parser.parse_args()
     corpus = Corpus(seed=2)

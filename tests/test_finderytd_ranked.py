@@ -539,6 +539,21 @@ def test_the_ranked_search_equals_bm25_over_the_stored_terms(models, ranked, see
         assert [h["Pontuação"] for h in hits] == pytest.approx([scores[n] for n in order], rel=1e-6)
 
 
+def test_a_hosts_normalize_folds_the_query_ascii_or_not(models, ranked, monkeypatch):
+    # unicodedata's own decomposition is skipped for ASCII (it changes
+    # nothing there); one a host put in its place is called for every query.
+    engine = FinderyTD(models)
+    engine.train_batch([doc("lava", "lava flows"), doc("volcano", "volcano erupts")])
+    assert names(engine.search_documents("lavá", "en")) == ["lava"]
+    own = unicodedata.normalize
+    asked = []
+    monkeypatch.setattr(unicodedata, "normalize",
+                        lambda form, text: asked.append(text) or own(form, text).replace("lava", "volcano"))
+    for query in ("lava", "lavá"):
+        assert names(engine.search_documents(query, "en")) == ["volcano"]
+    assert asked[-2:] == ["lava", "lavá"]
+
+
 def test_the_large_page_hint_leaves_every_byte_where_it_was():
     # Whole 2 MiB pages inside the range are moved to large ones where the
     # system allows it; none of the buffer may change, inside or around

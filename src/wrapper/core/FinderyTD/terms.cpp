@@ -150,8 +150,15 @@ std::uint64_t TermScope::current() { return scope_number; }
 std::u32string folded(py::handle text) {
     const wr::text::CharClasses& cc = wr::host_char_classes();
     // normalize() looked up at each call: a host's patch of it is honoured.
-    return wr::text::drop_combining(
-        wr::nfd_u32(wr::imported("unicodedata").attr(wr::name("normalize")), text), cc);
+    py::handle unicodedata = wr::imported("unicodedata");
+    py::object normalize = unicodedata.attr(wr::name("normalize"));
+    // Decomposing leaves ASCII as it is, and no ASCII character is a
+    // combining mark: unicodedata's own normalize() is not called for it
+    // (most queries are ASCII, and the call was a good part of reading one).
+    if (PyUnicode_Check(text.ptr()) && PyUnicode_READY(text.ptr()) == 0 && PyUnicode_IS_ASCII(text.ptr()) &&
+        PyCFunction_Check(normalize.ptr()) && PyCFunction_GET_SELF(normalize.ptr()) == unicodedata.ptr())
+        return wr::to_u32(text);
+    return wr::text::drop_combining(wr::nfd_u32(normalize, text), cc);
 }
 
 // The C++ stem of a word, lower-cased as the host would lower-case nltk's.
