@@ -147,6 +147,24 @@ TermScope::~TermScope() {
 
 std::uint64_t TermScope::current() { return scope_number; }
 
+namespace {
+
+// Whether `text` is a str of ASCII characters only.
+bool ascii_str(PyObject* text) {
+    if (!PyUnicode_Check(text)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+    // Strings made through the legacy API are readied first (from 3.12 on
+    // every string is).
+    if (PyUnicode_READY(text) != 0) {
+        PyErr_Clear();  // the general path meets the failure again and reports it
+        return false;
+    }
+#endif
+    return PyUnicode_IS_ASCII(text);
+}
+
+}  // namespace
+
 std::u32string folded(py::handle text) {
     const wr::text::CharClasses& cc = wr::host_char_classes();
     // normalize() looked up at each call: a host's patch of it is honoured.
@@ -155,8 +173,8 @@ std::u32string folded(py::handle text) {
     // Decomposing leaves ASCII as it is, and no ASCII character is a
     // combining mark: unicodedata's own normalize() is not called for it
     // (most queries are ASCII, and the call was a good part of reading one).
-    if (PyUnicode_Check(text.ptr()) && PyUnicode_READY(text.ptr()) == 0 && PyUnicode_IS_ASCII(text.ptr()) &&
-        PyCFunction_Check(normalize.ptr()) && PyCFunction_GET_SELF(normalize.ptr()) == unicodedata.ptr())
+    if (ascii_str(text.ptr()) && PyCFunction_Check(normalize.ptr()) &&
+        PyCFunction_GET_SELF(normalize.ptr()) == unicodedata.ptr())
         return wr::to_u32(text);
     return wr::text::drop_combining(wr::nfd_u32(normalize, text), cc);
 }
