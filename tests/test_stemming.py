@@ -341,6 +341,20 @@ def test_ranked_search_terms_equal_nltk(language):
         assert td_module._stem_word(word, CODES[language]) == stem(word).lower(), word
 
 
+def test_ranked_search_terms_follow_each_replacement_and_restoration(monkeypatch):
+    # Whether Wordwash is as shipped is remembered between searches: each
+    # replacement, and each return to nltk's own, must still be seen.
+    from wrapper.core import FinderyTD as td_module
+
+    only_sleeping = type("Lists", (), {"words": staticmethod(lambda name: ["sleeping"])})()
+    for _ in range(2):
+        for name, value, expected in [("SnowballStemmer", Shouting, "sleeping"), ("stopwords", only_sleeping, "")]:
+            monkeypatch.setattr(Wordwash, name, value)
+            assert td_module._term_of("Sleeping", "en") == expected, name
+            monkeypatch.undo()
+            assert td_module._term_of("Sleeping", "en") == "sleep", name
+
+
 def test_ranked_search_terms_through_a_replaced_stemmer(monkeypatch):
     from wrapper.core import FinderyTD as td_module
 
