@@ -555,8 +555,8 @@ def test_a_hosts_normalize_folds_the_query_ascii_or_not(models, ranked, monkeypa
 
 
 def test_the_large_page_hint_leaves_every_byte_where_it_was():
-    # Whole 2 MiB pages inside the range are moved to large ones where the
-    # system allows it; none of the buffer may change, inside or around
+    # Whole 2 MiB pages inside the range are hinted to be large ones where
+    # the system allows it; none of the buffer may change, inside or around
     # the range, aligned or not, and ranges too small for a page are fine.
     rng = numpy.random.default_rng(3)
     data = rng.integers(0, 256, 12 << 20, dtype=numpy.uint8)

@@ -52,6 +52,8 @@ Index::Index(std::size_t terms, const std::vector<std::uint32_t>& tokens,
 
     const double average = n ? total_length / static_cast<double>(n) : 0.0;
     const double k1 = params.k1, b = params.b;
+    reserve_on_large_pages(docs_, distinct.size());
+    reserve_on_large_pages(saturated_, distinct.size());
     docs_.resize(distinct.size());
     saturated_.resize(distinct.size());
     std::vector<std::size_t> next(starts_.begin(), starts_.end() - 1);
@@ -96,12 +98,6 @@ void Index::derive() {
     }
     present_groups_ = 0;
     for (std::uint8_t g : groups_) present_groups_ |= std::uint32_t{1} << g;
-    prefer_large_pages(docs_);
-    prefer_large_pages(saturated_);
-    prefer_large_pages(groups_);
-    prefer_large_pages(starts_);
-    prefer_large_pages(idf_);
-    prefer_large_pages(block_top_);
 }
 
 void Index::write(image::Writer& out) const {
@@ -289,10 +285,7 @@ namespace {
 // largest index searched, so a search allocates nothing after the first.
 std::vector<double>& scratch(std::size_t size) {
     thread_local std::vector<double> acc;
-    if (acc.size() < size) {
-        acc.assign(size, 0.0);
-        prefer_large_pages(acc);
-    }
+    if (acc.size() < size) acc.assign(size, 0.0);
     return acc;
 }
 

@@ -108,7 +108,7 @@ CloseMatcher::CloseMatcher(std::vector<std::u32string> vocabulary) {
     std::unordered_map<char32_t, std::uint32_t> astral;
     std::size_t total = 0;
     for (const std::u32string& term : terms_) total += term.size();
-    chars_.reserve(total);
+    reserve_on_large_pages(chars_, total);
     char_start_.reserve(terms_.size() + 1);
     char_start_.push_back(0);
     for (const std::u32string& term : terms_) {
@@ -137,7 +137,7 @@ CloseMatcher::CloseMatcher(std::vector<std::u32string> vocabulary) {
 
     // Each term's character histogram, as (id, count) pairs in order of
     // first appearance.
-    counts_.reserve(total);
+    reserve_on_large_pages(counts_, total);
     count_start_.reserve(terms_.size() + 1);
     count_start_.push_back(0);
     std::vector<std::uint32_t> seen(alphabet_.size(), 0);
@@ -163,7 +163,7 @@ CloseMatcher::CloseMatcher(std::vector<std::u32string> vocabulary) {
     class_of_.resize(alphabet_.size());
     for (std::size_t rank = 0; rank < freq.size(); ++rank)
         class_of_[freq[rank].second] = static_cast<std::uint8_t>(rank % 16);
-    sketches_.reserve(terms_.size());
+    reserve_on_large_pages(sketches_, terms_.size());
     for (std::size_t t = 0; t < terms_.size(); ++t) {
         std::uint32_t fields[16] = {};
         for (std::size_t k = count_start_[t]; k < count_start_[t + 1]; ++k)
@@ -177,9 +177,6 @@ CloseMatcher::CloseMatcher(std::vector<std::u32string> vocabulary) {
         }
         sketches_.push_back(sketch);
     }
-    prefer_large_pages(chars_);
-    prefer_large_pages(counts_);
-    prefer_large_pages(sketches_);
 }
 
 // ---- one query --------------------------------------------------------------

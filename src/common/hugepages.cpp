@@ -16,16 +16,7 @@ void prefer_large_pages(const void* data, std::size_t bytes) {
     const std::uintptr_t from = (begin + kLarge - 1) & ~(kLarge - 1);
     const std::uintptr_t to = (begin + bytes) & ~(kLarge - 1);
     if (to <= from) return;
-    void* at = reinterpret_cast<void*>(from);
-    const std::size_t length = to - from;
-    // Pages touched from now on come large; those the table fills already
-    // are moved now (Linux 6.1 on; older kernels refuse, which is fine).
-    if (madvise(at, length, MADV_HUGEPAGE) != 0) return;
-#if defined(MADV_COLLAPSE)
-    (void)madvise(at, length, MADV_COLLAPSE);
-#else
-    (void)madvise(at, length, 25);  // MADV_COLLAPSE, before the headers named it
-#endif
+    (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
 #else
     (void)data;
     (void)bytes;

@@ -42,6 +42,7 @@ Lexicon::Lexicon(const std::u32string& words, const std::vector<std::pair<std::u
         length += size;
     }
     chars_.reserve(length);
+    prefer_large_pages(chars_.data(), chars_.capacity() * sizeof(char32_t));  // before it is filled
     for (std::u32string_view w : words_) chars_ += w;
     for (std::size_t at = 0, k = 0; k < words_.size(); at += words_[k].size(), ++k)
         words_[k] = std::u32string_view(chars_).substr(at, words_[k].size());
@@ -60,6 +61,7 @@ Lexicon::Lexicon(const std::u32string& words, const std::vector<std::pair<std::u
     }
     std::size_t places = 16;
     while (places < 2 * counts.size()) places *= 2;
+    reserve_on_large_pages(directory_, places);
     directory_.assign(places, Directory{});
     std::size_t offset = 0;
     for (const auto& [key, count] : counts) {
@@ -69,6 +71,7 @@ Lexicon::Lexicon(const std::u32string& words, const std::vector<std::pair<std::u
         directory_[at] = Directory{key, static_cast<std::uint32_t>(offset), size};
         offset += size;
     }
+    reserve_on_large_pages(filters_, offset);
     filters_.assign(offset, 0);
     for (std::size_t k = 0; k < keys.size(); ++k) {
         const std::uint64_t h = hashes[k / 2];
@@ -79,11 +82,6 @@ Lexicon::Lexicon(const std::u32string& words, const std::vector<std::pair<std::u
         sorted_ = words_;
         std::sort(sorted_.begin(), sorted_.end());
     }
-    prefer_large_pages(chars_.data(), chars_.size() * sizeof(char32_t));
-    prefer_large_pages(words_);
-    prefer_large_pages(directory_);
-    prefer_large_pages(filters_);
-    ids_.prefer_large_pages();
 }
 
 std::uint64_t Lexicon::region_key(int side, std::size_t length, std::u32string_view window) {

@@ -37,9 +37,10 @@ NearTerms::NearTerms(const std::vector<std::u32string>& terms) {
     std::size_t total = 0;
     for (const std::u32string& t : terms) total += t.size();
     chars_.reserve(total);
+    prefer_large_pages(chars_.data(), chars_.capacity() * sizeof(char32_t));  // before it is filled
     starts_.reserve(terms.size() + 1);
     starts_.push_back(0);
-    filed_.reserve(total + terms.size());
+    reserve_on_large_pages(filed_, total + terms.size());
     polyhash::Sums sums;
     for (std::size_t t = 0; t < terms.size(); ++t) {
         chars_ += terms[t];
@@ -49,9 +50,6 @@ NearTerms::NearTerms(const std::vector<std::u32string>& terms) {
     }
     std::sort(filed_.begin(), filed_.end());
     filed_.erase(std::unique(filed_.begin(), filed_.end()), filed_.end());
-    prefer_large_pages(chars_.data(), chars_.size() * sizeof(char32_t));
-    prefer_large_pages(starts_);
-    prefer_large_pages(filed_);
 }
 
 std::vector<std::uint32_t> NearTerms::candidates(const std::u32string& word) const {

@@ -69,14 +69,11 @@ public:
         return true;
     }
 
-    // The table on large pages where the system has them (hugepages.hpp).
-    void prefer_large_pages() const { wr::prefer_large_pages(slots_); }
-
     void reserve(std::size_t n) {
         std::size_t want = 16;
         while (want < 2 * n) want *= 2;
         if (want > slots_.size() && count_ == 0) {
-            slots_.assign(want, 0);
+            slots_ = empty_slots(want);
             mask_ = want - 1;
         }
     }
@@ -96,11 +93,20 @@ private:
         slots_[at] = (h >> 32 << 32) | (std::uint64_t{id} + 1);
     }
 
+    // `size` empty slots, on large pages where the system has them (the
+    // table is read at random).
+    static std::vector<std::uint64_t> empty_slots(std::size_t size) {
+        std::vector<std::uint64_t> out;
+        reserve_on_large_pages(out, size);
+        out.assign(size, 0);
+        return out;
+    }
+
     template <class Terms>
     void grow(const Terms& terms) {
         std::vector<std::uint64_t> old = std::move(slots_);
         const std::size_t size = old.empty() ? 16 : 2 * old.size();
-        slots_.assign(size, 0);
+        slots_ = empty_slots(size);
         mask_ = size - 1;
         for (std::uint64_t slot : old)
             if (slot != 0) {

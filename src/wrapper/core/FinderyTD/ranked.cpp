@@ -241,7 +241,6 @@ std::shared_ptr<Ranked> build(py::handle engine, DocLanguages& described) {
     for (std::uint32_t& t : tokens) t = renumbered[t];
     r->terms = std::move(sorted);
     r->ids.assign(r->terms);
-    r->ids.prefer_large_pages();
     r->index = std::make_unique<bm25::Index>(terms, tokens, starts, groups, kParams);
     return r;
 }
@@ -771,14 +770,13 @@ private:
         keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
         std::size_t places = 16;
         while (places < keys.size() + keys.size() / 2) places *= 2;
+        wr::reserve_on_large_pages(made->slots, places);
         made->slots.assign(places, {0, 0});
         for (const auto& [h, entry] : keys) {
             std::size_t at = static_cast<std::size_t>(h) & (places - 1);
             while (made->slots[at].second) at = (at + 1) & (places - 1);
             made->slots[at] = {static_cast<std::uint32_t>(h >> 32), entry + 1};
         }
-        wr::prefer_large_pages(made->slots);
-        wr::prefer_large_pages(made->words);
         return made;
     }
 
@@ -1053,7 +1051,6 @@ std::shared_ptr<Ranked> read_ranked(wr::image::Reader& in) {
         r->terms.emplace_back(blob.begin() + static_cast<std::ptrdiff_t>(offsets[t]),
                               blob.begin() + static_cast<std::ptrdiff_t>(offsets[t + 1]));
     if (!r->ids.assign(r->terms)) throw wr::image::Damaged("a term is listed twice");
-    r->ids.prefer_large_pages();
     r->index = std::make_unique<bm25::Index>(bm25::Index::read(in));
     if (r->index->terms() != r->terms.size() || r->index->documents() != documents)
         throw wr::image::Damaged("the index does not fit its terms or languages");
