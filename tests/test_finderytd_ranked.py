@@ -10,6 +10,7 @@ import pathlib
 import pickle
 import random
 import re
+import string
 import types
 import unicodedata
 
@@ -569,6 +570,16 @@ def test_the_large_page_hint_leaves_every_byte_where_it_was():
     assert int((data != kept).sum()) == len(range(0, len(data), 4096))
     with pytest.raises(ValueError, match="outside the buffer"):
         td_module._prefer_large_pages(data, len(data) - 10, 11)
+
+
+@pytest.mark.parametrize("kept", [0, 3 << 20])
+def test_room_reserved_on_large_pages_keeps_what_was_there_and_takes_what_comes(kept):
+    # The room of an empty table is given back to the system before it is
+    # filled; a table that holds something already must keep it.
+    room = 5 << 20
+    numbers, letters, ended = td_module._reserved_on_large_pages(kept, room)
+    assert numpy.array_equal(numpy.frombuffer(numbers, dtype=numpy.uint32), numpy.arange(room, dtype=numpy.uint32))
+    assert letters == (string.ascii_lowercase * (room // 26 + 1))[:room] and ended
 
 
 def test_threads_searching_at_once_get_what_one_gets(models, ranked):

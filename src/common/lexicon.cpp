@@ -41,8 +41,7 @@ Lexicon::Lexicon(const std::u32string& words, const std::vector<std::pair<std::u
         hashes.push_back(h);
         length += size;
     }
-    chars_.reserve(length);
-    prefer_large_pages(chars_.data(), chars_.capacity() * sizeof(char32_t));  // before it is filled
+    reserve_on_large_pages(chars_, length);
     for (std::u32string_view w : words_) chars_ += w;
     for (std::size_t at = 0, k = 0; k < words_.size(); at += words_[k].size(), ++k)
         words_[k] = std::u32string_view(chars_).substr(at, words_[k].size());

@@ -36,8 +36,7 @@ bool is_deletion_of(std::u32string_view shorter, std::u32string_view longer) {
 NearTerms::NearTerms(const std::vector<std::u32string>& terms) {
     std::size_t total = 0;
     for (const std::u32string& t : terms) total += t.size();
-    chars_.reserve(total);
-    prefer_large_pages(chars_.data(), chars_.capacity() * sizeof(char32_t));  // before it is filled
+    reserve_on_large_pages(chars_, total);
     starts_.reserve(terms.size() + 1);
     starts_.push_back(0);
     reserve_on_large_pages(filed_, total + terms.size());

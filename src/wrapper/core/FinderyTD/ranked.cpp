@@ -1169,6 +1169,24 @@ void init_ranked(py::module_& m) {
             wr::prefer_large_pages(static_cast<const char*>(info.ptr) + offset, length);
         },
         py::arg("buffer"), py::arg("offset"), py::arg("length"));
+    // Room reserved on large pages, then filled: a vector that held `kept`
+    // numbers (0, 1, ...) grown to `room`, and a string of `room` letters.
+    m.def(
+        "_reserved_on_large_pages",
+        [](std::size_t kept, std::size_t room) {
+            std::vector<std::uint32_t> numbers(kept);
+            for (std::size_t i = 0; i < kept; ++i) numbers[i] = static_cast<std::uint32_t>(i);
+            wr::reserve_on_large_pages(numbers, room);
+            for (std::size_t i = kept; i < room; ++i) numbers.push_back(static_cast<std::uint32_t>(i));
+            std::u32string letters;
+            wr::reserve_on_large_pages(letters, room);
+            for (std::size_t i = 0; i < room; ++i) letters.push_back(U'a' + static_cast<char32_t>(i % 26));
+            const bool ended = letters.c_str()[letters.size()] == U'\0';
+            return py::make_tuple(
+                py::bytes(reinterpret_cast<const char*>(numbers.data()), numbers.size() * sizeof(std::uint32_t)),
+                wr::from_u32(letters), ended);
+        },
+        py::arg("kept"), py::arg("room"));
 }
 
 }  // namespace finderytd
