@@ -28,20 +28,26 @@ void prefer_large_pages(const void* data, std::size_t bytes);
 void prefer_large_pages_discarding(void* data, std::size_t bytes);
 
 // Room for `n` elements in `v`, on large pages where the system has them;
-// then fill it (resize, assign, push_back up to `n`). Only the room of an
-// empty vector is touched.
+// then fill it (resize, assign, push_back up to `n`). The room of an empty
+// vector is discarded first; one that holds something is only hinted.
 template <class T, class A>
 void reserve_on_large_pages(std::vector<T, A>& v, std::size_t n) {
     const bool empty = v.empty();
     v.reserve(n);
-    if (empty) prefer_large_pages_discarding(v.data(), v.capacity() * sizeof(T));
+    if (empty)
+        prefer_large_pages_discarding(v.data(), v.capacity() * sizeof(T));
+    else
+        prefer_large_pages(v.data(), v.capacity() * sizeof(T));
 }
 
 // The same for a string of code points (its terminator is left alone).
 inline void reserve_on_large_pages(std::u32string& s, std::size_t n) {
     const bool empty = s.empty();
     s.reserve(n);
-    if (empty) prefer_large_pages_discarding(&s[0] + 1, s.capacity() * sizeof(char32_t));
+    if (empty)
+        prefer_large_pages_discarding(&s[0] + 1, s.capacity() * sizeof(char32_t));
+    else
+        prefer_large_pages(s.data(), s.capacity() * sizeof(char32_t));
 }
 
 }  // namespace wr
