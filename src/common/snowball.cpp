@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace wr::stem {
 
@@ -36,6 +38,56 @@ bool is_one_of(V s, std::initializer_list<V> options) {
         if (s == x) return true;
     return false;
 }
+
+// A list's entries grouped by the last letter of their word (kept in the
+// list's order within a group). Every step below looks for the first suffix
+// of its list that a string ends with: only those ending in the string's
+// last letter can, and the first of them it ends with is the first of the
+// whole list. The rest of the list is not read: read cold, between two
+// searches, the suffix lists cost more than stemming itself.
+template <typename T>
+class ByLastLetter {
+public:
+    template <std::size_t N>
+    explicit ByLastLetter(const T (&list)[N]) : ByLastLetter(list, N) {}
+    template <std::size_t N>
+    explicit ByLastLetter(const std::array<T, N>& list) : ByLastLetter(list.data(), N) {}
+
+    struct Range {
+        const T* first;
+        const T* last;
+        const T* begin() const { return first; }
+        const T* end() const { return last; }
+    };
+
+    // The entries whose word ends in the last letter of `s`, in order.
+    Range ending_like(V s) const {
+        if (!s.empty())
+            for (std::size_t g = 0; g < letters_.size(); ++g)
+                if (letters_[g] == s.back()) return {entries_.data() + starts_[g], entries_.data() + starts_[g + 1]};
+        return {nullptr, nullptr};
+    }
+
+private:
+    static V word(V v) { return v; }
+    static V word(const std::pair<V, V>& p) { return p.first; }
+
+    ByLastLetter(const T* list, std::size_t n) : entries_(list, list + n) {
+        std::stable_sort(entries_.begin(), entries_.end(),
+                         [](const T& a, const T& b) { return word(a).back() < word(b).back(); });
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i == 0 || word(entries_[i]).back() != letters_.back()) {
+                letters_.push_back(word(entries_[i]).back());
+                starts_.push_back(static_cast<std::uint32_t>(i));
+            }
+        }
+        starts_.push_back(static_cast<std::uint32_t>(n));
+    }
+
+    std::vector<T> entries_;
+    std::vector<char32_t> letters_;
+    std::vector<std::uint32_t> starts_;
+};
 
 // s[:-k] for k > 0, as a view and in place.
 V head(V s, std::size_t k) { return s.substr(0, s.size() > k ? s.size() - k : 0); }
@@ -144,6 +196,10 @@ constexpr std::pair<V, V> kEnSpecial[] = {
     {U"succeeding", U"succeed"},
 };
 
+const ByLastLetter<V> kEnStep0Ends(kEnStep0), kEnStep1aEnds(kEnStep1a), kEnStep1bEnds(kEnStep1b),
+    kEnStep2Ends(kEnStep2), kEnStep3Ends(kEnStep3), kEnStep4Ends(kEnStep4);
+const ByLastLetter<std::pair<V, V>> kEnSpecialEnds(kEnSpecial);
+
 // The regions after `suffix` of the word is replaced by `by`: each region
 // long enough to hold the suffix gets the same replacement, a shorter one
 // becomes `short_r1` / `short_r2` (nltk's choices differ between steps).
@@ -196,7 +252,7 @@ bool Stemmer::english(S& w) {
     S& r2 = r2_;
     if (w.size() <= 2) return true;
     if (w.size() <= 10) {
-        for (const auto& [word, stem] : kEnSpecial)
+        for (const auto& [word, stem] : kEnSpecialEnds.ending_like(w))
             if (word == V(w)) {
                 w.assign(stem);
                 return true;
@@ -224,14 +280,14 @@ bool Stemmer::english(S& w) {
     }
 
     // Step 0
-    for (V suffix : kEnStep0)
+    for (V suffix : kEnStep0Ends.ending_like(w))
         if (ends(w, suffix)) {
             cut3(w, r1, r2, suffix.size());
             break;
         }
 
     // Step 1a
-    for (V suffix : kEnStep1a) {
+    for (V suffix : kEnStep1aEnds.ending_like(w)) {
         if (!ends(w, suffix)) continue;
         if (suffix == U"sses") {
             cut3(w, r1, r2, 2);
@@ -244,7 +300,7 @@ bool Stemmer::english(S& w) {
     }
 
     // Step 1b
-    for (V suffix : kEnStep1b) {
+    for (V suffix : kEnStep1bEnds.ending_like(w)) {
         if (!ends(w, suffix)) continue;
         if (suffix == U"eed" || suffix == U"eedly") {
             if (ends(r1, suffix)) replace_in_regions(w, r1, r2, suffix, U"ee", U"", U"");
@@ -277,7 +333,7 @@ bool Stemmer::english(S& w) {
     }
 
     // Step 2
-    for (V suffix : kEnStep2) {
+    for (V suffix : kEnStep2Ends.ending_like(w)) {
         if (!ends(w, suffix)) continue;
         if (ends(r1, suffix)) {
             if (suffix == U"tional") {
@@ -314,7 +370,7 @@ bool Stemmer::english(S& w) {
     }
 
     // Step 3
-    for (V suffix : kEnStep3) {
+    for (V suffix : kEnStep3Ends.ending_like(w)) {
         if (!ends(w, suffix)) continue;
         if (ends(r1, suffix)) {
             if (suffix == U"tional") {
@@ -335,7 +391,7 @@ bool Stemmer::english(S& w) {
     }
 
     // Step 4
-    for (V suffix : kEnStep4) {
+    for (V suffix : kEnStep4Ends.ending_like(w)) {
         if (!ends(w, suffix)) continue;
         if (ends(r2, suffix)) {
             if (suffix == U"ion") {
@@ -416,6 +472,9 @@ constexpr V kEsStep2b[] = {
     U"es"};
 constexpr V kEsStep3[] = {U"os", U"a", U"e", U"o", U"\u00e1", U"\u00e9", U"\u00ed", U"\u00f3"};
 
+const ByLastLetter<V> kEsStep0Ends(kEsStep0), kEsStep1Ends(kEsStep1), kEsStep2aEnds(kEsStep2a),
+    kEsStep2bEnds(kEsStep2b), kEsStep3Ends(kEsStep3);
+
 bool Stemmer::spanish(S& w) {
     const V vowels = kEsVowels;
     S& r1 = r1_;
@@ -426,7 +485,7 @@ bool Stemmer::spanish(S& w) {
     rv_standard(w, vowels, rv);
 
     // Step 0: attached pronoun
-    for (V suffix : kEsStep0) {
+    for (V suffix : kEsStep0Ends.ending_like(w)) {
         if (!(ends(w, suffix) && ends(rv, suffix))) continue;
         const std::size_t k = suffix.size();
         const V rv_before = head(rv, k);
@@ -442,7 +501,7 @@ bool Stemmer::spanish(S& w) {
     }
 
     // Step 1: standard suffix removal
-    for (V suffix : kEsStep1) {
+    for (V suffix : kEsStep1Ends.ending_like(w)) {
         if (!ends(w, suffix)) continue;
         const std::size_t k = suffix.size();
         if (suffix == U"amente" && ends(r1, suffix)) {
@@ -505,14 +564,14 @@ bool Stemmer::spanish(S& w) {
 
     if (!step1_success) {
         // Step 2a: verb suffixes beginning with y
-        for (V suffix : kEsStep2a)
+        for (V suffix : kEsStep2aEnds.ending_like(rv))
             if (ends(rv, suffix) && before_suffix_is(w, suffix.size(), U'u')) {
                 cut(w, suffix.size());
                 cut(rv, suffix.size());
                 break;
             }
         // Step 2b: other verb suffixes
-        for (V suffix : kEsStep2b)
+        for (V suffix : kEsStep2bEnds.ending_like(rv))
             if (ends(rv, suffix)) {
                 cut(w, suffix.size());
                 cut(rv, suffix.size());
@@ -525,7 +584,7 @@ bool Stemmer::spanish(S& w) {
     }
 
     // Step 3: residual suffix
-    for (V suffix : kEsStep3)
+    for (V suffix : kEsStep3Ends.ending_like(rv))
         if (ends(rv, suffix)) {
             cut(w, suffix.size());
             if (suffix == U"e" || suffix == U"\u00e9") {
@@ -580,6 +639,8 @@ constexpr V kPtStep2[] = {
     U"es",           U"is",           U"eu",           U"iu",           U"ou"};
 constexpr V kPtStep4[] = {U"os", U"a", U"i", U"o", U"\u00e1", U"\u00ed", U"\u00f3"};
 
+const ByLastLetter<V> kPtStep1Ends(kPtStep1), kPtStep2Ends(kPtStep2), kPtStep4Ends(kPtStep4);
+
 bool Stemmer::portuguese(S& w) {
     const V vowels = kPtVowels;
     S& r1 = r1_;
@@ -597,7 +658,7 @@ bool Stemmer::portuguese(S& w) {
     rv_standard(w, vowels, rv);
 
     // Step 1: standard suffix removal
-    for (V suffix : kPtStep1) {
+    for (V suffix : kPtStep1Ends.ending_like(w)) {
         if (!ends(w, suffix)) continue;
         const std::size_t k = suffix.size();
         if (suffix == U"amente" && ends(r1, suffix)) {
@@ -660,7 +721,7 @@ bool Stemmer::portuguese(S& w) {
 
     // Step 2: verb suffixes
     if (!step1_success)
-        for (V suffix : kPtStep2)
+        for (V suffix : kPtStep2Ends.ending_like(rv))
             if (ends(rv, suffix)) {
                 step2_success = true;
                 cut(w, suffix.size());
@@ -678,7 +739,7 @@ bool Stemmer::portuguese(S& w) {
 
     // Step 4: residual suffix
     if (!step1_success && !step2_success)
-        for (V suffix : kPtStep4)
+        for (V suffix : kPtStep4Ends.ending_like(rv))
             if (ends(rv, suffix)) {
                 cut(w, suffix.size());
                 cut(rv, suffix.size());
