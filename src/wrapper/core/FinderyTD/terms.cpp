@@ -50,26 +50,33 @@ std::unordered_map<std::string, Language>& languages() {
     return *all;
 }
 
-// Wordwash's answer to whether its nltk names are nltk's own, asked again
-// only when one of them is another object than when it last said yes (it
-// said so for the objects it loaded, which it holds for good: one seen again
-// at the same address is the same object). Asked through the module, the
-// question cost a microsecond of every search.
+// Wordwash's answer to whether its nltk names (`_nltk_names`) are nltk's
+// own, asked again only when one of them is another object than when it
+// last said yes (it said so for the objects it loaded, which it holds for
+// good: one seen again at the same address is the same object). Asked
+// through the module, the question cost a microsecond of every search.
 bool nltk_untouched(py::handle wordwash) {
-    static const char* const kNames[] = {"word_tokenize", "stopwords", "SnowballStemmer"};
-    static PyObject* seen[3] = {};
+    // All under the GIL. The names are the module's constant; leaked, as
+    // host strings.
+    static auto* names = new std::vector<py::object>();
+    static std::vector<PyObject*> seen, now;
     static bool said_yes = false;
+    if (names->empty()) {
+        for (py::handle name : wordwash.attr(wr::name("_nltk_names")))
+            names->push_back(py::reinterpret_borrow<py::object>(name));
+        seen.assign(names->size(), nullptr);
+        now.resize(names->size());
+    }
     PyObject* fields = PyModule_GetDict(wordwash.ptr());  // borrowed
-    PyObject* now[3];
     bool same = said_yes;
-    for (int i = 0; i < 3; ++i) {
-        now[i] = PyDict_GetItemWithError(fields, wr::name(kNames[i]).ptr());
+    for (std::size_t i = 0; i < names->size(); ++i) {
+        now[i] = PyDict_GetItemWithError(fields, (*names)[i].ptr());
         if (!now[i] && PyErr_Occurred()) throw py::error_already_set();
         same = same && now[i] == seen[i];
     }
     if (same) return true;
     said_yes = wr::truthy(wordwash.attr(wr::name("_nltk_untouched"))());
-    for (int i = 0; i < 3; ++i) seen[i] = now[i];
+    seen = now;
     return said_yes;
 }
 

@@ -83,8 +83,12 @@ bool untouched(const char* name) {
     return loaded != loaded_originals().end() && loaded->second.ptr() == now;
 }
 
+// The nltk names the C++ pipeline stands in for; listed for other modules
+// as `_nltk_names`, so that they can tell cheaply when one is replaced.
+constexpr const char* kNltkNames[] = {"word_tokenize", "stopwords", "SnowballStemmer"};
+
 bool nltk_untouched() {
-    for (const char* name : {"word_tokenize", "stopwords", "SnowballStemmer"})
+    for (const char* name : kNltkNames)
         if (!untouched(name)) return false;
     return true;
 }
@@ -292,6 +296,9 @@ PYBIND11_MODULE(Wordwash, m) {
           "RSLP stems of the text's tokens that are not Portuguese stopwords.");
     m.def("_nltk_untouched", &nltk_untouched,
           "Whether word_tokenize, stopwords and SnowballStemmer here are still nltk's.");
+    py::list names;
+    for (const char* name : kNltkNames) names.append(wr::name(name));
+    m.attr("_nltk_names") = py::tuple(names);
     m.def("_snowball_stem", &snowball_stem, py::arg("word"), py::arg("nltk_language"),
           "The C++ Snowball stem of the word (None where only nltk can stem it).");
     m.def("lemantization", &lemantization, py::arg("word"), py::arg("stemmer"),
