@@ -190,6 +190,35 @@ def test_a_host_loading_its_own_way_is_honoured(models, monkeypatch):
     assert len(reads) == 1
 
 
+@pytest.mark.parametrize("where", ["subclass", "object", "class"])
+@pytest.mark.parametrize("ranking", ["tfidf", "bm25"])
+def test_a_hosts_load_model_is_asked_at_every_search_once_loaded_too(models, monkeypatch, where, ranking):
+    monkeypatch.setattr(td_module, "RANKING", ranking)
+    FinderyTD(models).train_batch([doc("a", "volcano", Idiomark.ENGLISH)])
+    calls = []
+    original = FinderyTD.load_model
+
+    def own(self):
+        calls.append(self)
+        return original(self)
+
+    if where == "subclass":
+        engine = type("Own", (FinderyTD,), {"load_model": own})(models)
+    else:
+        engine = FinderyTD(models)
+        engine.load_model()
+        if where == "object":
+            monkeypatch.setattr(engine, "load_model", lambda: own(engine), raising=False)
+        else:
+            monkeypatch.setattr(FinderyTD, "load_model", own)
+    for _ in range(2):
+        assert [h["name"] for h in engine.search_documents("volcano", "en")[1]] == ["a"]
+    assert calls == [engine, engine] and engine.is_loaded
+    # A host's load_model that says the model is not there is believed.
+    monkeypatch.setattr(engine, "load_model", lambda: False, raising=False)
+    assert engine.search_documents("volcano", "en") == []
+
+
 def test_a_model_the_library_wrote_is_read_without_joblib_and_any_other_with_it(models, monkeypatch):
     FinderyTD(models).train_batch([doc("a", "volcano lava", Idiomark.ENGLISH)])
     reads = []

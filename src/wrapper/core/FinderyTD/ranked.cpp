@@ -90,7 +90,9 @@ constexpr std::size_t kStemCandidates = 500;
 struct HeldWords {
     std::shared_ptr<const wr::Lexicon> lexicon;  // what it was made from
     std::vector<std::u32string_view> words;  // into the lexicon's block
-    std::vector<std::uint32_t> ids;
+    // Each word's (term id, documents holding the term): the index's own,
+    // for good.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> terms;
     // (high half of a hash, entry + 1) by the hash's low bits, open
     // addressing; a hash has as many places as entries share it.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> slots;
@@ -721,25 +723,27 @@ private:
         for (std::size_t i = 0; i < lower.size(); ++i) hashes.push_back(wr::polyhash::mix(sums.dropped(i)));
         const std::size_t mask = held.slots.size() - 1;
         for (std::uint64_t h : hashes) __builtin_prefetch(&held.slots[static_cast<std::size_t>(h) & mask]);
-        std::vector<std::uint32_t> found;
+        thread_local std::vector<std::uint32_t> found;  // entries whose hashes agree
+        found.clear();
         for (std::uint64_t h : hashes) {
             const auto high = static_cast<std::uint32_t>(h >> 32);
             for (std::size_t at = static_cast<std::size_t>(h) & mask; held.slots[at].second; at = (at + 1) & mask)
-                if (held.slots[at].first == high && one_edit_from(lower, held.words[held.slots[at].second - 1]))
-                    found.push_back(held.slots[at].second - 1);
+                if (held.slots[at].first == high) found.push_back(held.slots[at].second - 1);
         }
-        // In the lists' sorted order, as listed_neighbours() gives them.
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        // The answer: of the neighbours, the first in the lists' sorted order
+        // (as listed_neighbours() gives them) among those held in the most
+        // documents. So the entries are taken in that order, and only the
+        // first that is one edit away (and those of as many documents
+        // before it) have their letters read.
         std::sort(found.begin(), found.end(), [&](std::uint32_t a, std::uint32_t b) {
+            if (held.terms[a].second != held.terms[b].second) return held.terms[a].second > held.terms[b].second;
             return held.words[a] != held.words[b] ? held.words[a] < held.words[b] : a < b;
         });
-        found.erase(std::unique(found.begin(), found.end()), found.end());
-        std::optional<std::uint32_t> best;
-        std::uint32_t most = 0;
-        for (std::uint32_t e : found) {
-            const std::uint32_t count = r_.index->document_frequency(held.ids[e]);
-            if (count > most) most = count, best = held.ids[e];
-        }
-        return best;
+        for (std::uint32_t e : found)
+            if (held.terms[e].second > 0 && one_edit_from(lower, held.words[e])) return held.terms[e].first;
+        return std::nullopt;
     }
 
     std::shared_ptr<const HeldWords> prepare_held(const std::shared_ptr<const Lexicon>& lexicon,
@@ -759,7 +763,7 @@ private:
             if (!id) continue;
             const auto entry = static_cast<std::uint32_t>(made->words.size());
             made->words.push_back(w);
-            made->ids.push_back(*id);
+            made->terms.emplace_back(*id, r_.index->document_frequency(*id));
             wr::polyhash::Sums sums;
             sums.of(w);
             keys.emplace_back(wr::polyhash::mix(sums.prefix.back()), entry);
@@ -845,8 +849,9 @@ std::int64_t host_index(py::handle value) {
 bool ranking_is_bm25() {
     py::object ranking = wr::this_module().attr(wr::name("RANKING"));
     if (PyUnicode_Check(ranking.ptr())) {
-        if (py::str(ranking).equal(py::str("bm25"))) return true;
-        if (py::str(ranking).equal(py::str("tfidf"))) return false;
+        // Asked at every search: compared with kept strings.
+        if (ranking.equal(wr::name("bm25"))) return true;
+        if (ranking.equal(wr::name("tfidf"))) return false;
     }
     wr::raise(PyExc_ValueError, {"FinderyTD.RANKING must be 'tfidf' or 'bm25', not ", py::repr(ranking)});
 }

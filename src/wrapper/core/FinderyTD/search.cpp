@@ -518,15 +518,21 @@ py::object search_documents(py::object engine, py::object search_query,
     // The ranked search, when the host chose it (ranked.cpp): from the
     // index stored beside the model while this object has not read the
     // model (searchstore.cpp).
-    if (!wr::truthy(engine.attr(wr::name("is_loaded"))) && ranking_is_bm25()) {
+    const bool was_loaded = wr::truthy(engine.attr(wr::name("is_loaded")));
+    if (!was_loaded && ranking_is_bm25()) {
         if (std::shared_ptr<StoredSearch> stored = stored_search(engine))
             return search_stored(stored, search_query, detected_search_language, page, results_per_page,
                                  cutoff_for_fix_query);
     }
-    // Called plainly: pybind11's argument packing showed in a short search.
-    PyObject* loaded = PyObject_CallNoArgs(engine.attr(wr::name("load_model")).ptr());
-    if (!loaded) throw py::error_already_set();
-    if (!wr::truthy(py::reinterpret_steal<py::object>(loaded))) return py::list();
+    // This module's load_model of a loaded engine would only say so: not
+    // called then (the call was a good part of a short search). A host's
+    // is called plainly (pybind11's argument packing showed too).
+    py::object load = engine.attr(wr::name("load_model"));
+    if (!(was_loaded && own_load_model(engine, load))) {
+        PyObject* loaded = PyObject_CallNoArgs(load.ptr());
+        if (!loaded) throw py::error_already_set();
+        if (!wr::truthy(py::reinterpret_steal<py::object>(loaded))) return py::list();
+    }
     if (ranking_is_bm25())
         return search_ranked(engine, search_query, detected_search_language, page, results_per_page,
                              cutoff_for_fix_query);

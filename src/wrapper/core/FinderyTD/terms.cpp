@@ -218,7 +218,9 @@ std::u32string term_of(const std::u32string& word, const std::string& code, bool
         if (!remember) return term;
         Language& again = language(code);
         if (again.recent.empty()) again.recent.resize(kRecentTerms), again.recent_hashes.resize(kRecentTerms);
-        again.recent[slot] = {word, term};
+        // Into the strings the place held: their room is used again.
+        again.recent[slot].first.assign(word);
+        again.recent[slot].second.assign(term);
         again.recent_hashes[slot] = h;
         return term;
     }

@@ -368,11 +368,22 @@ py::int_ remove_documents(py::object engine, py::object ids) {
     });
 }
 
+// The function the class was given, held for good (so that no other object
+// takes its address once a host replaces it).
+PyObject* defined_load_model = nullptr;
+
 }  // namespace
+
+bool own_load_model(py::handle engine, py::handle bound) {
+    return defined_load_model && PyMethod_Check(bound.ptr()) &&
+           PyMethod_GET_FUNCTION(bound.ptr()) == defined_load_model &&
+           PyMethod_GET_SELF(bound.ptr()) == engine.ptr();
+}
 
 void init_training(py::handle cls) {
     wr::def_method(cls, "train_model", &train_model, py::arg("doc"));
     wr::def_method(cls, "load_model", &load_model);
+    defined_load_model = py::object(cls.attr("load_model")).release().ptr();
     wr::def_method(cls, "train_batch", &train_batch, py::arg("docs"));
     wr::def_method(cls, "update_documents", &update_documents, py::arg("docs"));
     wr::def_method(cls, "remove_documents", &remove_documents, py::arg("ids"));
