@@ -336,6 +336,12 @@ def test_a_server_corrects_as_before_once_it_has_filed_its_listed_words(models, 
             probes.add(probe)
     for probe in sorted(probes):
         assert server.search_documents(probe, "en") == FinderyTD(models).search_documents(probe, "en"), probe
+    # Filed, the listed words are looked up, not stemmed: the same terms,
+    # whatever their case, for words the index holds and words it lacks.
+    words = rng.sample(listed, 150) + ["Vicksburg", "xylophone", "E-mail", "naïve", "café"]
+    for word in words:
+        query = rng.choice([word, word.upper(), word.capitalize()])
+        assert server.search_documents(query, "en") == FinderyTD(models).search_documents(query, "en"), query
 
 
 def test_filed_words_follow_the_word_lists_a_host_puts_in_place(models, ranked, monkeypatch, tmp_path):

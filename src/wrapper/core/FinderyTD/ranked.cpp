@@ -622,6 +622,11 @@ private:
 
     Resolved resolve_anew(const std::u32string& word, const std::string& code, bool correct) {
         Resolved out;
+        if (const std::optional<std::uint32_t> id = held_listed(word, code)) {
+            out.id = id;
+            out.shown = r_.terms[*id];
+            return out;
+        }
         out.shown = term_of(word, code);
         if (out.shown.empty()) return out;
         if ((out.id = r_.find(out.shown)) || !correct) return out;
@@ -708,6 +713,37 @@ public:
     }
 
 private:
+    // The term of a listed word the index holds, from the listed words filed
+    // for the index (once a language has met kPrepareAfter misspellings):
+    // a real word's term is then looked up, not stemmed (stemming a new
+    // word, cold, was most of reading it). Only for ASCII words, whose
+    // lower-casing is plain: their term is the listed word's. Nothing when
+    // the words are not filed.
+    std::optional<std::uint32_t> held_listed(const std::u32string& word, const std::string& code) {
+        if (code.empty() || word.size() + 1 < kNeighbourFrom) return std::nullopt;
+        const auto kept = r_.held_words.find(code);
+        if (kept == r_.held_words.end() || !kept->second.held || !stems_natively(code)) return std::nullopt;
+        const std::shared_ptr<const HeldWords> held = kept->second.held;
+        if (held->lexicon != word_list(code).lexicon) return std::nullopt;
+        thread_local std::u32string lower;
+        lower.clear();
+        for (char32_t c : word) {
+            if (c >= 0x80) return std::nullopt;
+            lower.push_back(c >= U'A' && c <= U'Z' ? c + 32 : c);
+        }
+        thread_local wr::polyhash::Sums sums;
+        sums.of(lower);
+        const std::uint64_t h = wr::polyhash::mix(sums.prefix.back());
+        const auto high = static_cast<std::uint32_t>(h >> 32);
+        const std::size_t mask = held->slots.size() - 1;
+        for (std::size_t at = static_cast<std::size_t>(h) & mask; held->slots[at].second; at = (at + 1) & mask) {
+            const std::uint32_t e = held->slots[at].second - 1;
+            if (held->slots[at].first == high && held->words[e] == std::u32string_view(lower))
+                return held->terms[e].first;
+        }
+        return std::nullopt;
+    }
+
     // listed_neighbour_held() from the index's prepared listed words: the
     // same answer (the neighbours in order, the first held in the most
     // documents), without stemming at query time. `held` is the index's
