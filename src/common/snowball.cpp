@@ -64,7 +64,8 @@ public:
     Range ending_like(V s) const {
         if (!s.empty())
             for (std::size_t g = 0; g < letters_.size(); ++g)
-                if (letters_[g] == s.back()) return {entries_.data() + starts_[g], entries_.data() + starts_[g + 1]};
+                if (letters_[g] == s.back())
+                    return {entries_.data() + starts_[g], entries_.data() + starts_[g + 1]};
         return {nullptr, nullptr};
     }
 

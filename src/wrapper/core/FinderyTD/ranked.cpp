@@ -736,9 +736,10 @@ private:
         const std::uint64_t h = wr::polyhash::mix(sums.prefix.back());
         const auto high = static_cast<std::uint32_t>(h >> 32);
         const std::size_t mask = held->slots.size() - 1;
-        for (std::size_t at = static_cast<std::size_t>(h) & mask; held->slots[at].second; at = (at + 1) & mask) {
-            const std::uint32_t e = held->slots[at].second - 1;
-            if (held->slots[at].first == high && held->words[e] == std::u32string_view(lower))
+        const std::vector<std::pair<std::uint32_t, std::uint32_t>>& slots = held->slots;
+        for (std::size_t at = static_cast<std::size_t>(h) & mask; slots[at].second; at = (at + 1) & mask) {
+            const std::uint32_t e = slots[at].second - 1;
+            if (slots[at].first == high && held->words[e] == std::u32string_view(lower))
                 return held->terms[e].first;
         }
         return std::nullopt;
@@ -774,7 +775,8 @@ private:
         // first that is one edit away (and those of as many documents
         // before it) have their letters read.
         std::sort(found.begin(), found.end(), [&](std::uint32_t a, std::uint32_t b) {
-            if (held.terms[a].second != held.terms[b].second) return held.terms[a].second > held.terms[b].second;
+            const std::uint32_t in_a = held.terms[a].second, in_b = held.terms[b].second;
+            if (in_a != in_b) return in_a > in_b;
             return held.words[a] != held.words[b] ? held.words[a] < held.words[b] : a < b;
         });
         for (std::uint32_t e : found)
@@ -926,11 +928,16 @@ py::object search_in(const std::shared_ptr<Ranked>& r, Split& split, double bar,
 
     // Each group's terms. A term the query holds twice counts once: a query
     // that repeats a word still means the one thing.
-    std::map<std::pair<std::uint32_t, std::size_t>, double> weights;  // (term, group) -> weight
+    // (term, group, weight): a query has few, so in a plain list.
+    std::vector<std::tuple<std::uint32_t, std::size_t, double>> weights;
     auto add = [&](const Resolved& x, std::size_t g, double w) {
         if (!x.id) return;
-        double& at = weights[{*x.id, g}];
-        at = std::max(at, w);
+        for (auto& [term, group, weight] : weights)
+            if (term == *x.id && group == g) {
+                weight = std::max(weight, w);
+                return;
+            }
+        weights.emplace_back(*x.id, g, std::max(0.0, w));
     };
     for (std::size_t g = 0; g < r->codes.size(); ++g) {
         for (const bm25::Piece& piece : pieces) {
@@ -949,11 +956,20 @@ py::object search_in(const std::shared_ptr<Ranked>& r, Split& split, double bar,
     }
     split.lap(1);
 
-    // Terms of equal weight in several groups are scored in one pass.
-    std::map<std::pair<std::uint32_t, double>, std::uint32_t> masks;
-    for (const auto& [key, weight] : weights) masks[{key.first, weight}] |= std::uint32_t{1} << key.second;
+    // Terms of equal weight in several groups are scored in one pass, in
+    // the order of (term, weight).
     std::vector<bm25::QueryTerm> terms;
-    for (const auto& [key, mask] : masks) terms.push_back({key.first, mask, key.second});
+    for (const auto& [term, group, weight] : weights) {
+        const std::uint32_t bit = std::uint32_t{1} << group;
+        auto same = std::find_if(terms.begin(), terms.end(), [&, t = term, w = weight](const bm25::QueryTerm& q) {
+            return q.term == t && q.weight == w;
+        });
+        if (same != terms.end()) same->groups |= bit;
+        else terms.push_back({term, bit, weight});
+    }
+    std::sort(terms.begin(), terms.end(), [](const bm25::QueryTerm& a, const bm25::QueryTerm& b) {
+        return a.term != b.term ? a.term < b.term : a.weight < b.weight;
+    });
     split.lap(2);
 
     py::object start_obj = (page - py::int_(1)) * results_per_page;
