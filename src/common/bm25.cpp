@@ -289,6 +289,24 @@ std::vector<double>& scratch(std::size_t size) {
     return acc;
 }
 
+// A search zeroes the places it added to as it reads them back. One that
+// fails midway (an allocation refused) has the whole accumulator zeroed
+// instead, so the thread's next search does not start from its sums.
+class ZeroedOnFailure {
+public:
+    explicit ZeroedOnFailure(std::vector<double>& acc) : acc_(acc) {}
+    ZeroedOnFailure(const ZeroedOnFailure&) = delete;
+    ZeroedOnFailure& operator=(const ZeroedOnFailure&) = delete;
+    ~ZeroedOnFailure() {
+        if (!done_) std::fill(acc_.begin(), acc_.end(), 0.0);
+    }
+    void done() { done_ = true; }
+
+private:
+    std::vector<double>& acc_;
+    bool done_ = false;
+};
+
 }  // namespace
 
 std::vector<double> Index::scores(const std::vector<QueryTerm>& query) const {
@@ -387,6 +405,7 @@ std::vector<Hit> Index::rank(const std::vector<QueryTerm>& query, std::size_t st
         return best.from(start);
     }
     std::vector<double>& acc = scratch(documents());
+    ZeroedOnFailure zeroed(acc);
     std::vector<std::uint32_t> touched;
     accumulate(query, acc, touched, stop);
     double* const a = acc.data();
@@ -395,12 +414,14 @@ std::vector<Hit> Index::rank(const std::vector<QueryTerm>& query, std::size_t st
         a[d] = 0.0;
         best.offer(d, score);
     }
+    zeroed.done();
     return best.from(start);
 }
 
 std::size_t Index::matches(const std::vector<QueryTerm>& query) const {
     check(query);
     std::vector<double>& acc = scratch(documents());
+    ZeroedOnFailure zeroed(acc);
     std::vector<std::uint32_t> touched;
     accumulate(query, acc, touched);
     std::size_t count = 0;
@@ -408,6 +429,7 @@ std::size_t Index::matches(const std::vector<QueryTerm>& query) const {
         count += acc[d] > 0.0;
         acc[d] = 0.0;
     }
+    zeroed.done();
     return count;
 }
 
