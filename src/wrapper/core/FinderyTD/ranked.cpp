@@ -96,6 +96,16 @@ struct HeldWords {
     // (high half of a hash, entry + 1) by the hash's low bits, open
     // addressing; a hash has as many places as entries share it.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> slots;
+
+    // f(entry) for each entry filed under hash `h` (their words may still
+    // differ: the caller compares).
+    template <class F>
+    void each_under(std::uint64_t h, F f) const {
+        const std::size_t mask = slots.size() - 1;
+        const auto high = static_cast<std::uint32_t>(h >> 32);
+        for (std::size_t at = static_cast<std::size_t>(h) & mask; slots[at].second; at = (at + 1) & mask)
+            if (slots[at].first == high) f(slots[at].second - 1);
+    }
 };
 
 // Every listed word's term (of one language's lists, as term_of() gives
@@ -622,10 +632,18 @@ private:
 
     Resolved resolve_anew(const std::u32string& word, const std::string& code, bool correct) {
         Resolved out;
-        if (const std::optional<std::uint32_t> id = held_listed(word, code)) {
-            out.id = id;
-            out.shown = r_.terms[*id];
-            return out;
+        // The word as the lists hold words, lower-cased once for every use
+        // (through the host below for a word that is not ASCII, only if a
+        // list is asked about it).
+        const bool ascii = std::all_of(word.begin(), word.end(), [](char32_t c) { return c < 0x80; });
+        std::u32string lower;
+        if (ascii) {
+            wr::host_lowering(word).lower(word, lower);
+            if (const std::optional<std::uint32_t> id = held_listed(lower, code)) {
+                out.id = id;
+                out.shown = r_.terms[*id];
+                return out;
+            }
         }
         out.shown = term_of(word, code);
         if (out.shown.empty()) return out;
@@ -637,12 +655,7 @@ private:
             return out;
         }
         std::optional<std::uint32_t> fixed;
-        // The word as the lists hold words, lower-cased once for both.
-        std::u32string lower;
-        if (std::all_of(word.begin(), word.end(), [](char32_t c) { return c < 0x80; }))
-            wr::host_lowering(word).lower(word, lower);
-        else
-            lower = wr::to_u32(wr::from_u32(word).attr("lower")());
+        if (!ascii) lower = wr::to_u32(wr::from_u32(word).attr("lower")());
         const bool misspelt = !has_digit(out.shown) && !is_real(lower);
         if (misspelt) fixed = listed_neighbour_held(word, lower, code);
         if (misspelt && !fixed) {
@@ -689,13 +702,11 @@ public:
                                                        std::optional<bool> prepared = std::nullopt) {
         if (code.empty() || word.size() < kNeighbourFrom) return std::nullopt;
         if (prepared.value_or(stems_natively(code))) {
-            const std::shared_ptr<const Lexicon> lexicon = word_list(code).lexicon;
+            std::shared_ptr<const HeldWords> held = filed(code);
             Ranked::Prepared& kept = r_.held_words[code];
-            const bool ready = kept.held && kept.held->lexicon == lexicon;
-            if (ready || prepared.has_value() || ++kept.met >= kPrepareAfter) {
+            if (held || prepared.has_value() || ++kept.met >= kPrepareAfter) {
                 // Filing stems, which may let another thread in.
-                if (!ready) kept.held = prepare_held(lexicon, code);
-                const std::shared_ptr<const HeldWords> held = kept.held;
+                if (!held) held = kept.held = prepare_held(word_list(code).lexicon, code);
                 return held_neighbour(*held, lower);
             }
         }
@@ -713,36 +724,32 @@ public:
     }
 
 private:
+    // The index's listed words of `code` as filed for the lists as they
+    // are now; none when they are not (nothing is filed here).
+    std::shared_ptr<const HeldWords> filed(const std::string& code) {
+        const auto kept = r_.held_words.find(code);
+        if (kept == r_.held_words.end() || !kept->second.held) return nullptr;
+        if (kept->second.held->lexicon != word_list(code).lexicon) return nullptr;
+        return kept->second.held;
+    }
+
     // The term of a listed word the index holds, from the listed words filed
     // for the index (once a language has met kPrepareAfter misspellings):
     // a real word's term is then looked up, not stemmed (stemming a new
-    // word, cold, was most of reading it). Only for ASCII words, whose
-    // lower-casing is plain: their term is the listed word's. Nothing when
-    // the words are not filed.
-    std::optional<std::uint32_t> held_listed(const std::u32string& word, const std::string& code) {
-        if (code.empty() || word.size() + 1 < kNeighbourFrom) return std::nullopt;
-        const auto kept = r_.held_words.find(code);
-        if (kept == r_.held_words.end() || !kept->second.held || !stems_natively(code)) return std::nullopt;
-        const std::shared_ptr<const HeldWords> held = kept->second.held;
-        if (held->lexicon != word_list(code).lexicon) return std::nullopt;
-        thread_local std::u32string lower;
-        lower.clear();
-        for (char32_t c : word) {
-            if (c >= 0x80) return std::nullopt;
-            lower.push_back(c >= U'A' && c <= U'Z' ? c + 32 : c);
-        }
+    // word, cold, was most of reading it). `lower`: an ASCII word
+    // lower-cased, whose term is the listed word's. Nothing when the words
+    // are not filed.
+    std::optional<std::uint32_t> held_listed(const std::u32string& lower, const std::string& code) {
+        if (code.empty() || lower.size() + 1 < kNeighbourFrom) return std::nullopt;
+        const std::shared_ptr<const HeldWords> held = filed(code);
+        if (!held || !stems_natively(code)) return std::nullopt;
         thread_local wr::polyhash::Sums sums;
         sums.of(lower);
-        const std::uint64_t h = wr::polyhash::mix(sums.prefix.back());
-        const auto high = static_cast<std::uint32_t>(h >> 32);
-        const std::size_t mask = held->slots.size() - 1;
-        const std::vector<std::pair<std::uint32_t, std::uint32_t>>& slots = held->slots;
-        for (std::size_t at = static_cast<std::size_t>(h) & mask; slots[at].second; at = (at + 1) & mask) {
-            const std::uint32_t e = slots[at].second - 1;
-            if (slots[at].first == high && held->words[e] == std::u32string_view(lower))
-                return held->terms[e].first;
-        }
-        return std::nullopt;
+        std::optional<std::uint32_t> id;
+        held->each_under(wr::polyhash::mix(sums.prefix.back()), [&](std::uint32_t e) {
+            if (!id && held->words[e] == std::u32string_view(lower)) id = held->terms[e].first;
+        });
+        return id;
     }
 
     // listed_neighbour_held() from the index's prepared listed words: the
@@ -762,11 +769,7 @@ private:
         for (std::uint64_t h : hashes) __builtin_prefetch(&held.slots[static_cast<std::size_t>(h) & mask]);
         thread_local std::vector<std::uint32_t> found;  // entries whose hashes agree
         found.clear();
-        for (std::uint64_t h : hashes) {
-            const auto high = static_cast<std::uint32_t>(h >> 32);
-            for (std::size_t at = static_cast<std::size_t>(h) & mask; held.slots[at].second; at = (at + 1) & mask)
-                if (held.slots[at].first == high) found.push_back(held.slots[at].second - 1);
-        }
+        for (std::uint64_t h : hashes) held.each_under(h, [](std::uint32_t e) { found.push_back(e); });
         std::sort(found.begin(), found.end());
         found.erase(std::unique(found.begin(), found.end()), found.end());
         // The answer: of the neighbours, the first in the lists' sorted order
