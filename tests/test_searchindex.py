@@ -219,6 +219,28 @@ def test_a_hosts_load_model_is_asked_at_every_search_once_loaded_too(models, mon
     assert engine.search_documents("volcano", "en") == []
 
 
+@pytest.mark.parametrize("where", ["object", "class"])
+def test_a_hosts_load_model_put_on_the_class_or_object_is_asked_before_the_index_beside_it(
+        models, monkeypatch, where):
+    monkeypatch.setattr(td_module, "RANKING", "bm25")
+    FinderyTD(models).train_batch([doc("a", "volcano", Idiomark.ENGLISH)])
+    assert os.path.exists(os.path.join(models, INDEX))
+    calls = []
+    original = FinderyTD.load_model
+
+    def own(self):
+        calls.append(self)
+        return original(self)
+
+    engine = FinderyTD(models)
+    if where == "object":
+        monkeypatch.setattr(engine, "load_model", lambda: own(engine), raising=False)
+    else:
+        monkeypatch.setattr(FinderyTD, "load_model", own)
+    assert [h["name"] for h in engine.search_documents("volcano", "en")[1]] == ["a"]
+    assert calls == [engine] and engine.is_loaded
+
+
 def test_a_model_the_library_wrote_is_read_without_joblib_and_any_other_with_it(models, monkeypatch):
     FinderyTD(models).train_batch([doc("a", "volcano lava", Idiomark.ENGLISH)])
     reads = []

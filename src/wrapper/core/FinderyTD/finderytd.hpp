@@ -47,7 +47,7 @@ py::object fit_transform(py::object vectorizer, py::object texts);
 void init_training(py::handle cls);
 // Whether `bound` (the engine's load_model, as looked up on it) is this
 // module's own, bound to the engine: for a loaded engine it would only
-// answer so.
+// answer so, and an engine not loaded reads its model as this module does.
 bool own_load_model(py::handle engine, py::handle bound);
 // Search and query correction: search_documents, correct_query.
 void init_search(py::handle cls);

@@ -212,12 +212,11 @@ std::optional<std::string> slurp(const std::string& path) {
     return out;
 }
 
-// Whether the engine reads its model as this module does: a host subclass
-// with its own load_model, or a joblib of its own, is left to that.
+// Whether the engine reads its model as this module does: a host's own
+// load_model (on a subclass, the class or the object), or a joblib of its
+// own, is left to that.
 bool plain_loading(py::handle engine) {
-    py::object cls = wr::this_module().attr("FinderyTD");
-    py::object mine = py::type::handle_of(engine).attr("load_model");
-    return mine.is(cls.attr("load_model")) && lazy_untouched("joblib");
+    return own_load_model(engine, engine.attr(wr::name("load_model"))) && lazy_untouched("joblib");
 }
 
 }  // namespace
