@@ -1,6 +1,7 @@
 """Named entities through spaCy, with the model set-up installs."""
 
 import logging
+import pathlib
 import random
 import subprocess
 import sys
@@ -10,6 +11,8 @@ import pytest
 import spacy
 
 from wrapper.infra import Namepick
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
 
 # Sentences of the kind the documents hold, with one person and one place the
 # model must find in each language.
@@ -67,6 +70,13 @@ def test_offline_model_is_a_real_installed_package():
     assert spacy.util.is_package(Namepick.OFFLINE_MODEL)
     nlp = spacy.load(Namepick.OFFLINE_MODEL)
     assert set(nlp.get_pipe("ner").labels) == {"PER", "LOC", "ORG", "MISC"}
+    # It carries its table of word facts, read by the lower-case word.
+    import ner_names  # set-up's module: the table's columns
+
+    vectors = nlp.vocab.vectors
+    assert vectors.shape[1] == len(ner_names.FEATURES) and vectors.shape[0] > 10_000
+    madrid, caps = nlp.make_doc("Madrid MADRID")
+    assert vectors.find(key=madrid.lower) == vectors.find(key=caps.lower) >= 0
 
 
 @pytest.mark.parametrize("text", ["", " \n\t "])

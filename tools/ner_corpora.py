@@ -279,15 +279,23 @@ OPENERS = {
           "Ali Onde Que Quem Qual Janeiro Fevereiro Março Abril Maio Junho Julho Agosto "
           "Setembro Outubro Novembro Dezembro Hoje Ontem Ele Ela Eles Nós Eu Primeiro Último "
           "Novo Nova".split(),
+    "es": "El La Los Las Un Una Este Esta Ese Esa Eso Aquel Su Sus Nuestro Nuestra Pero Y O Si "
+          "Cuando Mientras Después Antes Entonces Sin Aunque Porque Como Así Además También Ya "
+          "No Para Por Con En Del Al Según Durante Desde Hasta Entre Sobre Tras Muchos Algunos "
+          "Cada Todos Otro Otra Aquí Allí Donde Que Quien Cual Enero Febrero Marzo Abril Mayo "
+          "Junio Julio Agosto Septiembre Octubre Noviembre Diciembre Lunes Viernes Domingo Hoy "
+          "Ayer Él Ella Ellos Nosotros Yo Primero Último Nuevo Nueva".split(),
 }
 
 
-def with_openers(sentences: list[Sentence], language: str, share: float,
+def with_openers(sentences: list[Sentence], languages, share: float,
                  rng: random.Random) -> list[Sentence]:
     """Copies of a share of the sentences, each with a capitalised common word
-    in front (its first word lower-cased when that word was outside an
-    entity); the originals are kept."""
-    words_for = OPENERS.get(language)
+    of one of languages in front (its first word lower-cased when that word
+    was outside an entity); the originals are kept."""
+    if isinstance(languages, str):
+        languages = (languages,)
+    words_for = [w for language in languages for w in OPENERS.get(language, ())]
     if not words_for or share <= 0:
         return []
     out = []
@@ -329,3 +337,62 @@ def gold_spans(words: list[str], spaces: list[bool], tags: list[str]):
     if open_:
         spans.append(tuple(open_))
     return spans
+
+
+def with_names(sentences: list[Sentence], names: dict[str, list[str]], share: float,
+               rng: random.Random) -> list[Sentence]:
+    """Copies of a share of the sentences that name something, each name
+    swapped for one drawn from names (label -> names) of its label; a name
+    whose label has no list is kept."""
+    if share <= 0:
+        return []
+    out = []
+    for words, spaces, tags in sentences:
+        if all(t == "O" for t in tags) or rng.random() >= share:
+            continue
+        new_w, new_s, new_t = [], [], []
+        i = 0
+        while i < len(words):
+            tag = tags[i]
+            if tag == "O":
+                new_w.append(words[i])
+                new_s.append(spaces[i])
+                new_t.append(tag)
+                i += 1
+                continue
+            label = tag[2:]
+            end = i + 1
+            while end < len(words) and tags[end] == "I-" + label:
+                end += 1
+            pool = names.get(label)
+            if pool:
+                parts = rng.choice(pool).split()
+                new_w.extend(parts)
+                new_s.extend([True] * (len(parts) - 1) + [spaces[end - 1]])
+                new_t.extend(["B-" + label] + ["I-" + label] * (len(parts) - 1))
+            else:
+                new_w.extend(words[i:end])
+                new_s.extend(spaces[i:end])
+                new_t.extend(tags[i:end])
+            i = end
+        out.append((new_w, new_s, new_t))
+    return out
+
+
+def with_demonyms_as_misc(sentences: list[Sentence], words: set[str]) -> list[Sentence]:
+    """The sentences with each capitalised nationality, people or language
+    word ("German", "Jews") that stands alone outside a longer name tagged
+    MISC, as the public model's convention has it: the English sets tag
+    them MISC, O or LOC by turns."""
+    out = []
+    for w, s, tags in sentences:
+        tags = list(tags)
+        for i, word in enumerate(w):
+            if word not in words:
+                continue
+            alone = (tags[i] == "O" or tags[i].startswith("B-")) and (
+                i + 1 == len(w) or not tags[i + 1].startswith("I-"))
+            if alone and tags[i] in ("O", "B-LOC", "B-MISC"):
+                tags[i] = "B-MISC"
+        out.append((w, s, tags))
+    return out

@@ -4,9 +4,11 @@ The multilingual spaCy model "xx_ent_wiki_sm" is not on PyPI, so this builds
 a small statistical stand-in with the same label set (PER, LOC, ORG, MISC):
 a CNN tok2vec plus a transition-based NER, trained with spaCy's own loop on
 English and Portuguese corpora whose licences let anyone use the model (see
-SETS below and the README); Spanish is left to what the model learns across
-languages, unless --spanish conll2002 adds CoNLL-2002's Spanish training
-file, whose licence allows research use within the shared task only.
+SETS below and the README), with names swapped in from lists and a table of
+word facts in the vectors (tools/ner_names.py); Spanish is left to what the
+model learns across languages, unless --spanish conll2002 adds CoNLL-2002's
+Spanish training file, whose licence allows research use within the shared
+task only.
 
     python tools/train_ner.py --ner-dir build/corpora/ner --output build/ner_model
 
@@ -35,6 +37,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import ner_corpora as nc  # noqa: E402
+import ner_names  # noqa: E402
 from ner_corpora import repair_iob  # noqa: E402,F401  (the benchmarks' import)
 
 # Where set-up gathers the corpora (tools/fetch_corpora.py: a local mirror
@@ -67,6 +70,13 @@ HELD_OUT = 400
 # Share of each language's sentences copied with a capitalised common word
 # put in front (ner_corpora.with_openers).
 OPENER_SHARE = 0.2
+# Share of each language's sentences that name something copied with the
+# names swapped for others of the same label (ner_names); 0 leaves them out.
+NAMES_SHARE = 0.3
+# Whose names (and capitalised common words put in front) each language's
+# copies draw from: Portuguese sentences lend their frames to Spanish words
+# too, the nearest thing to Spanish text.
+NAME_POOLS = {"en": ("en",), "pt": ("pt", "es"), "es": ("es",)}
 
 
 def read_conll(raw: bytes) -> list[tuple[list[str], list[str]]]:
@@ -111,15 +121,33 @@ def prf_table(tp: Counter, fp: Counter, fn: Counter) -> dict:
     return result
 
 
-def gather(ner_dir: Path, corpus: Path, spanish: str, seed: int):
+def name_pools(languages, seed: int) -> dict[str, dict[str, list[str]]]:
+    lists = ner_names.gather(sorted({s for lang in languages for s in NAME_POOLS[lang]}), seed)
+    pools = {}
+    for language in languages:
+        pool: dict[str, list[str]] = {}
+        for source in NAME_POOLS[language]:
+            for label, names in lists[source].items():
+                pool.setdefault(label, []).extend(names)
+        pools[language] = pool
+    return pools
+
+
+def gather(ner_dir: Path, corpus: Path, spanish: str, seed: int,
+           names_share: float = NAMES_SHARE, sets=None):
     """(training sentences, held-out sentences, what was used) by language;
     the last as spaCy's package metadata takes it (strings only)."""
     rng = random.Random(seed)
+    demonyms = ner_names.demonyms()
     by_language: dict[str, list] = {}
     used = []
     for name, (cap, licence, url, title) in SETS.items():
+        if sets is not None and name not in sets:
+            continue
         language = nc.TRAINING[name][0]
         sentences = nc.read_set(ner_dir, name)
+        if language == "en":
+            sentences = nc.with_demonyms_as_misc(sentences, demonyms)
         if cap is not None and len(sentences) > cap:
             sentences = rng.sample(sentences, cap)
         by_language.setdefault(language, []).extend(sentences)
@@ -130,13 +158,16 @@ def gather(ner_dir: Path, corpus: Path, spanish: str, seed: int):
         by_language["es"] = sentences
         used.append({"name": CONLL2002[0], "set": "conll2002-es", "language": "es",
                      "licence": CONLL2002[1], "url": CONLL2002[2], "sentences": str(len(sentences))})
+    pools = name_pools(by_language, seed) if names_share > 0 else {}
     train, held = [], []
     for language, sentences in by_language.items():
         rng.shuffle(sentences)
         held.extend(sentences[:HELD_OUT])
         kept = sentences[HELD_OUT:]
         train.extend(kept)
-        train.extend(nc.with_openers(kept, language, OPENER_SHARE, rng))
+        train.extend(nc.with_openers(kept, NAME_POOLS[language], OPENER_SHARE, rng))
+        if pools:
+            train.extend(nc.with_names(kept, pools[language], names_share, rng))
     rng.shuffle(train)
     return train, held, used
 
@@ -157,6 +188,11 @@ def main(argv=None) -> int:
     ap.add_argument("--spanish", choices=("none", "conll2002"), default="none",
                     help="conll2002 adds esp.train (research use only); none leaves "
                          "Spanish to the other languages (default)")
+    ap.add_argument("--names-share", type=float, default=NAMES_SHARE,
+                    help="share of sentences also learnt with their names swapped "
+                         f"(default {NAMES_SHARE}; 0 for none)")
+    ap.add_argument("--sets", help="comma-separated training sets to use (default: all of "
+                    + ", ".join(SETS) + ")")
     ap.add_argument("--config", type=Path, default=HERE / "ner.cfg")
     ap.add_argument("--output", type=Path, required=True,
                     help="directory that receives the trained pipeline")
@@ -179,7 +215,9 @@ def main(argv=None) -> int:
             overrides[key] = value
     seed = int(overrides.get("system.seed", 0))
 
-    train_sents, held_sents, used = gather(args.ner_dir, args.corpus, args.spanish, seed)
+    train_sents, held_sents, used = gather(args.ner_dir, args.corpus, args.spanish, seed,
+                                         args.names_share,
+                                         args.sets.split(",") if args.sets else None)
     blank = spacy.blank("xx")
     held_docs = make_docs(blank, held_sents)
     with tempfile.TemporaryDirectory() as tmp:
@@ -190,6 +228,13 @@ def main(argv=None) -> int:
             "paths.train": str(tmp / "train.spacy"),
             "paths.dev": str(tmp / "dev.spacy"),
         })
+        # The word facts, unless another table is given (or null, for none).
+        names_used = args.names_share > 0
+        if "paths.vectors" not in overrides:
+            words = ner_names.feature_vectors(tmp / "facts", seed)
+            print(f"word facts: {words} words", file=sys.stderr)
+            overrides["paths.vectors"] = str(tmp / "facts")
+            names_used = True
         start = time.perf_counter()
         train(args.config, tmp / "out", overrides=overrides)
         seconds = time.perf_counter() - start
@@ -201,8 +246,12 @@ def main(argv=None) -> int:
     names = ", ".join(f"{u['name']} ({u['licence']})" for u in used)
     nlp.meta["description"] = (
         "Named entities (PER, LOC, ORG, MISC) for the wrapper library's offline use: "
-        f"CNN tok2vec and transition-based NER trained on {names}. "
+        f"CNN tok2vec and transition-based NER trained on {names}"
+        + (", with names and word facts from GeoNames, the CLDR, Faker and Debian's word "
+           "lists. " if names_used else ". ") +
         "Held-out sentences of those sets: P {p:.2f} R {r:.2f} F {f:.2f}.".format(**held_out))
+    if names_used:
+        used.extend(ner_names.SOURCES)
     nlp.meta["sources"] = used
     nlp.meta["train_seconds"] = round(seconds, 1)
     # What a user of the model must honour: the attribution (and share-alike)
@@ -210,7 +259,9 @@ def main(argv=None) -> int:
     nlp.meta["license"] = (
         "research use only, no commercial use (trained on CoNLL-2002 Spanish)"
         if args.spanish == "conll2002" else
-        "trained on CC BY-SA 4.0, CC BY 4.0 and MIT data: credit the sources")
+        "trained on CC BY-SA 4.0, CC BY 4.0 and MIT data"
+        + (" and lists under the Unicode, LGPL or MPL licences or in the public domain"
+           if names_used else "") + ": credit the sources")
     # Only what inference needs: the pipeline directory.
     args.output.parent.mkdir(parents=True, exist_ok=True)
     nlp.to_disk(args.output)
