@@ -229,3 +229,50 @@ def test_word_facts_table_is_keyed_by_the_lower_case_word(tmp_path):
     assert row >= 0 and row == vectors.find(key=lower.lower)
     assert vectors.data[row, column["place_alone"]] == 1.0
     assert set(vectors.data.ravel().tolist()) == {0.0, 1.0}
+
+
+@pytest.mark.parametrize("name, latin", [
+    ("Madrid", True), ("São Paulo", True), ("Nueva York", True), ("madrid", False),
+    ("Москва", False), ("Area 51", False), ("", False)])
+def test_only_capitalised_latin_names_are_listed(name, latin):
+    import ner_names
+
+    assert ner_names.latin_name(name) is latin
+
+
+def uner_file(path, sentences):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("".join(uner(pairs, " ".join(w for w, _ in pairs)) for pairs in sentences))
+
+
+def test_training_sentences_gather_names_openers_and_nationalities(tmp_path):
+    import train_ner
+
+    english = [[("German", "O"), ("troops", "O"), ("entered", "O"), (f"Town{i}", "B-LOC")]
+               for i in range(450)]
+    portuguese = [[("Ontem", "O"), ("Maria", "B-PER"), ("Silva", "I-PER"), ("chegou", "O")]
+                  for _ in range(450)]
+    for file in ("en_ewt-ud-train.EARLY-0c7ce0d.iob2", "en_ewt-ud-dev.iob2"):
+        uner_file(tmp_path / "uner-en" / file, english[:225])
+    for file in ("pt_bosque-ud-train.iob2", "pt_bosque-ud-dev.iob2"):
+        uner_file(tmp_path / "uner-pt" / file, portuguese[:225])
+    train, held, used = train_ner.gather(tmp_path, tmp_path / "none.zip", "none", 0,
+                                         sets=("uner-en", "uner-pt"))
+    assert len(held) == 2 * train_ner.HELD_OUT and [u["set"] for u in used] == ["uner-en",
+                                                                                 "uner-pt"]
+    kept = [s for s in train if s[0][0] == "German" and s[0][-1][4:].isdigit()]
+    assert len(kept) == 450 - train_ner.HELD_OUT
+    # Nationality words alone became MISC, in what is learnt and what is held out.
+    assert all(t[0] == "B-MISC" for w, _, t in train + held if w[0] == "German")
+    assert all(t[1] == "B-MISC" for w, _, t in train if w[1] == "German")
+    # Name-swapped copies: the frame kept, the names new.
+    swapped = [s for s in train if s[0][-1] == "chegou" and s[0][1:3] != ["Maria", "Silva"]
+               and s[0][0] == "Ontem"]
+    assert swapped and all(t[1] == "B-PER" and t[-1] == "O" for _, _, t in swapped)
+    assert any(s[0][0] not in ("German", "Ontem") for s in train)  # opener copies
+
+    pools = train_ner.name_pools(["pt"], 0)["pt"]
+    # Portuguese frames take Spanish names too, countries more often than cities.
+    assert {"Espanha", "España"} <= set(pools["LOC"])
+    assert pools["LOC"].count("Espanha") > pools["LOC"].count("Araraquara") > 0
+    assert any(name.isupper() and name.isalpha() for name in pools["ORG"])
