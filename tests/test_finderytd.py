@@ -147,7 +147,8 @@ def test_training_builds_and_refits_the_stored_model(models):
     engine = FinderyTD(models)
     engine.train_model(doc("a", "volcano lava ash"))
     # Beside the model, the index a new process searches without reading it.
-    assert sorted(os.listdir(models)) == ["debug_td_model.json", "td_model.pkl", "td_search_index.bin"]
+    assert sorted(os.listdir(models)) == ["debug_td_model.json", "td_model.pkl", "td_search_index.bin",
+                                       "td_term_counts.bin"]
     first = stored(models)
     assert list(first) == ["matrix", "vectorizer", "document_names", "detected_languages", "cleaned_text"]
     assert first["matrix"].shape == (1, 3)
@@ -228,7 +229,8 @@ def test_a_failed_write_keeps_the_old_model(models, monkeypatch):
     with pytest.raises(OSError, match="disk full"):
         engine.train_model(doc("b", "gamma delta"))
     assert stored(models)["document_names"] == ["a"]
-    assert sorted(os.listdir(models)) == ["debug_td_model.json", "td_model.pkl", "td_search_index.bin"]
+    assert sorted(os.listdir(models)) == ["debug_td_model.json", "td_model.pkl", "td_search_index.bin",
+                                       "td_term_counts.bin"]
 
 
 KILLED_TRAINER = textwrap.dedent(
@@ -487,7 +489,7 @@ def test_a_writer_removes_only_the_temporaries_of_dead_writers(models):
                     f.write(b"partial")
             FinderyTD(models).train_model(doc("a", "alpha lava"))
             assert sorted(os.listdir(models)) == sorted(names[2:] + ["td_model.pkl", "debug_td_model.json",
-                                                                       "td_search_index.bin"])
+                                                                       "td_search_index.bin", "td_term_counts.bin"])
         finally:
             alive.kill()
 
@@ -510,7 +512,7 @@ def test_every_rename_into_the_models_directory_reaches_the_disk(models):
     calls = [" ".join(re.sub(r"^\[pid +\d+\] ", "", line).split()) for line in trace.stderr.splitlines()]
     renamed = [i for i, c in enumerate(calls) if c.startswith("rename") and c.endswith("= 0")
                and models in c]
-    assert len(renamed) == 3  # the model, the index searched beside it and the debug dump
+    assert len(renamed) == 4  # the model, the index searched and the counts beside it, the debug dump
     for i in renamed:
         opened = next(c for c in calls[i + 1:] if c.startswith("openat(") and '"%s"' % models in c)
         fd = opened.rsplit("= ", 1)[1]

@@ -104,6 +104,30 @@ private:
     std::size_t at_ = 0;
 };
 
+// A 64-bit checksum of `bytes`, eight at a time: every step is a bijection
+// of the running value for the bytes it takes in, so any change within one
+// eight-byte word (one flipped bit, one byte written wrong) always shows,
+// and any other damage almost always does.
+inline std::uint64_t checksum(std::string_view bytes) {
+    std::uint64_t h = 0x9e3779b97f4a7c15ull ^ bytes.size();
+    auto step = [&h](std::uint64_t word) {
+        h = (h ^ word) * 0x100000001b3ull;
+        h ^= h >> 29;
+    };
+    std::size_t at = 0;
+    for (; at + 8 <= bytes.size(); at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + at, 8);
+        step(word);
+    }
+    std::uint64_t last = 0;
+    std::memcpy(&last, bytes.data() + at, bytes.size() - at);
+    step(last);
+    h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ull;
+    h = (h ^ (h >> 27)) * 0x94d049bb133111ebull;
+    return h ^ (h >> 31);
+}
+
 // Offsets of consecutive pieces in one blob: `offsets` has one more entry
 // than there are pieces, starts at 0, never decreases and ends at the blob's
 // size. Throws Damaged otherwise.

@@ -13,55 +13,77 @@ Index::Index(std::size_t terms, const std::vector<std::uint32_t>& tokens,
              const std::vector<std::size_t>& starts, const std::vector<std::uint8_t>& groups,
              Params params)
     : params_(params), groups_(groups), starts_(terms + 1, 0) {
-    const std::size_t n = groups.size();
+    build(terms, tokens.size(), starts, [&](std::size_t i) { return tokens[i]; },
+          [](std::size_t) { return std::uint32_t{1}; });
+}
+
+Index::Index(std::size_t terms, const std::vector<TermCount>& counts,
+             const std::vector<std::size_t>& starts, const std::vector<std::uint8_t>& groups,
+             Params params)
+    : params_(params), groups_(groups), starts_(terms + 1, 0) {
+    build(terms, counts.size(), starts, [&](std::size_t i) { return counts[i].term; },
+          [&](std::size_t i) { return counts[i].count; });
+}
+
+template <typename TermOf, typename CountOf>
+void Index::build(std::size_t terms, std::size_t entries, const std::vector<std::size_t>& starts,
+                  TermOf term_of, CountOf count_of) {
+    const std::size_t n = groups_.size();
     if (n >= std::numeric_limits<std::uint32_t>::max())
         throw std::invalid_argument("too many documents");
-    if (starts.size() != n + 1 || starts[0] != 0 || starts[n] != tokens.size())
+    if (starts.size() != n + 1 || starts[0] != 0 || starts[n] != entries)
         throw std::invalid_argument("document offsets do not fit the tokens");
     for (std::size_t d = 0; d < n; ++d) {
         if (starts[d + 1] < starts[d]) throw std::invalid_argument("document offsets must not decrease");
-        if (groups[d] >= kMaxGroups) throw std::invalid_argument("group out of range");
-        present_groups_ |= std::uint32_t{1} << groups[d];
+        if (groups_[d] >= kMaxGroups) throw std::invalid_argument("group out of range");
+        present_groups_ |= std::uint32_t{1} << groups_[d];
     }
-    for (std::uint32_t t : tokens)
-        if (t >= terms) throw std::invalid_argument("term id out of range");
+    for (std::size_t i = 0; i < entries; ++i)
+        if (term_of(i) >= terms) throw std::invalid_argument("term id out of range");
 
-    // Per document, its distinct terms with their counts: the document's
-    // ids sorted, then counted in runs.
+    // Per document, its distinct terms with their counts (in the order the
+    // document first holds them: the postings below are laid out per term,
+    // in document order, whatever that order), and its length.
     std::vector<std::uint32_t> distinct;   // term of each (document, term) pair
     std::vector<std::uint32_t> counts;     // its count
     std::vector<std::size_t> pair_start(n + 1, 0);
-    std::vector<std::uint32_t> sorted;
+    std::vector<double> lengths(n, 0.0);
+    std::vector<std::size_t> last(terms, SIZE_MAX);  // per term: the document that last held it
+    std::vector<std::size_t> where(terms, 0);        // and where that document counts it
     double total_length = 0;
     for (std::size_t d = 0; d < n; ++d) {
-        sorted.assign(tokens.begin() + static_cast<std::ptrdiff_t>(starts[d]),
-                      tokens.begin() + static_cast<std::ptrdiff_t>(starts[d + 1]));
-        std::sort(sorted.begin(), sorted.end());
-        for (std::size_t i = 0; i < sorted.size();) {
-            std::size_t j = i;
-            while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
-            distinct.push_back(sorted[i]);
-            counts.push_back(static_cast<std::uint32_t>(j - i));
-            ++starts_[sorted[i] + 1];
-            i = j;
+        double length = 0;
+        for (std::size_t i = starts[d]; i < starts[d + 1]; ++i) {
+            const std::uint32_t t = term_of(i);
+            const std::uint32_t c = count_of(i);
+            length += c;
+            if (last[t] == d) {
+                counts[where[t]] += c;
+                continue;
+            }
+            last[t] = d;
+            where[t] = distinct.size();
+            distinct.push_back(t);
+            counts.push_back(c);
+            ++starts_[t + 1];
         }
         pair_start[d + 1] = distinct.size();
-        total_length += static_cast<double>(sorted.size());
+        lengths[d] = length;
+        total_length += length;
     }
     for (std::size_t t = 0; t < terms; ++t) starts_[t + 1] += starts_[t];
 
     const double average = n ? total_length / static_cast<double>(n) : 0.0;
-    const double k1 = params.k1, b = params.b;
+    const double k1 = params_.k1, b = params_.b;
     reserve_on_large_pages(docs_, distinct.size());
     reserve_on_large_pages(saturated_, distinct.size());
     docs_.resize(distinct.size());
     saturated_.resize(distinct.size());
     std::vector<std::size_t> next(starts_.begin(), starts_.end() - 1);
     for (std::size_t d = 0; d < n; ++d) {
-        const double length = static_cast<double>(starts[d + 1] - starts[d]);
         // A collection of empty documents has no average length; none of
         // them holds a term either, so the norm is never used.
-        const double norm = k1 * (1.0 - b + (average > 0 ? b * length / average : 0.0));
+        const double norm = k1 * (1.0 - b + (average > 0 ? b * lengths[d] / average : 0.0));
         for (std::size_t p = pair_start[d]; p < pair_start[d + 1]; ++p) {
             const std::size_t at = next[distinct[p]]++;
             const double tf = counts[p];

@@ -48,6 +48,12 @@ struct Hit {
 // Groups are numbered from 0 to kMaxGroups - 1.
 inline constexpr std::size_t kMaxGroups = 32;
 
+// A term of a document and how many times the document holds it.
+struct TermCount {
+    std::uint32_t term;
+    std::uint32_t count;
+};
+
 class Index {
 public:
     // Document d holds the term ids tokens[starts[d] .. starts[d + 1]) (a
@@ -55,6 +61,12 @@ public:
     // std::invalid_argument for a term id >= terms, a group >= kMaxGroups,
     // offsets that do not fit `tokens`, or more than 2^32 - 1 documents.
     Index(std::size_t terms, const std::vector<std::uint32_t>& tokens,
+          const std::vector<std::size_t>& starts, const std::vector<std::uint8_t>& groups,
+          Params params = {});
+    // The same index from each document's terms with their counts,
+    // counts[starts[d] .. starts[d + 1]) (a term listed twice in a document
+    // counts the sum), in any order: what a text's tokens sum up to.
+    Index(std::size_t terms, const std::vector<TermCount>& counts,
           const std::vector<std::size_t>& starts, const std::vector<std::uint8_t>& groups,
           Params params = {});
 
@@ -87,6 +99,11 @@ public:
 
 private:
     Index() = default;
+    // The constructors' work: `term_of(i)` and `count_of(i)` read entry i of
+    // `entries` entries split into documents by `starts`.
+    template <typename TermOf, typename CountOf>
+    void build(std::size_t terms, std::size_t entries, const std::vector<std::size_t>& starts,
+               TermOf term_of, CountOf count_of);
     // idf_ and present_groups_ from the rest, as the constructor makes them.
     void derive();
     void check(const std::vector<QueryTerm>& query) const;

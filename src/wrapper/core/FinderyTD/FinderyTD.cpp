@@ -151,4 +151,5 @@ PYBIND11_MODULE(FinderyTD, m) {
     finderytd::init_search(cls);
     finderytd::init_ranked(m);
     finderytd::init_stored(m);
+    finderytd::init_counts(m);
 }

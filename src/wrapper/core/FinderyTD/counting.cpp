@@ -1,8 +1,10 @@
 // Refitting the vectoriser over every indexed text is most of the cost of a
 // change of the index, and most of that is the vectoriser's counting: a
 // Python loop over every word of every text (CountVectorizer._count_vocab).
-// Here the counting is done in C++ and handed to scikit-learn in place of
-// that method, for the one fit_transform call; scikit-learn does the rest
+// Here the counting is done in C++ (and a text counted before, by this
+// engine object or by the writer of the stored model, is not tokenised
+// again: countstore.cpp) and handed to scikit-learn in place of that
+// method, for the one fit_transform call; scikit-learn does the rest
 // itself (pruning, sorting the vocabulary, the idf weights, normalising),
 // so the fitted vectoriser and the matrix are those scikit-learn makes
 // (tested down to their pickled bytes).
@@ -53,46 +55,29 @@ py::array_t<Index> as_array(const std::vector<std::int64_t>& values) {
 
 // CountVectorizer._count_vocab(raw_documents, fixed_vocab=False) of the
 // vectoriser: (vocabulary in the order terms were first met, count matrix).
-py::tuple count_vocabulary(py::handle vectorizer, py::handle raw_documents) {
+// The texts the engine has counted before are not tokenised again.
+py::tuple count_vocabulary(py::handle engine, py::handle vectorizer, py::handle raw_documents) {
     // For its side effects on the vectoriser, as the method calls it.
     vectorizer.attr("build_analyzer")();
 
-    const wr::text::CharClasses& cc = wr::host_char_classes();
-    std::unordered_map<std::u32string, std::int64_t> ids;
-    std::vector<std::u32string> terms;
+    std::vector<py::object> texts;
+    for (py::handle text : raw_documents) texts.push_back(py::reinterpret_borrow<py::object>(text));
+    std::shared_ptr<const KeptCounts> kept = count_texts(engine, texts);
+    const wr::counts::TermCounts& counts = kept->counts;
     std::vector<std::int64_t> j_indices, indptr{0};
     std::vector<std::int32_t> values;
-    std::vector<std::int64_t> last_seen;   // per term: the document that last counted it
-    std::vector<std::size_t> position;     // per term: where that document counts it
-    std::int64_t document = 0;
-    std::u32string word;  // reused: a word already counted costs no allocation
-    for (py::handle text : raw_documents) {
-        const std::u32string lower = wr::to_u32(text.attr("lower")());
-        // Runs of two or more word characters, as the token pattern
-        // (?u)\b\w\w+\b finds them.
-        wr::text::for_each_word(lower, cc, 2, [&](std::size_t at, std::size_t length) {
-            word.assign(lower, at, length);
-            auto found = ids.find(word);
-            if (found == ids.end()) {
-                found = ids.emplace(word, static_cast<std::int64_t>(terms.size())).first;
-                terms.push_back(word);
-                last_seen.push_back(-1);
-                position.push_back(0);
-            }
-            const auto id = static_cast<std::size_t>(found->second);
-            if (last_seen[id] == document) {
-                ++values[position[id]];
-            } else {
-                last_seen[id] = document;
-                position[id] = j_indices.size();
-                j_indices.push_back(found->second);
-                values.push_back(1);
-            }
-        });
+    j_indices.reserve(counts.entries());
+    values.reserve(counts.entries());
+    indptr.reserve(counts.rows() + 1);
+    for (std::size_t r = 0; r < counts.rows(); ++r) {
+        for (const wr::counts::Entry* e = counts.row_begin(r); e != counts.row_end(r); ++e) {
+            j_indices.push_back(e->term);
+            values.push_back(static_cast<std::int32_t>(
+                std::min<std::uint32_t>(e->count, std::numeric_limits<std::int32_t>::max())));
+        }
         indptr.push_back(static_cast<std::int64_t>(j_indices.size()));
-        ++document;
     }
-    if (terms.empty())
+    if (counts.terms() == 0)
         wr::raise(PyExc_ValueError, {"empty vocabulary; perhaps the documents only contain stop words"});
 
     py::module_ text = wr::import("sklearn.feature_extraction.text");
@@ -108,14 +93,14 @@ py::tuple count_vocabulary(py::handle vectorizer, py::handle raw_documents) {
         indices = as_array<std::int32_t>(j_indices);
         pointers = as_array<std::int32_t>(indptr);
     }
-    py::array_t<int> counts(static_cast<py::ssize_t>(values.size()));
-    std::copy(values.begin(), values.end(), counts.mutable_data());
+    py::array_t<int> numbers(static_cast<py::ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), numbers.mutable_data());
 
     py::dict vocabulary;
-    for (std::size_t t = 0; t < terms.size(); ++t) vocabulary[wr::from_u32(terms[t])] = py::int_(t);
+    for (std::uint32_t t = 0; t < counts.terms(); ++t) vocabulary[wr::from_u32(counts.term(t))] = py::int_(t);
     py::object X = text.attr("sp").attr("csr_array")(
-        py::make_tuple(counts, indices, pointers),
-        py::arg("shape") = py::make_tuple(indptr.size() - 1, terms.size()),
+        py::make_tuple(numbers, indices, pointers),
+        py::arg("shape") = py::make_tuple(indptr.size() - 1, counts.terms()),
         py::arg("dtype") = vectorizer.attr("dtype"));
     X.attr("sort_indices")();
     return py::make_tuple(vocabulary, text.attr("_align_api_if_sparse")(X));
@@ -123,7 +108,7 @@ py::tuple count_vocabulary(py::handle vectorizer, py::handle raw_documents) {
 
 }  // namespace
 
-py::object fit_transform(py::object vectorizer, py::object texts) {
+py::object fit_transform(py::handle engine, py::object vectorizer, py::object texts) {
     bool here = counts_as_here(vectorizer);
     if (here) {
         for (py::handle text : texts) {
@@ -138,10 +123,10 @@ py::object fit_transform(py::object vectorizer, py::object texts) {
     // The vectoriser calls self._count_vocab(raw_documents, fixed): an
     // attribute of the object stands in for the method during the call.
     py::handle self = vectorizer;
-    py::cpp_function count([self](py::object raw_documents, py::object fixed) -> py::object {
+    py::cpp_function count([self, engine](py::object raw_documents, py::object fixed) -> py::object {
         if (wr::truthy(fixed))
             return py::type::handle_of(self).attr("_count_vocab")(self, raw_documents, fixed);
-        return count_vocabulary(self, raw_documents);
+        return count_vocabulary(engine, self, raw_documents);
     });
     vectorizer.attr("_count_vocab") = count;
     try {

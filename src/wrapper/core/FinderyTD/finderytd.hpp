@@ -8,10 +8,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "binimage.hpp"
+#include "termcounts.hpp"
 #include "pyutil.hpp"
 
 namespace finderytd {
@@ -40,8 +42,9 @@ bool lazy_untouched(const char* name);
 
 // vectorizer.fit_transform(texts), with the counting done in C++ when the
 // vectoriser is scikit-learn's own with the defaults (counting.cpp): the
-// same vectoriser and matrix either way.
-py::object fit_transform(py::object vectorizer, py::object texts);
+// same vectoriser and matrix either way. The counts come from the engine's
+// kept term counts where they hold a text (countstore.cpp).
+py::object fit_transform(py::handle engine, py::object vectorizer, py::object texts);
 
 // Training and persistence: train_model, load_model.
 void init_training(py::handle cls);
@@ -81,6 +84,21 @@ void write_ranked(const Ranked& r, wr::image::Writer& out);
 std::shared_ptr<Ranked> read_ranked(wr::image::Reader& in);
 // ---- the search index stored beside the model (searchstore.cpp) -------------
 
+// Which model file a file stored beside it was made from: its size,
+// modification time and fingerprints of its first and last bytes.
+struct ModelIdentity {
+    std::uint64_t size = 0;
+    std::int64_t mtime_ns = 0;
+    std::uint64_t head = 0, tail = 0;
+    bool operator==(const ModelIdentity& o) const {
+        return size == o.size && mtime_ns == o.mtime_ns && head == o.head && tail == o.tail;
+    }
+};
+std::optional<ModelIdentity> model_identity(const std::string& path);
+std::optional<ModelIdentity> model_identity_of_fd(int fd);
+void put_identity(wr::image::Writer& out, const ModelIdentity& id);
+ModelIdentity get_identity(wr::image::Reader& in);
+
 struct StoredSearch;
 // The current stored index of an engine object that has not read its model
 // (read once, then kept on the object), or null: loaded already, a host's own
@@ -110,6 +128,39 @@ void init_ranked(py::module_& m);
 // Where the last search on this thread spent its time (stemming,
 // correction, vectorising, scoring, ranking), for the benchmark.
 void note_search_split(const double (&seconds)[5]);
+
+// ---- each document's term counts, kept (countstore.cpp) ----------------------
+
+// The term counts of texts, each text known by the object itself: texts are
+// immutable, and the counted ones are held here, so that no other object
+// can take a counted text's address.
+struct KeptCounts {
+    wr::counts::TermCounts counts;
+    py::list texts;  // row r counts texts[r]
+    std::unordered_map<PyObject*, std::uint32_t> rows;
+    // The row of this text, or nothing when it is not counted here.
+    std::optional<std::size_t> row(py::handle text) const {
+        auto at = rows.find(text.ptr());
+        if (at == rows.end()) return std::nullopt;
+        return at->second;
+    }
+};
+// The engine's kept counts (those of the stored model read from beside it
+// at the first need), or an empty set.
+std::shared_ptr<const KeptCounts> kept_counts(py::handle engine);
+// The counts of `texts` (str objects), a row each in their order, from the
+// kept rows where they hold a text and by tokenising the rest; they become
+// the engine's kept counts.
+std::shared_ptr<const KeptCounts> count_texts(py::handle engine, const std::vector<py::object>& texts);
+// After load_model read the model of this identity (nothing: not one this
+// module wrote): its texts' counts are those stored beside it, if current.
+void expect_stored_counts(py::handle engine, const std::optional<ModelIdentity>& model);
+void forget_counts(py::handle engine);
+// Under the model's lock, right after the model: the counts of every stored
+// text (removed when the texts cannot be counted so).
+void write_counts(py::handle engine);
+// _term_counts, for the tests.
+void init_counts(py::module_& m);
 
 // ---- one word's term (terms.cpp) ---------------------------------------------
 

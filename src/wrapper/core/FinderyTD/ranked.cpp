@@ -167,14 +167,15 @@ namespace {
 
 // The vectoriser's tokens of a text: lower-cased, runs of two word
 // characters or more.
-void add_tokens(Ranked& r, py::handle text, std::vector<std::uint32_t>& tokens) {
+// Each token counts once: the index sums a document's repeated terms.
+void add_tokens(Ranked& r, py::handle text, std::vector<bm25::TermCount>& tokens) {
     if (!PyUnicode_Check(text.ptr())) return;
     const std::u32string lower = wr::to_u32(py::str(text).attr("lower")());
     const wr::text::CharClasses& cc = wr::host_char_classes();
     thread_local std::u32string word;  // reused: no allocation per word
     wr::text::for_each_word(lower, cc, 2, [&](std::size_t at, std::size_t length) {
         word.assign(lower, at, length);
-        tokens.push_back(r.id_of(word));
+        tokens.push_back({r.id_of(word), 1});
     });
 }
 
@@ -195,12 +196,25 @@ std::shared_ptr<Ranked> build(py::handle engine, DocLanguages& described) {
     py::object cleaned = engine.attr("cleaned_text");
     py::object languages = engine.attr("detected_languages");
     py::dict split = split_terms(engine);
-    std::vector<std::uint32_t> tokens;
+    // Texts counted already are not tokenised again (a document's score
+    // depends on its terms' counts, not on the order of its words).
+    std::shared_ptr<const KeptCounts> kept = kept_counts(engine);
+    std::vector<std::uint32_t> ranked_id(kept->counts.terms(), UINT32_MAX);
+    std::vector<bm25::TermCount> tokens;
     std::vector<std::size_t> starts{0};
     std::vector<std::uint8_t> groups;
     for (py::handle name : names) {
         py::object text = cleaned[name];
-        add_tokens(*r, text, tokens);
+        if (std::optional<std::size_t> row = kept->row(text)) {
+            const wr::counts::TermCounts& counts = kept->counts;
+            for (const wr::counts::Entry* e = counts.row_begin(*row); e != counts.row_end(*row); ++e) {
+                std::uint32_t& id = ranked_id[e->term];
+                if (id == UINT32_MAX) id = r->id_of(counts.term(e->term));
+                tokens.push_back({id, e->count});
+            }
+        } else {
+            add_tokens(*r, text, tokens);
+        }
         py::object language = languages.attr("get")(name);
         std::uint16_t slot = DocLanguages::kLive;
         if (!language.is_none()) {
@@ -250,7 +264,7 @@ std::shared_ptr<Ranked> build(py::handle engine, DocLanguages& described) {
         renumbered[order[i]] = i;
         sorted[i] = std::move(r->terms[order[i]]);
     }
-    for (std::uint32_t& t : tokens) t = renumbered[t];
+    for (bm25::TermCount& t : tokens) t.term = renumbered[t.term];
     r->terms = std::move(sorted);
     r->ids.assign(r->terms);
     r->index = std::make_unique<bm25::Index>(terms, tokens, starts, groups, kParams);

@@ -36,6 +36,8 @@
 #include <utility>
 #include <vector>
 
+#include <pybind11/numpy.h>
+
 #include "binimage.hpp"
 #include "finderytd.hpp"
 #include "hosttext.hpp"
@@ -63,15 +65,6 @@ py::object index_path(py::handle engine) {
 
 // ---- which model file ----------------------------------------------------------
 
-struct Identity {
-    std::uint64_t size = 0;
-    std::int64_t mtime_ns = 0;
-    std::uint64_t head = 0, tail = 0;
-    bool operator==(const Identity& o) const {
-        return size == o.size && mtime_ns == o.mtime_ns && head == o.head && tail == o.tail;
-    }
-};
-
 std::uint64_t fnv1a(const char* data, std::size_t size) {
     std::uint64_t h = 1469598103934665603ull;
     for (std::size_t i = 0; i < size; ++i) {
@@ -94,13 +87,13 @@ bool read_at(int fd, std::string& buffer, std::uint64_t at, std::size_t size) {
     return true;
 }
 
-std::optional<Identity> identity_of(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::optional<Identity> out;
+}  // namespace
+
+std::optional<ModelIdentity> model_identity_of_fd(int fd) {
+    std::optional<ModelIdentity> out;
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        Identity id;
+        ModelIdentity id;
         id.size = static_cast<std::uint64_t>(st.st_size);
         id.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
         const std::size_t sample = static_cast<std::size_t>(std::min<std::uint64_t>(id.size, kSample));
@@ -113,19 +106,26 @@ std::optional<Identity> identity_of(const std::string& path) {
             }
         }
     }
+    return out;
+}
+
+std::optional<ModelIdentity> model_identity(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::optional<ModelIdentity> out = model_identity_of_fd(fd);
     ::close(fd);
     return out;
 }
 
-void put_identity(image::Writer& out, const Identity& id) {
+void put_identity(image::Writer& out, const ModelIdentity& id) {
     out.put(id.size);
     out.put(id.mtime_ns);
     out.put(id.head);
     out.put(id.tail);
 }
 
-Identity get_identity(image::Reader& in) {
-    Identity id;
+ModelIdentity get_identity(image::Reader& in) {
+    ModelIdentity id;
     id.size = in.get<std::uint64_t>();
     id.mtime_ns = in.get<std::int64_t>();
     id.head = in.get<std::uint64_t>();
@@ -133,9 +133,14 @@ Identity get_identity(image::Reader& in) {
     return id;
 }
 
+namespace {
+
 // A host string as UTF-8, lone surrogates (names os.fsdecode made of
 // undecodable bytes) included, so that it reads back as the same string.
 std::string utf8_of(py::handle text) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) return std::string(utf8, size);
+    PyErr_Clear();  // lone surrogates, which UTF-8 proper cannot hold
     return py::reinterpret_borrow<py::str>(text).attr("encode")("utf-8", "surrogatepass").cast<std::string>();
 }
 
@@ -165,7 +170,7 @@ struct StoredSearch {
 
 namespace {
 
-std::shared_ptr<StoredSearch> parse(std::string_view bytes, const Identity& model) {
+std::shared_ptr<StoredSearch> parse(std::string_view bytes, const ModelIdentity& model) {
     image::Reader in(bytes);
     if (in.get_raw(sizeof kMagic) != std::string_view(kMagic, sizeof kMagic))
         throw image::Damaged("not a search index");
@@ -231,11 +236,11 @@ std::shared_ptr<StoredSearch> stored_search(py::handle engine) {
     try {
         const std::string model = wr::host_path(engine.attr("model_filename"));
         const std::string file = wr::host_path(path);
-        std::optional<Identity> identity;
+        std::optional<ModelIdentity> identity;
         std::optional<std::string> bytes;
         {
             py::gil_scoped_release unlocked;
-            identity = identity_of(model);
+            identity = model_identity(model);
             if (identity) bytes = slurp(file);
         }
         if (!identity || !bytes) return nullptr;
@@ -262,7 +267,7 @@ bool model_is_plain_pickle(py::handle engine) {
         const std::string model = wr::host_path(engine.attr("model_filename"));
         const std::string file = wr::host_path(index_path(engine));
         py::gil_scoped_release unlocked;
-        const std::optional<Identity> identity = identity_of(model);
+        const std::optional<ModelIdentity> identity = model_identity(model);
         if (!identity) return false;
         std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rbe"), &std::fclose);
         if (!f) return false;
@@ -315,7 +320,7 @@ std::optional<double> stored_idf(const StoredSearch& s, const std::u32string& te
 namespace {
 
 // The image of the engine's index, or nothing when it cannot hold it.
-std::optional<std::string> image_of(py::handle engine, const Identity& model) {
+std::optional<std::string> image_of(py::handle engine, const ModelIdentity& model) {
     if (!image::little_endian()) return std::nullopt;
     py::object names = engine.attr("document_names");
     py::object languages = engine.attr("detected_languages");
@@ -378,9 +383,18 @@ std::optional<std::string> image_of(py::handle engine, const Identity& model) {
     py::object vocabulary = py::getattr(vectorizer, "vocabulary_", py::none());
     py::object weights = vocabulary.is_none() ? py::object(py::none()) : py::getattr(vectorizer, "idf_", py::none());
     if (py::isinstance<py::dict>(vocabulary) && !weights.is_none()) {
+        // scikit-learn's weights are an array of doubles, read in place;
+        // anything else is indexed as the host indexes it.
+        py::array_t<double> plain;
+        if (py::isinstance<py::array_t<double>>(weights)) plain = weights.cast<py::array_t<double>>();
+        const bool flat = plain && plain.ndim() == 1;
         for (auto item : py::dict(vocabulary)) {
             if (!PyUnicode_Check(item.first.ptr())) return std::nullopt;
-            const double w = py::float_(weights[item.second]).cast<double>();
+            double w;
+            const long long at = PyLong_Check(item.second.ptr()) ? PyLong_AsLongLong(item.second.ptr()) : -1;
+            if (at == -1 && PyErr_Occurred()) PyErr_Clear();
+            if (flat && at >= 0 && at < plain.shape(0)) w = plain.at(at);
+            else w = py::float_(weights[item.second]).cast<double>();
             const std::u32string term = wr::to_u32(item.first);
             if (std::optional<std::uint32_t> id = term_id(*ranked, term)) idf[*id] = w;
             else others.emplace_back(term, w);
@@ -404,7 +418,7 @@ void write_search_index(py::handle engine) {
     // one names the model before, and is not used).
     try {
         std::optional<std::string> bytes;
-        if (std::optional<Identity> model = identity_of(wr::host_path(engine.attr("model_filename"))))
+        if (std::optional<ModelIdentity> model = model_identity(wr::host_path(engine.attr("model_filename"))))
             bytes = image_of(engine, *model);
         if (!bytes) {
             py::object os = wr::import("os");

@@ -1,6 +1,7 @@
 // Filing, replacing and removing documents, and the stored model behind them.
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -24,6 +25,7 @@ void forget(py::handle engine) {
     reset_split_terms(engine);
     wr::forget_stored(engine);
     forget_stored_search(engine);
+    forget_counts(engine);
 }
 
 // Under the directory's lock: if another engine object (in this process or
@@ -58,10 +60,15 @@ py::object with_file(py::handle path, const char* mode, Use&& use) {
 // (the stored index beside it says so) is a standard pickle, which the
 // standard library's C unpickler reads about ten times faster than joblib's
 // Python one; a joblib a host put in the module's place reads it itself.
-py::object read_model(py::handle engine, py::handle filename) {
+// `read` names the file read when this module read it itself.
+py::object read_model(py::handle engine, py::handle filename, std::optional<ModelIdentity>& read) {
     if (!lazy_untouched("joblib") || !model_is_plain_pickle(engine))
         return attr("joblib").attr("load")(filename);
-    return with_file(filename, "rb", [](py::handle file) { return wr::import_attr("pickle", "load")(file); });
+    return with_file(filename, "rb", [&](py::handle file) {
+        py::object data = wr::import_attr("pickle", "load")(file);
+        read = model_identity_of_fd(file.attr("fileno")().cast<int>());
+        return data;
+    });
 }
 
 py::object load_model(py::object engine) {
@@ -71,7 +78,8 @@ py::object load_model(py::object engine) {
     if (!wr::truthy(attr("os").attr("path").attr("exists")(filename))) return is_loaded;
 
     py::object opened = wr::open_stored(filename);
-    py::object data = read_model(engine, filename);
+    std::optional<ModelIdentity> read;
+    py::object data = read_model(engine, filename, read);
     if (!wr::truthy(data)) return py::bool_(false);
     // Marked loaded before the values are read: a stored dict that lacks a
     // key leaves the values read so far and is not read again.
@@ -84,6 +92,7 @@ py::object load_model(py::object engine) {
     engine.attr("detected_languages") = data[py::str("detected_languages")];
     engine.attr("cleaned_text") = data[py::str("cleaned_text")];
     read_split_terms(engine);
+    expect_stored_counts(engine, read);
     return engine.attr("is_loaded");
 }
 
@@ -147,7 +156,7 @@ void fit(py::object engine, py::dict& preprocessed_documents, bool had_vectorize
     } else {
         engine.attr("tfidf_vectorizer") = Tfidf();
         engine.attr("tfidf_matrix") =
-            fit_transform(engine.attr("tfidf_vectorizer"), engine.attr("cleaned_text").attr("values")());
+            fit_transform(engine, engine.attr("tfidf_vectorizer"), engine.attr("cleaned_text").attr("values")());
     }
     engine.attr("is_loaded") = py::bool_(true);
 }
@@ -185,6 +194,7 @@ void write(py::object engine, wr::StoreChange& change) {
     // write would lose the whole index: the new file replaces it whole.
     change.write([&](py::handle tmp) { dump_model(model_data, tmp); });
     write_search_index(engine);
+    write_counts(engine);
 
     py::dict dictionary;
     dictionary["multilang_models"] = languages;

@@ -1,0 +1,244 @@
+// Each stored text's term counts, kept beside the model so that a change of
+// the index counts only the texts it brings: refitting the vectoriser over
+// every text (and deriving the ranked index from them) otherwise tokenises
+// the whole index again at every change, the largest cost of a change that
+// grows with the index rather than with the change.
+//
+// In memory the counts are kept on the engine object, each text known by the
+// object itself; td_term_counts.bin holds them for the next process. It is
+// written under the model's lock right after the model and names the model
+// it was made from as the stored search index does (searchstore.cpp): counts
+// of another model, damaged or missing ones only mean the texts are counted
+// again. A row of the file counts the text at the same place in the model's
+// cleaned texts, so the file is used only for the texts of the very model
+// it names, as read (the identity is taken from the file that was read).
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "finderytd.hpp"
+#include "hosttext.hpp"
+#include "pyutil.hpp"
+
+namespace finderytd {
+
+namespace {
+
+namespace image = wr::image;
+
+constexpr const char* kFileName = "td_term_counts.bin";
+constexpr char kMagic[8] = {'W', 'R', 'T', 'D', 'C', 'N', 'T', 'S'};
+constexpr std::uint32_t kFormat = 1;
+// Magic, format, the model's identity (four numbers) and the checksum.
+constexpr std::size_t kHeader = sizeof kMagic + 4 + 4 * 8 + 8;
+constexpr const char* kKeptAttr = "_term_counts";
+constexpr const char* kKeptCapsule = "wrapper.td_term_counts";
+constexpr const char* kStoredAttr = "_stored_counts";
+constexpr const char* kStoredCapsule = "wrapper.td_stored_counts";
+
+// The model load_model read, and its texts in their order.
+struct Expected {
+    ModelIdentity model;
+    py::list texts;
+};
+
+py::object counts_path(py::handle engine) {
+    py::object path = wr::import("os").attr("path");
+    return path.attr("join")(path.attr("dirname")(engine.attr("model_filename")), kFileName);
+}
+
+template <typename T>
+std::shared_ptr<T> held(py::handle engine, const char* attr_name, const char* capsule) {
+    py::object value = py::getattr(engine, attr_name, py::none());
+    if (!PyCapsule_IsValid(value.ptr(), capsule)) return nullptr;
+    return *static_cast<std::shared_ptr<T>*>(PyCapsule_GetPointer(value.ptr(), capsule));
+}
+
+template <typename T>
+void hold(py::handle engine, const char* attr_name, const char* capsule, std::shared_ptr<T> value) {
+    auto* kept = new std::shared_ptr<T>(std::move(value));
+    py::capsule wrapped;
+    try {
+        wrapped = py::capsule(kept, capsule, [](void* p) { delete static_cast<std::shared_ptr<T>*>(p); });
+    } catch (...) {
+        delete kept;
+        throw;
+    }
+    engine.attr(attr_name) = wrapped;
+}
+
+std::optional<std::string> slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string out((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return out;
+}
+
+// The counts stored beside the model `expected` names, for its texts; null
+// when the file is missing, names another model or does not fit the texts.
+std::shared_ptr<KeptCounts> read_stored(py::handle engine, const Expected& expected) {
+    py::object path = counts_path(engine);
+    const std::string file = wr::host_path(path);
+    try {
+        std::optional<std::string> bytes;
+        {
+            py::gil_scoped_release unlocked;
+            bytes = slurp(file);
+        }
+        if (!bytes) return nullptr;
+        image::Reader in(*bytes);
+        if (in.get_raw(sizeof kMagic) != std::string_view(kMagic, sizeof kMagic))
+            throw image::Damaged("not a file of term counts");
+        if (in.get<std::uint32_t>() != kFormat || !image::little_endian()) return nullptr;
+        if (!(get_identity(in) == expected.model)) return nullptr;  // another model's
+        // Counts that parse but are wrong would go into the next model
+        // unseen: the whole file is checked first.
+        const auto sum = in.get<std::uint64_t>();
+        const std::string_view body = in.get_raw(bytes->size() - kHeader);
+        auto kept = std::make_shared<KeptCounts>();
+        {
+            py::gil_scoped_release unlocked;
+            if (image::checksum(body) != sum) throw image::Damaged("its checksum does not match");
+            image::Reader counts(body);
+            kept->counts = wr::counts::TermCounts::read(counts);
+            if (!counts.done()) throw image::Damaged("data after the end");
+        }
+        if (kept->counts.rows() != py::len(expected.texts)) throw image::Damaged("rows and texts differ in number");
+        kept->texts = expected.texts;
+        kept->rows.reserve(kept->counts.rows());
+        std::uint32_t r = 0;
+        for (py::handle text : expected.texts) kept->rows.emplace(text.ptr(), r++);
+        return kept;
+    } catch (const image::Damaged& e) {
+        wr::log_warning({"td--", path, " could not be read (", e.what(), "); the texts are counted again"});
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<const KeptCounts> kept_counts(py::handle engine) {
+    if (std::shared_ptr<Expected> expected = held<Expected>(engine, kStoredAttr, kStoredCapsule)) {
+        py::delattr(engine, kStoredAttr);
+        if (std::shared_ptr<KeptCounts> stored = read_stored(engine, *expected)) {
+            hold<const KeptCounts>(engine, kKeptAttr, kKeptCapsule, stored);
+            return stored;
+        }
+    }
+    if (std::shared_ptr<const KeptCounts> kept = held<const KeptCounts>(engine, kKeptAttr, kKeptCapsule))
+        return kept;
+    return std::make_shared<const KeptCounts>();
+}
+
+std::shared_ptr<const KeptCounts> count_texts(py::handle engine, const std::vector<py::object>& texts) {
+    std::shared_ptr<const KeptCounts> before = kept_counts(engine);
+    auto now = std::make_shared<KeptCounts>();
+    const wr::text::CharClasses& cc = wr::host_char_classes();
+    std::vector<std::uint32_t> mapped;
+    now->rows.reserve(texts.size());
+    for (const py::object& text : texts) {
+        std::size_t r;
+        if (std::optional<std::size_t> was = before->row(text)) {
+            r = now->counts.add_row(before->counts, *was, mapped);
+        } else {
+            const std::u32string lower = wr::to_u32(text.attr("lower")());
+            r = now->counts.add_text(lower, cc);
+        }
+        now->texts.append(text);
+        now->rows.emplace(text.ptr(), static_cast<std::uint32_t>(r));
+    }
+    hold<const KeptCounts>(engine, kKeptAttr, kKeptCapsule, now);
+    return now;
+}
+
+void expect_stored_counts(py::handle engine, const std::optional<ModelIdentity>& model) {
+    forget_counts(engine);
+    py::object cleaned = engine.attr("cleaned_text");
+    if (!model || !py::isinstance<py::dict>(cleaned)) return;
+    auto expected = std::make_shared<Expected>();
+    expected->model = *model;
+    expected->texts = py::list(cleaned.attr("values")());
+    hold<Expected>(engine, kStoredAttr, kStoredCapsule, expected);
+}
+
+void forget_counts(py::handle engine) {
+    if (py::hasattr(engine, kKeptAttr)) py::delattr(engine, kKeptAttr);
+    if (py::hasattr(engine, kStoredAttr)) py::delattr(engine, kStoredAttr);
+}
+
+void write_counts(py::handle engine) {
+    py::object path = counts_path(engine);
+    // The model is written already: counts that cannot be written cost the
+    // next change its speed, never the change itself.
+    try {
+        std::optional<std::string> bytes;
+        py::object cleaned = engine.attr("cleaned_text");
+        std::vector<py::object> texts;
+        bool countable = py::isinstance<py::dict>(cleaned);
+        if (countable) {
+            for (py::handle text : py::reinterpret_borrow<py::dict>(cleaned).attr("values")()) {
+                if (!PyUnicode_Check(text.ptr())) {
+                    countable = false;
+                    break;
+                }
+                texts.push_back(py::reinterpret_borrow<py::object>(text));
+            }
+        }
+        std::optional<ModelIdentity> model;
+        if (countable) model = model_identity(wr::host_path(engine.attr("model_filename")));
+        if (model) {
+            // After a refit the kept counts are those of these texts already.
+            std::shared_ptr<const KeptCounts> kept = kept_counts(engine);
+            bool current = py::len(kept->texts) == texts.size();
+            for (std::size_t i = 0; current && i < texts.size(); ++i)
+                current = PyList_GET_ITEM(kept->texts.ptr(), static_cast<py::ssize_t>(i)) == texts[i].ptr();
+            if (!current) kept = count_texts(engine, texts);
+            image::Writer body;
+            kept->counts.write(body);
+            image::Writer out;
+            out.put_raw(std::string_view(kMagic, sizeof kMagic));
+            out.put(kFormat);
+            put_identity(out, *model);
+            out.put(image::checksum(body.bytes()));
+            out.put_raw(body.bytes());
+            bytes = out.take();
+        }
+        if (!bytes) {
+            py::object os = wr::import("os");
+            if (wr::truthy(os.attr("path").attr("exists")(path))) os.attr("remove")(path);
+            return;
+        }
+        wr::write_file_atomic(wr::host_path(path), *bytes);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        wr::log_warning({"td--", path, " not written (", e.value(), "); the next change counts every text"});
+    }
+}
+
+void init_counts(py::module_& m) {
+    // The engine's kept counts, a {term: count} dict per text in their
+    // order, or None when it keeps none (reading them from beside the model
+    // when that is pending), for the tests.
+    m.def(
+        "_term_counts",
+        [](py::handle engine) -> py::object {
+            std::shared_ptr<const KeptCounts> kept = kept_counts(engine);
+            if (kept->counts.rows() == 0) return py::none();
+            py::list out;
+            for (std::size_t r = 0; r < kept->counts.rows(); ++r) {
+                py::dict row;
+                for (const wr::counts::Entry* e = kept->counts.row_begin(r); e != kept->counts.row_end(r); ++e)
+                    row[wr::from_u32(kept->counts.term(e->term))] = e->count;
+                out.append(py::make_tuple(kept->texts[r], row));
+            }
+            return out;
+        },
+        py::arg("engine"));
+}
+
+}  // namespace finderytd

@@ -1,0 +1,145 @@
+"""Each stored text's term counts, kept beside the term-weighting model so
+that a change counts only the texts it brings: through any sequence of
+changes by fresh engine objects (as separate runs of the command line make
+them) the refit is scikit-learn's own and the ranked search is the one
+derived from the texts; counts of another model, or damaged ones, are never
+used."""
+
+import collections
+import logging
+import os
+import pathlib
+import pickle
+import random
+import re
+import shutil
+
+import joblib
+import pytest
+from sklearn.feature_extraction.text import TfidfVectorizer
+
+from wrapper.core import FinderyTD as td_module
+from wrapper.core.FinderyTD import FinderyTD
+from wrapper.infra.Idiomark import Idiomark
+
+from test_searchindex import WORDS, doc, random_doc, random_query
+
+COUNTS = "td_term_counts.bin"
+
+
+@pytest.fixture
+def models(tmp_path, monkeypatch):
+    monkeypatch.setattr(td_module, "RANKING", "bm25")
+    path = tmp_path / "models"
+    path.mkdir()
+    return str(path)
+
+
+def tokens(text):
+    return collections.Counter(re.findall(r"(?u)\b\w\w+\b", text.lower()))
+
+
+def stored_counts(models):
+    """The counts a new engine object reads from beside the model."""
+    engine = FinderyTD(models)
+    engine.load_model()
+    return engine, td_module._term_counts(engine)
+
+
+def assert_refit_is_scikit_learns(engine):
+    texts = list(engine.cleaned_text.values())
+    expected = TfidfVectorizer()
+    matrix = expected.fit_transform(texts)
+    assert list(engine.tfidf_vectorizer.vocabulary_.items()) == list(expected.vocabulary_.items())
+    assert pickle.dumps(engine.tfidf_vectorizer) == pickle.dumps(expected)
+    assert pickle.dumps(engine.tfidf_matrix) == pickle.dumps(matrix)
+
+
+def ranked_answers(models, queries):
+    return [FinderyTD(models).search_documents(q, language, 1, 50) for q, language in queries]
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_changes_by_fresh_engines_count_only_new_texts_and_refit_as_scikit_learn(models, tmp_path, seed):
+    rng = random.Random(seed)
+    ids = ["a.pdf", "dir/b.pdf", "ç/é ñ.pdf", "e.pdf", "f.pdf", "g.pdf", "h.pdf", "i.pdf"]
+    for step in range(8):
+        writer = FinderyTD(models)  # a new run
+        kind = rng.choice(["batch", "update", "remove", "train"]) if step else "batch"
+        picked = rng.sample(ids, rng.randint(1, 4))
+        if kind == "remove":
+            writer.remove_documents(picked)
+        elif kind == "train":
+            writer.train_model(random_doc(rng, picked[0]))
+        elif kind == "batch":
+            writer.load_model()
+            writer.train_batch([random_doc(rng, i) for i in picked if i not in writer.document_names])
+        else:
+            writer.update_documents([random_doc(rng, i) for i in picked])
+        if len(writer.cleaned_text) > 1:
+            assert_refit_is_scikit_learns(writer)
+
+        # The counts beside the model are those of its texts, in its order.
+        engine, counts = stored_counts(models)
+        if engine.cleaned_text:
+            assert [(text, dict(tokens(text))) for text in engine.cleaned_text.values()] == \
+                [(text, row) for text, row in counts]
+
+    # The ranked index derived from the kept counts ranks as one derived
+    # from the texts themselves (a copy without the counts).
+    queries = [(random_query(rng), rng.choice([None, Idiomark.ENGLISH, "es", Idiomark.PORTUGUESE]))
+               for _ in range(15)]
+    queries += [(w, language) for language, words in WORDS.items() for w in words[:6]]
+    plain = str(tmp_path / "plain")
+    shutil.copytree(models, plain)
+    os.remove(os.path.join(plain, COUNTS))
+    os.remove(os.path.join(plain, "td_search_index.bin"))
+    assert ranked_answers(models, queries) == ranked_answers(plain, queries)
+
+
+def test_counts_of_another_model_are_never_used(models, tmp_path):
+    FinderyTD(models).train_batch([doc("a", "volcano lava ash", Idiomark.ENGLISH),
+                                   doc("b", "glacier meadow", Idiomark.ENGLISH)])
+    # A host's own write of the model (other texts, same order and number):
+    # the counts beside it are those of the model before.
+    path = os.path.join(models, "td_model.pkl")
+    model = joblib.load(path)
+    model["cleaned_text"] = {"a": "canyon river", "b": "wing shock wave"}
+    joblib.dump(model, path)
+    engine, counts = stored_counts(models)
+    assert counts is None
+    engine.update_documents([doc("c", "heat transfer", Idiomark.ENGLISH)])
+    assert_refit_is_scikit_learns(engine)
+    assert [h["name"] for h in FinderyTD(models).search_documents("canyon", "en")[1]] == ["a"]
+
+    # Another directory's counts copied beside this model.
+    other = str(tmp_path / "other")
+    os.mkdir(other)
+    FinderyTD(other).train_batch([doc("a", "x" * 5, None), doc("b", "y" * 5, None), doc("c", "z" * 5, None)])
+    shutil.copy(os.path.join(other, COUNTS), os.path.join(models, COUNTS))
+    assert stored_counts(models)[1] is None
+
+
+def test_damaged_counts_are_passed_over_with_a_warning(models, caplog):
+    rng = random.Random(7)
+    FinderyTD(models).train_batch([random_doc(rng, "d%d" % i) for i in range(12)])
+    path = pathlib.Path(models, COUNTS)
+    good = path.read_bytes()
+    header = 8 + 4 + 32  # what names the model: damage there only makes the counts another model's
+    damages = [good[:len(good) // 2], good + b"\0", good[:-1]]
+    for _ in range(40):
+        at = rng.randrange(header, len(good))
+        damages.append(good[:at] + bytes([good[at] ^ (1 << rng.randrange(8))]) + good[at + 1:])
+    for damaged in damages:
+        path.write_bytes(damaged)
+        caplog.clear()
+        with caplog.at_level(logging.WARNING):
+            engine, counts = stored_counts(models)
+        assert counts is None
+        assert "could not be read" in caplog.text
+    # A change over damaged counts counts every text again, and writes
+    # them right.
+    engine.update_documents([random_doc(rng, "d0")])
+    assert_refit_is_scikit_learns(engine)
+    engine, counts = stored_counts(models)
+    assert [dict(tokens(t)) for t in engine.cleaned_text.values()] == [row for _, row in counts]
