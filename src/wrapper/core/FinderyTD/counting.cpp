@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
-#include <unordered_map>
+#include <type_traits>
 #include <vector>
 
 #include "finderytd.hpp"
@@ -45,14 +45,6 @@ bool counts_as_here(py::handle vectorizer) {
            py::getattr(vectorizer, "vocabulary", py::int_(0)).is_none();
 }
 
-template <typename Index>
-py::array_t<Index> as_array(const std::vector<std::int64_t>& values) {
-    py::array_t<Index> out(static_cast<py::ssize_t>(values.size()));
-    Index* data = out.mutable_data();
-    for (std::size_t i = 0; i < values.size(); ++i) data[i] = static_cast<Index>(values[i]);
-    return out;
-}
-
 // CountVectorizer._count_vocab(raw_documents, fixed_vocab=False) of the
 // vectoriser: (vocabulary in the order terms were first met, count matrix).
 // The texts the engine has counted before are not tokenised again.
@@ -64,43 +56,46 @@ py::tuple count_vocabulary(py::handle engine, py::handle vectorizer, py::handle 
     for (py::handle text : raw_documents) texts.push_back(py::reinterpret_borrow<py::object>(text));
     std::shared_ptr<const KeptCounts> kept = count_texts(engine, texts);
     const wr::counts::TermCounts& counts = kept->counts;
-    std::vector<std::int64_t> j_indices, indptr{0};
-    std::vector<std::int32_t> values;
-    j_indices.reserve(counts.entries());
-    values.reserve(counts.entries());
-    indptr.reserve(counts.rows() + 1);
-    for (std::size_t r = 0; r < counts.rows(); ++r) {
-        for (const wr::counts::Entry* e = counts.row_begin(r); e != counts.row_end(r); ++e) {
-            j_indices.push_back(e->term);
-            values.push_back(static_cast<std::int32_t>(
-                std::min<std::uint32_t>(e->count, std::numeric_limits<std::int32_t>::max())));
-        }
-        indptr.push_back(static_cast<std::int64_t>(j_indices.size()));
-    }
     if (counts.terms() == 0)
         wr::raise(PyExc_ValueError, {"empty vocabulary; perhaps the documents only contain stop words"});
 
-    py::module_ text = wr::import("sklearn.feature_extraction.text");
+    // The arrays scikit-learn's counting makes, filled in place (at a
+    // million documents a copy of them is gigabytes).
+    const std::size_t entries = counts.entries();
     py::object indices, pointers;
-    if (indptr.back() > std::numeric_limits<std::int32_t>::max()) {
+    py::array_t<int> numbers(static_cast<py::ssize_t>(entries));
+    int* number = numbers.mutable_data();
+    auto fill = [&](auto* index, auto* pointer) {
+        pointer[0] = 0;
+        std::size_t at = 0;
+        for (std::size_t r = 0; r < counts.rows(); ++r) {
+            for (const wr::counts::Entry* e = counts.row_begin(r); e != counts.row_end(r); ++e, ++at) {
+                index[at] = e->term;
+                number[at] = static_cast<int>(std::min<std::uint32_t>(e->count, std::numeric_limits<int>::max()));
+            }
+            pointer[r + 1] = static_cast<std::remove_pointer_t<decltype(pointer)>>(at);
+        }
+    };
+    if (entries > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         if (sizeof(void*) < 8)
-            wr::raise(PyExc_ValueError, {"sparse CSR array has ", indptr.back(),
+            wr::raise(PyExc_ValueError, {"sparse CSR array has ", entries,
                                          " non-zero elements and requires 64 bit indexing, "
                                          "which is unsupported with 32 bit Python."});
-        indices = as_array<std::int64_t>(j_indices);
-        pointers = as_array<std::int64_t>(indptr);
+        py::array_t<std::int64_t> i(static_cast<py::ssize_t>(entries)), p(static_cast<py::ssize_t>(counts.rows() + 1));
+        fill(i.mutable_data(), p.mutable_data());
+        indices = i, pointers = p;
     } else {
-        indices = as_array<std::int32_t>(j_indices);
-        pointers = as_array<std::int32_t>(indptr);
+        py::array_t<std::int32_t> i(static_cast<py::ssize_t>(entries)), p(static_cast<py::ssize_t>(counts.rows() + 1));
+        fill(i.mutable_data(), p.mutable_data());
+        indices = i, pointers = p;
     }
-    py::array_t<int> numbers(static_cast<py::ssize_t>(values.size()));
-    std::copy(values.begin(), values.end(), numbers.mutable_data());
+    py::module_ text = wr::import("sklearn.feature_extraction.text");
 
     py::dict vocabulary;
     for (std::uint32_t t = 0; t < counts.terms(); ++t) vocabulary[wr::from_u32(counts.term(t))] = py::int_(t);
     py::object X = text.attr("sp").attr("csr_array")(
         py::make_tuple(numbers, indices, pointers),
-        py::arg("shape") = py::make_tuple(indptr.size() - 1, counts.terms()),
+        py::arg("shape") = py::make_tuple(counts.rows(), counts.terms()),
         py::arg("dtype") = vectorizer.attr("dtype"));
     X.attr("sort_indices")();
     return py::make_tuple(vocabulary, text.attr("_align_api_if_sparse")(X));

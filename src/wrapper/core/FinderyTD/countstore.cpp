@@ -122,23 +122,51 @@ std::shared_ptr<KeptCounts> read_stored(py::handle engine, const Expected& expec
 
 }  // namespace
 
-std::shared_ptr<const KeptCounts> kept_counts(py::handle engine) {
+namespace {
+
+std::shared_ptr<KeptCounts> kept_or_null(py::handle engine) {
     if (std::shared_ptr<Expected> expected = held<Expected>(engine, kStoredAttr, kStoredCapsule)) {
         py::delattr(engine, kStoredAttr);
         if (std::shared_ptr<KeptCounts> stored = read_stored(engine, *expected)) {
-            hold<const KeptCounts>(engine, kKeptAttr, kKeptCapsule, stored);
+            hold<KeptCounts>(engine, kKeptAttr, kKeptCapsule, stored);
             return stored;
         }
     }
-    if (std::shared_ptr<const KeptCounts> kept = held<const KeptCounts>(engine, kKeptAttr, kKeptCapsule))
-        return kept;
+    return held<KeptCounts>(engine, kKeptAttr, kKeptCapsule);
+}
+
+// Whether `texts` begin with the texts `kept` counts, in their order.
+bool extends(const KeptCounts& kept, const std::vector<py::object>& texts) {
+    const std::size_t n = kept.counts.rows();
+    if (n == 0 || n > texts.size() || static_cast<std::size_t>(py::len(kept.texts)) != n) return false;
+    for (std::size_t i = 0; i < n; ++i)
+        if (PyList_GET_ITEM(kept.texts.ptr(), static_cast<py::ssize_t>(i)) != texts[i].ptr()) return false;
+    return true;
+}
+
+}  // namespace
+
+std::shared_ptr<const KeptCounts> kept_counts(py::handle engine) {
+    if (std::shared_ptr<KeptCounts> kept = kept_or_null(engine)) return kept;
     return std::make_shared<const KeptCounts>();
 }
 
 std::shared_ptr<const KeptCounts> count_texts(py::handle engine, const std::vector<py::object>& texts) {
+    const wr::text::CharClasses& cc = wr::host_char_classes();
+    // Texts added after those counted (a run's batches): the counts are
+    // extended where they are, unless someone else is reading them. Their
+    // terms are numbered in the order the texts first use them already.
+    if (std::shared_ptr<KeptCounts> kept = kept_or_null(engine);
+        kept && kept.use_count() == 2 && extends(*kept, texts)) {
+        for (std::size_t i = kept->counts.rows(); i < texts.size(); ++i) {
+            const std::size_t r = kept->counts.add_text(wr::to_u32(texts[i].attr("lower")()), cc);
+            kept->texts.append(texts[i]);
+            kept->rows.emplace(texts[i].ptr(), static_cast<std::uint32_t>(r));
+        }
+        return kept;
+    }
     std::shared_ptr<const KeptCounts> before = kept_counts(engine);
     auto now = std::make_shared<KeptCounts>();
-    const wr::text::CharClasses& cc = wr::host_char_classes();
     std::vector<std::uint32_t> mapped;
     now->rows.reserve(texts.size());
     for (const py::object& text : texts) {
@@ -152,7 +180,7 @@ std::shared_ptr<const KeptCounts> count_texts(py::handle engine, const std::vect
         now->texts.append(text);
         now->rows.emplace(text.ptr(), static_cast<std::uint32_t>(r));
     }
-    hold<const KeptCounts>(engine, kKeptAttr, kKeptCapsule, now);
+    hold<KeptCounts>(engine, kKeptAttr, kKeptCapsule, now);
     return now;
 }
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -122,14 +123,16 @@ bool native_terms(std::vector<std::u32string>& words, py::handle language) {
 // vectoriser reads them. Each distinct word is stemmed once.
 std::vector<std::u32string> terms_of(const std::vector<std::u32string>& texts, py::handle language) {
     const wr::text::CharClasses& cc = wr::host_char_classes();
-    std::vector<std::vector<ps::Word>> words;
-    std::unordered_map<std::u32string, std::size_t> seen;
+    std::vector<std::vector<std::size_t>> which;  // per text, each word's place in `distinct`
+    std::unordered_map<std::u32string_view, std::size_t> seen;  // views into `texts`
     std::vector<std::u32string> distinct;
     for (const std::u32string& text : texts) {
-        words.push_back(ps::words_of(text, cc));
-        for (const ps::Word& w : words.back()) {
-            std::u32string piece = text.substr(w.word_begin, w.word_end - w.word_begin);
-            if (seen.emplace(piece, distinct.size()).second) distinct.push_back(std::move(piece));
+        which.emplace_back();
+        for (const ps::Word& w : ps::words_of(text, cc)) {
+            const std::u32string_view piece(text.data() + w.word_begin, w.word_end - w.word_begin);
+            auto [at, fresh] = seen.emplace(piece, distinct.size());
+            if (fresh) distinct.emplace_back(piece);
+            which.back().push_back(at->second);
         }
     }
     std::vector<std::u32string> keys;
@@ -160,11 +163,9 @@ std::vector<std::u32string> terms_of(const std::vector<std::u32string>& texts, p
     std::vector<std::u32string> out;
     for (std::size_t t = 0; t < texts.size(); ++t) {
         std::u32string line;
-        for (std::size_t i = 0; i < words[t].size(); ++i) {
-            const ps::Word& w = words[t][i];
+        for (std::size_t i = 0; i < which[t].size(); ++i) {
             if (i) line.push_back(U' ');
-            const std::u32string& key =
-                keys[seen.at(texts[t].substr(w.word_begin, w.word_end - w.word_begin))];
+            const std::u32string& key = keys[which[t][i]];
             // A stem never holds a blank; one that did would break the line up.
             line += key.empty() || key.find(U' ') != std::u32string::npos ? U"-" : key;
         }
