@@ -22,17 +22,9 @@ from wrapper.core import FinderyTD as td_module
 from wrapper.core.FinderyTD import FinderyTD
 from wrapper.infra.Idiomark import Idiomark
 
-from test_searchindex import WORDS, doc, random_doc, random_query
+from test_searchindex import WORDS, doc, models, random_doc, random_query  # noqa: F401 (a fixture)
 
 COUNTS = "td_term_counts.bin"
-
-
-@pytest.fixture
-def models(tmp_path, monkeypatch):
-    monkeypatch.setattr(td_module, "RANKING", "bm25")
-    path = tmp_path / "models"
-    path.mkdir()
-    return str(path)
 
 
 def tokens(text):

@@ -46,11 +46,6 @@ struct Expected {
     py::list texts;
 };
 
-py::object counts_path(py::handle engine) {
-    py::object path = wr::import("os").attr("path");
-    return path.attr("join")(path.attr("dirname")(engine.attr("model_filename")), kFileName);
-}
-
 template <typename T>
 std::shared_ptr<T> held(py::handle engine, const char* attr_name, const char* capsule) {
     py::object value = py::getattr(engine, attr_name, py::none());
@@ -82,7 +77,7 @@ std::optional<std::string> slurp(const std::string& path) {
 // The counts stored beside the model `expected` names, for its texts; null
 // when the file is missing, names another model or does not fit the texts.
 std::shared_ptr<KeptCounts> read_stored(py::handle engine, const Expected& expected) {
-    py::object path = counts_path(engine);
+    py::object path = beside_model(engine, kFileName);
     const std::string file = wr::host_path(path);
     try {
         std::optional<std::string> bytes;
@@ -119,10 +114,6 @@ std::shared_ptr<KeptCounts> read_stored(py::handle engine, const Expected& expec
         return nullptr;
     }
 }
-
-}  // namespace
-
-namespace {
 
 std::shared_ptr<KeptCounts> kept_or_null(py::handle engine) {
     if (std::shared_ptr<Expected> expected = held<Expected>(engine, kStoredAttr, kStoredCapsule)) {
@@ -200,52 +191,31 @@ void forget_counts(py::handle engine) {
 }
 
 void write_counts(py::handle engine) {
-    py::object path = counts_path(engine);
-    // The model is written already: counts that cannot be written cost the
-    // next change its speed, never the change itself.
-    try {
-        std::optional<std::string> bytes;
+    write_beside_model(engine, kFileName, "the next change counts every text",
+                       [&](const ModelIdentity& model) -> std::optional<std::string> {
         py::object cleaned = engine.attr("cleaned_text");
+        if (!py::isinstance<py::dict>(cleaned)) return std::nullopt;
         std::vector<py::object> texts;
-        bool countable = py::isinstance<py::dict>(cleaned);
-        if (countable) {
-            for (py::handle text : py::reinterpret_borrow<py::dict>(cleaned).attr("values")()) {
-                if (!PyUnicode_Check(text.ptr())) {
-                    countable = false;
-                    break;
-                }
-                texts.push_back(py::reinterpret_borrow<py::object>(text));
-            }
+        for (py::handle text : py::reinterpret_borrow<py::dict>(cleaned).attr("values")()) {
+            if (!PyUnicode_Check(text.ptr())) return std::nullopt;
+            texts.push_back(py::reinterpret_borrow<py::object>(text));
         }
-        std::optional<ModelIdentity> model;
-        if (countable) model = model_identity(wr::host_path(engine.attr("model_filename")));
-        if (model) {
-            // After a refit the kept counts are those of these texts already.
-            std::shared_ptr<const KeptCounts> kept = kept_counts(engine);
-            bool current = py::len(kept->texts) == texts.size();
-            for (std::size_t i = 0; current && i < texts.size(); ++i)
-                current = PyList_GET_ITEM(kept->texts.ptr(), static_cast<py::ssize_t>(i)) == texts[i].ptr();
-            if (!current) kept = count_texts(engine, texts);
-            image::Writer body;
-            kept->counts.write(body);
-            image::Writer out;
-            out.put_raw(std::string_view(kMagic, sizeof kMagic));
-            out.put(kFormat);
-            put_identity(out, *model);
-            out.put(image::checksum(body.bytes()));
-            out.put_raw(body.bytes());
-            bytes = out.take();
-        }
-        if (!bytes) {
-            py::object os = wr::import("os");
-            if (wr::truthy(os.attr("path").attr("exists")(path))) os.attr("remove")(path);
-            return;
-        }
-        wr::write_file_atomic(wr::host_path(path), *bytes);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        wr::log_warning({"td--", path, " not written (", e.value(), "); the next change counts every text"});
-    }
+        // After a refit the kept counts are those of these texts already.
+        std::shared_ptr<const KeptCounts> kept = kept_counts(engine);
+        bool current = static_cast<std::size_t>(py::len(kept->texts)) == texts.size();
+        for (std::size_t i = 0; current && i < texts.size(); ++i)
+            current = PyList_GET_ITEM(kept->texts.ptr(), static_cast<py::ssize_t>(i)) == texts[i].ptr();
+        if (!current) kept = count_texts(engine, texts);
+        image::Writer body;
+        kept->counts.write(body);
+        image::Writer out;
+        out.put_raw(std::string_view(kMagic, sizeof kMagic));
+        out.put(kFormat);
+        put_identity(out, model);
+        out.put(image::checksum(body.bytes()));
+        out.put_raw(body.bytes());
+        return out.take();
+    });
 }
 
 void init_counts(py::module_& m) {

@@ -116,6 +116,14 @@ py::object search_stored(const std::shared_ptr<StoredSearch>& s, py::object quer
 std::vector<std::string> stored_languages(const StoredSearch& s);
 // The vectoriser's idf of a term, when its vocabulary holds it.
 std::optional<double> stored_idf(const StoredSearch& s, const std::u32string& term);
+// The path of the file `name` in the model's directory.
+py::object beside_model(py::handle engine, const char* name);
+// Under the model's lock, after the model: replaces the file `name` beside
+// it with the bytes `make` gives for the model file just written, or removes
+// it when they are none. A failure is logged as a warning ending in
+// `otherwise` (what it costs), never raised: the model is written already.
+void write_beside_model(py::handle engine, const char* name, const char* otherwise,
+                        const std::function<std::optional<std::string>(const ModelIdentity&)>& make);
 // Under the model's lock, right after the model: the index of the engine's
 // documents (removed when they cannot be stored so).
 void write_search_index(py::handle engine);

@@ -58,11 +58,6 @@ constexpr const char* kCapsuleName = "wrapper.td_search_index";
 // Bytes fingerprinted at each end of the model file.
 constexpr std::size_t kSample = 64 * 1024;
 
-py::object index_path(py::handle engine) {
-    py::object path = wr::import("os").attr("path");
-    return path.attr("join")(path.attr("dirname")(engine.attr("model_filename")), kFileName);
-}
-
 // ---- which model file ----------------------------------------------------------
 
 std::uint64_t fnv1a(const char* data, std::size_t size) {
@@ -231,7 +226,7 @@ std::shared_ptr<StoredSearch> stored_search(py::handle engine) {
     if (PyCapsule_IsValid(held.ptr(), kCapsuleName))
         return *static_cast<std::shared_ptr<StoredSearch>*>(PyCapsule_GetPointer(held.ptr(), kCapsuleName));
     if (wr::truthy(engine.attr("is_loaded")) || !plain_loading(engine)) return nullptr;
-    py::object path = index_path(engine);
+    py::object path = beside_model(engine, kFileName);
     std::shared_ptr<StoredSearch> stored;
     try {
         const std::string model = wr::host_path(engine.attr("model_filename"));
@@ -265,7 +260,7 @@ std::shared_ptr<StoredSearch> stored_search(py::handle engine) {
 bool model_is_plain_pickle(py::handle engine) {
     try {
         const std::string model = wr::host_path(engine.attr("model_filename"));
-        const std::string file = wr::host_path(index_path(engine));
+        const std::string file = wr::host_path(beside_model(engine, kFileName));
         py::gil_scoped_release unlocked;
         const std::optional<ModelIdentity> identity = model_identity(model);
         if (!identity) return false;
@@ -411,15 +406,21 @@ std::optional<std::string> image_of(py::handle engine, const ModelIdentity& mode
 
 }  // namespace
 
-void write_search_index(py::handle engine) {
-    py::object path = index_path(engine);
-    // The model is written already: a search index that cannot be written
-    // costs the next searches their speed, never the change itself (a stale
-    // one names the model before, and is not used).
+py::object beside_model(py::handle engine, const char* name) {
+    py::object path = wr::import("os").attr("path");
+    return path.attr("join")(path.attr("dirname")(engine.attr("model_filename")), name);
+}
+
+void write_beside_model(py::handle engine, const char* name, const char* otherwise,
+                        const std::function<std::optional<std::string>(const ModelIdentity&)>& make) {
+    py::object path = beside_model(engine, name);
+    // The model is written already: a file beside it that cannot be written
+    // costs speed, never the change itself (a stale one names the model
+    // before, and is not used).
     try {
         std::optional<std::string> bytes;
         if (std::optional<ModelIdentity> model = model_identity(wr::host_path(engine.attr("model_filename"))))
-            bytes = image_of(engine, *model);
+            bytes = make(*model);
         if (!bytes) {
             py::object os = wr::import("os");
             if (wr::truthy(os.attr("path").attr("exists")(path))) os.attr("remove")(path);
@@ -428,8 +429,13 @@ void write_search_index(py::handle engine) {
         wr::write_file_atomic(wr::host_path(path), *bytes);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        wr::log_warning({"td--", path, " not written (", e.value(), "); searches read the model instead"});
+        wr::log_warning({"td--", path, " not written (", e.value(), "); ", otherwise});
     }
+}
+
+void write_search_index(py::handle engine) {
+    write_beside_model(engine, kFileName, "searches read the model instead",
+                       [&](const ModelIdentity& model) { return image_of(engine, model); });
 }
 
 // ---- what the facade and the command line ask of it ----------------------------------
