@@ -81,6 +81,9 @@ def test_scores_and_pages_equal_the_reference(seed):
     order = sorted((d for d in range(len(docs)) if expected[d] > 0), key=lambda d: (-expected[d], d))
     for start, stop in [(0, 10), (3, 7), (0, len(docs) + 5), (len(docs), len(docs) + 2), (5, 2)]:
         scores, page, matches = td_module._bm25(docs, groups, query, start, stop, k1, b)
+        # Built from each document's term counts instead of its tokens (as
+        # texts counted before are), to the last bit.
+        assert td_module._bm25(docs, groups, query, start, stop, k1, b, counted=True) == (scores, page, matches)
         assert scores == pytest.approx(expected, rel=1e-6)
         # Equal scores (documents with the same terms) keep document order.
         got = [d for d, _ in page]

@@ -1142,28 +1142,44 @@ void init_ranked(py::module_& m) {
     m.attr("WORD_LISTS") = lists;
 
     // For the tests: the core's scores and page for documents given as term
-    // id lists, and the pieces of a text.
+    // id lists (with `counted`, handed to the index as each document's terms
+    // with their counts, a repeated term's count split over two entries),
+    // and the pieces of a text.
     m.def(
         "_bm25",
         [](const std::vector<std::vector<std::uint32_t>>& docs, const std::vector<std::uint8_t>& groups,
            const std::vector<std::tuple<std::uint32_t, std::uint32_t, double>>& query, std::size_t start,
-           std::size_t stop, double k1, double b) {
+           std::size_t stop, double k1, double b, bool counted) {
             std::vector<std::uint32_t> tokens;
+            std::vector<bm25::TermCount> counts;
             std::vector<std::size_t> starts{0};
             std::uint32_t terms = 0;
             for (const auto& d : docs) {
                 for (std::uint32_t t : d) tokens.push_back(t), terms = std::max(terms, t + 1);
-                starts.push_back(tokens.size());
+                if (counted) {
+                    std::vector<bm25::TermCount> here, split;
+                    for (std::uint32_t t : d) {
+                        auto at = std::find_if(here.begin(), here.end(), [&](auto& c) { return c.term == t; });
+                        if (at == here.end()) here.push_back({t, 1});
+                        else ++at->count;
+                    }
+                    for (bm25::TermCount& c : here)
+                        if (c.count > 1) --c.count, split.push_back({c.term, 1});
+                    counts.insert(counts.end(), here.begin(), here.end());
+                    counts.insert(counts.end(), split.begin(), split.end());
+                }
+                starts.push_back(counted ? counts.size() : tokens.size());
             }
             std::vector<bm25::QueryTerm> q;
             for (const auto& [t, g, w] : query) q.push_back({t, g, w}), terms = std::max(terms, t + 1);
-            bm25::Index index(terms, tokens, starts, groups, {k1, b});
+            bm25::Index index = counted ? bm25::Index(terms, counts, starts, groups, {k1, b})
+                                        : bm25::Index(terms, tokens, starts, groups, {k1, b});
             std::vector<std::pair<std::uint32_t, double>> page;
             for (const bm25::Hit& h : index.rank(q, start, stop)) page.emplace_back(h.doc, h.score);
             return py::make_tuple(index.scores(q), page, index.matches(q));
         },
         py::arg("docs"), py::arg("groups"), py::arg("query"), py::arg("start"), py::arg("stop"),
-        py::arg("k1") = 1.2, py::arg("b") = 0.75);
+        py::arg("k1") = 1.2, py::arg("b") = 0.75, py::arg("counted") = false);
     m.def(
         "_near_terms",
         [](const std::vector<std::u32string>& terms, const std::u32string& word) {
