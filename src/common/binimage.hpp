@@ -7,8 +7,14 @@
 // the end.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -103,6 +109,45 @@ private:
     std::string_view in_;
     std::size_t at_ = 0;
 };
+
+// The whole file at `path` in one buffer sized once (a file of hundreds of
+// megabytes read in chunks is copied again each time the buffer grows), or
+// nothing when it cannot be opened or read.
+inline std::optional<std::string> read_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> out;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
+        std::size_t done = 0;
+        bool failed = false;
+        while (done < bytes.size()) {
+            const ssize_t got = ::read(fd, &bytes[done], bytes.size() - done);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                failed = got < 0;
+                break;
+            }
+            done += static_cast<std::size_t>(got);
+        }
+        bytes.resize(done);
+        // A file that grew since is read to its end.
+        char chunk[1 << 16];
+        while (!failed && done == static_cast<std::size_t>(st.st_size)) {
+            const ssize_t got = ::read(fd, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                failed = got < 0;
+                break;
+            }
+            bytes.append(chunk, static_cast<std::size_t>(got));
+        }
+        if (!failed) out = std::move(bytes);
+    }
+    ::close(fd);
+    return out;
+}
 
 // A 64-bit checksum of `bytes`, eight at a time: every step is a bijection
 // of the running value for the bytes it takes in, so any change within one

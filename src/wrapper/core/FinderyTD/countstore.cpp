@@ -12,8 +12,6 @@
 // again. A row of the file counts the text at the same place in the model's
 // cleaned texts, so the file is used only for the texts of the very model
 // it names, as read (the identity is taken from the file that was read).
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -66,14 +64,6 @@ void hold(py::handle engine, const char* attr_name, const char* capsule, std::sh
     engine.attr(attr_name) = wrapped;
 }
 
-std::optional<std::string> slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string out((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return out;
-}
-
 // The counts stored beside the model `expected` names, for its texts; null
 // when the file is missing, names another model or does not fit the texts.
 std::shared_ptr<KeptCounts> read_stored(py::handle engine, const Expected& expected) {
@@ -83,7 +73,7 @@ std::shared_ptr<KeptCounts> read_stored(py::handle engine, const Expected& expec
         std::optional<std::string> bytes;
         {
             py::gil_scoped_release unlocked;
-            bytes = slurp(file);
+            bytes = image::read_file(file);
         }
         if (!bytes) return nullptr;
         image::Reader in(*bytes);

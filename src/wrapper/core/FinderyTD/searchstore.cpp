@@ -200,18 +200,6 @@ std::shared_ptr<StoredSearch> parse(std::string_view bytes, const ModelIdentity&
     return s;
 }
 
-// The whole file, or nothing when it is not there.
-std::optional<std::string> slurp(const std::string& path) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rbe"), &std::fclose);
-    if (!f) return std::nullopt;
-    std::string out;
-    char chunk[1 << 16];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, f.get())) > 0) out.append(chunk, got);
-    if (std::ferror(f.get())) return std::nullopt;
-    return out;
-}
-
 // Whether the engine reads its model as this module does: a host's own
 // load_model (on a subclass, the class or the object), or a joblib of its
 // own, is left to that.
@@ -236,7 +224,7 @@ std::shared_ptr<StoredSearch> stored_search(py::handle engine) {
         {
             py::gil_scoped_release unlocked;
             identity = model_identity(model);
-            if (identity) bytes = slurp(file);
+            if (identity) bytes = image::read_file(file);
         }
         if (!identity || !bytes) return nullptr;
         stored = parse(*bytes, *identity);
