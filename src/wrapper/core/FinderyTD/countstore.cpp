@@ -44,26 +44,6 @@ struct Expected {
     py::list texts;
 };
 
-template <typename T>
-std::shared_ptr<T> held(py::handle engine, const char* attr_name, const char* capsule) {
-    py::object value = py::getattr(engine, attr_name, py::none());
-    if (!PyCapsule_IsValid(value.ptr(), capsule)) return nullptr;
-    return *static_cast<std::shared_ptr<T>*>(PyCapsule_GetPointer(value.ptr(), capsule));
-}
-
-template <typename T>
-void hold(py::handle engine, const char* attr_name, const char* capsule, std::shared_ptr<T> value) {
-    auto* kept = new std::shared_ptr<T>(std::move(value));
-    py::capsule wrapped;
-    try {
-        wrapped = py::capsule(kept, capsule, [](void* p) { delete static_cast<std::shared_ptr<T>*>(p); });
-    } catch (...) {
-        delete kept;
-        throw;
-    }
-    engine.attr(attr_name) = wrapped;
-}
-
 // The counts stored beside the model `expected` names, for its texts; null
 // when the file is missing, names another model or does not fit the texts.
 std::shared_ptr<KeptCounts> read_stored(py::handle engine, const Expected& expected) {
@@ -106,14 +86,14 @@ std::shared_ptr<KeptCounts> read_stored(py::handle engine, const Expected& expec
 }
 
 std::shared_ptr<KeptCounts> kept_or_null(py::handle engine) {
-    if (std::shared_ptr<Expected> expected = held<Expected>(engine, kStoredAttr, kStoredCapsule)) {
+    if (std::shared_ptr<Expected> expected = held_on<Expected>(engine, kStoredAttr, kStoredCapsule)) {
         py::delattr(engine, kStoredAttr);
         if (std::shared_ptr<KeptCounts> stored = read_stored(engine, *expected)) {
-            hold<KeptCounts>(engine, kKeptAttr, kKeptCapsule, stored);
+            hold_on<KeptCounts>(engine, kKeptAttr, kKeptCapsule, stored);
             return stored;
         }
     }
-    return held<KeptCounts>(engine, kKeptAttr, kKeptCapsule);
+    return held_on<KeptCounts>(engine, kKeptAttr, kKeptCapsule);
 }
 
 // Whether `texts` begin with the texts `kept` counts, in their order.
@@ -161,7 +141,7 @@ std::shared_ptr<const KeptCounts> count_texts(py::handle engine, const std::vect
         now->texts.append(text);
         now->rows.emplace(text.ptr(), static_cast<std::uint32_t>(r));
     }
-    hold<KeptCounts>(engine, kKeptAttr, kKeptCapsule, now);
+    hold_on<KeptCounts>(engine, kKeptAttr, kKeptCapsule, now);
     return now;
 }
 
@@ -172,7 +152,7 @@ void expect_stored_counts(py::handle engine, const std::optional<ModelIdentity>&
     auto expected = std::make_shared<Expected>();
     expected->model = *model;
     expected->texts = py::list(cleaned.attr("values")());
-    hold<Expected>(engine, kStoredAttr, kStoredCapsule, expected);
+    hold_on<Expected>(engine, kStoredAttr, kStoredCapsule, expected);
 }
 
 void forget_counts(py::handle engine) {

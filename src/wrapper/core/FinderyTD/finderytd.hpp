@@ -137,6 +137,29 @@ void init_ranked(py::module_& m);
 // correction, vectorising, scoring, ranking), for the benchmark.
 void note_search_split(const double (&seconds)[5]);
 
+// A value kept on an engine object as a capsule named `capsule` in its
+// attribute `attr_name`; null when there is none.
+template <typename T>
+std::shared_ptr<T> held_on(py::handle engine, const char* attr_name, const char* capsule) {
+    py::object value = py::getattr(engine, attr_name, py::none());
+    if (!PyCapsule_IsValid(value.ptr(), capsule)) return nullptr;
+    return *static_cast<std::shared_ptr<T>*>(PyCapsule_GetPointer(value.ptr(), capsule));
+}
+
+// Keeps `value` there, replacing what was.
+template <typename T>
+void hold_on(py::handle engine, const char* attr_name, const char* capsule, std::shared_ptr<T> value) {
+    auto* kept = new std::shared_ptr<T>(std::move(value));
+    py::capsule wrapped;
+    try {
+        wrapped = py::capsule(kept, capsule, [](void* p) { delete static_cast<std::shared_ptr<T>*>(p); });
+    } catch (...) {
+        delete kept;
+        throw;
+    }
+    engine.attr(attr_name) = wrapped;
+}
+
 // ---- each document's term counts, kept (countstore.cpp) ----------------------
 
 // The term counts of texts, each text known by the object itself: texts are

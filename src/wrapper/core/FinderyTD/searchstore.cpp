@@ -210,9 +210,7 @@ bool plain_loading(py::handle engine) {
 }  // namespace
 
 std::shared_ptr<StoredSearch> stored_search(py::handle engine) {
-    py::object held = py::getattr(engine, kAttr, py::none());
-    if (PyCapsule_IsValid(held.ptr(), kCapsuleName))
-        return *static_cast<std::shared_ptr<StoredSearch>*>(PyCapsule_GetPointer(held.ptr(), kCapsuleName));
+    if (std::shared_ptr<StoredSearch> held = held_on<StoredSearch>(engine, kAttr, kCapsuleName)) return held;
     if (wr::truthy(engine.attr("is_loaded")) || !plain_loading(engine)) return nullptr;
     py::object path = beside_model(engine, kFileName);
     std::shared_ptr<StoredSearch> stored;
@@ -233,15 +231,7 @@ std::shared_ptr<StoredSearch> stored_search(py::handle engine) {
         return nullptr;
     }
     if (!stored) return nullptr;
-    auto* kept = new std::shared_ptr<StoredSearch>(stored);
-    try {
-        engine.attr(kAttr) = py::capsule(kept, kCapsuleName, [](void* p) {
-            delete static_cast<std::shared_ptr<StoredSearch>*>(p);
-        });
-    } catch (...) {
-        delete kept;
-        throw;
-    }
+    hold_on(engine, kAttr, kCapsuleName, stored);
     return stored;
 }
 
