@@ -172,6 +172,49 @@ def test_missing_models_raise_spacys_error(fresh, monkeypatch):
     assert Namepick._model is None
 
 
+def encoder_ops(nlp):
+    return {type(node.ops).__name__ + ("+blis" if getattr(node.ops, "use_blis", False) else "")
+            for node in nlp.get_pipe("tok2vec").model.walk()}
+
+
+@pytest.mark.parametrize("host_ops, numpy_matmul, expected", [
+    (None, True, {"NumpyOps"}),           # thinc's default swapped for numpy's BLAS
+    (None, False, {"NumpyOps+blis"}),     # ... unless the module is told not to
+    ("numpy", True, {"NumpyOps"}),        # a host's own numpy ops, used as they are
+    ("custom", True, {"HostOps+blis"}),   # any other ops the host set, too
+])
+def test_pipeline_matmul_and_the_hosts_ops(fresh, monkeypatch, host_ops, numpy_matmul, expected):
+    from thinc.api import NumpyOps, get_current_ops, set_current_ops
+
+    class HostOps(NumpyOps):
+        name = "host"
+
+    before = get_current_ops()
+    chosen = {None: before, "numpy": NumpyOps(use_blis=False), "custom": HostOps()}[host_ops]
+    set_current_ops(chosen)
+    try:
+        monkeypatch.setattr(Namepick, "NUMPY_MATMUL", numpy_matmul)
+        texts = [text for text, _, _ in SENTENCES.values()]
+        got = [Namepick.extract_named_entities(text) for text in texts]
+        assert get_current_ops() is chosen  # the host's choice, as it was
+        assert encoder_ops(Namepick._model[1]) == expected
+        if host_ops == "numpy":
+            assert all(node.ops is chosen for node in Namepick._model[1].get_pipe("tok2vec").model.walk())
+        # The same entities whichever library multiplies.
+        monkeypatch.setattr(Namepick, "_model", None)
+        monkeypatch.setattr(Namepick, "NUMPY_MATMUL", not numpy_matmul)
+        assert [Namepick.extract_named_entities(text) for text in texts] == got
+        # A load that fails leaves the host's ops as they were, too.
+        monkeypatch.setattr(Namepick, "_model", None)
+        monkeypatch.setattr(Namepick, "SPACY_MODEL", "xx_not_installed_model")
+        monkeypatch.setattr(Namepick, "OFFLINE_MODEL", "xx_not_installed_either")
+        with pytest.raises(OSError):
+            Namepick.extract_named_entities("Madrid")
+        assert get_current_ops() is chosen
+    finally:
+        set_current_ops(before)
+
+
 @pytest.mark.parametrize("value", [None, 42, ["Madrid"]])
 def test_non_text_is_refused_by_spacy(value):
     with pytest.raises(ValueError, match=r"\[E1041\]"):
