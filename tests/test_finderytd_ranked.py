@@ -68,6 +68,21 @@ def reference_scores(docs, groups, query, k1, b):
     return out
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_an_index_read_back_from_its_image_ranks_as_built(seed):
+    # Terms in hundreds of documents: several blocks of postings each, which
+    # a one-term query skips by their largest weights.
+    rng = random.Random(100 + seed)
+    docs = [[rng.randrange(8) for _ in range(rng.randint(0, 12))] for _ in range(rng.randint(100, 400))]
+    groups = [rng.randrange(2) for _ in docs]
+    for query in ([(rng.randrange(8), 3, 1.0)], [(rng.randrange(8), 1, 2.0)],
+                  [(t, 3, 1.0) for t in rng.sample(range(8), 3)]):
+        for start, stop in [(0, 10), (0, 1), (20, 40)]:
+            built = td_module._bm25(docs, groups, query, start, stop)
+            for image in ("copied", "in place"):
+                assert td_module._bm25(docs, groups, query, start, stop, image=image) == built
+
+
 @pytest.mark.parametrize("seed", range(40))
 def test_scores_and_pages_equal_the_reference(seed):
     rng = random.Random(seed)
@@ -84,6 +99,9 @@ def test_scores_and_pages_equal_the_reference(seed):
         # Built from each document's term counts instead of its tokens (as
         # texts counted before are), to the last bit.
         assert td_module._bm25(docs, groups, query, start, stop, k1, b, counted=True) == (scores, page, matches)
+        # Read back from its image, copied or where it lies, to the last bit.
+        for image in ("copied", "in place"):
+            assert td_module._bm25(docs, groups, query, start, stop, k1, b, image=image) == (scores, page, matches)
         assert scores == pytest.approx(expected, rel=1e-6)
         # Equal scores (documents with the same terms) keep document order.
         got = [d for d, _ in page]

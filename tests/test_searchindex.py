@@ -161,6 +161,37 @@ def test_a_model_written_by_anyone_else_is_read_instead(models, caplog):
     assert [h["name"] for h in FinderyTD(models).search_documents("glacier", "en")[1]] == ["c"]
 
 
+def test_damage_a_query_meets_hands_the_search_to_the_model(models, caplog):
+    # The postings are read where they lie and checked when a query first
+    # names their term, the rest when the file is opened: one bit flipped
+    # anywhere in the file is caught, at the one or the other, and the
+    # model answers instead (or it names another model or version, or lies
+    # in postings no query reads). Never a crash, never a page the damage
+    # made.
+    rng = random.Random(11)
+    FinderyTD(models).train_batch([random_doc(rng, f"d{i}") for i in range(150)])
+    path = pathlib.Path(models, INDEX)
+    data = path.read_bytes()
+    queries = [(w, language, 1, 200) for language, words in WORDS.items() for w in words]
+    expected = answers(loaded(models), queries)
+    caught = later = 0
+    for _ in range(120):
+        damaged = bytearray(data)
+        damaged[rng.randrange(len(data))] ^= 1 << rng.randrange(8)
+        path.write_bytes(bytes(damaged))
+        caplog.clear()
+        with caplog.at_level(logging.WARNING):
+            fresh = FinderyTD(models)
+            got = answers(fresh, queries)
+        assert got == expected
+        warned = "could not be read" in caplog.text or "is damaged" in caplog.text
+        caught += warned
+        assert fresh.is_loaded or not warned
+        later += "is damaged" in caplog.text
+    # Most caught, some only by a query: the postings are not read before.
+    assert caught > 80 and later > 10
+
+
 def test_what_the_file_cannot_hold_leaves_no_index(models):
     FinderyTD(models).train_batch([doc("a", "volcano", Idiomark.ENGLISH)])
     assert os.path.exists(os.path.join(models, INDEX))

@@ -8,17 +8,20 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace wr::image {
@@ -35,6 +38,48 @@ inline bool little_endian() {
     unsigned char first;
     std::memcpy(&first, &probe, 1);
     return first == 1;
+}
+
+// A 64-bit checksum of `bytes`, eight at a time: every step is a bijection
+// of the running value for the bytes it takes in, so any change within one
+// eight-byte word (one flipped bit, one byte written wrong) always shows,
+// and any other damage almost always does.
+inline std::uint64_t checksum(std::string_view bytes) {
+    std::uint64_t h = 0x9e3779b97f4a7c15ull ^ bytes.size();
+    auto step = [&h](std::uint64_t word) {
+        h = (h ^ word) * 0x100000001b3ull;
+        h ^= h >> 29;
+    };
+    std::size_t at = 0;
+    for (; at + 8 <= bytes.size(); at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + at, 8);
+        step(word);
+    }
+    std::uint64_t last = 0;
+    std::memcpy(&last, bytes.data() + at, bytes.size() - at);
+    step(last);
+    h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ull;
+    h = (h ^ (h >> 27)) * 0x94d049bb133111ebull;
+    return h ^ (h >> 31);
+}
+
+// The checksum of an image but for the regions listed (offset, size; in
+// order, not overlapping): arrays that are checked piece by piece when used.
+inline std::uint64_t checksum_except(std::string_view bytes,
+                                     const std::vector<std::pair<std::size_t, std::size_t>>& skipped) {
+    std::uint64_t h = 0x243f6a8885a308d3ull;
+    std::size_t at = 0;
+    auto fold = [&](std::size_t end) {
+        h = (h ^ checksum(bytes.substr(at, end - at))) * 0x100000001b3ull;
+        h ^= h >> 31;
+    };
+    for (const auto& [from, size] : skipped) {
+        fold(from);
+        at = from + size;
+    }
+    fold(bytes.size());
+    return h;
 }
 
 class Writer {
@@ -58,12 +103,30 @@ public:
     }
     void put_bytes(std::string_view bytes) { put_array(bytes.data(), bytes.size()); }
     void put_raw(std::string_view bytes) { out_.append(bytes); }
+    // Zeros up to the next multiple of `to` bytes from the image's start, so
+    // that an array put next can be used where it lies (Reader::view).
+    void align(std::size_t to) { out_.resize((out_.size() + to - 1) / to * to, '\0'); }
+    // An array a reader can use where it lies (Reader::view): its count,
+    // then its elements from an aligned place.
+    // `summed` false: its elements are left out of summed_checksum() (the
+    // reader checks them piece by piece as it uses them).
+    template <typename T>
+    void put_aligned(const T* data, std::size_t count, bool summed = true) {
+        static_assert(std::is_arithmetic_v<T>);
+        put<std::uint64_t>(count);
+        align(alignof(T) > 8 ? alignof(T) : 8);
+        if (!summed) unsummed_.emplace_back(out_.size(), count * sizeof(T));
+        if (count) out_.append(reinterpret_cast<const char*>(data), count * sizeof(T));
+    }
+    // The checksum of the image so far, but for the arrays put unsummed.
+    std::uint64_t summed_checksum() const { return checksum_except(out_, unsummed_); }
 
     const std::string& bytes() const { return out_; }
     std::string take() { return std::move(out_); }
 
 private:
     std::string out_;
+    std::vector<std::pair<std::size_t, std::size_t>> unsummed_;
 };
 
 class Reader {
@@ -95,8 +158,32 @@ public:
         return std::string(at, static_cast<std::size_t>(count));
     }
     std::string_view get_raw(std::size_t count) { return std::string_view(take(count), count); }
+    // Past the zeros Writer::align put.
+    void align(std::size_t to) {
+        const std::size_t next = (at_ + to - 1) / to * to;
+        if (next > in_.size()) throw Damaged("the data ends too soon");
+        for (; at_ < next; ++at_)
+            if (in_[at_] != '\0') throw Damaged("padding is not blank");
+    }
+    // An array put after Writer::align, used where it lies: its first
+    // element and count. The image must start at an address aligned for T
+    // (a mapped file's does; so does any heap buffer's).
+    // `summed` as the writer put it.
+    template <typename T>
+    std::pair<const T*, std::size_t> view(std::uint64_t most = UINT64_MAX, bool summed = true) {
+        static_assert(std::is_arithmetic_v<T>);
+        const auto count = get<std::uint64_t>();
+        align(alignof(T) > 8 ? alignof(T) : 8);
+        if (count > most || count > (in_.size() - at_) / sizeof(T)) throw Damaged("an array runs past its end");
+        if (!summed) unsummed_.emplace_back(at_, static_cast<std::size_t>(count) * sizeof(T));
+        const char* at = take(static_cast<std::size_t>(count) * sizeof(T));
+        if (reinterpret_cast<std::uintptr_t>(at) % alignof(T) != 0) throw Damaged("an array is not aligned");
+        return {reinterpret_cast<const T*>(at), static_cast<std::size_t>(count)};
+    }
 
     bool done() const { return at_ == in_.size(); }
+    // Writer::summed_checksum() of the bytes read so far.
+    std::uint64_t summed_checksum() const { return checksum_except(in_.substr(0, at_), unsummed_); }
 
 private:
     const char* take(std::size_t count) {
@@ -108,6 +195,7 @@ private:
 
     std::string_view in_;
     std::size_t at_ = 0;
+    std::vector<std::pair<std::size_t, std::size_t>> unsummed_;
 };
 
 // The whole file at `path` in one buffer sized once (a file of hundreds of
@@ -149,29 +237,41 @@ inline std::optional<std::string> read_file(const std::string& path) {
     return out;
 }
 
-// A 64-bit checksum of `bytes`, eight at a time: every step is a bijection
-// of the running value for the bytes it takes in, so any change within one
-// eight-byte word (one flipped bit, one byte written wrong) always shows,
-// and any other damage almost always does.
-inline std::uint64_t checksum(std::string_view bytes) {
-    std::uint64_t h = 0x9e3779b97f4a7c15ull ^ bytes.size();
-    auto step = [&h](std::uint64_t word) {
-        h = (h ^ word) * 0x100000001b3ull;
-        h ^= h >> 29;
-    };
-    std::size_t at = 0;
-    for (; at + 8 <= bytes.size(); at += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes.data() + at, 8);
-        step(word);
+// A file mapped read-only, for as long as the object lives. A writer
+// replaces such files by renaming a new one over them, so the mapped bytes
+// never change under a reader.
+class Mapped {
+public:
+    Mapped(const Mapped&) = delete;
+    Mapped& operator=(const Mapped&) = delete;
+    ~Mapped() {
+        if (size_) ::munmap(data_, size_);
     }
-    std::uint64_t last = 0;
-    std::memcpy(&last, bytes.data() + at, bytes.size() - at);
-    step(last);
-    h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ull;
-    h = (h ^ (h >> 27)) * 0x94d049bb133111ebull;
-    return h ^ (h >> 31);
-}
+    std::string_view bytes() const { return {static_cast<const char*>(data_), size_}; }
+
+    // The file at `path`, or nothing when it cannot be opened or mapped.
+    static std::shared_ptr<const Mapped> open(const std::string& path) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return nullptr;
+        std::shared_ptr<Mapped> out;
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            out.reset(new Mapped());
+            if (st.st_size > 0) {
+                void* at = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+                if (at == MAP_FAILED) out.reset();
+                else out->data_ = at, out->size_ = static_cast<std::size_t>(st.st_size);
+            }
+        }
+        ::close(fd);
+        return out;
+    }
+
+private:
+    Mapped() = default;
+    void* data_ = nullptr;
+    std::size_t size_ = 0;
+};
 
 // Offsets of consecutive pieces in one blob: `offsets` has one more entry
 // than there are pieces, starts at 0, never decreases and ends at the blob's

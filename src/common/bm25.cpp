@@ -91,10 +91,12 @@ void Index::build(std::size_t terms, std::size_t entries, const std::vector<std:
             saturated_[at] = static_cast<float>(tf * (k1 + 1.0) / (tf + norm));
         }
     }
-    derive();
+    derive_terms();
+    derive_tops();
+    point_at_own();
 }
 
-void Index::derive() {
+void Index::derive_terms() {
     const std::size_t terms = starts_.size() - 1;
     const double all = static_cast<double>(groups_.size());
     idf_.assign(terms, 0.0);
@@ -102,12 +104,17 @@ void Index::derive() {
         const double df = static_cast<double>(starts_[t + 1] - starts_[t]);
         idf_[t] = std::log(1.0 + (all - df + 0.5) / (df + 0.5));
     }
-    // Each term's postings in blocks of kBlock from its first: the largest
-    // saturated value of each block, and of the term (one pass over the
-    // postings, made whenever an index is read).
+    // Each term's postings in blocks of kBlock from its first.
     blocks_.assign(terms + 1, 0);
     for (std::size_t t = 0; t < terms; ++t)
         blocks_[t + 1] = blocks_[t] + (starts_[t + 1] - starts_[t] + kBlock - 1) / kBlock;
+    present_groups_ = 0;
+    for (std::uint8_t g : groups_) present_groups_ |= std::uint32_t{1} << g;
+}
+
+void Index::derive_tops() {
+    // The largest saturated value of each block, and of the term.
+    const std::size_t terms = starts_.size() - 1;
     block_top_.assign(blocks_[terms], 0.0f);
     top_.assign(terms, 0.0f);
     for (std::size_t t = 0; t < terms; ++t) {
@@ -118,8 +125,15 @@ void Index::derive() {
             top_[t] = std::max(top_[t], top);
         }
     }
-    present_groups_ = 0;
-    for (std::uint8_t g : groups_) present_groups_ |= std::uint32_t{1} << g;
+}
+
+void Index::point_at_own() {
+    docs_at_ = docs_.data();
+    saturated_at_ = saturated_.data();
+    block_top_at_ = block_top_.data();
+    keep_.reset();
+    checked_.reset();
+    sums_.clear();
 }
 
 void Index::write(image::Writer& out) const {
@@ -128,34 +142,90 @@ void Index::write(image::Writer& out) const {
     out.put_vector(groups_);
     std::vector<std::uint64_t> starts(starts_.begin(), starts_.end());
     out.put_vector(starts);
-    out.put_vector(docs_);
-    out.put_vector(saturated_);
+    // The postings and block maxima are left out of the image's checksum:
+    // each term's postings carry their own, checked when a query first
+    // names the term, and its block maxima are compared with theirs then.
+    const std::size_t postings = starts_.back();
+    out.put_aligned(docs_at_, postings, false);
+    out.put_aligned(saturated_at_, postings, false);
+    out.put_vector(top_);
+    out.put_aligned(block_top_at_, blocks_.back(), false);
+    std::vector<std::uint64_t> sums(terms());
+    for (std::size_t t = 0; t < sums.size(); ++t) sums[t] = postings_checksum(static_cast<std::uint32_t>(t));
+    out.put_vector(sums);
 }
 
-Index Index::read(image::Reader& in) {
+std::uint64_t Index::postings_checksum(std::uint32_t term) const {
+    const std::size_t begin = starts_[term], count = starts_[term + 1] - begin;
+    const std::string_view docs(reinterpret_cast<const char*>(docs_at_ + begin), count * sizeof(std::uint32_t));
+    const std::string_view weights(reinterpret_cast<const char*>(saturated_at_ + begin), count * sizeof(float));
+    return image::checksum(docs) ^ (image::checksum(weights) * 0x9e3779b97f4a7c15ull);
+}
+
+Index Index::read(image::Reader& in, std::shared_ptr<const void> keep) {
     Index index;
     index.params_.k1 = in.get<double>();
     index.params_.b = in.get<double>();
     index.groups_ = in.get_vector<std::uint8_t>(std::numeric_limits<std::uint32_t>::max() - 1);
     const std::vector<std::uint64_t> starts = in.get_vector<std::uint64_t>();
-    index.docs_ = in.get_vector<std::uint32_t>();
-    index.saturated_ = in.get_vector<float>(index.docs_.size());
-    const std::size_t n = index.groups_.size(), postings = index.docs_.size();
-    if (index.saturated_.size() != postings) throw image::Damaged("postings and their weights differ in number");
+    const auto [docs, postings] = in.view<std::uint32_t>(UINT64_MAX, false);
+    const auto [saturated, weights] = in.view<float>(postings, false);
+    if (weights != postings) throw image::Damaged("postings and their weights differ in number");
     image::check_offsets(starts, postings);
     index.starts_.assign(starts.begin(), starts.end());  // fits: at most `postings`
     for (std::uint8_t g : index.groups_)
         if (g >= kMaxGroups) throw image::Damaged("a document's group is out of range");
-    // Each term's documents ascending and in range, as the constructor
-    // lays them out.
-    for (std::size_t t = 0; t + 1 < index.starts_.size(); ++t) {
-        for (std::size_t p = index.starts_[t]; p < index.starts_[t + 1]; ++p) {
-            if (index.docs_[p] >= n || (p > index.starts_[t] && index.docs_[p] <= index.docs_[p - 1]))
-                throw image::Damaged("postings out of order or out of range");
-        }
+    const std::size_t terms = index.starts_.size() - 1;
+    index.top_ = in.get_vector<float>(terms);
+    if (index.top_.size() != terms) throw image::Damaged("terms and their largest weights differ in number");
+    index.derive_terms();
+    const auto [block_top, blocks] = in.view<float>(index.blocks_.back(), false);
+    if (blocks != index.blocks_.back()) throw image::Damaged("blocks and their largest weights differ in number");
+    index.sums_ = in.get_vector<std::uint64_t>(terms);
+    if (index.sums_.size() != terms) throw image::Damaged("terms and their postings' checksums differ in number");
+    index.docs_at_ = docs;
+    index.saturated_at_ = saturated;
+    index.block_top_at_ = block_top;
+    index.checked_.reset(new std::atomic<std::uint8_t>[terms]);
+    for (std::size_t t = 0; t < terms; ++t) index.checked_[t].store(0, std::memory_order_relaxed);
+    if (keep) {
+        index.keep_ = std::move(keep);
+        return index;
     }
-    index.derive();
+    // Copied: every term checked now, while the reader's bytes are there.
+    for (std::size_t t = 0; t < terms; ++t) index.check_postings(static_cast<std::uint32_t>(t));
+    index.docs_.assign(docs, docs + postings);
+    index.saturated_.assign(saturated, saturated + postings);
+    index.block_top_.assign(block_top, block_top + blocks);
+    index.point_at_own();
     return index;
+}
+
+// A term's postings as written (their checksum) and as the constructor lays
+// them out: documents ascending and in range, weights that are numbers, and
+// the block maxima theirs. The
+// scoring loops index the accumulator by these documents and skip blocks by
+// these maxima, so postings read from an image are never used unchecked.
+void Index::check_postings(std::uint32_t term) const {
+    if (!checked_ || checked_[term].load(std::memory_order_acquire)) return;
+    if (postings_checksum(term) != sums_[term]) throw image::Damaged("a term's postings are not as written");
+    const std::size_t n = groups_.size(), begin = starts_[term], end = starts_[term + 1];
+    float term_top = 0.0f;
+    for (std::size_t p = begin, b = blocks_[term]; p < end; p += kBlock, ++b) {
+        float top = 0.0f;
+        for (std::size_t q = p; q < std::min(p + kBlock, end); ++q) {
+            if (docs_at_[q] >= n || (q > begin && docs_at_[q] <= docs_at_[q - 1]))
+                throw image::Damaged("postings out of order or out of range");
+            const float w = saturated_at_[q];
+            if (!(w >= 0.0f && w <= std::numeric_limits<float>::max()))
+                throw image::Damaged("a posting's weight is not a number");
+            top = std::max(top, w);
+        }
+        if (!(block_top_at_[b] == top)) throw image::Damaged("a block's largest weight is not its own");
+        term_top = std::max(term_top, top);
+    }
+    if (!(top_[term] == term_top)) throw image::Damaged("a term's largest weight is not its own");
+    checked_[term].store(1, std::memory_order_release);
 }
 
 std::uint32_t Index::document_frequency(std::uint32_t term) const {
@@ -176,8 +246,10 @@ std::size_t Index::footprint() const {
 }
 
 void Index::check(const std::vector<QueryTerm>& query) const {
-    for (const QueryTerm& q : query)
+    for (const QueryTerm& q : query) {
         if (q.term >= terms()) throw std::out_of_range("query term outside the vocabulary");
+        check_postings(q.term);
+    }
 }
 
 std::vector<Index::Planned> Index::plan(const std::vector<QueryTerm>& query) const {
@@ -207,8 +279,8 @@ void Index::accumulate(const std::vector<QueryTerm>& query, std::vector<double>&
     // compiler read their bounds again (and, for this thread's accumulator,
     // its address: a call per posting).
     double* const a = acc.data();
-    const std::uint32_t* const docs = docs_.data();
-    const float* const saturated = saturated_.data();
+    const std::uint32_t* const docs = docs_at_;
+    const float* const saturated = saturated_at_;
     const std::uint8_t* const groups = groups_.data();
     const std::vector<Planned> terms = plan(query);
     std::size_t postings = 0;
@@ -413,14 +485,14 @@ std::vector<Hit> Index::rank(const std::vector<QueryTerm>& query, std::size_t st
         const float top = top_[only->term];
         for (int pass = 0; pass < 2; ++pass) {
             for (std::size_t b = blocks_[only->term], from = begin; from < end; ++b, from += kBlock) {
-                if ((block_top_[b] == top) != (pass == 0) || 0.0 + factor * block_top_[b] < best.floor())
+                if ((block_top_at_[b] == top) != (pass == 0) || 0.0 + factor * block_top_at_[b] < best.floor())
                     continue;
                 const std::size_t last = std::min(from + kBlock, end);
                 if (wanted == present_groups_) {
-                    for (std::size_t p = from; p < last; ++p) best.offer(docs_[p], 0.0 + factor * saturated_[p]);
+                    for (std::size_t p = from; p < last; ++p) best.offer(docs_at_[p], 0.0 + factor * saturated_at_[p]);
                 } else {
                     for (std::size_t p = from; p < last; ++p)
-                        if ((wanted >> groups_[docs_[p]]) & 1u) best.offer(docs_[p], 0.0 + factor * saturated_[p]);
+                        if ((wanted >> groups_[docs_at_[p]]) & 1u) best.offer(docs_at_[p], 0.0 + factor * saturated_at_[p]);
                 }
             }
         }

@@ -17,8 +17,10 @@
 // terms of d and N every document of the index, whatever its group.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,8 +83,16 @@ public:
     // The index as an image (binimage.hpp), and an index read back from one:
     // it scores and ranks exactly as the one written. read() throws
     // image::Damaged for bytes that hold no consistent index.
+    //
+    // With `keep` (what holds the reader's bytes, a mapped file), the
+    // postings and their block maxima are used where they lie and read only
+    // when a query names their term: a read costs what the vocabulary and
+    // the documents cost, not the postings. Each term's postings are then
+    // checked the first time a query names it, and the query throws
+    // image::Damaged for postings that do not hold. Without `keep` they are
+    // copied and all checked at once.
     void write(image::Writer& out) const;
-    static Index read(image::Reader& in);
+    static Index read(image::Reader& in, std::shared_ptr<const void> keep = nullptr);
 
     // Every document's score, in document order (the reference form).
     std::vector<double> scores(const std::vector<QueryTerm>& query) const;
@@ -104,9 +114,19 @@ private:
     template <typename TermOf, typename CountOf>
     void build(std::size_t terms, std::size_t entries, const std::vector<std::size_t>& starts,
                TermOf term_of, CountOf count_of);
-    // idf_ and present_groups_ from the rest, as the constructor makes them.
-    void derive();
+    // idf_, blocks_ and present_groups_ from the documents' groups and the
+    // postings' offsets.
+    void derive_terms();
+    // top_ and block_top_ from the postings, as the constructor makes them.
+    void derive_tops();
+    // The postings' addresses: the vectors' own.
+    void point_at_own();
+    // Throws std::out_of_range for a term outside the vocabulary, and
+    // image::Damaged for one whose postings, read from an image, do not hold.
     void check(const std::vector<QueryTerm>& query) const;
+    void check_postings(std::uint32_t term) const;
+    // The checksum of a term's postings, documents and weights.
+    std::uint64_t postings_checksum(std::uint32_t term) const;
     // A query term as scored: the groups it scores that some document is
     // in, its factor, its postings [begin, end), and the most it adds to
     // a document's score.
@@ -141,6 +161,16 @@ private:
     static constexpr std::size_t kBlock = 64;
     std::vector<std::size_t> blocks_;    // terms() + 1 offsets into block_top_
     std::vector<float> block_top_;       // per block of a term's postings, its largest saturated value
+    // Where the postings and block maxima are read: the vectors above, or
+    // the bytes `keep_` holds for an index read where it lies.
+    const std::uint32_t* docs_at_ = nullptr;
+    const float* saturated_at_ = nullptr;
+    const float* block_top_at_ = nullptr;
+    std::shared_ptr<const void> keep_;
+    // For an index read where it lies: per term, whether its postings were
+    // checked (set once, by whichever query gets there first).
+    std::unique_ptr<std::atomic<std::uint8_t>[]> checked_;
+    std::vector<std::uint64_t> sums_;    // per term, postings_checksum() as written
 };
 
 // ---- pieces of text --------------------------------------------------------

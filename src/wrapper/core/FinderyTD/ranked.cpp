@@ -1105,7 +1105,7 @@ void write_ranked(const Ranked& r, wr::image::Writer& out) {
     r.index->write(out);
 }
 
-std::shared_ptr<Ranked> read_ranked(wr::image::Reader& in) {
+std::shared_ptr<Ranked> read_ranked(wr::image::Reader& in, std::shared_ptr<const void> keep) {
     auto r = std::make_shared<Ranked>();
     const auto groups = in.get<std::uint32_t>();
     if (groups > bm25::kMaxGroups) throw wr::image::Damaged("too many languages");
@@ -1125,7 +1125,7 @@ std::shared_ptr<Ranked> read_ranked(wr::image::Reader& in) {
         r->terms.emplace_back(blob.begin() + static_cast<std::ptrdiff_t>(offsets[t]),
                               blob.begin() + static_cast<std::ptrdiff_t>(offsets[t + 1]));
     if (!r->ids.assign(r->terms)) throw wr::image::Damaged("a term is listed twice");
-    r->index = std::make_unique<bm25::Index>(bm25::Index::read(in));
+    r->index = std::make_unique<bm25::Index>(bm25::Index::read(in, std::move(keep)));
     if (r->index->terms() != r->terms.size() || r->index->documents() != documents)
         throw wr::image::Damaged("the index does not fit its terms or languages");
     for (std::uint32_t d = 0; d < documents; ++d)
@@ -1149,7 +1149,7 @@ void init_ranked(py::module_& m) {
         "_bm25",
         [](const std::vector<std::vector<std::uint32_t>>& docs, const std::vector<std::uint8_t>& groups,
            const std::vector<std::tuple<std::uint32_t, std::uint32_t, double>>& query, std::size_t start,
-           std::size_t stop, double k1, double b, bool counted) {
+           std::size_t stop, double k1, double b, bool counted, const std::string& image) {
             std::vector<std::uint32_t> tokens;
             std::vector<bm25::TermCount> counts;
             std::vector<std::size_t> starts{0};
@@ -1174,12 +1174,21 @@ void init_ranked(py::module_& m) {
             for (const auto& [t, g, w] : query) q.push_back({t, g, w}), terms = std::max(terms, t + 1);
             bm25::Index index = counted ? bm25::Index(terms, counts, starts, groups, {k1, b})
                                         : bm25::Index(terms, tokens, starts, groups, {k1, b});
+            if (!image.empty()) {
+                // Through its image, read back copied or where it lies.
+                wr::image::Writer out;
+                index.write(out);
+                auto bytes = std::make_shared<const std::string>(out.take());
+                wr::image::Reader in(*bytes);
+                index = bm25::Index::read(in, image == "in place" ? bytes : nullptr);
+                if (!in.done()) throw wr::image::Damaged("data after the end");
+            }
             std::vector<std::pair<std::uint32_t, double>> page;
             for (const bm25::Hit& h : index.rank(q, start, stop)) page.emplace_back(h.doc, h.score);
             return py::make_tuple(index.scores(q), page, index.matches(q));
         },
         py::arg("docs"), py::arg("groups"), py::arg("query"), py::arg("start"), py::arg("stop"),
-        py::arg("k1") = 1.2, py::arg("b") = 0.75, py::arg("counted") = false);
+        py::arg("k1") = 1.2, py::arg("b") = 0.75, py::arg("counted") = false, py::arg("image") = "");
     m.def(
         "_near_terms",
         [](const std::vector<std::u32string>& terms, const std::u32string& word) {

@@ -520,9 +520,17 @@ py::object search_documents(py::object engine, py::object search_query,
     // model (searchstore.cpp).
     const bool was_loaded = wr::truthy(engine.attr(wr::name("is_loaded")));
     if (!was_loaded && ranking_is_bm25()) {
-        if (std::shared_ptr<StoredSearch> stored = stored_search(engine))
-            return search_stored(stored, search_query, detected_search_language, page, results_per_page,
-                                 cutoff_for_fix_query);
+        if (std::shared_ptr<StoredSearch> stored = stored_search(engine)) {
+            try {
+                return search_stored(stored, search_query, detected_search_language, page, results_per_page,
+                                     cutoff_for_fix_query);
+            } catch (const wr::image::Damaged& e) {
+                // Postings a query met for the first time did not hold: the
+                // model answers this search and the ones after it.
+                forget_stored_search(engine);
+                wr::log_warning({"td--the stored search index is damaged (", e.what(), "); reading the model instead"});
+            }
+        }
     }
     // This module's load_model of a loaded engine would only say so: not
     // called then (the call was a good part of a short search). A host's

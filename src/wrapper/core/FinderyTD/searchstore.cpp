@@ -19,6 +19,13 @@
 // model answers from this file when it is current; the object then stays
 // unloaded, and reads the model at the first call that needs it (training,
 // load_model, the cosine ranking), as it would have without the file.
+//
+// The file is mapped, not read: the postings, their block maxima and the
+// names are used where they lie, so opening it costs what the vocabulary
+// and the documents' offsets cost, and a query reads the postings of its
+// own terms. Those are checked the first time a query names their term; a
+// damaged term then means the model answers that search and the ones after
+// it, as for a file found damaged when opened.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,7 +59,9 @@ namespace image = wr::image;
 constexpr const char* kFileName = "td_search_index.bin";
 constexpr char kMagic[8] = {'W', 'R', 'T', 'D', 'S', 'R', 'C', 'H'};
 // 2: the model beside it is a standard pickle (written by dump_model).
-constexpr std::uint32_t kFormat = 2;
+// 3: arrays a search reads where they lie are aligned; block maxima stored;
+// checksums of each term's postings and of the rest.
+constexpr std::uint32_t kFormat = 3;
 constexpr const char* kAttr = "_search_index";
 constexpr const char* kCapsuleName = "wrapper.td_search_index";
 // Bytes fingerprinted at each end of the model file.
@@ -148,8 +157,10 @@ py::str text_of(std::string_view bytes) {
 // ---- the stored index, read ----------------------------------------------------------
 
 struct StoredSearch {
+    // The file, mapped: the postings and the names are read where they lie.
+    std::shared_ptr<const image::Mapped> file;
     std::shared_ptr<Ranked> ranked;
-    std::string names;                   // UTF-8, one after another
+    std::string_view names;              // UTF-8, one after another
     std::vector<std::uint64_t> name_at;  // documents + 1 offsets into `names`
     std::vector<std::string> codes;      // language codes; a document's 0 is None, i is codes[i - 1]
     std::vector<std::uint8_t> language;  // per document
@@ -159,14 +170,14 @@ struct StoredSearch {
 
     std::size_t documents() const { return language.size(); }
     std::string_view name(std::uint32_t doc) const {
-        return std::string_view(names).substr(name_at[doc], name_at[doc + 1] - name_at[doc]);
+        return names.substr(name_at[doc], name_at[doc + 1] - name_at[doc]);
     }
 };
 
 namespace {
 
-std::shared_ptr<StoredSearch> parse(std::string_view bytes, const ModelIdentity& model) {
-    image::Reader in(bytes);
+std::shared_ptr<StoredSearch> parse(std::shared_ptr<const image::Mapped> file, const ModelIdentity& model) {
+    image::Reader in(file->bytes());
     if (in.get_raw(sizeof kMagic) != std::string_view(kMagic, sizeof kMagic))
         throw image::Damaged("not a search index");
     if (in.get<std::uint32_t>() != kFormat) return nullptr;  // another version's: not ours to read
@@ -174,7 +185,9 @@ std::shared_ptr<StoredSearch> parse(std::string_view bytes, const ModelIdentity&
     if (!(get_identity(in) == model)) return nullptr;  // stale
 
     auto s = std::make_shared<StoredSearch>();
-    s->names = in.get_bytes();
+    s->file = file;
+    const auto [names, size] = in.view<char>();
+    s->names = std::string_view(names, size);
     s->name_at = in.get_vector<std::uint64_t>();
     image::check_offsets(s->name_at, s->names.size());
     const auto code_count = in.get<std::uint32_t>();
@@ -187,7 +200,7 @@ std::shared_ptr<StoredSearch> parse(std::string_view bytes, const ModelIdentity&
     const auto held = in.get<std::uint32_t>();
     if (held > code_count) throw image::Damaged("too many languages held");
     for (std::uint32_t i = 0; i < held; ++i) s->held.push_back(in.get_bytes());
-    s->ranked = read_ranked(in);
+    s->ranked = read_ranked(in, file);
     if (documents_of(*s->ranked) != s->documents()) throw image::Damaged("the index and the names differ");
     s->idf = in.get_vector<double>();
     if (s->idf.size() != terms_of(*s->ranked).size()) throw image::Damaged("weights and terms differ in number");
@@ -196,6 +209,10 @@ std::shared_ptr<StoredSearch> parse(std::string_view bytes, const ModelIdentity&
         const std::vector<char32_t> term = in.get_vector<char32_t>();
         s->other_idf[std::u32string(term.begin(), term.end())] = in.get<double>();
     }
+    // Everything but the postings (checked term by term as queries name
+    // them), as written.
+    const std::uint64_t summed = in.summed_checksum();
+    if (in.get<std::uint64_t>() != summed) throw image::Damaged("the index is not as written");
     if (!in.done()) throw image::Damaged("data after the end");
     return s;
 }
@@ -218,14 +235,14 @@ std::shared_ptr<StoredSearch> stored_search(py::handle engine) {
         const std::string model = wr::host_path(engine.attr("model_filename"));
         const std::string file = wr::host_path(path);
         std::optional<ModelIdentity> identity;
-        std::optional<std::string> bytes;
+        std::shared_ptr<const image::Mapped> mapped;
         {
             py::gil_scoped_release unlocked;
             identity = model_identity(model);
-            if (identity) bytes = image::read_file(file);
+            if (identity) mapped = image::Mapped::open(file);
         }
-        if (!identity || !bytes) return nullptr;
-        stored = parse(*bytes, *identity);
+        if (!identity || !mapped) return nullptr;
+        stored = parse(std::move(mapped), *identity);
     } catch (const image::Damaged& e) {
         wr::log_warning({"td--", path, " could not be read (", e.what(), "); reading the model instead"});
         return nullptr;
@@ -328,7 +345,7 @@ std::optional<std::string> image_of(py::handle engine, const ModelIdentity& mode
         }
         per_document.push_back(static_cast<std::uint8_t>(at - codes.begin() + 1));
     }
-    out.put_bytes(blob);
+    out.put_aligned(blob.data(), blob.size());
     out.put_vector(offsets);
     out.put(static_cast<std::uint32_t>(codes.size()));
     for (const std::string& c : codes) out.put_bytes(c);
@@ -379,6 +396,7 @@ std::optional<std::string> image_of(py::handle engine, const ModelIdentity& mode
         out.put_vector(std::vector<char32_t>(term.begin(), term.end()));
         out.put(w);
     }
+    out.put(out.summed_checksum());
     return out.take();
 }
 
