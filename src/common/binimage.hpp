@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -57,7 +58,7 @@ inline std::uint64_t checksum(std::string_view bytes) {
         step(word);
     }
     std::uint64_t last = 0;
-    std::memcpy(&last, bytes.data() + at, bytes.size() - at);
+    if (at < bytes.size()) std::memcpy(&last, bytes.data() + at, bytes.size() - at);
     step(last);
     h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ull;
     h = (h ^ (h >> 27)) * 0x94d049bb133111ebull;
@@ -255,7 +256,9 @@ public:
         if (fd < 0) return nullptr;
         std::shared_ptr<Mapped> out;
         struct stat st;
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        // A file larger than the address space can hold is none to map.
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+            static_cast<std::uint64_t>(st.st_size) <= std::numeric_limits<std::size_t>::max() / 2) {
             out.reset(new Mapped());
             if (st.st_size > 0) {
                 void* at = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);

@@ -203,9 +203,9 @@ Index Index::read(image::Reader& in, std::shared_ptr<const void> keep) {
 
 // A term's postings as written (their checksum) and as the constructor lays
 // them out: documents ascending and in range, weights that are numbers, and
-// the block maxima theirs. The
-// scoring loops index the accumulator by these documents and skip blocks by
-// these maxima, so postings read from an image are never used unchecked.
+// the block maxima theirs. The scoring loops index the accumulator by these
+// documents and skip blocks by these maxima, so postings read from an image
+// are never used unchecked.
 void Index::check_postings(std::uint32_t term) const {
     if (!checked_ || checked_[term].load(std::memory_order_acquire)) return;
     if (postings_checksum(term) != sums_[term]) throw image::Damaged("a term's postings are not as written");
