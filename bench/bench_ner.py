@@ -28,8 +28,9 @@ Time: milliseconds per 1,000 words of recognition, on documents of about
 300 words made of consecutive sentences of the sets, each model's best of
 three rounds, the models taking turns: today's model with thinc's BLIS, as
 the library ran it when the goal was set, against the new one as the
-library runs it now (numpy's BLAS), and each the other way; and the seconds
-each model's training took (from its metadata; the baseline's when this run trained it).
+library runs it now (numpy's BLAS), and each the other way; and the
+seconds each model's training took (from its metadata; the baseline's when
+this run trained it).
 
 Today's model is the recipe of commit BASELINE_COMMIT (CoNLL-2002 Spanish
 only), trained once into build/bench-ner/ from that commit's own script and
