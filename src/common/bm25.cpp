@@ -36,7 +36,6 @@ void Index::build(std::size_t terms, std::size_t entries, const std::vector<std:
     for (std::size_t d = 0; d < n; ++d) {
         if (starts[d + 1] < starts[d]) throw std::invalid_argument("document offsets must not decrease");
         if (groups_[d] >= kMaxGroups) throw std::invalid_argument("group out of range");
-        present_groups_ |= std::uint32_t{1} << groups_[d];
     }
     for (std::size_t i = 0; i < entries; ++i)
         if (term_of(i) >= terms) throw std::invalid_argument("term id out of range");
