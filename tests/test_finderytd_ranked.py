@@ -460,6 +460,56 @@ def test_split_words_follow_updates_removals_and_reloads(models, ranked):
     assert names(FinderyTD(models).search_documents("mass", "en")) == []
 
 
+def test_many_engines_searched_in_turn_each_derive_their_index_once(tmp_path, ranked):
+    """A host searching a dozen indexes in turn (one per folder): each
+    engine's ranked index is derived on its first search only, and a retrained
+    engine's once more."""
+    class Counted(dict):
+        asked = 0
+
+        def get(self, *args):
+            Counted.asked += 1
+            return super().get(*args)
+
+    engines = []
+    for k in range(12):
+        (tmp_path / str(k)).mkdir()
+        engine = FinderyTD(str(tmp_path / str(k)))
+        engine.train_batch([doc(f"{k}-a", f"boundary layer number {k}"), doc(f"{k}-b", "laminar flow")])
+        engine.detected_languages = Counted(engine.detected_languages)
+        engines.append(engine)
+    for round in range(3):
+        for k, engine in enumerate(engines):
+            assert names(engine.search_documents("boundary", "en")) == [f"{k}-a"]
+        assert Counted.asked == 2 * len(engines), round
+    engines[3].detected_languages = dict(engines[3].detected_languages)  # pickled with the model
+    engines[3].train_batch([doc("3-c", "boundary flow")])
+    engines[3].detected_languages = Counted(engines[3].detected_languages)
+    for engine in engines:
+        engine.search_documents("boundary", "en")
+    assert Counted.asked == 2 * len(engines) + 3
+    assert sorted(names(engines[3].search_documents("boundary", "en"))) == ["3-a", "3-c"]
+
+
+def test_many_engines_searched_in_turn_by_cosine_each_derive_once(tmp_path, monkeypatch):
+    """The same for the default ranking: each engine's normalised matrix and
+    vocabulary are derived on its first search only."""
+    import sklearn.preprocessing
+    normalized = []
+    normalize = sklearn.preprocessing.normalize
+    monkeypatch.setattr(sklearn.preprocessing, "normalize", lambda *a, **k: normalized.append(1) or normalize(*a, **k))
+    engines = []
+    for k in range(6):
+        (tmp_path / str(k)).mkdir()
+        engine = FinderyTD(str(tmp_path / str(k)))
+        engine.train_batch([doc(f"{k}-a", f"boundary layer number {k}"), doc(f"{k}-b", "laminar flow")])
+        engines.append(engine)
+    for _ in range(3):
+        for k, engine in enumerate(engines):
+            assert names(engine.search_documents("boundary", "en"))[0] == f"{k}-a"
+    assert len(normalized) == len(engines)
+
+
 def test_a_stale_entry_is_never_used(models, ranked):
     # A writer that does not know the file (or one killed between its two
     # writes) changed the stored text: the entry no longer belongs to it.
