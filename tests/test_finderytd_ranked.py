@@ -138,6 +138,36 @@ def test_pages_skipping_hopeless_documents_equal_full_scoring(seed):
         assert [tuple(hit) for hit in page] == [(d, scores[d]) for d in exact[start:stop]], query
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_shards_scored_with_the_whole_collection_merge_into_its_first_page(seed):
+    """An index split into shards, each scoring with the whole collection's
+    document count, total length and frequencies: every shard's first page,
+    merged by score and then document, is the one index's first page, to the
+    last bit of every score; with each shard's own figures it is not."""
+    rng = random.Random(900 + seed)
+    vocabulary = 200
+    weights = [1 / (r + 1) for r in range(vocabulary)]
+    docs = [rng.choices(range(vocabulary), weights, k=rng.randint(0, 60)) for _ in range(rng.randint(300, 900))]
+    groups = [rng.randrange(2) if seed % 2 else 0 for _ in docs]
+    # Shards of unequal sizes, one of them possibly empty.
+    shards = rng.randint(2, 6)
+    shard_of = [min(int(rng.expovariate(1.0) * shards / 2), shards - 1) for _ in docs]
+    queries = [[(t, rng.choice([1, 2, 3]), rng.choice([1.0, 0.5, 2.0])) for t in rng.sample(range(vocabulary), rng.randint(1, 4))]
+               for _ in range(60)]
+    for stop in (1, 10, 35):
+        one, _ = td_module._bm25_pages(docs, groups, queries, stop)
+        merged, _ = td_module._bm25_pages(docs, groups, queries, stop, shard_of)
+        assert merged == one
+        own, _ = td_module._bm25_pages(docs, groups, queries, stop, shard_of, own=True)
+        assert own != one
+    # And those scores are the reference's for the whole collection.
+    first = queries[0]
+    scores = reference_scores(docs, groups, first, 1.2, 0.75)
+    best = sorted((d for d in range(len(docs)) if scores[d] > 0), key=lambda d: (-scores[d], d))[:10]
+    page = td_module._bm25_pages(docs, groups, [first], 10, shard_of)[0][0]
+    assert [s for _, s in page] == pytest.approx([scores[d] for d in best], rel=1e-6)
+
+
 def test_the_core_refuses_what_it_cannot_index():
     with pytest.raises(ValueError, match="group out of range"):
         td_module._bm25([[0]], [32], [], 0, 1)

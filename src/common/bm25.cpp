@@ -11,16 +11,16 @@ namespace wr::bm25 {
 
 Index::Index(std::size_t terms, const std::vector<std::uint32_t>& tokens,
              const std::vector<std::size_t>& starts, const std::vector<std::uint8_t>& groups,
-             Params params)
-    : params_(params), groups_(groups), starts_(terms + 1, 0) {
+             Params params, std::shared_ptr<const Collection> whole)
+    : params_(params), whole_(std::move(whole)), groups_(groups), starts_(terms + 1, 0) {
     build(terms, tokens.size(), starts, [&](std::size_t i) { return tokens[i]; },
           [](std::size_t) { return std::uint32_t{1}; });
 }
 
 Index::Index(std::size_t terms, const std::vector<TermCount>& counts,
              const std::vector<std::size_t>& starts, const std::vector<std::uint8_t>& groups,
-             Params params)
-    : params_(params), groups_(groups), starts_(terms + 1, 0) {
+             Params params, std::shared_ptr<const Collection> whole)
+    : params_(params), whole_(std::move(whole)), groups_(groups), starts_(terms + 1, 0) {
     build(terms, counts.size(), starts, [&](std::size_t i) { return counts[i].term; },
           [&](std::size_t i) { return counts[i].count; });
 }
@@ -71,8 +71,19 @@ void Index::build(std::size_t terms, std::size_t entries, const std::vector<std:
         total_length += length;
     }
     for (std::size_t t = 0; t < terms; ++t) starts_[t + 1] += starts_[t];
+    if (whole_) {
+        if (whole_->frequency.size() != terms || whole_->documents < n || !(whole_->total_length >= total_length))
+            throw std::invalid_argument("the whole collection cannot hold this index's documents");
+        for (std::size_t t = 0; t < terms; ++t)
+            if (whole_->frequency[t] < starts_[t + 1] - starts_[t])
+                throw std::invalid_argument("a term is less frequent in the whole collection than in its part");
+        total_length = whole_->total_length;
+    }
+    const std::size_t scored = whole_ ? whole_->documents : n;
 
-    const double average = n ? total_length / static_cast<double>(n) : 0.0;
+    // The same expression as for the whole collection's own index: the
+    // saturated weights must come out equal to the last bit.
+    const double average = scored ? total_length / static_cast<double>(scored) : 0.0;
     const double k1 = params_.k1, b = params_.b;
     reserve_on_large_pages(docs_, distinct.size());
     reserve_on_large_pages(saturated_, distinct.size());
@@ -97,10 +108,10 @@ void Index::build(std::size_t terms, std::size_t entries, const std::vector<std:
 
 void Index::derive_terms() {
     const std::size_t terms = starts_.size() - 1;
-    const double all = static_cast<double>(groups_.size());
+    const double all = static_cast<double>(whole_ ? whole_->documents : groups_.size());
     idf_.assign(terms, 0.0);
     for (std::size_t t = 0; t < terms; ++t) {
-        const double df = static_cast<double>(starts_[t + 1] - starts_[t]);
+        const double df = static_cast<double>(frequency(static_cast<std::uint32_t>(t)));
         idf_[t] = std::log(1.0 + (all - df + 0.5) / (df + 0.5));
     }
     // Each term's postings in blocks of kBlock from its first.
@@ -136,6 +147,8 @@ void Index::point_at_own() {
 }
 
 void Index::write(image::Writer& out) const {
+    // An image is read back with the index's own figures.
+    if (whole_) throw std::logic_error("an index scored as part of a larger collection has no image");
     out.put<double>(params_.k1);
     out.put<double>(params_.b);
     out.put_vector(groups_);
@@ -234,7 +247,7 @@ void Index::check_postings(std::uint32_t term) const {
 
 std::uint32_t Index::document_frequency(std::uint32_t term) const {
     if (term >= terms()) throw std::out_of_range("term outside the vocabulary");
-    return static_cast<std::uint32_t>(starts_[term + 1] - starts_[term]);
+    return static_cast<std::uint32_t>(frequency(term));
 }
 
 double Index::idf(std::uint32_t term) const {
@@ -259,6 +272,8 @@ void Index::check(const std::vector<QueryTerm>& query) const {
 std::vector<Index::Planned> Index::plan(const std::vector<QueryTerm>& query) const {
     // The terms that score, rarest first (their documents are few and their
     // weight high: the best scores are known early), ties in query order.
+    // Rarest as scored: an index of part of a collection adds a document's
+    // terms up in the whole index's order, and so to the same last bit.
     std::vector<Planned> out;
     for (const QueryTerm& q : query) {
         const std::uint32_t wanted = q.groups & present_groups_;
@@ -266,11 +281,11 @@ std::vector<Index::Planned> Index::plan(const std::vector<QueryTerm>& query) con
         // by its accumulator still being 0, and scores only grow.
         if (!wanted || !(q.weight > 0.0)) continue;
         const double factor = q.weight * idf_[q.term];
-        out.push_back({wanted, factor, starts_[q.term], starts_[q.term + 1], factor * top_[q.term]});
+        out.push_back({frequency(q.term), wanted, factor, starts_[q.term], starts_[q.term + 1],
+                       factor * top_[q.term]});
     }
-    std::stable_sort(out.begin(), out.end(), [](const Planned& a, const Planned& b) {
-        return a.end - a.begin < b.end - b.begin;
-    });
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Planned& a, const Planned& b) { return a.frequency < b.frequency; });
     return out;
 }
 

@@ -50,6 +50,18 @@ struct Hit {
 // Groups are numbered from 0 to kMaxGroups - 1.
 inline constexpr std::size_t kMaxGroups = 32;
 
+// What scores take from the whole collection: how many documents it holds,
+// the sum of their lengths, and each term's document frequency. An index of
+// part of a larger collection (a shard of it) built with the whole's scores
+// each of its documents to the last bit as an index of the whole would, so
+// the shards' first pages, merged by score and then by the documents' order
+// in the whole, are the whole index's first page.
+struct Collection {
+    std::size_t documents = 0;
+    double total_length = 0;                 // lengths are whole numbers: any order sums them exactly
+    std::vector<std::uint32_t> frequency;    // per term id
+};
+
 // A term of a document and how many times the document holds it.
 struct TermCount {
     std::uint32_t term;
@@ -62,19 +74,26 @@ public:
     // repeated id counts once more) and belongs to groups[d]. Throws
     // std::invalid_argument for a term id >= terms, a group >= kMaxGroups,
     // offsets that do not fit `tokens`, or more than 2^32 - 1 documents.
+    //
+    // With `whole`, the index scores with that collection's figures instead
+    // of its own (see Collection), and throws std::invalid_argument for one
+    // that cannot hold these documents (fewer documents, a shorter total,
+    // a term less frequent than here, or not one frequency per term). Such
+    // an index has no image: write() throws std::logic_error.
     Index(std::size_t terms, const std::vector<std::uint32_t>& tokens,
           const std::vector<std::size_t>& starts, const std::vector<std::uint8_t>& groups,
-          Params params = {});
+          Params params = {}, std::shared_ptr<const Collection> whole = nullptr);
     // The same index from each document's terms with their counts,
     // counts[starts[d] .. starts[d + 1]) (a term listed twice in a document
     // counts the sum), in any order: what a text's tokens sum up to.
     Index(std::size_t terms, const std::vector<TermCount>& counts,
           const std::vector<std::size_t>& starts, const std::vector<std::uint8_t>& groups,
-          Params params = {});
+          Params params = {}, std::shared_ptr<const Collection> whole = nullptr);
 
     std::size_t documents() const { return groups_.size(); }
     std::uint8_t group(std::uint32_t doc) const { return groups_.at(doc); }
     std::size_t terms() const { return starts_.size() - 1; }
+    // As scored: the whole collection's, for an index built with one.
     std::uint32_t document_frequency(std::uint32_t term) const;
     double idf(std::uint32_t term) const;
     // Bytes held by the postings and per-document arrays.
@@ -119,6 +138,9 @@ private:
     void derive_terms();
     // top_ and block_top_ from the postings, as the constructor makes them.
     void derive_tops();
+    std::size_t frequency(std::uint32_t term) const {
+        return whole_ ? whole_->frequency[term] : starts_[term + 1] - starts_[term];
+    }
     // The postings' addresses: the vectors' own.
     void point_at_own();
     // Throws std::out_of_range for a term outside the vocabulary, and
@@ -131,6 +153,7 @@ private:
     // in, its factor, its postings [begin, end), and the most it adds to
     // a document's score.
     struct Planned {
+        std::size_t frequency;   // the term's document frequency, as scored
         std::uint32_t wanted;
         double factor;
         std::size_t begin, end;
@@ -151,6 +174,7 @@ private:
                  const std::uint32_t* touched, std::size_t count, std::size_t stop) const;
 
     Params params_;
+    std::shared_ptr<const Collection> whole_;  // what scores are taken from, when not this index
     std::vector<std::uint8_t> groups_;   // per document
     std::uint32_t present_groups_ = 0;   // bit g: some document is in group g
     std::vector<std::size_t> starts_;    // terms() + 1 offsets into the postings

@@ -1188,6 +1188,71 @@ void init_ranked(py::module_& m) {
         },
         py::arg("docs"), py::arg("groups"), py::arg("query"), py::arg("start"), py::arg("stop"),
         py::arg("k1") = 1.2, py::arg("b") = 0.75, py::arg("counted") = false, py::arg("image") = "");
+    // For the tests and the shards' bench: the first `stop` hits of each
+    // query, from one index of `docs`, or from shards of it (shard_of[d]:
+    // document d's shard) searched in turn, their pages merged by score and
+    // then document; each shard scores with the whole collection's figures
+    // or, with `own`, its own. With the seconds each query took.
+    m.def(
+        "_bm25_pages",
+        [](const std::vector<std::vector<std::uint32_t>>& docs, const std::vector<std::uint8_t>& groups,
+           const std::vector<std::vector<std::tuple<std::uint32_t, std::uint32_t, double>>>& queries,
+           std::size_t stop, const std::vector<std::uint32_t>& shard_of, bool own) {
+            if (groups.size() != docs.size() || (!shard_of.empty() && shard_of.size() != docs.size()))
+                throw std::invalid_argument("one group and one shard per document");
+            std::uint32_t terms = 0;
+            for (const auto& d : docs)
+                for (std::uint32_t t : d) terms = std::max(terms, t + 1);
+            for (const auto& q : queries)
+                for (const auto& [t, g, w] : q) terms = std::max(terms, t + 1);
+            auto whole = std::make_shared<bm25::Collection>();
+            whole->documents = docs.size();
+            whole->frequency.assign(terms, 0);
+            for (const auto& d : docs) {
+                whole->total_length += static_cast<double>(d.size());
+                std::vector<std::uint32_t> distinct(d);
+                std::sort(distinct.begin(), distinct.end());
+                distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+                for (std::uint32_t t : distinct) ++whole->frequency[t];
+            }
+            const std::size_t count = shard_of.empty() ? 1 : *std::max_element(shard_of.begin(), shard_of.end()) + 1;
+            std::vector<bm25::Index> shards;
+            std::vector<std::vector<std::uint32_t>> members(count);  // each shard's documents, in order
+            for (std::size_t s = 0; s < count; ++s) {
+                std::vector<std::uint32_t> tokens;
+                std::vector<std::size_t> starts{0};
+                std::vector<std::uint8_t> held;
+                for (std::uint32_t d = 0; d < docs.size(); ++d) {
+                    if (!shard_of.empty() && shard_of[d] != s) continue;
+                    members[s].push_back(d);
+                    tokens.insert(tokens.end(), docs[d].begin(), docs[d].end());
+                    starts.push_back(tokens.size());
+                    held.push_back(groups[d]);
+                }
+                shards.emplace_back(terms, tokens, starts, held, bm25::Params{},
+                                    shard_of.empty() || own ? nullptr : whole);
+            }
+            py::list pages, seconds;
+            for (const auto& query : queries) {
+                std::vector<bm25::QueryTerm> q;
+                for (const auto& [t, g, w] : query) q.push_back({t, g, w});
+                const auto began = std::chrono::steady_clock::now();
+                std::vector<bm25::Hit> merged;
+                for (std::size_t s = 0; s < count; ++s)
+                    for (const bm25::Hit& h : shards[s].rank(q, 0, stop)) merged.push_back({members[s][h.doc], h.score});
+                std::sort(merged.begin(), merged.end(), [](const bm25::Hit& a, const bm25::Hit& b) {
+                    return a.score != b.score ? a.score > b.score : a.doc < b.doc;
+                });
+                if (merged.size() > stop) merged.resize(stop);
+                seconds.append(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+                py::list page;
+                for (const bm25::Hit& h : merged) page.append(py::make_tuple(h.doc, h.score));
+                pages.append(page);
+            }
+            return py::make_tuple(pages, seconds);
+        },
+        py::arg("docs"), py::arg("groups"), py::arg("queries"), py::arg("stop"),
+        py::arg("shard_of") = std::vector<std::uint32_t>{}, py::arg("own") = false);
     m.def(
         "_near_terms",
         [](const std::vector<std::u32string>& terms, const std::u32string& word) {
