@@ -192,7 +192,7 @@ def percentile(values, q):
     return ordered[min(len(ordered) - 1, int(q * len(ordered)))]
 
 
-def tantivy_run(docs, queries):
+def tantivy_run(corpus_file, queries):
     import tantivy
     with tempfile.TemporaryDirectory() as where:
         builder = tantivy.SchemaBuilder()
@@ -201,11 +201,19 @@ def tantivy_run(docs, queries):
         index = tantivy.Index(builder.build(), path=where)
         start = time.perf_counter()
         writer = index.writer(heap_size=500_000_000, num_threads=1)
-        for d in docs:
-            writer.add_document(tantivy.Document(body=d["text"], name=d["id"]))
+        built = time.perf_counter() - start
+        # The documents are read from the corpus file (a million do not fit
+        # in memory beside the build); reading them is not timed.
+        with open(corpus_file) as f:
+            for line in f:
+                d = json.loads(line)
+                start = time.perf_counter()
+                writer.add_document(tantivy.Document(body=d["text"], name=d["id"]))
+                built += time.perf_counter() - start
+        start = time.perf_counter()
         writer.commit()
         writer.wait_merging_threads()
-        built = time.perf_counter() - start
+        built += time.perf_counter() - start
         index.reload()
         searcher = index.searcher()
         times = []
@@ -240,11 +248,23 @@ def main():
     n = args.size
     work = pathlib.Path(tempfile.mkdtemp(prefix="bench-scale-"))
     try:
-        docs = [corpus.document(i) for i in range(n)]
-        words = sum(len(d["text"].split()) for d in docs)
-        queries = [corpus.query() for _ in range(args.queries)]
+        # Written as they are made, not held: only the documents the 1%
+        # change and removal take are kept (the same ones as sampling the
+        # whole list would take).
+        rng = random.Random(1)
+        share = max(1, n // 100)
+        sampled = {"change": rng.sample(range(n), share), "remove": rng.sample(range(n), share)}
+        wanted = {i: None for picks in sampled.values() for i in picks}
         corpus_file, queries_file = work / "corpus.jsonl", work / "queries.jsonl"
-        corpus_file.write_text("".join(json.dumps(d) + "\n" for d in docs))
+        words = 0
+        with open(corpus_file, "w") as f:
+            for i in range(n):
+                d = corpus.document(i)
+                words += len(d["text"].split())
+                f.write(json.dumps(d) + "\n")
+                if i in wanted:
+                    wanted[i] = d
+        queries = [corpus.query() for _ in range(args.queries)]
         queries_file.write_text("".join(json.dumps(q) + "\n" for q in queries))
         print(f"{n} documents, {words} words ({words / n:.0f} a document), made in "
               f"{time.perf_counter() - began:.0f} s")
@@ -255,16 +275,14 @@ def main():
         pages = models / "pages"
         print(f"build:   {seconds:8.1f} s ({cpu:.1f} s CPU), peak {peak:.0f} MiB; "
               f"index {size_mib(models, pages):.0f} MiB, kept pages {size_mib(pages):.0f} MiB apart")
-        t_built, t_size, t_times = tantivy_run(docs, queries)
+        t_built, t_size, t_times = tantivy_run(corpus_file, queries)
         print(f"tantivy: {t_built:8.1f} s to index, {t_size:.0f} MiB;  build ratio {seconds / t_built:.1f}x, "
               f"disk ratio {size_mib(models, pages) / t_size:.1f}x")
 
-        rng = random.Random(1)
-        share = max(1, n // 100)
         changes = {
             "add": [corpus.document(n + i) for i in range(share)],
-            "change": [dict(corpus.document(n + share + i), id=d["id"]) for i, d in enumerate(rng.sample(docs, share))],
-            "remove": rng.sample(docs, share),
+            "change": [dict(corpus.document(n + share + k), id=wanted[i]["id"]) for k, i in enumerate(sampled["change"])],
+            "remove": [wanted[i] for i in sampled["remove"]],
         }
         for kind, changed in changes.items():
             path = work / f"{kind}.jsonl"
