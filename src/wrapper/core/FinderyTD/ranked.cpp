@@ -1216,6 +1216,8 @@ void init_ranked(py::module_& m) {
                 for (std::uint32_t t : distinct) ++whole->frequency[t];
             }
             const std::size_t count = shard_of.empty() ? 1 : *std::max_element(shard_of.begin(), shard_of.end()) + 1;
+            if (count > std::max<std::size_t>(docs.size(), 1))
+                throw std::invalid_argument("more shards than documents");
             std::vector<bm25::Index> shards;
             std::vector<std::vector<std::uint32_t>> members(count);  // each shard's documents, in order
             for (std::size_t s = 0; s < count; ++s) {

@@ -203,11 +203,10 @@ struct ScoringIndex {
     std::shared_ptr<const wr::cosine::TermIndex> index;
 };
 
-// One per live matrix, though each holds a copy of its matrix's values: a
-// host searching more engines in turn than were kept had every search
-// derive its engine's index again (a tenth of a second at 20,000
-// documents, a thousand times the search). An entry goes as soon as its
-// matrix does.
+// One per live matrix, though each holds a copy of its matrix's values: with
+// fewer kept than a host searches engines in turn, every search would derive
+// its engine's index again (a tenth of a second at 20,000 documents, a
+// thousand times the search). An entry goes as soon as its matrix does.
 
 std::vector<ScoringIndex>& scoring_indexes() {
     static auto* entries = new std::vector<ScoringIndex>();  // leaked, as above
