@@ -467,13 +467,7 @@ public:
     }
 
 private:
-    // An object, not a function: the heap's calls are inlined then.
-    struct Before {
-        bool operator()(const Hit& a, const Hit& b) const {
-            return a.score != b.score ? a.score > b.score : a.doc < b.doc;
-        }
-    };
-    static constexpr Before before{};
+    static constexpr RanksBefore before{};
     std::size_t stop_;
     double floor_ = -std::numeric_limits<double>::infinity();
     std::vector<Hit> heap_;

@@ -47,6 +47,14 @@ struct Hit {
     double score;
 };
 
+// The order of a page: higher scores first, equal scores in document order.
+// An object, not a function: the heap's calls are inlined then.
+struct RanksBefore {
+    bool operator()(const Hit& a, const Hit& b) const {
+        return a.score != b.score ? a.score > b.score : a.doc < b.doc;
+    }
+};
+
 // Groups are numbered from 0 to kMaxGroups - 1.
 inline constexpr std::size_t kMaxGroups = 32;
 

@@ -308,11 +308,15 @@ std::pair<std::shared_ptr<Ranked>, std::shared_ptr<const DocLanguages>> ranked_e
     py::object names = engine.attr(wr::name("document_names")), cleaned = engine.attr(wr::name("cleaned_text")),
                languages = engine.attr(wr::name("detected_languages"));
     py::object split = split_terms(engine);
+    // Made from these very objects: a refit or a reload replaces one of them.
+    auto same = [&](const Entry& e) {
+        return e.names.is(names) && e.cleaned.is(cleaned) && e.languages.is(languages) && e.split.is(split);
+    };
     auto& all = entries();
     for (std::size_t i = 0; i < all.size(); ++i) {
         Entry& e = all[i];
         if (e.matrix != matrix.ptr()) continue;
-        if (e.names.is(names) && e.cleaned.is(cleaned) && e.languages.is(languages) && e.split.is(split)) {
+        if (same(e)) {
             std::rotate(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(i),
                         all.begin() + static_cast<std::ptrdiff_t>(i) + 1);
             return {all.front().ranked, all.front().described};
@@ -341,9 +345,7 @@ std::pair<std::shared_ptr<Ranked>, std::shared_ptr<const DocLanguages>> ranked_e
     entry.described = described;
     // Building let other threads in: one may have kept the same index.
     for (const Entry& e : entries())
-        if (e.matrix == matrix.ptr() && e.names.is(names) && e.cleaned.is(cleaned) && e.languages.is(languages) &&
-            e.split.is(split))
-            return {e.ranked, e.described};
+        if (e.matrix == matrix.ptr() && same(e)) return {e.ranked, e.described};
     entries().insert(entries().begin(), std::move(entry));
     return {ranked, described};
 }
@@ -1242,9 +1244,7 @@ void init_ranked(py::module_& m) {
                 std::vector<bm25::Hit> merged;
                 for (std::size_t s = 0; s < count; ++s)
                     for (const bm25::Hit& h : shards[s].rank(q, 0, stop)) merged.push_back({members[s][h.doc], h.score});
-                std::sort(merged.begin(), merged.end(), [](const bm25::Hit& a, const bm25::Hit& b) {
-                    return a.score != b.score ? a.score > b.score : a.doc < b.doc;
-                });
+                std::sort(merged.begin(), merged.end(), bm25::RanksBefore{});
                 if (merged.size() > stop) merged.resize(stop);
                 seconds.append(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
                 py::list page;
