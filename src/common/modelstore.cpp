@@ -91,6 +91,8 @@ void remember_stored(py::handle engine, py::object opened) { engine.attr(kStored
 
 void forget_stored(py::handle engine) { engine.attr(kStoredAttr) = py::none(); }
 
+int stored_descriptor(py::handle opened) { return fd_of(opened); }
+
 StoreChange::StoreChange(py::handle engine, py::handle filename)
     : engine_(py::reinterpret_borrow<py::object>(engine)),
       filename_(py::reinterpret_borrow<py::object>(filename)),

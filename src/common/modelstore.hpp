@@ -32,6 +32,8 @@ void remember_stored(py::handle engine, py::object opened);
 // None for no file) holds: false once a writer created, replaced or removed it.
 bool still_stored(py::handle opened, py::handle filename);
 void forget_stored(py::handle engine);
+// The descriptor an open_stored object holds, -1 for none.
+int stored_descriptor(py::handle opened);
 
 // One change of an engine's stored model, for the lifetime of the object.
 class StoreChange {

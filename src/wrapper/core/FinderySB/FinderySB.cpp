@@ -62,4 +62,5 @@ PYBIND11_MODULE(FinderySB, m) {
                  py::arg("supported_languages") = false);
     finderysb::init_training(cls);
     finderysb::init_search(cls);
+    finderysb::init_lists(m);
 }

@@ -3,6 +3,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <optional>
+#include <vector>
+
 #include "pyutil.hpp"
 
 namespace finderysb {
@@ -18,5 +22,24 @@ inline py::object attr(const char* name) { return wr::this_module().attr(name); 
 void init_training(py::handle cls);
 // Search: search_documents.
 void init_search(py::handle cls);
+
+// What np.inner receives as a key's documents: the list of embeddings as one
+// matrix, kept while the list holds the same objects (search.cpp).
+py::object document_matrix(py::handle embeddings);
+
+// ---- the inverted lists of large keys (lists.cpp) ---------------------------
+// APPROXIMATE_FROM, APPROXIMATE_PROBES and the tests' view.
+void init_lists(py::module_& m);
+// After the state was read from the file `opened` (open_stored): the lists
+// stored beside it, when they were made from that file.
+void read_lists(py::handle engine, py::handle opened);
+// Under the state's lock, right after it was written: the lists of its
+// large keys, beside it.
+void write_lists(py::handle engine);
+// The rows of ranks [start, stop) for the query's embedding, best first,
+// when the key is searched through lists; none when it is searched exactly.
+std::optional<std::vector<std::int64_t>> approximate_rows(py::handle engine, py::handle key,
+                                                          py::handle embeddings, py::handle embedding,
+                                                          std::int64_t start, std::int64_t stop);
 
 }  // namespace finderysb

@@ -47,6 +47,8 @@ bool same_items(const Stack& s, py::handle list) {
     return true;
 }
 
+}  // namespace
+
 // What np.inner receives as the documents' side.
 py::object document_matrix(py::handle embeddings) {
     // Anything but a list (a stored state may hold any sequence) goes to
@@ -86,6 +88,8 @@ py::object document_matrix(py::handle embeddings) {
     return entries.front().matrix;
 }
 
+namespace {
+
 // ---- search_documents --------------------------------------------------------
 
 // A slice bound as the host clamps it: an integer (or an object with
@@ -122,6 +126,32 @@ py::tuple search_documents(py::object engine, py::object query,
     if (py::len(embeddings) == 0) return py::make_tuple(query, hits);
 
     py::object np = attr("np");
+    // By default a hit scores above 0; a host may raise the floor
+    // (SCORE_FLOOR) so that documents unrelated to the query are not listed.
+    py::object floor = wr::this_module().attr("SCORE_FLOOR");
+    py::object document_names = names[key];
+    py::object start = (page - py::int_(1)) * results_per_page;
+    py::object stop = start + results_per_page;
+    auto add_hit = [&](py::object row, py::object score) {
+        int positive = PyObject_RichCompareBool(score.ptr(), floor.ptr(), Py_GT);
+        if (positive < 0) throw py::error_already_set();
+        if (!positive) return;
+        py::dict hit;
+        hit["name"] = document_names[row];
+        hit["Score"] = score;
+        hit["language"] = key;
+        hits.append(hit);
+    };
+
+    if (auto rows = approximate_rows(engine, key, embeddings, embedding, slice_bound(start), slice_bound(stop))) {
+        // Scored as np.inner scores them, for the page's rows alone.
+        py::array_t<std::int64_t> taken(static_cast<py::ssize_t>(rows->size()), rows->data());
+        py::object scores = np.attr("inner")(embedding, document_matrix(embeddings)[taken]);
+        for (std::size_t i = 0; i < rows->size(); ++i)
+            add_hit(py::int_((*rows)[i]), scores[py::int_(i)]);
+        return py::make_tuple(query, hits);
+    }
+
     py::object scores = np.attr("inner")(embedding, document_matrix(embeddings));
     // numpy's own sort, so that equal scores come in numpy's order.
     auto order = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(
@@ -130,26 +160,12 @@ py::tuple search_documents(py::object engine, py::object query,
 
     // The page is cut from the descending ranking before the filter on
     // positive scores, so it may hold fewer hits than results_per_page.
-    py::object start = (page - py::int_(1)) * results_per_page;
-    py::object stop = start + results_per_page;
     const auto n = static_cast<std::size_t>(order.size());
     const wr::ranking::Span span = wr::ranking::slice_span(n, slice_bound(start), slice_bound(stop));
     auto ranked = order.unchecked<1>();
-    py::object document_names = names[key];
-    // By default a hit scores above 0; a host may raise the floor
-    // (SCORE_FLOOR) so that documents unrelated to the query are not listed.
-    py::object floor = wr::this_module().attr("SCORE_FLOOR");
     for (std::size_t rank = span.begin; rank < span.end; ++rank) {
-        const std::int64_t row = ranked(static_cast<py::ssize_t>(n - 1 - rank));
-        py::object score = scores[py::int_(row)];
-        int positive = PyObject_RichCompareBool(score.ptr(), floor.ptr(), Py_GT);
-        if (positive < 0) throw py::error_already_set();
-        if (!positive) continue;
-        py::dict hit;
-        hit["name"] = document_names[py::int_(row)];
-        hit["Score"] = score;
-        hit["language"] = key;
-        hits.append(hit);
+        py::int_ row(ranked(static_cast<py::ssize_t>(n - 1 - rank)));
+        add_hit(row, scores[row]);
     }
     return py::make_tuple(query, hits);
 }

@@ -32,6 +32,7 @@ bool read_stored(py::handle engine) {
     engine.attr("embedded_documents") = loaded_model_data[py::str("embedded_documents")];
     engine.attr("document_names") = loaded_model_data[py::str("document_names")];
     engine.attr("multilang_models") = loaded_model_data[py::str("multilang_models")];
+    read_lists(engine, opened);
     wr::remember_stored(engine, opened);
     return true;
 }
@@ -189,6 +190,7 @@ void save_model(py::object engine) {
     // explicit save writes this object's state even over another writer's.
     wr::StoreChange change(engine, engine.attr("model_filename"));
     change.write([&](py::handle tmp) { attr("joblib").attr("dump")(model_data, tmp); });
+    write_lists(engine);
 
     py::dict dictionary;
     dictionary["document_names"] = engine.attr("document_names");

@@ -161,7 +161,7 @@ void forget_counts(py::handle engine) {
 }
 
 void write_counts(py::handle engine) {
-    write_beside_model(engine, kFileName, "the next change counts every text",
+    write_beside_model(engine, kFileName, "td--", "the next change counts every text",
                        [&](const ModelIdentity& model) -> std::optional<std::string> {
         py::object cleaned = engine.attr("cleaned_text");
         if (!py::isinstance<py::dict>(cleaned)) return std::nullopt;

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "besidefile.hpp"
 #include "binimage.hpp"
 #include "termcounts.hpp"
 #include "pyutil.hpp"
@@ -86,20 +87,15 @@ void write_ranked(const Ranked& r, wr::image::Writer& out);
 std::shared_ptr<Ranked> read_ranked(wr::image::Reader& in, std::shared_ptr<const void> keep = nullptr);
 // ---- the search index stored beside the model (searchstore.cpp) -------------
 
-// Which model file a file stored beside it was made from: its size,
-// modification time and fingerprints of its first and last bytes.
-struct ModelIdentity {
-    std::uint64_t size = 0;
-    std::int64_t mtime_ns = 0;
-    std::uint64_t head = 0, tail = 0;
-    bool operator==(const ModelIdentity& o) const {
-        return size == o.size && mtime_ns == o.mtime_ns && head == o.head && tail == o.tail;
-    }
-};
-std::optional<ModelIdentity> model_identity(const std::string& path);
-std::optional<ModelIdentity> model_identity_of_fd(int fd);
-void put_identity(wr::image::Writer& out, const ModelIdentity& id);
-ModelIdentity get_identity(wr::image::Reader& in);
+using wr::ModelIdentity;
+using wr::model_identity;
+using wr::model_identity_of_fd;
+using wr::put_identity;
+using wr::get_identity;
+using wr::beside_model;
+using wr::write_beside_model;
+using wr::held_on;
+using wr::hold_on;
 
 struct StoredSearch;
 // The current stored index of an engine object that has not read its model
@@ -118,14 +114,6 @@ py::object search_stored(const std::shared_ptr<StoredSearch>& s, py::object quer
 std::vector<std::string> stored_languages(const StoredSearch& s);
 // The vectoriser's idf of a term, when its vocabulary holds it.
 std::optional<double> stored_idf(const StoredSearch& s, const std::u32string& term);
-// The path of the file `name` in the model's directory.
-py::object beside_model(py::handle engine, const char* name);
-// Under the model's lock, after the model: replaces the file `name` beside
-// it with the bytes `make` gives for the model file just written, or removes
-// it when they are none. A failure is logged as a warning ending in
-// `otherwise` (what it costs), never raised: the model is written already.
-void write_beside_model(py::handle engine, const char* name, const char* otherwise,
-                        const std::function<std::optional<std::string>(const ModelIdentity&)>& make);
 // Under the model's lock, right after the model: the index of the engine's
 // documents (removed when they cannot be stored so).
 void write_search_index(py::handle engine);
@@ -138,29 +126,6 @@ void init_ranked(py::module_& m);
 // Where the last search on this thread spent its time (stemming,
 // correction, vectorising, scoring, ranking), for the benchmark.
 void note_search_split(const double (&seconds)[5]);
-
-// A value kept on an engine object as a capsule named `capsule` in its
-// attribute `attr_name`; null when there is none.
-template <typename T>
-std::shared_ptr<T> held_on(py::handle engine, const char* attr_name, const char* capsule) {
-    py::object value = py::getattr(engine, attr_name, py::none());
-    if (!PyCapsule_IsValid(value.ptr(), capsule)) return nullptr;
-    return *static_cast<std::shared_ptr<T>*>(PyCapsule_GetPointer(value.ptr(), capsule));
-}
-
-// Keeps `value` there, replacing what was.
-template <typename T>
-void hold_on(py::handle engine, const char* attr_name, const char* capsule, std::shared_ptr<T> value) {
-    auto* kept = new std::shared_ptr<T>(std::move(value));
-    py::capsule wrapped;
-    try {
-        wrapped = py::capsule(kept, capsule, [](void* p) { delete static_cast<std::shared_ptr<T>*>(p); });
-    } catch (...) {
-        delete kept;
-        throw;
-    }
-    engine.attr(attr_name) = wrapped;
-}
 
 // ---- each document's term counts, kept (countstore.cpp) ----------------------
 
