@@ -61,8 +61,10 @@ def exact(engine, query, language, page, per_page, monkeypatch):
         return engine.search_documents(query, language, page, per_page)
 
 
-@pytest.mark.parametrize("seed", range(3))
-def test_probing_every_list_gives_the_exact_pages(tmp_path, small_keys, monkeypatch, seed):
+@pytest.mark.parametrize("seed, probes", [(0, 10**6), (1, 10**6), (2, None)])
+def test_probing_every_list_gives_the_exact_pages(tmp_path, small_keys, monkeypatch, seed, probes):
+    # By default a key this small is searched in all its lists.
+    monkeypatch.setattr(sb_module, "APPROXIMATE_PROBES", probes)
     rng = np.random.default_rng(seed)
     vectors = clustered(rng, 600)
     queries = {f"q{i}": v for i, v in enumerate(clustered(rng, 6))}
@@ -80,6 +82,23 @@ def test_probing_every_list_gives_the_exact_pages(tmp_path, small_keys, monkeypa
             assert [h["name"] for h in got[1]] == [h["name"] for h in want[1]]
             assert [h["Score"] for h in got[1]] == pytest.approx([h["Score"] for h in want[1]], abs=1e-6)
             assert all(type(h["Score"]) is np.float32 for h in got[1])
+
+
+def test_a_few_lists_find_most_of_the_exact_first_ten(tmp_path, small_keys, monkeypatch):
+    rng = np.random.default_rng(11)
+    vectors = clustered(rng, 3000, dim=32, centres=40)
+    queries = {f"q{i}": v for i, v in enumerate(clustered(rng, 40, dim=32, centres=40))}
+    engine = FinderySB(str(tmp_path))
+    engine.multilang_models = {"main": Table(queries)}
+    engine.embedded_documents = {"main": list(vectors)}
+    engine.document_names = {"main": list(range(3000))}
+    engine.save_model()
+    monkeypatch.setattr(sb_module, "APPROXIMATE_PROBES", 8)  # of 219
+    found = []
+    for query in queries:
+        want = {h["name"] for h in exact(engine, query, None, 1, 10, monkeypatch)[1]}
+        found.append(len(want & {h["name"] for h in engine.search_documents(query, None, 1, 10)[1]}) / 10)
+    assert 0.85 <= np.mean(found) < 1
 
 
 def own_vectors_come_first(engine):

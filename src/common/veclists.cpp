@@ -269,6 +269,12 @@ std::vector<Hit> search(const Lists& lists, const float* x, const float* q, std:
             const std::uint32_t row = lists.members[at];
             if (seen[row]) continue;
             seen[row] = 1;
+            // The rows of a list lie anywhere in the matrix: the next one is
+            // asked for while this one is scored.
+            if (at + 1 < lists.start[l + 1]) {
+                const char* next = reinterpret_cast<const char*>(x + static_cast<std::size_t>(lists.members[at + 1]) * dim);
+                for (std::size_t b = 0; b < dim * sizeof(float); b += 64) __builtin_prefetch(next + b);
+            }
             const Hit h{orderable(dot(x + static_cast<std::size_t>(row) * dim, q, dim)), row};
             if (heap.size() < count) {
                 heap.push_back(h);
