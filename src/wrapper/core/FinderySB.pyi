@@ -6,6 +6,13 @@ from wrapper.core.Findery import Findery
 # A hit scores above this (0.0 by default; the command line and the search
 # page raise it, so that documents unrelated to the query are not listed).
 SCORE_FLOOR: float
+# A language key holding at least this many documents (50000 by default) is
+# searched through inverted lists kept in sb_search_lists.bin; None: every
+# key is searched exactly.
+APPROXIMATE_FROM: int | None
+# How many lists such a search takes its documents from; None (the default):
+# enough lists to hold about 16,384 documents, and at least 32.
+APPROXIMATE_PROBES: int | None
 
 class FinderySB(Findery):
     """Sentence-embedding engine: one embedding per document, per language
