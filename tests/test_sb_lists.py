@@ -175,3 +175,70 @@ def test_stale_damaged_or_unwanted_lists_are_not_used(tmp_path, small_keys, monk
     host.train_model(doc("y", "text y"))
     assert not lists_file.exists() and sb_module._search_lists(host) == {}
     assert sorted(os.listdir(models)) == ["debug_sb_model.json", "sb_model.pkl"]
+
+
+def test_writers_taking_turns_each_leave_the_lists_of_the_state_they_wrote(tmp_path, small_keys, monkeypatch):
+    monkeypatch.setattr(sb_module, "Phrasecoder", lambda base, vect_lang=None: SimpleNamespace(model=Hashed()))
+    monkeypatch.setattr(sb_module, "APPROXIMATE_PROBES", 1)
+    models = str(tmp_path)
+    first, second = FinderySB(models, True), FinderySB(models, True)
+    first.train_batch([doc(f"a{i}", f"first {i}") for i in range(70)])
+    turns = [
+        (second, lambda e: e.train_batch([doc(f"b{i}", f"second {i}") for i in range(10)])),
+        (first, lambda e: e.remove_documents([f"b{i}" for i in range(0, 10, 2)] + ["a1"])),
+        (second, lambda e: e.update_documents([doc("a2", "second's a2"), doc("c", "new c")])),
+        (first, lambda e: e.train_model(doc("d", "first's d"))),
+    ]
+    names = [f"a{i}" for i in range(70)]
+    for writer, change in turns:
+        change(writer)  # reads the other writer's state first
+        reader = FinderySB(models, True)
+        assert sb_module._search_lists(writer) == sb_module._search_lists(reader)
+        own_vectors_come_first(reader)
+    assert reader.document_names["en"] == (
+        [n for n in names if n != "a1"] + ["b1", "b3", "b5", "b7", "b9", "c", "d"])
+
+
+@pytest.mark.race
+@pytest.mark.parametrize("lists", [True, False])
+def test_searches_while_the_same_engine_files_documents(tmp_path, small_keys, monkeypatch, lists):
+    """A page names the documents its scores are of, whether the lists or the
+    exact scan chose it, while another thread adds, replaces and removes."""
+    import threading
+
+    monkeypatch.setattr(sb_module, "Phrasecoder", lambda base, vect_lang=None: SimpleNamespace(model=Hashed()))
+    monkeypatch.setattr(sb_module, "APPROXIMATE_PROBES", 4)
+    if not lists:
+        monkeypatch.setattr(sb_module, "APPROXIMATE_FROM", None)
+    engine = FinderySB(str(tmp_path), True)
+    engine.train_batch([doc(f"a{i}", f"text {i}") for i in range(300)])
+    stop, failures = threading.Event(), []
+
+    def file_and_remove():
+        try:
+            for round in range(30):
+                engine.train_batch([doc(f"r{round}-{i}", f"round {round} {i}") for i in range(20)])
+                engine.update_documents([doc(f"a{round}", f"changed {round}")])
+                engine.remove_documents([f"r{round}-{i}" for i in range(0, 20, 2)])
+        except Exception as e:  # reported by the main thread
+            failures.append(e)
+        finally:
+            stop.set()
+
+    writer = threading.Thread(target=file_and_remove)
+    writer.start()
+    searched = 0
+    while not stop.is_set() or searched < 50:
+        query = f"round 3 {searched % 20}"
+        hits = engine.search_documents(query, "en", 1, 10)[1]
+        assert len(hits) == 10 and all(isinstance(h["name"], str) for h in hits)
+        # The document whose text is the query, once filed, is its own best hit.
+        if searched % 20 % 2 and any(h["name"] == f"r3-{searched % 20}" for h in hits):
+            assert hits[0]["name"] == f"r3-{searched % 20}"
+        assert [h["Score"] for h in hits] == sorted((h["Score"] for h in hits), reverse=True)
+        searched += 1
+    writer.join()
+    assert not failures
+    monkeypatch.setattr(sb_module, "APPROXIMATE_PROBES", 1)
+    if lists:
+        own_vectors_come_first(engine)

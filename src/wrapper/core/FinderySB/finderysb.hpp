@@ -37,9 +37,14 @@ void read_lists(py::handle engine, py::handle opened);
 // large keys, beside it.
 void write_lists(py::handle engine);
 // The rows of ranks [start, stop) for the query's embedding, best first,
-// when the key is searched through lists; none when it is searched exactly.
-std::optional<std::vector<std::int64_t>> approximate_rows(py::handle engine, py::handle key,
-                                                          py::handle embeddings, py::handle embedding,
-                                                          std::int64_t start, std::int64_t stop);
+// when the key is searched through lists, with the matrix of embeddings they
+// were chosen from (the list may change while the lists are searched); none
+// when the key is searched exactly.
+struct ApproximatePage {
+    std::vector<std::int64_t> rows;
+    py::object matrix;
+};
+std::optional<ApproximatePage> approximate_rows(py::handle engine, py::handle key, py::handle embeddings,
+                                                py::handle embedding, std::int64_t start, std::int64_t stop);
 
 }  // namespace finderysb

@@ -292,9 +292,8 @@ void write_lists(py::handle engine) {
                            [&](const wr::ModelIdentity& model) { return lists_image(engine, model); });
 }
 
-std::optional<std::vector<std::int64_t>> approximate_rows(py::handle engine, py::handle key,
-                                                          py::handle embeddings, py::handle embedding,
-                                                          std::int64_t start, std::int64_t stop) {
+std::optional<ApproximatePage> approximate_rows(py::handle engine, py::handle key, py::handle embeddings,
+                                                py::handle embedding, std::int64_t start, std::int64_t stop) {
     if (start < 0 || stop <= start || static_cast<std::size_t>(stop) > kDeepest) return std::nullopt;
     std::shared_ptr<const EngineLists> all = held(engine);
     std::string name;
@@ -322,8 +321,9 @@ std::optional<std::vector<std::int64_t>> approximate_rows(py::handle engine, py:
         py::gil_scoped_release unlocked;
         hits = vl::search(kept->lists, rows.data, query.data(), static_cast<std::size_t>(stop), asked);
     }
-    std::vector<std::int64_t> out;
-    for (std::size_t r = static_cast<std::size_t>(start); r < hits.size(); ++r) out.push_back(hits[r].row);
+    ApproximatePage out;
+    out.matrix = rows.matrix;
+    for (std::size_t r = static_cast<std::size_t>(start); r < hits.size(); ++r) out.rows.push_back(hits[r].row);
     return out;
 }
 

@@ -116,7 +116,11 @@ py::tuple search_documents(py::object engine, py::object query,
     }
     py::object model = models[key];
     if (!wr::truthy(model)) wr::raise_exception({"model not loaded for language ", key});
+    // The two lists are taken together, before the model runs: a writer on
+    // another thread may replace them (a removal does) while it does, and a
+    // page must name the documents its scores are of.
     py::object embeddings = engine.attr("embedded_documents")[key];
+    py::object document_names = names[key];
 
     // The raw query: no normalisation, stemming or translation.
     py::object embedding = model.attr("encode")(query, py::arg("convert_to_tensor") = true);
@@ -129,7 +133,6 @@ py::tuple search_documents(py::object engine, py::object query,
     // By default a hit scores above 0; a host may raise the floor
     // (SCORE_FLOOR) so that documents unrelated to the query are not listed.
     py::object floor = wr::this_module().attr("SCORE_FLOOR");
-    py::object document_names = names[key];
     py::object start = (page - py::int_(1)) * results_per_page;
     py::object stop = start + results_per_page;
     auto add_hit = [&](py::object row, py::object score) {
@@ -143,12 +146,12 @@ py::tuple search_documents(py::object engine, py::object query,
         hits.append(hit);
     };
 
-    if (auto rows = approximate_rows(engine, key, embeddings, embedding, slice_bound(start), slice_bound(stop))) {
+    if (auto page = approximate_rows(engine, key, embeddings, embedding, slice_bound(start), slice_bound(stop))) {
         // Scored as np.inner scores them, for the page's rows alone.
-        py::array_t<std::int64_t> taken(static_cast<py::ssize_t>(rows->size()), rows->data());
-        py::object scores = np.attr("inner")(embedding, document_matrix(embeddings)[taken]);
-        for (std::size_t i = 0; i < rows->size(); ++i)
-            add_hit(py::int_((*rows)[i]), scores[py::int_(i)]);
+        const std::vector<std::int64_t>& rows = page->rows;
+        py::array_t<std::int64_t> taken(static_cast<py::ssize_t>(rows.size()), rows.data());
+        py::object scores = np.attr("inner")(embedding, page->matrix[taken]);
+        for (std::size_t i = 0; i < rows.size(); ++i) add_hit(py::int_(rows[i]), scores[py::int_(i)]);
         return py::make_tuple(query, hits);
     }
 
