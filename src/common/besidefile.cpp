@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
 
 #include "pyutil.hpp"
 
@@ -111,6 +112,8 @@ void write_beside_model(py::handle engine, const char* name, const char* prefix,
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         log_warning({prefix, path, " not written (", e.value(), "); ", otherwise});
+    } catch (const std::exception& e) {
+        log_warning({prefix, path, " not written (", e.what(), "); ", otherwise});
     }
 }
 

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 namespace wr::veclists {
@@ -67,17 +69,36 @@ bool better(const Hit& a, const Hit& b) {
     return a.score > b.score || (a.score == b.score && a.row < b.row);
 }
 
+// Splits [0, n) between up to `threads` threads, this one included. A
+// thread that cannot be started leaves its share to this one; an exception
+// in any share is thrown here once every thread is done.
 template <typename F>
 void in_parallel(std::size_t n, unsigned threads, F work) {
     const std::size_t parts = std::max<std::size_t>(1, std::min<std::size_t>(threads, n / kRowBlock + 1));
-    std::vector<std::thread> helpers;
     const std::size_t step = (n + parts - 1) / parts;
-    for (std::size_t p = 1; p < parts; ++p) {
+    std::vector<std::exception_ptr> failed(parts);
+    auto share = [&](std::size_t p) {
         const std::size_t begin = std::min(n, p * step), end = std::min(n, begin + step);
-        helpers.emplace_back([=] { work(begin, end); });
+        try {
+            work(begin, end);
+        } catch (...) {
+            failed[p] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> helpers;
+    std::vector<std::size_t> left;
+    for (std::size_t p = 1; p < parts; ++p) {
+        try {
+            helpers.emplace_back(share, p);
+        } catch (const std::system_error&) {
+            left.push_back(p);
+        }
     }
-    work(0, std::min(n, step));
+    share(0);
+    for (std::size_t p : left) share(p);
     for (std::thread& t : helpers) t.join();
+    for (const std::exception_ptr& e : failed)
+        if (e) std::rethrow_exception(e);
 }
 
 // For rows [begin, end) of x: the `keep` best centroids of `centroids`
