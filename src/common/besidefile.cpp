@@ -43,7 +43,6 @@ bool read_at(int fd, std::string& buffer, std::uint64_t at, std::size_t size) {
 
 }  // namespace
 
-
 std::optional<ModelIdentity> model_identity_of_fd(int fd) {
     std::optional<ModelIdentity> out;
     struct stat st;

@@ -23,6 +23,11 @@ void init_training(py::handle cls);
 // Search: search_documents.
 void init_search(py::handle cls);
 
+// A new list of the same items, and whether `list` (a list proper) holds
+// exactly the objects of `held`, in that order.
+py::list copy_of(py::handle list);
+bool same_items(const py::list& held, py::handle list);
+
 // What np.inner receives as a key's documents: the list of embeddings as one
 // matrix, kept while the list holds the same objects (search.cpp).
 py::object document_matrix(py::handle embeddings);

@@ -128,27 +128,10 @@ bool float_rows(py::handle embeddings, Rows& out) {
     return out.n > 0 && out.dim > 0;
 }
 
-// A new list of the same items.
-py::list copy_of(py::handle list) {
-    PyObject* copy = PySequence_List(list.ptr());
-    if (!copy) throw py::error_already_set();
-    return py::reinterpret_steal<py::list>(copy);
-}
-
-bool same_items(const py::list& held, py::handle list) {
-    if (!PyList_CheckExact(list.ptr())) return false;
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    if (n != PyList_GET_SIZE(held.ptr())) return false;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyList_GET_ITEM(list.ptr(), i) != PyList_GET_ITEM(held.ptr(), i)) return false;
-    return true;
-}
-
-// The lists of one key for the embeddings it holds now: those kept, filed
-// again where rows changed, or trained afresh.
+// The lists of one key whose embeddings changed: filed again where rows
+// changed, or trained afresh.
 std::shared_ptr<const KeyLists> lists_now(py::handle list, const Rows& rows,
                                           const std::shared_ptr<const KeyLists>& before) {
-    if (before && same_items(before->items, list)) return before;
     auto now = std::make_shared<KeyLists>();
     now->items = copy_of(list);
     if (before && before->lists.dim == rows.dim && rows.n < kRetrainGrowth * before->lists.trained &&
@@ -197,15 +180,20 @@ std::optional<std::string> lists_image(py::handle engine, const wr::ModelIdentit
             std::string key;
             if (!key_text(item.first, key) || !PyList_CheckExact(item.second.ptr())) continue;
             if (static_cast<std::size_t>(PyList_GET_SIZE(item.second.ptr())) < from) continue;
-            Rows rows;
-            if (!float_rows(item.second, rows) ||
-                rows.n != static_cast<std::size_t>(PyList_GET_SIZE(item.second.ptr())))
-                continue;
             std::shared_ptr<const KeyLists> was;
             if (before) {
                 auto found = before->find(key);
                 if (found != before->end()) was = found->second;
             }
+            // Unchanged since they were filed: nothing to stack or file.
+            if (was && same_items(was->items, item.second)) {
+                (*now)[key] = was;
+                continue;
+            }
+            Rows rows;
+            if (!float_rows(item.second, rows) ||
+                rows.n != static_cast<std::size_t>(PyList_GET_SIZE(item.second.ptr())))
+                continue;
             (*now)[key] = lists_now(item.second, rows, was);
         }
     }

@@ -24,7 +24,7 @@ namespace {
 // list, so the scores are the same.
 struct Stack {
     py::object list;
-    std::vector<py::object> items;  // held, so their addresses stay theirs
+    py::list items;  // a copy, held so that their addresses stay theirs
     py::object matrix;
 };
 
@@ -38,16 +38,22 @@ std::vector<Stack>& stacks() {
     return *entries;
 }
 
-bool same_items(const Stack& s, py::handle list) {
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    if (static_cast<std::size_t>(n) != s.items.size()) return false;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyList_GET_ITEM(list.ptr(), i) != s.items[static_cast<std::size_t>(i)].ptr())
-            return false;
-    return true;
+}  // namespace
+
+py::list copy_of(py::handle list) {
+    PyObject* copy = PySequence_List(list.ptr());
+    if (!copy) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(copy);
 }
 
-}  // namespace
+bool same_items(const py::list& held, py::handle list) {
+    if (!PyList_CheckExact(list.ptr())) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    if (n != PyList_GET_SIZE(held.ptr())) return false;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyList_GET_ITEM(list.ptr(), i) != PyList_GET_ITEM(held.ptr(), i)) return false;
+    return true;
+}
 
 // What np.inner receives as the documents' side.
 py::object document_matrix(py::handle embeddings) {
@@ -58,7 +64,7 @@ py::object document_matrix(py::handle embeddings) {
     auto& entries = stacks();
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (!entries[i].list.is(embeddings)) continue;
-        if (same_items(entries[i], embeddings)) {
+        if (same_items(entries[i].items, embeddings)) {
             std::rotate(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(i),
                         entries.begin() + static_cast<std::ptrdiff_t>(i) + 1);
             return entries.front().matrix;
@@ -70,10 +76,7 @@ py::object document_matrix(py::handle embeddings) {
 
     Stack entry;
     entry.list = py::reinterpret_borrow<py::object>(embeddings);
-    const Py_ssize_t n = PyList_GET_SIZE(embeddings.ptr());
-    entry.items.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        entry.items.push_back(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(embeddings.ptr(), i)));
+    entry.items = copy_of(embeddings);
     entry.matrix = attr("np").attr("asarray")(embeddings);
     // Shared between searches: nobody may change it under the next one.
     if (py::hasattr(entry.matrix, "flags"))
