@@ -193,11 +193,15 @@ def fixed_ner(tmp_path_factory, monkeypatch):
 # once. `--rounds N` runs only them, N times each, round by round (every race
 # test once, then again), so a fault that shows once in many runs on a busy
 # machine shows here first; the failing round is in the test's id.
+# `--rounds-within S` starts no new round once S seconds have passed: a busy
+# machine runs fewer rounds instead of being cut off in the middle of a test.
 
 
 def pytest_addoption(parser):
     parser.addoption("--rounds", type=int, default=0,
                      help="run only the tests marked race, this many rounds")
+    parser.addoption("--rounds-within", type=float, default=0,
+                     help="with --rounds: start no new round after this many seconds")
 
 
 def pytest_generate_tests(metafunc):
@@ -216,5 +220,34 @@ def pytest_collection_modifyitems(config, items):
     if not config.getoption("rounds"):
         return
     items[:] = [item for item in items if item.get_closest_marker("race")]
-    items.sort(key=lambda item: item.callspec.params.get("race_round", 0)
-               if hasattr(item, "callspec") else 0)
+    items.sort(key=_round_of)
+
+
+_rounds = {"started": 0, "deadline": None, "spent": False}
+
+
+def _round_of(item):
+    return item.callspec.params.get("race_round", 0) if hasattr(item, "callspec") else 0
+
+
+def pytest_sessionstart(session):
+    within = session.config.getoption("rounds_within")
+    if session.config.getoption("rounds") and within > 0:
+        _rounds["deadline"] = time.monotonic() + within
+
+
+def pytest_runtest_setup(item):
+    number = _round_of(item)
+    if number > _rounds["started"]:
+        deadline = _rounds["deadline"]
+        if deadline is not None and (_rounds["spent"] or time.monotonic() > deadline):
+            _rounds["spent"] = True
+            pytest.skip("the time for rounds is spent: this round is not started")
+        _rounds["started"] = number
+
+
+def pytest_terminal_summary(terminalreporter, exitstatus, config):
+    if config.getoption("rounds") and _rounds["spent"]:
+        terminalreporter.write_line(
+            f"rounds: {_rounds['started']} of {config.getoption('rounds')} ran before the "
+            f"{config.getoption('rounds_within'):g} s for starting rounds were spent")
