@@ -122,9 +122,65 @@ TRICKY = " A well-known e-mail: x@y.com; 3.5% (test), ÉPOCA."
 @pytest.mark.parametrize("text, language", [(EN + TRICKY, Idiomark.ENGLISH), (PT, Idiomark.PORTUGUESE),
                                             (ES, Idiomark.SPANISH), (EN + TRICKY, None)])
 def test_each_word_gets_the_engines_own_term(text, language):
-    kept = [t for t in Pagekeep.terms(text, language).split(" ") if t != "-"]
     stems = preprocess_text_for_stemmetization(text, language)[0]
-    assert kept == [s.lower() for s in stems]
+    for _ in range(2):  # the second time, every word's term is one met before
+        kept = [t for t in Pagekeep.terms(text, language).split(" ") if t != "-"]
+        assert kept == [s.lower() for s in stems]
+
+
+def test_terms_met_before_follow_the_hosts_functions(monkeypatch):
+    # Terms are remembered across documents; one a host's replacement would
+    # make otherwise must come from the replacement once it is in place.
+    import unicodedata
+    from wrapper.infra import Wordwash
+    text = "Volcanoes erupted; lava flows reached the villages. " * 3
+    plain = Pagekeep.terms(text, Idiomark.ENGLISH)
+    assert Pagekeep.terms(text, Idiomark.ENGLISH) == plain and "volcano" in plain
+    own = unicodedata.normalize
+    monkeypatch.setattr(unicodedata, "normalize",
+                        lambda form, t: own(form, t).replace("lava", "magma"))
+    assert Pagekeep.terms(text, Idiomark.ENGLISH) == plain.replace("lava", "magma")
+    monkeypatch.undo()
+    assert Pagekeep.terms(text, Idiomark.ENGLISH) == plain
+
+    class Shouting:
+        def __init__(self, language):
+            pass
+
+        def stem(self, word):
+            return word.upper() + "x"
+
+    monkeypatch.setattr(Wordwash, "SnowballStemmer", Shouting)
+    assert Pagekeep.terms("villages erupted", Idiomark.ENGLISH) == "villagesx eruptedx"
+    monkeypatch.undo()
+    assert Pagekeep.terms(text, Idiomark.ENGLISH) == plain
+
+
+def test_terms_with_a_warm_memo_equal_those_made_afresh():
+    # Random words of the three languages, cases and accents mixed, in random
+    # languages: each text's terms equal what the pipeline makes when no word
+    # was met before (a fresh process).
+    import subprocess
+    import sys
+    rng = random.Random(5)
+    words = (EN + " " + PT + " " + ES + TRICKY).split()
+    texts = []
+    for _ in range(60):
+        picked = [rng.choice(words) for _ in range(rng.randint(0, 40))]
+        picked = [w.upper() if rng.random() < 0.1 else w for w in picked]
+        texts.append((" ".join(picked), rng.choice(["en", "pt", "es", None])))
+    warm = [Pagekeep.terms(t, Idiomark(code) if code else None) for t, code in texts]
+    script = (
+        "import json, sys\n"
+        "from wrapper.core import Pagekeep\n"
+        "from wrapper.infra.Idiomark import Idiomark\n"
+        "print(json.dumps([Pagekeep.terms(t, Idiomark(c) if c else None)\n"
+        "                  for t, c in json.loads(sys.stdin.read())]))\n")
+    fresh = [json.loads(subprocess.run([sys.executable, "-c", script, str(i)], check=True,
+                                       capture_output=True, text=True,
+                                       input=json.dumps([texts[i]])).stdout)[0]
+             for i in range(0, len(texts), 12)]
+    assert fresh == warm[::12]
 
 
 def test_pdf_readers_record_the_pages_of_what_they_return(tmp_path):

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -121,44 +122,178 @@ bool native_terms(std::vector<std::u32string>& words, py::handle language) {
 // deleted, stopwords dropped, Snowball stems in the document's language, or
 // without a language the folded word itself), lower-cased as the term
 // vectoriser reads them. Each distinct word is stemmed once.
+// The terms of words met before, per language: most words of a page were on
+// an earlier page. Kept only for terms the C++ pipeline made (or folded words
+// without a language) and while the host's unicodedata.normalize is the one
+// they were made with; what else the terms depend on is fixed in a process.
+// Words and their terms, open addressing over one block of letters: a look-up
+// reads a slot and, when the hashes agree, the word's letters beside its
+// term (two cache misses where a node map takes four).
+class WordTerms {
+public:
+    std::size_t size() const { return used_; }
+
+    // The word's term, valid until the next add().
+    std::optional<std::u32string_view> find(std::u32string_view word, std::uint64_t hash) const {
+        if (slots_.empty()) return std::nullopt;
+        for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
+            const Slot& s = slots_[at];
+            if (s.word_len == kFree) return std::nullopt;
+            if (s.hash == hash && std::u32string_view(letters_.data() + s.at, s.word_len) == word)
+                return std::u32string_view(letters_.data() + s.at + s.word_len, s.term_len);
+        }
+    }
+
+    void add(std::u32string_view word, std::uint64_t hash, std::u32string_view term) {
+        if ((used_ + 1) * 2 > slots_.size()) grow();
+        for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
+            Slot& s = slots_[at];
+            if (s.word_len == kFree) {
+                s = Slot{hash, letters_.size(), static_cast<std::uint32_t>(word.size()),
+                         static_cast<std::uint32_t>(term.size())};
+                letters_.append(word);
+                letters_.append(term);
+                ++used_;
+                return;
+            }
+            if (s.hash == hash && std::u32string_view(letters_.data() + s.at, s.word_len) == word)
+                return;  // met by another thread meanwhile
+        }
+    }
+
+    static std::uint64_t hash_of(std::u32string_view word) {
+        return std::hash<std::u32string_view>{}(word);
+    }
+
+private:
+    static constexpr std::uint32_t kFree = ~std::uint32_t{0};
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::size_t at = 0;  // the word's letters in letters_, its term right after
+        std::uint32_t word_len = kFree, term_len = 0;
+    };
+
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(std::max<std::size_t>(1024, old.size() * 2), Slot{});
+        mask_ = slots_.size() - 1;
+        for (const Slot& s : old) {
+            if (s.word_len == kFree) continue;
+            std::size_t at = s.hash & mask_;
+            while (slots_[at].word_len != kFree) at = (at + 1) & mask_;
+            slots_[at] = s;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0, used_ = 0;
+    std::u32string letters_;
+};
+
+struct TermMemo {
+    std::mutex lock;
+    PyObject* normalize = nullptr;  // held as long as the terms it made are
+    std::unordered_map<std::string, WordTerms> terms;
+    std::size_t size = 0;
+};
+// Distinct words kept (some 40 MiB); past that the memo starts again.
+constexpr std::size_t kMemoWords = std::size_t{1} << 18;
+
+TermMemo& term_memo() {
+    static TermMemo* memo = new TermMemo;  // never destroyed: it may outlive the interpreter
+    return *memo;
+}
+
 std::vector<std::u32string> terms_of(const std::vector<std::u32string>& texts, py::handle language) {
     const wr::text::CharClasses& cc = wr::host_char_classes();
     std::vector<std::vector<std::size_t>> which;  // per text, each word's place in `distinct`
     std::unordered_map<std::u32string_view, std::size_t> seen;  // views into `texts`
-    std::vector<std::u32string> distinct;
+    std::size_t letters = 0;
+    for (const std::u32string& text : texts) letters += text.size();
+    seen.reserve(letters / 8);
+    std::vector<std::u32string_view> distinct;
     for (const std::u32string& text : texts) {
         which.emplace_back();
         for (const ps::Word& w : ps::words_of(text, cc)) {
             const std::u32string_view piece(text.data() + w.word_begin, w.word_end - w.word_begin);
             auto [at, fresh] = seen.emplace(piece, distinct.size());
-            if (fresh) distinct.emplace_back(piece);
+            if (fresh) distinct.push_back(piece);
             which.back().push_back(at->second);
         }
     }
-    std::vector<std::u32string> keys;
+    std::vector<std::u32string> keys(distinct.size());
     if (!distinct.empty()) {
         py::object normalize = wr::import_attr("unicodedata", "normalize");
-        std::vector<std::u32string> folded =
-            through_host(distinct, [&](py::str s) { return normalize("NFD", s); });
-        for (std::u32string& f : folded) f = wr::text::keep_word_chars(wr::text::drop_combining(f, cc), cc);
-        std::vector<std::u32string> lower =
-            through_host(folded, [](py::str s) { return s.attr("lower")(); });
-
-        if (wr::truthy(language) && native_terms(lower, language)) {
-            // stemmed in C++, as Wordwash's pipeline does while nltk's
-            // functions there are nltk's own
-        } else if (wr::truthy(language)) {
-            py::object wordwash = wr::import("wrapper.infra.Wordwash");
-            py::object name = wordwash.attr("Idiomark").attr("get_nltk_language")(language);
-            py::set stop(wordwash.attr("stopwords").attr("words")(name));
-            py::object stem = wordwash.attr("SnowballStemmer")(name).attr("stem");
-            for (std::u32string& word : lower) {
-                if (word.empty()) continue;
-                py::str w = wr::from_u32(word);
-                word = stop.contains(w) ? std::u32string() : wr::to_u32(py::str(stem(w)).attr("lower")());
+        py::object wordwash = wr::import("wrapper.infra.Wordwash");
+        // Which memo may answer: none while nltk's functions are replaced.
+        std::optional<std::string> memo_key;
+        if (!wr::truthy(language)) memo_key.emplace();
+        else if (wr::truthy(wordwash.attr("_nltk_untouched")()))
+            memo_key = "l:" + py::str(wordwash.attr("Idiomark").attr("get_nltk_language")(language))
+                                  .cast<std::string>();
+        TermMemo& memo = term_memo();
+        std::vector<std::size_t> missing;
+        {
+            std::lock_guard<std::mutex> hold(memo.lock);
+            auto table = memo_key && memo.normalize == normalize.ptr() ? memo.terms.find(*memo_key)
+                                                                       : memo.terms.end();
+            for (std::size_t i = 0; i < distinct.size(); ++i) {
+                if (table != memo.terms.end()) {
+                    const std::optional<std::u32string_view> term =
+                        table->second.find(distinct[i], WordTerms::hash_of(distinct[i]));
+                    if (term) {
+                        keys[i] = *term;
+                        continue;
+                    }
+                }
+                missing.push_back(i);
             }
         }
-        keys = std::move(lower);
+        if (!missing.empty()) {
+            std::vector<std::u32string> words;
+            words.reserve(missing.size());
+            for (std::size_t i : missing) words.emplace_back(distinct[i]);
+            std::vector<std::u32string> folded =
+                through_host(words, [&](py::str s) { return normalize("NFD", s); });
+            for (std::u32string& f : folded) f = wr::text::keep_word_chars(wr::text::drop_combining(f, cc), cc);
+            std::vector<std::u32string> lower =
+                through_host(folded, [](py::str s) { return s.attr("lower")(); });
+
+            bool native = !wr::truthy(language);
+            if (wr::truthy(language) && native_terms(lower, language)) {
+                // stemmed in C++, as Wordwash's pipeline does while nltk's
+                // functions there are nltk's own
+                native = true;
+            } else if (wr::truthy(language)) {
+                py::object name = wordwash.attr("Idiomark").attr("get_nltk_language")(language);
+                py::set stop(wordwash.attr("stopwords").attr("words")(name));
+                py::object stem = wordwash.attr("SnowballStemmer")(name).attr("stem");
+                for (std::u32string& word : lower) {
+                    if (word.empty()) continue;
+                    py::str w = wr::from_u32(word);
+                    word = stop.contains(w) ? std::u32string() : wr::to_u32(py::str(stem(w)).attr("lower")());
+                }
+            }
+            if (native && memo_key) {
+                PyObject* old = nullptr;  // let go after the lock: that may run Python
+                {
+                    std::lock_guard<std::mutex> hold(memo.lock);
+                    if (memo.normalize != normalize.ptr() || memo.size + words.size() > kMemoWords) {
+                        memo.terms.clear();
+                        memo.size = 0;
+                        old = memo.normalize;
+                        memo.normalize = normalize.inc_ref().ptr();
+                    }
+                    WordTerms& table = memo.terms[*memo_key];
+                    const std::size_t before = table.size();
+                    for (std::size_t k = 0; k < words.size(); ++k)
+                        table.add(words[k], WordTerms::hash_of(words[k]), lower[k]);
+                    memo.size += table.size() - before;
+                }
+                Py_XDECREF(old);
+            }
+            for (std::size_t k = 0; k < missing.size(); ++k) keys[missing[k]] = std::move(lower[k]);
+        }
     }
     std::vector<std::u32string> out;
     for (std::size_t t = 0; t < texts.size(); ++t) {
