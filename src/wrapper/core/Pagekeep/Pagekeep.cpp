@@ -117,15 +117,6 @@ bool native_terms(std::vector<std::u32string>& words, py::handle language) {
     return true;
 }
 
-// The engine's term for each word of each text, blank-separated, "-" for a
-// word it drops: the stemming pipeline's steps (accents folded, punctuation
-// deleted, stopwords dropped, Snowball stems in the document's language, or
-// without a language the folded word itself), lower-cased as the term
-// vectoriser reads them. Each distinct word is stemmed once.
-// The terms of words met before, per language: most words of a page were on
-// an earlier page. Kept only for terms the C++ pipeline made (or folded words
-// without a language) and while the host's unicodedata.normalize is the one
-// they were made with; what else the terms depend on is fixed in a process.
 // Words and their terms, open addressing over one block of letters: a look-up
 // reads a slot and, when the hashes agree, the word's letters beside its
 // term (two cache misses where a node map takes four).
@@ -190,13 +181,17 @@ private:
     std::u32string letters_;
 };
 
+// The terms of words met before, per language: most words of a page were on
+// an earlier page. Kept only for terms the C++ pipeline made (or folded words
+// without a language) and while the host's unicodedata.normalize is the one
+// they were made with; what else the terms depend on is fixed in a process.
 struct TermMemo {
     std::mutex lock;
     PyObject* normalize = nullptr;  // held as long as the terms it made are
     std::unordered_map<std::string, WordTerms> terms;
     std::size_t size = 0;
 };
-// Distinct words kept (some 40 MiB); past that the memo starts again.
+// Distinct words kept (some 30 MiB); past that the memo starts again.
 constexpr std::size_t kMemoWords = std::size_t{1} << 18;
 
 TermMemo& term_memo() {
@@ -204,6 +199,12 @@ TermMemo& term_memo() {
     return *memo;
 }
 
+// The engine's term for each word of each text, blank-separated, "-" for a
+// word it drops: the stemming pipeline's steps (accents folded, punctuation
+// deleted, stopwords dropped, Snowball stems in the document's language, or
+// without a language the folded word itself), lower-cased as the term
+// vectoriser reads them. Each distinct word is stemmed once, and at most
+// once a process while the memo keeps it.
 std::vector<std::u32string> terms_of(const std::vector<std::u32string>& texts, py::handle language) {
     const wr::text::CharClasses& cc = wr::host_char_classes();
     std::vector<std::vector<std::size_t>> which;  // per text, each word's place in `distinct`
