@@ -97,3 +97,55 @@ class TestDebugDump:
     def test_path_like_target(self, tmp_path):
         Findery().save_debug_json({}, tmp_path / "debug.json")
         assert (tmp_path / "debug.json").is_file()
+
+
+def random_value(rng, depth=0):
+    letters = ["a", "Z", "ç", "ã", "\u00e9", "\U0001F600", "\ud800", '"', "\\", ",", ":", " ", "{", "]",
+               "\n", "\t", "\x00", "\x1f", "\x7f", "\u2028", ", ", '\\"', "é"]
+    kind = rng.choice(["str", "int", "float", "const", "enum", "dict", "list", "tuple"] if depth < 4
+                      else ["str", "int", "float", "const"])
+    if kind == "str":
+        return "".join(rng.choice(letters) for _ in range(rng.randint(0, 6)))
+    if kind == "int":
+        return rng.choice([0, -1, 7, 2**70, -(2**40), True, False])
+    if kind == "float":
+        return rng.choice([0.5, -0.0, 1e300, 1e-7, float("nan"), float("inf"), -float("inf"), 3.0])
+    if kind == "const":
+        return None
+    if kind == "enum":
+        return rng.choice(list(Idiomark))
+    n = rng.choice([0, 1, 3])
+    if kind == "dict":
+        keys = [rng.choice([random_value(rng, 9), rng.randint(-5, 5), 2.5, True, None]) for _ in range(n)]
+        return {k: random_value(rng, depth + 1) for k in keys}
+    items = [random_value(rng, depth + 1) for _ in range(n)]
+    return items if kind == "list" else tuple(items)
+
+
+def test_dump_text_is_json_dumps_with_its_indent(tmp_path):
+    # Random nested values (strings holding quotes, escapes, commas and
+    # brackets; non-string keys; every number json writes; members written
+    # as their value): the dump is the text json.dumps(dc, indent=4) makes.
+    import random
+    rng = random.Random(11)
+    path = tmp_path / "debug.json"
+    for _ in range(400):
+        dc = {random_value(rng, 9): random_value(rng) for _ in range(rng.randint(0, 4))}
+        dc = {str(k): v for k, v in dc.items()}
+        Findery().save_debug_json(dc, str(path))
+        assert path.read_text() == json.dumps(dc, indent=4, default=lambda o: o.value), dc
+
+
+def test_a_hosts_dumps_is_asked_for_the_indent(tmp_path, monkeypatch):
+    asked = []
+    own = json.dumps
+
+    def dumps(obj, **kw):
+        asked.append(kw.get("indent"))
+        return own(obj, **kw).replace("lava", "magma")
+
+    monkeypatch.setattr(json, "dumps", dumps)
+    Findery().save_debug_json({"a": ["lava", {}]}, str(tmp_path / "d.json"))
+    assert asked == [4]
+    assert (tmp_path / "d.json").read_text().startswith('{\n    "a": [\n        "magma",\n        {}\n    ],')
+
