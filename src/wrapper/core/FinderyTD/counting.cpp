@@ -65,24 +65,11 @@ py::tuple count_vocabulary(py::handle engine, py::handle vectorizer, py::handle 
     py::object indices, pointers;
     py::array_t<int> numbers(static_cast<py::ssize_t>(entries));
     int* number = numbers.mutable_data();
-    // Each row by term id, as sort_indices() leaves it (which then finds
-    // nothing to do). The kept rows stay in the order their text first
-    // holds each term: renumbering the terms follows that order.
-    std::vector<wr::counts::Entry> row;
-    auto by_term = [](const wr::counts::Entry& a, const wr::counts::Entry& b) { return a.term < b.term; };
     auto fill = [&](auto* index, auto* pointer) {
         pointer[0] = 0;
         std::size_t at = 0;
         for (std::size_t r = 0; r < counts.rows(); ++r) {
-            const wr::counts::Entry* begin = counts.row_begin(r);
-            const wr::counts::Entry* end = counts.row_end(r);
-            if (!std::is_sorted(begin, end, by_term)) {
-                row.assign(begin, end);
-                std::sort(row.begin(), row.end(), by_term);
-                begin = row.data();
-                end = row.data() + row.size();
-            }
-            for (const wr::counts::Entry* e = begin; e != end; ++e, ++at) {
+            for (const wr::counts::Entry* e = counts.row_begin(r); e != counts.row_end(r); ++e, ++at) {
                 index[at] = e->term;
                 number[at] = static_cast<int>(std::min<std::uint32_t>(e->count, std::numeric_limits<int>::max()));
             }

@@ -201,11 +201,8 @@ std::shared_ptr<Ranked> build(py::handle engine, DocLanguages& described) {
     std::shared_ptr<const KeptCounts> kept = kept_counts(engine);
     std::vector<std::uint32_t> ranked_id(kept->counts.terms(), UINT32_MAX);
     std::vector<bm25::TermCount> tokens;
-    tokens.reserve(kept->counts.entries());  // all of them when every text was counted before
     std::vector<std::size_t> starts{0};
-    starts.reserve(py::len(names) + 1);
     std::vector<std::uint8_t> groups;
-    groups.reserve(py::len(names));
     for (py::handle name : names) {
         py::object text = cleaned[name];
         if (std::optional<std::size_t> row = kept->row(text)) {
