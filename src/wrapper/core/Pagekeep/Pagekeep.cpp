@@ -95,12 +95,10 @@ std::vector<std::u32string> through_host(const std::vector<std::u32string>& word
 // Lower-cased folded words replaced by their terms with the C++ stemmer:
 // "" for a stopword, else the stem lower-cased. False (words untouched)
 // where the host's functions must run: Wordwash's nltk names replaced, a
-// language without a C++ stemmer, nltk's data not in plain files.
-bool native_terms(std::vector<std::u32string>& words, py::handle language) {
-    py::object wordwash = wr::import("wrapper.infra.Wordwash");
-    if (!wr::truthy(wordwash.attr("_nltk_untouched")())) return false;
-    const std::optional<wr::NativeStemming> native = wr::native_stemming(
-        wordwash, wordwash.attr("Idiomark").attr("get_nltk_language")(language));
+// language without a C++ stemmer, nltk's data not in plain files. `name` is
+// the language's nltk name.
+bool native_terms(std::vector<std::u32string>& words, py::handle wordwash, py::handle name) {
+    const std::optional<wr::NativeStemming> native = wr::native_stemming(wordwash, name);
     if (!native) return false;
     const std::shared_ptr<const wr::stem::StopSet>& stop = native->stop;
     wr::stem::Stemmer stemmer(native->language);
@@ -125,8 +123,9 @@ public:
     std::size_t size() const { return used_; }
 
     // The word's term, valid until the next add().
-    std::optional<std::u32string_view> find(std::u32string_view word, std::uint64_t hash) const {
+    std::optional<std::u32string_view> find(std::u32string_view word) const {
         if (slots_.empty()) return std::nullopt;
+        const std::uint64_t hash = hash_of(word);
         for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
             const Slot& s = slots_[at];
             if (s.word_len == kFree) return std::nullopt;
@@ -135,8 +134,9 @@ public:
         }
     }
 
-    void add(std::u32string_view word, std::uint64_t hash, std::u32string_view term) {
+    void add(std::u32string_view word, std::u32string_view term) {
         if ((used_ + 1) * 2 > slots_.size()) grow();
+        const std::uint64_t hash = hash_of(word);
         for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
             Slot& s = slots_[at];
             if (s.word_len == kFree) {
@@ -152,11 +152,11 @@ public:
         }
     }
 
+private:
     static std::uint64_t hash_of(std::u32string_view word) {
         return std::hash<std::u32string_view>{}(word);
     }
 
-private:
     static constexpr std::uint32_t kFree = ~std::uint32_t{0};
     struct Slot {
         std::uint64_t hash = 0;
@@ -185,18 +185,78 @@ private:
 // an earlier page. Kept only for terms the C++ pipeline made (or folded words
 // without a language) and while the host's unicodedata.normalize is the one
 // they were made with; what else the terms depend on is fixed in a process.
-struct TermMemo {
-    std::mutex lock;
-    PyObject* normalize = nullptr;  // held as long as the terms it made are
-    std::unordered_map<std::string, WordTerms> terms;
-    std::size_t size = 0;
+class TermMemo {
+public:
+    // The terms of `words` known under `key` made with `normalize` into
+    // `terms`; the places of the others.
+    std::vector<std::size_t> look_up(const std::string& key, py::handle normalize,
+                                     const std::vector<std::u32string_view>& words,
+                                     std::vector<std::u32string>& terms) {
+        std::vector<std::size_t> missing;
+        std::lock_guard<std::mutex> hold(lock_);
+        auto table = normalize.ptr() == normalize_ ? tables_.find(key) : tables_.end();
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            std::optional<std::u32string_view> term;
+            if (table != tables_.end()) term = table->second.find(words[i]);
+            if (term) terms[i] = *term;
+            else missing.push_back(i);
+        }
+        return missing;
+    }
+
+    void keep(const std::string& key, py::handle normalize, const std::vector<std::u32string>& words,
+              const std::vector<std::u32string>& terms) {
+        PyObject* old = nullptr;  // let go after the lock: that may run Python
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            std::size_t kept = 0;
+            for (const auto& [k, table] : tables_) kept += table.size();
+            if (normalize.ptr() != normalize_ || kept + words.size() > kMemoWords) {
+                tables_.clear();
+                old = normalize_;
+                normalize_ = py::reinterpret_borrow<py::object>(normalize).release().ptr();
+            }
+            WordTerms& table = tables_[key];
+            for (std::size_t k = 0; k < words.size(); ++k) table.add(words[k], terms[k]);
+        }
+        Py_XDECREF(old);
+    }
+
+private:
+    // Distinct words kept (some 30 MiB); past that the memo starts again.
+    static constexpr std::size_t kMemoWords = std::size_t{1} << 18;
+    std::mutex lock_;
+    PyObject* normalize_ = nullptr;  // held as long as the terms it made are
+    std::unordered_map<std::string, WordTerms> tables_;
 };
-// Distinct words kept (some 30 MiB); past that the memo starts again.
-constexpr std::size_t kMemoWords = std::size_t{1} << 18;
 
 TermMemo& term_memo() {
     static TermMemo* memo = new TermMemo;  // never destroyed: it may outlive the interpreter
     return *memo;
+}
+
+// The terms of `words` by the pipeline's steps; whether C++ made them (or
+// there was no language to stem in), so that the memo may keep them. `name`
+// is the language's nltk name, None without a language.
+bool make_terms(std::vector<std::u32string>& words, py::handle normalize, py::handle wordwash,
+                py::handle name, bool untouched) {
+    const wr::text::CharClasses& cc = wr::host_char_classes();
+    std::vector<std::u32string> folded =
+        through_host(words, [&](py::str s) { return normalize("NFD", s); });
+    for (std::u32string& f : folded) f = wr::text::keep_word_chars(wr::text::drop_combining(f, cc), cc);
+    words = through_host(folded, [](py::str s) { return s.attr("lower")(); });
+    if (name.is_none()) return true;
+    // stemmed in C++, as Wordwash's pipeline does while nltk's functions
+    // there are nltk's own
+    if (untouched && native_terms(words, wordwash, name)) return true;
+    py::set stop(wordwash.attr("stopwords").attr("words")(name));
+    py::object stem = wordwash.attr("SnowballStemmer")(name).attr("stem");
+    for (std::u32string& word : words) {
+        if (word.empty()) continue;
+        py::str w = wr::from_u32(word);
+        word = stop.contains(w) ? std::u32string() : wr::to_u32(py::str(stem(w)).attr("lower")());
+    }
+    return false;
 }
 
 // The engine's term for each word of each text, blank-separated, "-" for a
@@ -226,74 +286,29 @@ std::vector<std::u32string> terms_of(const std::vector<std::u32string>& texts, p
     if (!distinct.empty()) {
         py::object normalize = wr::import_attr("unicodedata", "normalize");
         py::object wordwash = wr::import("wrapper.infra.Wordwash");
-        // Which memo may answer: none while nltk's functions are replaced.
-        std::optional<std::string> memo_key;
-        if (!wr::truthy(language)) memo_key.emplace();
-        else if (wr::truthy(wordwash.attr("_nltk_untouched")()))
-            memo_key = "l:" + py::str(wordwash.attr("Idiomark").attr("get_nltk_language")(language))
-                                  .cast<std::string>();
-        TermMemo& memo = term_memo();
+        py::object name = py::none();
+        bool untouched = true;
+        if (wr::truthy(language)) {
+            name = wordwash.attr("Idiomark").attr("get_nltk_language")(language);
+            untouched = wr::truthy(wordwash.attr("_nltk_untouched")());
+        }
+        // No memo answers while nltk's functions are replaced.
+        const std::string memo_key = name.is_none() ? std::string() : "l:" + py::str(name).cast<std::string>();
         std::vector<std::size_t> missing;
-        {
-            std::lock_guard<std::mutex> hold(memo.lock);
-            auto table = memo_key && memo.normalize == normalize.ptr() ? memo.terms.find(*memo_key)
-                                                                       : memo.terms.end();
-            for (std::size_t i = 0; i < distinct.size(); ++i) {
-                if (table != memo.terms.end()) {
-                    const std::optional<std::u32string_view> term =
-                        table->second.find(distinct[i], WordTerms::hash_of(distinct[i]));
-                    if (term) {
-                        keys[i] = *term;
-                        continue;
-                    }
-                }
-                missing.push_back(i);
-            }
+        if (untouched) {
+            missing = term_memo().look_up(memo_key, normalize, distinct, keys);
+        } else {
+            missing.resize(distinct.size());
+            for (std::size_t i = 0; i < missing.size(); ++i) missing[i] = i;
         }
         if (!missing.empty()) {
             std::vector<std::u32string> words;
             words.reserve(missing.size());
             for (std::size_t i : missing) words.emplace_back(distinct[i]);
-            std::vector<std::u32string> folded =
-                through_host(words, [&](py::str s) { return normalize("NFD", s); });
-            for (std::u32string& f : folded) f = wr::text::keep_word_chars(wr::text::drop_combining(f, cc), cc);
-            std::vector<std::u32string> lower =
-                through_host(folded, [](py::str s) { return s.attr("lower")(); });
-
-            bool native = !wr::truthy(language);
-            if (wr::truthy(language) && native_terms(lower, language)) {
-                // stemmed in C++, as Wordwash's pipeline does while nltk's
-                // functions there are nltk's own
-                native = true;
-            } else if (wr::truthy(language)) {
-                py::object name = wordwash.attr("Idiomark").attr("get_nltk_language")(language);
-                py::set stop(wordwash.attr("stopwords").attr("words")(name));
-                py::object stem = wordwash.attr("SnowballStemmer")(name).attr("stem");
-                for (std::u32string& word : lower) {
-                    if (word.empty()) continue;
-                    py::str w = wr::from_u32(word);
-                    word = stop.contains(w) ? std::u32string() : wr::to_u32(py::str(stem(w)).attr("lower")());
-                }
-            }
-            if (native && memo_key) {
-                PyObject* old = nullptr;  // let go after the lock: that may run Python
-                {
-                    std::lock_guard<std::mutex> hold(memo.lock);
-                    if (memo.normalize != normalize.ptr() || memo.size + words.size() > kMemoWords) {
-                        memo.terms.clear();
-                        memo.size = 0;
-                        old = memo.normalize;
-                        memo.normalize = normalize.inc_ref().ptr();
-                    }
-                    WordTerms& table = memo.terms[*memo_key];
-                    const std::size_t before = table.size();
-                    for (std::size_t k = 0; k < words.size(); ++k)
-                        table.add(words[k], WordTerms::hash_of(words[k]), lower[k]);
-                    memo.size += table.size() - before;
-                }
-                Py_XDECREF(old);
-            }
-            for (std::size_t k = 0; k < missing.size(); ++k) keys[missing[k]] = std::move(lower[k]);
+            std::vector<std::u32string> terms = words;
+            if (make_terms(terms, normalize, wordwash, name, untouched) && untouched)
+                term_memo().keep(memo_key, normalize, words, terms);
+            for (std::size_t k = 0; k < missing.size(); ++k) keys[missing[k]] = std::move(terms[k]);
         }
     }
     std::vector<std::u32string> out;
