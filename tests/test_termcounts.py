@@ -159,3 +159,56 @@ def test_counts_read_back_hold_any_text_as_the_vectoriser_tokenises_it(models, s
 def doc_of(id, text):
     """A document whose cleaned text is the text itself."""
     return types.SimpleNamespace(id=id, text=text, cleaned_text=text, detected_language=None)
+
+
+def plain_doc(id, text):
+    return types.SimpleNamespace(id=id, text=text, cleaned_text=text, detected_language=None)
+
+
+def test_a_large_refit_from_the_counts_is_scikit_learns_to_the_bit(models):
+    # Past a million entries the rows are weighted by two threads; a
+    # Zipf-like draw gives long rows, repeated terms and rare ones.
+    rng = random.Random(11)
+    vocabulary = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyzçãéü") for _ in range(rng.randint(2, 9)))
+                  for _ in range(30000)]
+    weights = [1 / (rank + 1) for rank in range(len(vocabulary))]
+    texts = [" ".join(rng.choices(vocabulary, weights, k=rng.randint(0, 900))) for _ in range(4000)]
+    # scikit-learn's own pruning sees no more than the small text its fit of
+    # the settings is made with (and, once a process, the hundred texts the
+    # engine's fit is checked on): the weights are the engine's own.
+    pruned = []
+    limit = TfidfVectorizer._limit_features
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(TfidfVectorizer, "_limit_features",
+                      lambda self, X, *a, **k: pruned.append(X.shape[0]) or limit(self, X, *a, **k))
+        engine = FinderyTD(models)
+        engine.train_batch([plain_doc("d%d" % i, text) for i, text in enumerate(texts)])
+        assert engine.tfidf_matrix.nnz > 1 << 20
+        # Removing changes every weight (the idf) and the vocabulary's order.
+        removing = FinderyTD(models)
+        removing.remove_documents(["d%d" % i for i in range(0, 4000, 3)])
+    assert pruned and max(pruned) < 200
+    assert_refit_is_scikit_learns(engine)
+    assert_refit_is_scikit_learns(removing)
+
+
+@pytest.mark.parametrize("settings", [
+    {"min_df": 2}, {"min_df": 0.2}, {"max_df": 1}, {"max_df": 0.5}, {"max_features": 3}, {"binary": True},
+    {"sublinear_tf": True}, {"norm": "l1"}, {"norm": None}, {"smooth_idf": False}, {"use_idf": False},
+    {"dtype": __import__("numpy").float32},
+])
+def test_a_vectoriser_with_other_settings_is_fitted_as_scikit_learn_fits_it(models, settings):
+    # scikit-learn's own class, so its words are counted in C++, but the rest
+    # of the fit (pruning, weights, lengths) is left to scikit-learn.
+    rng = random.Random(5)
+    texts = [" ".join(rng.choice(["aa", "bb", "cc", "dd", "ee", "ff", "gg"]) for _ in range(rng.randint(1, 9)))
+             + " only%d" % i for i in range(30)]
+    made = lambda: TfidfVectorizer(**settings)  # noqa: E731
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(td_module, "TfidfVectorizer", made)
+        engine = FinderyTD(models)
+        engine.train_batch([plain_doc("d%d" % i, text) for i, text in enumerate(texts)])
+    expected = made()
+    matrix = expected.fit_transform(texts)
+    assert pickle.dumps(engine.tfidf_vectorizer) == pickle.dumps(expected)
+    assert pickle.dumps(engine.tfidf_matrix) == pickle.dumps(matrix)
