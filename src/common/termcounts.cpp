@@ -28,14 +28,53 @@ std::uint64_t get_varint(const std::string& in, std::size_t& at) {
 }
 }  // namespace
 
+static std::uint64_t hash_of(std::u32string_view word) {
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ word.size();
+    for (const char32_t c : word) {
+        h ^= c;
+        h *= 0xFF51AFD7ED558CCDull;
+        h ^= h >> 29;
+    }
+    return h;
+}
+
+std::uint32_t TermCounts::find(std::u32string_view word, std::uint64_t hash) const {
+    if (slots_.empty()) return kNone;
+    const std::size_t mask = slots_.size() - 1;
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+        const Slot& s = slots_[at];
+        if (s.id == 0) return kNone;
+        if (s.tag == tag && terms_[s.id - 1] == word) return s.id - 1;
+    }
+}
+
+void TermCounts::file(std::uint32_t id, std::uint64_t hash) {
+    if ((terms_.size() + 1) * 2 > slots_.size()) {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(std::max<std::size_t>(64, old.size() * 2), Slot{});
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& s : old) {
+            if (s.id == 0) continue;
+            std::size_t at = hash_of(terms_[s.id - 1]) & mask;
+            while (slots_[at].id != 0) at = (at + 1) & mask;
+            slots_[at] = s;
+        }
+    }
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t at = hash & mask;
+    while (slots_[at].id != 0) at = (at + 1) & mask;
+    slots_[at] = {static_cast<std::uint32_t>(hash >> 32), id + 1};
+}
+
 std::uint32_t TermCounts::id_of(std::u32string_view word) {
-    word_.assign(word);
-    auto found = ids_.find(word_);
-    if (found != ids_.end()) return found->second;
-    if (terms_.size() >= kUnmapped) throw std::length_error("too many terms");
+    const std::uint64_t hash = hash_of(word);
+    const std::uint32_t found = find(word, hash);
+    if (found != kNone) return found;
+    if (terms_.size() >= kUnmapped - 1) throw std::length_error("too many terms");
     const auto id = static_cast<std::uint32_t>(terms_.size());
-    ids_.emplace(word_, id);
-    terms_.push_back(word_);
+    file(id, hash);
+    terms_.emplace_back(word);
     last_row_.push_back(0);
     at_.push_back(0);
     return id;
@@ -111,12 +150,12 @@ TermCounts TermCounts::read(image::Reader& in) {
     const std::size_t terms = offsets.size() - 1;
     if (terms >= kUnmapped) throw image::Damaged("too many terms");
     c.terms_.reserve(terms);
-    c.ids_.reserve(terms);
     for (std::size_t t = 0; t < terms; ++t) {
-        c.terms_.emplace_back(letters.begin() + static_cast<std::ptrdiff_t>(offsets[t]),
-                              letters.begin() + static_cast<std::ptrdiff_t>(offsets[t + 1]));
-        if (!c.ids_.emplace(c.terms_.back(), static_cast<std::uint32_t>(t)).second)
-            throw image::Damaged("a term listed twice");
+        const std::u32string_view term(letters.data() + offsets[t], offsets[t + 1] - offsets[t]);
+        const std::uint64_t hash = hash_of(term);
+        if (c.find(term, hash) != kNone) throw image::Damaged("a term listed twice");
+        c.file(static_cast<std::uint32_t>(t), hash);
+        c.terms_.emplace_back(term);
     }
     c.last_row_.assign(terms, 0);
     c.at_.assign(terms, 0);

@@ -54,19 +54,28 @@ public:
 
 private:
     std::uint32_t id_of(std::u32string_view word);
+    // The id of `word` in the table of ids, or kNone; `hash` is hash_of(word).
+    static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+    std::uint32_t find(std::u32string_view word, std::uint64_t hash) const;
+    // Files term `id` (not in the table yet) under `hash`.
+    void file(std::uint32_t id, std::uint64_t hash);
     // Counts one use of `term` in the row being added.
     void use(std::uint32_t term);
     void close_row();
 
     std::vector<std::u32string> terms_;
-    std::unordered_map<std::u32string, std::uint32_t> ids_;
+    // Term ids by the hash of their letters, open addressing: a slot holds
+    // the hash's high half and 1 + the id (0: free). Kept at most half full.
+    struct Slot {
+        std::uint32_t tag = 0, id = 0;
+    };
+    std::vector<Slot> slots_;
     std::vector<Entry> entries_;
     std::vector<std::uint64_t> starts_{0};
     // Scratch for the row being added: per term, 1 + the row that last used
     // it, and where that row counts it.
     std::vector<std::uint64_t> last_row_;
     std::vector<std::uint64_t> at_;
-    std::u32string word_;
 };
 
 }  // namespace wr::counts
