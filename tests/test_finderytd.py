@@ -472,6 +472,23 @@ def test_refused_and_failed_changes_leave_the_stored_index_in_charge(models, mon
     assert stored(models)["cleaned_text"] == {"a": "alpha lava"}
 
 
+def test_a_failed_fit_of_new_documents_is_not_half_kept(models, monkeypatch):
+    # The batch was filed in memory when the fit failed: kept so, a retry
+    # would pass its documents over as indexed and they would never be stored.
+    engine = FinderyTD(models)
+    engine.train_batch([doc("a", "alpha lava"), doc("b", "beta ash")])
+    monkeypatch.setattr(td_module, "TfidfVectorizer", lambda: 1 / 0)
+    for train in (lambda: engine.train_batch([doc("c", "gamma lava")]),
+                  lambda: engine.train_model(doc("c", "gamma lava"))):
+        with pytest.raises(ZeroDivisionError):
+            train()
+        assert not engine.is_loaded and engine.tfidf_matrix is None
+    monkeypatch.undo()
+    engine.train_model(doc("c", "gamma lava"))
+    assert stored(models)["document_names"] == ["a", "b", "c"]
+    assert [h["name"] for h in engine.search_documents("gamma", "en")[1]] == ["c"]
+
+
 # ---- the writer protocol's files: leftovers, durability, threads --------------
 
 

@@ -147,16 +147,28 @@ void file_one(py::object engine, py::object doc, py::dict& preprocessed_document
 // first document of an index alone, otherwise every indexed text again
 // (vocabulary and idf weights change with each document, so no row can be
 // kept). `preprocessed_documents` holds what the last training filed.
+//
+// The old matrix goes first, and with it the ranked index derived from it
+// (unless a host holds it): at a million documents each is gigabytes, and
+// the new ones are made from the texts' counts alone. A fit that fails
+// leaves the engine object as if it had read nothing, so that the next call
+// reads the stored model instead of using a half-made state.
 void fit(py::object engine, py::dict& preprocessed_documents, bool had_vectorizer) {
     py::object Tfidf = attr("TfidfVectorizer");
-    if (!had_vectorizer) {
-        py::object values = preprocessed_documents.attr("values")();
-        engine.attr("tfidf_vectorizer") = Tfidf().attr("fit")(values);
-        engine.attr("tfidf_matrix") = engine.attr("tfidf_vectorizer").attr("transform")(values);
-    } else {
-        engine.attr("tfidf_vectorizer") = Tfidf();
-        engine.attr("tfidf_matrix") =
-            fit_transform(engine, engine.attr("tfidf_vectorizer"), engine.attr("cleaned_text").attr("values")());
+    try {
+        engine.attr("tfidf_matrix") = py::none();
+        if (!had_vectorizer) {
+            py::object values = preprocessed_documents.attr("values")();
+            engine.attr("tfidf_vectorizer") = Tfidf().attr("fit")(values);
+            engine.attr("tfidf_matrix") = engine.attr("tfidf_vectorizer").attr("transform")(values);
+        } else {
+            engine.attr("tfidf_vectorizer") = Tfidf();
+            engine.attr("tfidf_matrix") = fit_transform(engine, engine.attr("tfidf_vectorizer"),
+                                                        engine.attr("cleaned_text").attr("values")());
+        }
+    } catch (...) {
+        forget(engine);
+        throw;
     }
     engine.attr("is_loaded") = py::bool_(true);
 }
