@@ -4,6 +4,7 @@ import json
 import os
 import random
 import re
+import types
 
 import fitz
 import numpy as np
@@ -181,6 +182,57 @@ def test_terms_with_a_warm_memo_equal_those_made_afresh():
                                        input=json.dumps([texts[i]])).stdout)[0]
              for i in range(0, len(texts), 12)]
     assert fresh == warm[::12]
+
+
+def random_page_doc(rng, i):
+    """A filed document as keep() may be handed one: ids of several kinds,
+    texts with every kind of character JSON escapes, pages or none."""
+    words = (EN + " " + PT + " " + ES + TRICKY).split() + ['"q"', "back\\slash", "tab\there", "\x7f\x01",
+                                                          "\ud800", "😀x", "line\nbreak", "\u2028"]
+    pages = [" ".join(rng.choice(words) for _ in range(rng.randint(0, 30))) for _ in range(rng.randint(1, 3))]
+    text = "".join(pages)
+    kind = rng.randrange(12)
+    if kind == 0:
+        text = rng.choice([None, "", b"bytes"])
+    language = rng.choice([Idiomark.ENGLISH, Idiomark.SPANISH, Idiomark.PORTUGUESE, None])
+    return types.SimpleNamespace(
+        id=rng.choice([f"dir/doc-{i}.pdf", i, ("tuple", i), f"sur\udc80rogate-{i}"]), text=text,
+        pages=pages if kind % 3 else None if kind == 1 else ["not", "the text"],
+        is_detect_language=rng.random() < 0.8, detected_language=language)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_a_batch_keeps_the_files_keep_writes_byte_for_byte(tmp_path, seed):
+    # More documents than one round of the batch; a language the pipeline
+    # does not know fails its document alone, as does a file that cannot be
+    # replaced (a directory in its place).
+    rng = random.Random(seed)
+    docs = [random_page_doc(rng, i) for i in range(300)]
+    docs[7].detected_language, docs[7].is_detect_language, docs[7].text = "xx", True, "some words"
+    for d in docs[3], docs[5]:
+        d.text, d.pages = "a text", None
+    one, many = tmp_path / "one", tmp_path / "many"
+    for base in (one, many):
+        os.makedirs(base / "pages")
+        os.makedirs(Pagekeep.path(str(base), docs[3].id))
+        with open(Pagekeep.path(str(base), docs[5].id)[:-5] + ".f16", "wb") as f:
+            f.write(b"stale window embeddings")
+    expected = []
+    for d in docs:
+        try:
+            Pagekeep.keep(str(one), d, durable=False)
+            expected.append(None)
+        except Exception as e:  # noqa: BLE001 (the same exception, whatever it is)
+            expected.append((type(e), str(e).replace(str(one), "BASE")))
+    got = Pagekeep.keep_batch(str(many), docs, durable=False)
+    assert [None if e is None else (type(e), str(e).replace(str(many), "BASE")) for e in got] == expected
+    assert expected[3] is not None and expected[7] is not None and expected.count(None) > 250
+
+    def files(base):
+        return {f.name: f.read_bytes() for f in sorted((base / "pages").iterdir()) if not f.is_dir()}
+    assert files(one) == files(many)
+    assert len(files(one)) > 200
+    assert not any(name.endswith(".f16") for name in files(many))
 
 
 def test_pdf_readers_record_the_pages_of_what_they_return(tmp_path):

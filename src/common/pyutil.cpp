@@ -203,23 +203,29 @@ namespace {
 }
 }  // namespace
 
-void replace_file(const std::string& from, const std::string& to, bool durable) {
+FileFailure try_replace_file(const std::string& from, const std::string& to, bool durable) {
     if (::rename(from.c_str(), to.c_str()) != 0) {
         const int saved = errno;
         ::unlink(from.c_str());
-        raise_errno(saved, to);
+        return {saved, to};
     }
-    if (!durable) return;
+    if (!durable) return {};
     // The rename lives in the directory: until the directory reaches the
     // disk, a crash of the machine can bring back the old file (or none).
     const auto slash = to.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : to.substr(0, slash);
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) raise_errno(errno, dir);
+    if (fd < 0) return {errno, dir};
     // EINVAL: a file system that cannot sync directories (it has nothing to do).
     const int saved = ::fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
     ::close(fd);
-    if (saved != 0) raise_errno(saved, dir);
+    if (saved != 0) return {saved, dir};
+    return {};
+}
+
+void replace_file(const std::string& from, const std::string& to, bool durable) {
+    const FileFailure failed = try_replace_file(from, to, durable);
+    if (failed.code) raise_errno(failed.code, failed.path);
 }
 
 std::string host_path(py::handle path) { return import_attr("os", "fsencode")(path).cast<std::string>(); }
@@ -232,13 +238,11 @@ void sync_file_system(const std::string& path) {
     if (saved != 0) raise_errno(saved, path);
 }
 
-void write_file_atomic(const std::string& path, const std::string& data, bool durable) {
+FileFailure try_write_file_atomic(const std::string& path, const std::string& data, bool durable) {
     const std::string tmp = temp_sibling(path);
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        // Report the caller's path: the temporary name means nothing to them.
-        raise_errno(errno, path);
-    }
+    // Reported with the caller's path: the temporary name means nothing to them.
+    if (fd < 0) return {errno, path};
     std::size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);
@@ -247,7 +251,7 @@ void write_file_atomic(const std::string& path, const std::string& data, bool du
             const int saved = errno;
             ::close(fd);
             ::unlink(tmp.c_str());
-            raise_errno(saved, path);
+            return {saved, path};
         }
         done += static_cast<std::size_t>(n);
     }
@@ -257,9 +261,14 @@ void write_file_atomic(const std::string& path, const std::string& data, bool du
     if (::close(fd) != 0 && saved == 0) saved = errno;
     if (saved != 0) {
         ::unlink(tmp.c_str());
-        raise_errno(saved, path);
+        return {saved, path};
     }
-    replace_file(tmp, path, durable);
+    return try_replace_file(tmp, path, durable);
+}
+
+void write_file_atomic(const std::string& path, const std::string& data, bool durable) {
+    const FileFailure failed = try_write_file_atomic(path, data, durable);
+    if (failed.code) raise_errno(failed.code, failed.path);
 }
 
 }  // namespace wr

@@ -174,6 +174,14 @@ void replace_file(const std::string& from, const std::string& to, bool durable =
 // `durable` false leaves both flushes to one sync_file_system() after many
 // such writes: each fsync waits for the disk, one sync of all waits once.
 void write_file_atomic(const std::string& path, const std::string& data, bool durable = true);
+// The same two without the interpreter (any thread, its lock not held): the
+// failure as its errno (0: none) and the path it concerns.
+struct FileFailure {
+    int code = 0;
+    std::string path;
+};
+FileFailure try_replace_file(const std::string& from, const std::string& to, bool durable = true);
+FileFailure try_write_file_atomic(const std::string& path, const std::string& data, bool durable = true);
 // Flushes everything written to the file system holding `path` (syncfs(2)).
 void sync_file_system(const std::string& path);
 

@@ -284,15 +284,30 @@ void keep_pages(py::handle proc, py::handle docs) {
     py::object engine = proc.attr("document_search");
     // One flush to disk for the whole batch rather than two per document.
     bool kept = false;
-    for (py::handle doc : docs) {
+    auto not_kept = [&](py::handle doc, py::handle error) {
+        wr::log_error({"pages of document ", py::getattr(doc, "id", py::none()),
+                       " not kept (its hits will say to index it again): ", error});
+    };
+    // Without window embeddings (the term-weighting engine), the whole batch
+    // at once on two threads, while keep is the module's own.
+    py::list listed = py::list(py::reinterpret_borrow<py::object>(docs));
+    bool at_once = keep.is(pagekeep("_keep")) && listed.size() > 1;
+    for (std::size_t i = 0; at_once && i < listed.size(); ++i) at_once = window_model(engine, listed[i]).first.is_none();
+    if (at_once) {
+        py::list failures = pagekeep("keep_batch")(modeldir, listed, py::arg("durable") = false);
+        for (std::size_t i = 0; i < listed.size(); ++i) {
+            if (failures[i].is_none()) kept = true;
+            else not_kept(listed[i], failures[i]);
+        }
+    }
+    for (py::handle doc : at_once ? py::list() : listed) {
         try {
             auto [model, key] = window_model(engine, doc);
             keep(modeldir, doc, model, key, py::arg("durable") = false);
             kept = true;
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;
-            wr::log_error({"pages of document ", py::getattr(doc, "id", py::none()),
-                           " not kept (its hits will say to index it again): ", e.value()});
+            not_kept(doc, e.value());
         }
     }
     if (!kept) return;

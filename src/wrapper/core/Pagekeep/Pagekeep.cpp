@@ -5,16 +5,22 @@
 // is written, replaced or removed without touching any other.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <exception>
 #include <cstdint>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
+#include <thread>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <unordered_map>
 #include <vector>
 
@@ -193,7 +199,7 @@ public:
                                      const std::vector<std::u32string_view>& words,
                                      std::vector<std::u32string>& terms) {
         std::vector<std::size_t> missing;
-        std::lock_guard<std::mutex> hold(lock_);
+        std::shared_lock<std::shared_mutex> hold(lock_);
         auto table = normalize.ptr() == normalize_ ? tables_.find(key) : tables_.end();
         for (std::size_t i = 0; i < words.size(); ++i) {
             std::optional<std::u32string_view> term;
@@ -208,7 +214,7 @@ public:
               const std::vector<std::u32string>& terms) {
         PyObject* old = nullptr;  // let go after the lock: that may run Python
         {
-            std::lock_guard<std::mutex> hold(lock_);
+            std::unique_lock<std::shared_mutex> hold(lock_);
             std::size_t kept = 0;
             for (const auto& [k, table] : tables_) kept += table.size();
             if (normalize.ptr() != normalize_ || kept + words.size() > kMemoWords) {
@@ -225,7 +231,7 @@ public:
 private:
     // Distinct words kept (some 30 MiB); past that the memo starts again.
     static constexpr std::size_t kMemoWords = std::size_t{1} << 18;
-    std::mutex lock_;
+    std::shared_mutex lock_;  // look-ups share it, from any thread
     PyObject* normalize_ = nullptr;  // held as long as the terms it made are
     std::unordered_map<std::string, WordTerms> tables_;
 };
@@ -259,6 +265,93 @@ bool make_terms(std::vector<std::u32string>& words, py::handle normalize, py::ha
     return false;
 }
 
+// What makes a language's terms, read from the host once (under its lock).
+// `memo_key` names the language's table in the memo.
+struct TermSource {
+    py::object normalize, wordwash, name = py::none();
+    bool untouched = true;
+    std::string memo_key;
+};
+
+TermSource term_source(py::handle language) {
+    TermSource s;
+    s.normalize = wr::import_attr("unicodedata", "normalize");
+    s.wordwash = wr::import("wrapper.infra.Wordwash");
+    if (wr::truthy(language)) {
+        s.name = s.wordwash.attr("Idiomark").attr("get_nltk_language")(language);
+        s.untouched = wr::truthy(s.wordwash.attr("_nltk_untouched")());
+    }
+    s.memo_key = s.name.is_none() ? std::string() : "l:" + py::str(s.name).cast<std::string>();
+    return s;
+}
+
+// The words of some texts: per text, each word's place among the distinct
+// words (views into the texts). Needs no interpreter.
+struct Split {
+    std::vector<std::vector<std::size_t>> which;
+    std::vector<std::u32string_view> distinct;
+};
+
+Split split_words(const std::vector<std::u32string>& texts) {
+    const wr::text::CharClasses& cc = wr::host_char_classes();
+    Split split;
+    std::unordered_map<std::u32string_view, std::size_t> seen;
+    std::size_t letters = 0;
+    for (const std::u32string& text : texts) letters += text.size();
+    seen.reserve(letters / 8);
+    for (const std::u32string& text : texts) {
+        split.which.emplace_back();
+        for (const ps::Word& w : ps::words_of(text, cc)) {
+            const std::u32string_view piece(text.data() + w.word_begin, w.word_end - w.word_begin);
+            auto [at, fresh] = seen.emplace(piece, split.distinct.size());
+            if (fresh) split.distinct.push_back(piece);
+            split.which.back().push_back(at->second);
+        }
+    }
+    return split;
+}
+
+// The terms the memo holds for the distinct words, into `keys`; the places
+// of the others. Needs no interpreter (the source is held by the caller).
+std::vector<std::size_t> look_up_terms(const TermSource& s, const Split& split, std::vector<std::u32string>& keys) {
+    keys.assign(split.distinct.size(), std::u32string());
+    // No memo answers while nltk's functions are replaced.
+    if (s.untouched) return term_memo().look_up(s.memo_key, s.normalize, split.distinct, keys);
+    std::vector<std::size_t> missing(split.distinct.size());
+    for (std::size_t i = 0; i < missing.size(); ++i) missing[i] = i;
+    return missing;
+}
+
+// The terms of the missing words by the pipeline's steps (under the
+// interpreter's lock), kept in the memo where it may keep them.
+void make_missing(const TermSource& s, const Split& split, const std::vector<std::size_t>& missing,
+                  std::vector<std::u32string>& keys) {
+    if (missing.empty()) return;
+    std::vector<std::u32string> words;
+    words.reserve(missing.size());
+    for (std::size_t i : missing) words.emplace_back(split.distinct[i]);
+    std::vector<std::u32string> terms = words;
+    if (make_terms(terms, s.normalize, s.wordwash, s.name, s.untouched) && s.untouched)
+        term_memo().keep(s.memo_key, s.normalize, words, terms);
+    for (std::size_t k = 0; k < missing.size(); ++k) keys[missing[k]] = std::move(terms[k]);
+}
+
+// Each text's line of terms. Needs no interpreter.
+std::vector<std::u32string> lines_of(const Split& split, const std::vector<std::u32string>& keys) {
+    std::vector<std::u32string> out;
+    for (const std::vector<std::size_t>& words : split.which) {
+        std::u32string line;
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            if (i) line.push_back(U' ');
+            const std::u32string& key = keys[words[i]];
+            // A stem never holds a blank; one that did would break the line up.
+            line += key.empty() || key.find(U' ') != std::u32string::npos ? U"-" : key;
+        }
+        out.push_back(std::move(line));
+    }
+    return out;
+}
+
 // The engine's term for each word of each text, blank-separated, "-" for a
 // word it drops: the stemming pipeline's steps (accents folded, punctuation
 // deleted, stopwords dropped, Snowball stems in the document's language, or
@@ -266,63 +359,13 @@ bool make_terms(std::vector<std::u32string>& words, py::handle normalize, py::ha
 // vectoriser reads them. Each distinct word is stemmed once, and at most
 // once a process while the memo keeps it.
 std::vector<std::u32string> terms_of(const std::vector<std::u32string>& texts, py::handle language) {
-    const wr::text::CharClasses& cc = wr::host_char_classes();
-    std::vector<std::vector<std::size_t>> which;  // per text, each word's place in `distinct`
-    std::unordered_map<std::u32string_view, std::size_t> seen;  // views into `texts`
-    std::size_t letters = 0;
-    for (const std::u32string& text : texts) letters += text.size();
-    seen.reserve(letters / 8);
-    std::vector<std::u32string_view> distinct;
-    for (const std::u32string& text : texts) {
-        which.emplace_back();
-        for (const ps::Word& w : ps::words_of(text, cc)) {
-            const std::u32string_view piece(text.data() + w.word_begin, w.word_end - w.word_begin);
-            auto [at, fresh] = seen.emplace(piece, distinct.size());
-            if (fresh) distinct.push_back(piece);
-            which.back().push_back(at->second);
-        }
+    const Split split = split_words(texts);
+    std::vector<std::u32string> keys;
+    if (!split.distinct.empty()) {
+        const TermSource source = term_source(language);
+        make_missing(source, split, look_up_terms(source, split, keys), keys);
     }
-    std::vector<std::u32string> keys(distinct.size());
-    if (!distinct.empty()) {
-        py::object normalize = wr::import_attr("unicodedata", "normalize");
-        py::object wordwash = wr::import("wrapper.infra.Wordwash");
-        py::object name = py::none();
-        bool untouched = true;
-        if (wr::truthy(language)) {
-            name = wordwash.attr("Idiomark").attr("get_nltk_language")(language);
-            untouched = wr::truthy(wordwash.attr("_nltk_untouched")());
-        }
-        // No memo answers while nltk's functions are replaced.
-        const std::string memo_key = name.is_none() ? std::string() : "l:" + py::str(name).cast<std::string>();
-        std::vector<std::size_t> missing;
-        if (untouched) {
-            missing = term_memo().look_up(memo_key, normalize, distinct, keys);
-        } else {
-            missing.resize(distinct.size());
-            for (std::size_t i = 0; i < missing.size(); ++i) missing[i] = i;
-        }
-        if (!missing.empty()) {
-            std::vector<std::u32string> words;
-            words.reserve(missing.size());
-            for (std::size_t i : missing) words.emplace_back(distinct[i]);
-            std::vector<std::u32string> terms = words;
-            if (make_terms(terms, normalize, wordwash, name, untouched) && untouched)
-                term_memo().keep(memo_key, normalize, words, terms);
-            for (std::size_t k = 0; k < missing.size(); ++k) keys[missing[k]] = std::move(terms[k]);
-        }
-    }
-    std::vector<std::u32string> out;
-    for (std::size_t t = 0; t < texts.size(); ++t) {
-        std::u32string line;
-        for (std::size_t i = 0; i < which[t].size(); ++i) {
-            if (i) line.push_back(U' ');
-            const std::u32string& key = keys[which[t][i]];
-            // A stem never holds a blank; one that did would break the line up.
-            line += key.empty() || key.find(U' ') != std::u32string::npos ? U"-" : key;
-        }
-        out.push_back(std::move(line));
-    }
-    return out;
+    return lines_of(split, keys);
 }
 
 py::str terms(py::object text, py::object language) {
@@ -470,6 +513,219 @@ py::object keep(py::object modeldir, py::object doc, py::object model, py::objec
     wr::write_file_atomic(wr::host_path(where), data, durable);
     if (!record.contains("vectors")) remove_if_there(vectors_at);
     return where;
+}
+
+// ---- many documents at once ----------------------------------------------------
+//
+// What keep() does for a batch of documents without window embeddings, on
+// two threads: the interpreter's lock is taken only to read the documents
+// and to make the terms of words the memo does not hold, and each file is the
+// one keep() writes, byte for byte.
+
+// A string as json.dumps writes it (ASCII, \uXXXX escapes in lower-case hex,
+// surrogate pairs past the first plane, lone surrogates as they are).
+void put_json_string(std::string& out, std::u32string_view s) {
+    static const char hex[] = "0123456789abcdef";
+    auto escape = [&](std::uint32_t v) {
+        out += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4) out.push_back(hex[(v >> shift) & 0xF]);
+    };
+    out.push_back('"');
+    for (const char32_t c : s) {
+        switch (c) {
+            case U'\\': out += "\\\\"; break;
+            case U'"': out += "\\\""; break;
+            case U'\b': out += "\\b"; break;
+            case U'\f': out += "\\f"; break;
+            case U'\n': out += "\\n"; break;
+            case U'\r': out += "\\r"; break;
+            case U'\t': out += "\\t"; break;
+            default:
+                if (c >= 0x20 && c <= 0x7E) {
+                    out.push_back(static_cast<char>(c));
+                } else if (c >= 0x10000) {
+                    const std::uint32_t v = static_cast<std::uint32_t>(c) - 0x10000;
+                    escape(0xD800 | (v >> 10));
+                    escape(0xDC00 | (v & 0x3FF));
+                } else {
+                    escape(static_cast<std::uint32_t>(c));
+                }
+        }
+    }
+    out.push_back('"');
+}
+
+// The record keep() writes for pages without embeddings.
+std::string record_json(std::u32string_view id, const std::vector<std::u32string>& texts,
+                        const std::vector<std::u32string>& lines, bool numbered) {
+    std::string out = "{\"version\": " + std::to_string(kVersion) + ", \"id\": ";
+    put_json_string(out, id);
+    out += ", \"pages\": [";
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (i) out += ", ";
+        out += "{\"page\": ";
+        out += numbered ? std::to_string(i + 1) : std::string("null");
+        out += ", \"text\": ";
+        put_json_string(out, texts[i]);
+        out += ", \"terms\": ";
+        put_json_string(out, lines[i]);
+        out += "}";
+    }
+    out += "]}";
+    return out;
+}
+
+// Runs work(i) for every i below n on this thread and one other (the first
+// half here), where there is one to be had; a failure is thrown here once
+// both are done.
+template <typename Work>
+void in_two(std::size_t n, const Work& work) {
+    std::size_t half = n >= 2 ? n / 2 : n;
+    std::exception_ptr failed;
+    std::thread other;
+    if (half < n) {
+        try {
+            other = std::thread([&, half] {
+                try {
+                    for (std::size_t i = half; i < n; ++i) work(i);
+                } catch (...) {
+                    failed = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            half = n;
+        }
+    }
+    try {
+        for (std::size_t i = 0; i < half; ++i) work(i);
+    } catch (...) {
+        if (other.joinable()) other.join();
+        throw;
+    }
+    if (other.joinable()) other.join();
+    if (failed) std::rethrow_exception(failed);
+}
+
+// Documents read from the host per round: bounds what a large batch holds
+// in memory (a document's text as code points) at once.
+constexpr std::size_t kRound = 256;
+
+// keep(modeldir, doc, durable=durable) for each document, without window
+// embeddings; per document None (kept, or nothing to keep) or the exception
+// keep() would have raised.
+py::list keep_batch(py::object modeldir, py::object docs, bool durable) {
+    struct Job {
+        bool wanted = false;
+        std::vector<std::u32string> texts;
+        bool numbered = false;
+        std::u32string id;
+        std::string where, vectors_at;
+        const TermSource* source = nullptr;
+        py::object source_failed;  // what reading the source raised: keep() raises it for a text with words
+        Split split;
+        std::vector<std::u32string> keys;
+        std::vector<std::size_t> missing;
+        wr::FileFailure failed;
+    };
+    py::list all(docs);
+    py::list out;
+    for (std::size_t i = 0; i < all.size(); ++i) out.append(py::none());
+    std::unordered_map<PyObject*, std::unique_ptr<TermSource>> sources;  // by language object
+    bool dir_made = false;
+    // Made (once a process) under the interpreter's lock, read without it.
+    wr::host_char_classes();
+
+    for (std::size_t from = 0; from < all.size(); from += kRound) {
+        const std::size_t n = std::min(kRound, all.size() - from);
+        std::vector<Job> jobs(n);
+        // Read under the interpreter's lock; a document that cannot be read
+        // fails alone, as keep() would.
+        for (std::size_t k = 0; k < n; ++k) {
+            py::handle doc = all[from + k];
+            Job& job = jobs[k];
+            try {
+                py::object text = py::getattr(doc, "text", py::none());
+                if (!wr::truthy(text) || !PyUnicode_Check(text.ptr())) continue;
+                py::object language = py::none();
+                if (wr::truthy(py::getattr(doc, "is_detect_language", py::none())))
+                    language = doc.attr("detected_language");
+                py::object pages = numbered_pages(doc, text);
+                job.numbered = !pages.is_none();
+                if (pages.is_none()) job.texts.push_back(wr::to_u32(text));
+                else
+                    for (py::handle p : pages) job.texts.push_back(wr::to_u32(p));
+                py::object id = doc.attr("id");
+                job.id = wr::to_u32(py::repr(id));
+                if (!dir_made) {
+                    wr::import("os").attr("makedirs")(pages_dir(modeldir), py::arg("exist_ok") = true);
+                    dir_made = true;
+                }
+                job.where = wr::host_path(path(modeldir, id));
+                job.vectors_at = wr::host_path(vectors_path(modeldir, id));
+                job.wanted = true;
+                std::unique_ptr<TermSource>& source = sources[language.ptr()];
+                try {
+                    if (!source) source = std::make_unique<TermSource>(term_source(language));
+                    job.source = source.get();
+                } catch (py::error_already_set& e) {
+                    if (!e.matches(PyExc_Exception)) throw;
+                    job.source_failed = e.value();
+                }
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                out[from + k] = e.value();
+                job = Job();
+            }
+        }
+        {
+            py::gil_scoped_release released;
+            in_two(n, [&](std::size_t k) {
+                Job& job = jobs[k];
+                if (!job.wanted) return;
+                job.split = split_words(job.texts);
+                if (job.source && !job.split.distinct.empty())
+                    job.missing = look_up_terms(*job.source, job.split, job.keys);
+            });
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            Job& job = jobs[k];
+            if (!job.wanted || job.split.distinct.empty()) continue;
+            if (!job.source) {
+                out[from + k] = job.source_failed;
+                job.wanted = false;
+                continue;
+            }
+            try {
+                make_missing(*job.source, job.split, job.missing, job.keys);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                out[from + k] = e.value();
+                job.wanted = false;
+            }
+        }
+        {
+            py::gil_scoped_release released;
+            in_two(n, [&](std::size_t k) {
+                Job& job = jobs[k];
+                if (!job.wanted) return;
+                const std::string data = record_json(job.id, job.texts, lines_of(job.split, job.keys), job.numbered);
+                job.failed = wr::try_write_file_atomic(job.where, data, durable);
+                // Embeddings kept before for this document name other pages.
+                if (!job.failed.code && ::unlink(job.vectors_at.c_str()) != 0 && errno != ENOENT)
+                    job.failed = {errno, job.vectors_at};
+            });
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            const Job& job = jobs[k];
+            if (!job.wanted || !job.failed.code) continue;
+            py::object name = wr::import("os").attr("fsdecode")(py::bytes(job.failed.path));
+            errno = job.failed.code;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+            py::error_already_set failure;
+            out[from + k] = failure.value();
+        }
+    }
+    return out;
 }
 
 bool forget(py::object modeldir, py::object id) {
@@ -803,6 +1059,11 @@ PYBIND11_MODULE(Pagekeep, m) {
           "sentence-embedding `model` (filed under `key`) the embeddings of their windows; "
           "the path, or None for a document without text. `durable` False leaves the flush "
           "to disk to one sync() after many documents.");
+    m.attr("_keep") = m.attr("keep");  // as defined: Process files a batch at once only while keep is this
+    m.def("keep_batch", &keep_batch, py::arg("modeldir"), py::arg("docs"), py::arg("durable") = true,
+          "keep(modeldir, doc, durable=durable) for each document, without window embeddings, "
+          "on two threads; per document None (kept, or nothing to keep) or the exception keep() "
+          "would have raised.");
     m.def(
         "sync",
         [](py::object modeldir) {
