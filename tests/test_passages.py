@@ -194,11 +194,22 @@ def random_page_doc(rng, i):
     kind = rng.randrange(12)
     if kind == 0:
         text = rng.choice([None, "", b"bytes"])
-    language = rng.choice([Idiomark.ENGLISH, Idiomark.SPANISH, Idiomark.PORTUGUESE, None])
-    return types.SimpleNamespace(
-        id=rng.choice([f"dir/doc-{i}.pdf", i, ("tuple", i), f"sur\udc80rogate-{i}"]), text=text,
-        pages=pages if kind % 3 else None if kind == 1 else ["not", "the text"],
-        is_detect_language=rng.random() < 0.8, detected_language=language)
+    language = rng.choice([Idiomark.ENGLISH, Idiomark.SPANISH, Idiomark.PORTUGUESE, None, "en", "es"])
+    # A code made anew at each read: objects freed in between share addresses.
+    made = FreshLanguage if isinstance(language, str) else types.SimpleNamespace
+    doc = made(id=rng.choice([f"dir/doc-{i}.pdf", i, ("tuple", i), f"sur\udc80rogate-{i}"]), text=text,
+               pages=pages if kind % 3 else None if kind == 1 else ["not", "the text"],
+               is_detect_language=rng.random() < 0.8)
+    doc.code = language
+    if made is types.SimpleNamespace:
+        doc.detected_language = language
+    return doc
+
+
+class FreshLanguage(types.SimpleNamespace):
+    @property
+    def detected_language(self):
+        return types.SimpleNamespace(value="".join(list(self.code)))
 
 
 @pytest.mark.parametrize("seed", range(3))

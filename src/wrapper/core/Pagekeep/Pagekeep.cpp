@@ -630,7 +630,9 @@ py::list keep_batch(py::object modeldir, py::object docs, bool durable) {
     py::list all(docs);
     py::list out;
     for (std::size_t i = 0; i < all.size(); ++i) out.append(py::none());
-    std::unordered_map<PyObject*, std::unique_ptr<TermSource>> sources;  // by language object
+    // By language object, each held so that no other object takes its
+    // address during the batch (a property may make a new one per read).
+    std::unordered_map<PyObject*, std::pair<py::object, std::unique_ptr<TermSource>>> sources;
     bool dir_made = false;
     // Made (once a process) under the interpreter's lock, read without it.
     wr::host_char_classes();
@@ -663,7 +665,8 @@ py::list keep_batch(py::object modeldir, py::object docs, bool durable) {
                 job.where = wr::host_path(path(modeldir, id));
                 job.vectors_at = wr::host_path(vectors_path(modeldir, id));
                 job.wanted = true;
-                std::unique_ptr<TermSource>& source = sources[language.ptr()];
+                auto& [held, source] = sources[language.ptr()];
+                held = language;
                 try {
                     if (!source) source = std::make_unique<TermSource>(term_source(language));
                     job.source = source.get();
