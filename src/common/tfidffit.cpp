@@ -1,12 +1,10 @@
 #include "tfidffit.hpp"
+#include "sidebyside.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
 #include <limits>
 #include <numeric>
-#include <system_error>
-#include <thread>
 
 namespace wr::tfidf {
 
@@ -79,29 +77,12 @@ void fill_rows(const counts::TermCounts& counts, const std::vector<std::uint32_t
         split = 0;
         while (split < rows && static_cast<std::size_t>(counts.row_begin(split) - base) < entries / 2) ++split;
     }
-    std::exception_ptr failed;
-    std::thread other;
-    if (split < rows) {
-        try {
-            other = std::thread([&, split] {
-                try {
-                    fill_part(counts, places, idf, pointers, columns, weights, split, rows);
-                } catch (...) {
-                    failed = std::current_exception();
-                }
-            });
-        } catch (const std::system_error&) {
-            split = rows;  // no thread to be had: all of it here
-        }
+    if (split == rows) {
+        fill_part(counts, places, idf, pointers, columns, weights, 0, rows);
+        return;
     }
-    try {
-        fill_part(counts, places, idf, pointers, columns, weights, 0, split);
-    } catch (...) {
-        if (other.joinable()) other.join();
-        throw;
-    }
-    if (other.joinable()) other.join();
-    if (failed) std::rethrow_exception(failed);
+    side_by_side([&] { fill_part(counts, places, idf, pointers, columns, weights, 0, split); },
+                 [&] { fill_part(counts, places, idf, pointers, columns, weights, split, rows); });
 }
 
 template void fill_rows<std::int32_t>(const counts::TermCounts&, const std::vector<std::uint32_t>&,

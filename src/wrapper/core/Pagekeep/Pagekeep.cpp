@@ -9,18 +9,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <exception>
 #include <cstdint>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
-#include <thread>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <unordered_map>
 #include <vector>
 
@@ -28,6 +25,7 @@
 #include "hosttext.hpp"
 #include "passages.hpp"
 #include "pyutil.hpp"
+#include "sidebyside.hpp"
 
 namespace py = pybind11;
 namespace ps = wr::passages;
@@ -580,30 +578,11 @@ std::string record_json(std::u32string_view id, const std::vector<std::u32string
 // both are done.
 template <typename Work>
 void in_two(std::size_t n, const Work& work) {
-    std::size_t half = n >= 2 ? n / 2 : n;
-    std::exception_ptr failed;
-    std::thread other;
-    if (half < n) {
-        try {
-            other = std::thread([&, half] {
-                try {
-                    for (std::size_t i = half; i < n; ++i) work(i);
-                } catch (...) {
-                    failed = std::current_exception();
-                }
-            });
-        } catch (const std::system_error&) {
-            half = n;
-        }
-    }
-    try {
-        for (std::size_t i = 0; i < half; ++i) work(i);
-    } catch (...) {
-        if (other.joinable()) other.join();
-        throw;
-    }
-    if (other.joinable()) other.join();
-    if (failed) std::rethrow_exception(failed);
+    auto run = [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) work(i);
+    };
+    if (n < 2) return run(0, n);
+    wr::side_by_side([&] { run(0, n / 2); }, [&] { run(n / 2, n); });
 }
 
 // Documents read from the host per round: bounds what a large batch holds
