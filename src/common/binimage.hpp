@@ -149,6 +149,11 @@ public:
     // The checksum of the image so far, but for the arrays put unsummed.
     std::uint64_t summed_checksum() const { return checksum_except(out_, unsummed_); }
 
+    // Room for `more` bytes past what the image holds: an image of hundreds
+    // of megabytes then grows without copying itself (and touching twice
+    // its size in fresh memory) on the way.
+    void reserve(std::size_t more) { out_.reserve(out_.size() + more); }
+
     const std::string& bytes() const { return out_; }
     std::string take() { return std::move(out_); }
 

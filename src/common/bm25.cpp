@@ -1,5 +1,4 @@
 #include "bm25.hpp"
-#include "hugepages.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -42,34 +41,60 @@ void Index::build(std::size_t terms, std::size_t entries, const std::vector<std:
 
     // Per document, its distinct terms with their counts (in the order the
     // document first holds them: the postings below are laid out per term,
-    // in document order, whatever that order), and its length.
-    std::vector<std::uint32_t> distinct;   // term of each (document, term) pair
+    // in document order, whatever that order), and its length. Documents
+    // given as counts already name each term once; the entries are then
+    // used where they lie, and copied, summed per term, only when some
+    // document repeats a term.
+    std::vector<std::uint32_t> distinct;   // term of each (document, term) pair, when copied
     std::vector<std::uint32_t> counts;     // its count
-    std::vector<std::size_t> pair_start(n + 1, 0);
+    std::vector<std::size_t> pair_start;
     std::vector<double> lengths(n, 0.0);
     std::vector<std::size_t> last(terms, SIZE_MAX);  // per term: the document that last held it
-    std::vector<std::size_t> where(terms, 0);        // and where that document counts it
     double total_length = 0;
-    for (std::size_t d = 0; d < n; ++d) {
+    bool repeated = false;
+    for (std::size_t d = 0; d < n && !repeated; ++d) {
         double length = 0;
         for (std::size_t i = starts[d]; i < starts[d + 1]; ++i) {
             const std::uint32_t t = term_of(i);
-            const std::uint32_t c = count_of(i);
-            length += c;
             if (last[t] == d) {
-                counts[where[t]] += c;
-                continue;
+                repeated = true;
+                break;
             }
             last[t] = d;
-            where[t] = distinct.size();
-            distinct.push_back(t);
-            counts.push_back(c);
+            length += count_of(i);
             ++starts_[t + 1];
         }
-        pair_start[d + 1] = distinct.size();
         lengths[d] = length;
         total_length += length;
     }
+    if (repeated) {
+        std::fill(starts_.begin(), starts_.end(), 0);
+        std::fill(last.begin(), last.end(), SIZE_MAX);
+        std::vector<std::size_t> where(terms, 0);  // where the document that last held a term counts it
+        pair_start.assign(n + 1, 0);
+        total_length = 0;
+        for (std::size_t d = 0; d < n; ++d) {
+            double length = 0;
+            for (std::size_t i = starts[d]; i < starts[d + 1]; ++i) {
+                const std::uint32_t t = term_of(i);
+                const std::uint32_t c = count_of(i);
+                length += c;
+                if (last[t] == d) {
+                    counts[where[t]] += c;
+                    continue;
+                }
+                last[t] = d;
+                where[t] = distinct.size();
+                distinct.push_back(t);
+                counts.push_back(c);
+                ++starts_[t + 1];
+            }
+            pair_start[d + 1] = distinct.size();
+            lengths[d] = length;
+            total_length += length;
+        }
+    }
+    const std::size_t pairs = repeated ? distinct.size() : entries;
     for (std::size_t t = 0; t < terms; ++t) starts_[t + 1] += starts_[t];
     if (whole_) {
         if (whole_->frequency.size() != terms || whole_->documents < n || !(whole_->total_length >= total_length))
@@ -85,21 +110,31 @@ void Index::build(std::size_t terms, std::size_t entries, const std::vector<std:
     // saturated weights must come out equal to the last bit.
     const double average = scored ? total_length / static_cast<double>(scored) : 0.0;
     const double k1 = params_.k1, b = params_.b;
-    reserve_on_large_pages(docs_, distinct.size());
-    reserve_on_large_pages(saturated_, distinct.size());
-    docs_.resize(distinct.size());
-    saturated_.resize(distinct.size());
+    // On the pages the system gives by default: every change of an index
+    // builds its postings anew, mostly to write them to a file, and large
+    // pages taken fresh cost more to touch than they save a search where
+    // the system hands free memory back to a host (hugepages.hpp); a
+    // search from the command line reads them mapped from that file anyway.
+    docs_.resize(pairs);
+    saturated_.resize(pairs);
     std::vector<std::size_t> next(starts_.begin(), starts_.end() - 1);
-    for (std::size_t d = 0; d < n; ++d) {
+    auto fill = [&](std::size_t d, auto term, auto count, std::size_t begin, std::size_t end) {
         // A collection of empty documents has no average length; none of
         // them holds a term either, so the norm is never used.
         const double norm = k1 * (1.0 - b + (average > 0 ? b * lengths[d] / average : 0.0));
-        for (std::size_t p = pair_start[d]; p < pair_start[d + 1]; ++p) {
-            const std::size_t at = next[distinct[p]]++;
-            const double tf = counts[p];
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::size_t at = next[term(p)]++;
+            const double tf = count(p);
             docs_[at] = static_cast<std::uint32_t>(d);
             saturated_[at] = static_cast<float>(tf * (k1 + 1.0) / (tf + norm));
         }
+    };
+    if (repeated) {
+        for (std::size_t d = 0; d < n; ++d)
+            fill(d, [&](std::size_t p) { return distinct[p]; }, [&](std::size_t p) { return counts[p]; },
+                 pair_start[d], pair_start[d + 1]);
+    } else {
+        for (std::size_t d = 0; d < n; ++d) fill(d, term_of, count_of, starts[d], starts[d + 1]);
     }
     derive_terms();
     derive_tops();
@@ -165,6 +200,15 @@ void Index::write(image::Writer& out) const {
     std::vector<std::uint64_t> sums(terms());
     for (std::size_t t = 0; t < sums.size(); ++t) sums[t] = postings_checksum(static_cast<std::uint32_t>(t));
     out.put_vector(sums);
+}
+
+std::size_t Index::image_bytes() const {
+    // Each array: its count and at most 16 bytes of alignment.
+    constexpr std::size_t kEach = 24;
+    const std::size_t postings = starts_.back();
+    return 2 * sizeof(double) + groups_.size() + starts_.size() * sizeof(std::uint64_t) +
+           postings * (sizeof(std::uint32_t) + sizeof(float)) + top_.size() * sizeof(float) +
+           blocks_.back() * sizeof(float) + terms() * sizeof(std::uint64_t) + 6 * kEach;
 }
 
 std::uint64_t Index::postings_checksum(std::uint32_t term) const {

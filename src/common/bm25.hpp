@@ -119,6 +119,8 @@ public:
     // image::Damaged for postings that do not hold. Without `keep` they are
     // copied and all checked at once.
     void write(image::Writer& out) const;
+    // At least the bytes write() puts.
+    std::size_t image_bytes() const;
     static Index read(image::Reader& in, std::shared_ptr<const void> keep = nullptr);
 
     // Every document's score, in document order (the reference form).

@@ -137,6 +137,7 @@ void TermCounts::write(image::Writer& out) const {
             put_varint(packed, e->count);
         }
     }
+    out.reserve(2 * sizeof(std::uint64_t) + sizeof(std::uint64_t) + packed.size());
     out.put<std::uint64_t>(rows());
     out.put<std::uint64_t>(entries_.size());
     out.put_bytes(packed);

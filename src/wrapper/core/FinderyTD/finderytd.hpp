@@ -82,6 +82,8 @@ std::optional<std::uint32_t> term_id(const Ranked& r, const std::u32string& term
 const std::vector<std::u32string>& terms_of(const Ranked& r);
 // Its image, and one read back (wr::image::Damaged for bytes that are none).
 void write_ranked(const Ranked& r, wr::image::Writer& out);
+// At least the bytes write_ranked puts.
+std::size_t ranked_image_bytes(const Ranked& r);
 // With `keep`, the postings stay in the reader's bytes, which it holds
 // (bm25::Index::read).
 std::shared_ptr<Ranked> read_ranked(wr::image::Reader& in, std::shared_ptr<const void> keep = nullptr);

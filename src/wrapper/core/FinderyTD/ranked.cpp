@@ -201,6 +201,7 @@ std::shared_ptr<Ranked> build(py::handle engine, DocLanguages& described) {
     std::shared_ptr<const KeptCounts> kept = kept_counts(engine);
     std::vector<std::uint32_t> ranked_id(kept->counts.terms(), UINT32_MAX);
     std::vector<bm25::TermCount> tokens;
+    tokens.reserve(kept->counts.entries());  // most texts are counted: no copies as it grows
     std::vector<std::size_t> starts{0};
     std::vector<std::uint8_t> groups;
     for (py::handle name : names) {
@@ -1088,6 +1089,13 @@ std::size_t documents_of(const Ranked& r) { return r.index->documents(); }
 std::optional<std::uint32_t> term_id(const Ranked& r, const std::u32string& term) { return r.find(term); }
 
 const std::vector<std::u32string>& terms_of(const Ranked& r) { return r.terms; }
+
+std::size_t ranked_image_bytes(const Ranked& r) {
+    std::size_t bytes = 64 + r.index->image_bytes();
+    for (const std::string& code : r.codes) bytes += 16 + code.size();
+    for (const std::u32string& t : r.terms) bytes += sizeof(std::uint64_t) + t.size() * sizeof(char32_t);
+    return bytes;
+}
 
 void write_ranked(const Ranked& r, wr::image::Writer& out) {
     out.put<std::uint32_t>(static_cast<std::uint32_t>(r.codes.size()));

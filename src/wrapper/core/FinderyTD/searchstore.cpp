@@ -244,11 +244,6 @@ std::optional<std::string> image_of(py::handle engine, const ModelIdentity& mode
     if (!py::isinstance<py::list>(names) || !py::isinstance<py::dict>(languages)) return std::nullopt;
     py::object idiomark = wr::import_attr("wrapper.infra.Idiomark", "Idiomark");
 
-    image::Writer out;
-    out.put_raw(std::string_view(kMagic, sizeof kMagic));
-    out.put(kFormat);
-    put_identity(out, model);
-
     std::string blob;
     std::vector<std::uint64_t> offsets{0};
     std::vector<std::string> codes;
@@ -272,6 +267,18 @@ std::optional<std::string> image_of(py::handle engine, const ModelIdentity& mode
         }
         per_document.push_back(static_cast<std::uint8_t>(at - codes.begin() + 1));
     }
+    const std::shared_ptr<Ranked> ranked = ranked_index(engine);
+    if (documents_of(*ranked) != per_document.size()) return std::nullopt;
+
+    // Room for all of it at once (the postings are hundreds of megabytes in
+    // a large index): the names, their offsets and languages, the ranked
+    // index, and an idf for each of its terms.
+    image::Writer out;
+    out.reserve(256 + blob.size() + offsets.size() * sizeof(std::uint64_t) + per_document.size() +
+                ranked_image_bytes(*ranked) + terms_of(*ranked).size() * sizeof(double));
+    out.put_raw(std::string_view(kMagic, sizeof kMagic));
+    out.put(kFormat);
+    put_identity(out, model);
     out.put_aligned(blob.data(), blob.size());
     out.put_vector(offsets);
     out.put(static_cast<std::uint32_t>(codes.size()));
@@ -289,8 +296,6 @@ std::optional<std::string> image_of(py::handle engine, const ModelIdentity& mode
     out.put(static_cast<std::uint32_t>(held.size()));
     for (const std::string& c : held) out.put_bytes(c);
 
-    const std::shared_ptr<Ranked> ranked = ranked_index(engine);
-    if (documents_of(*ranked) != per_document.size()) return std::nullopt;
     write_ranked(*ranked, out);
 
     // The vectoriser's idf of each term, as a passage weighs the query's words.
