@@ -662,16 +662,18 @@ def test_a_hosts_normalize_folds_the_query_ascii_or_not(models, ranked, monkeypa
     assert asked[-2:] == ["lava", "lavá"]
 
 
-def test_the_large_page_hint_leaves_every_byte_where_it_was():
-    # Whole 2 MiB pages inside the range are hinted to be large ones where
-    # the system allows it; none of the buffer may change, inside or around
-    # the range, aligned or not, and ranges too small for a page are fine.
+@pytest.mark.parametrize("small", [False, True])
+def test_the_large_page_hint_leaves_every_byte_where_it_was(small):
+    # Whole 2 MiB pages inside the range are hinted to be large (or small)
+    # ones where the system allows it; none of the buffer may change, inside
+    # or around the range, aligned or not, and ranges too small for a page
+    # are fine.
     rng = numpy.random.default_rng(3)
     data = rng.integers(0, 256, 12 << 20, dtype=numpy.uint8)
     kept = data.copy()
     for offset, length in [(0, len(data)), (1, len(data) - 1), (12345, 5 << 20), (3 << 20, 2 << 20),
                            (7, 100), (len(data), 0), (0, 0)]:
-        td_module._prefer_large_pages(data, offset, length)
+        td_module._prefer_large_pages(data, offset, length, small=small)
         assert numpy.array_equal(data, kept)
     data[::4096] ^= 0xFF  # pages written after the hint are still plain memory
     assert int((data != kept).sum()) == len(range(0, len(data), 4096))

@@ -44,4 +44,17 @@ void prefer_large_pages_discarding(void* data, std::size_t bytes) {
 #endif
 }
 
+void prefer_small_pages(void* data, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_NOHUGEPAGE)
+    constexpr std::uintptr_t kLarge = std::uintptr_t{1} << 21;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    if (!data || bytes < kLarge || begin > UINTPTR_MAX - bytes) return;
+    const std::uintptr_t from = (begin + kLarge - 1) & ~(kLarge - 1), to = (begin + bytes) & ~(kLarge - 1);
+    if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_NOHUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
+}
+
 }  // namespace wr

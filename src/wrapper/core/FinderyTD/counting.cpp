@@ -34,6 +34,7 @@
 
 #include "finderytd.hpp"
 #include "hosttext.hpp"
+#include "hugepages.hpp"
 #include "pyutil.hpp"
 #include "tfidffit.hpp"
 
@@ -166,6 +167,8 @@ py::object fit_counted(py::object vectorizer, const wr::counts::TermCounts& coun
         const double* weights = idf.data();
         std::int32_t *starts = pointers.mutable_data(), *places_of = columns.mutable_data();
         double* values = data.mutable_data();
+        wr::prefer_small_pages(places_of, entries * sizeof(std::int32_t));
+        wr::prefer_small_pages(values, entries * sizeof(double));
         py::gil_scoped_release released;
         wr::tfidf::fill_rows<std::int32_t>(counts, places, weights, starts, places_of, values);
     }

@@ -1331,17 +1331,20 @@ void init_ranked(py::module_& m) {
             return wr::from_u32(*best);
         },
         py::arg("word"), py::arg("vocabulary"), py::arg("cutoff"));
-    // The large-page hint over any part of a writable buffer (the tables it
-    // is given for are seldom that big in a test).
+    // The large-page hint (or with `small`, the small-page one) over any
+    // part of a writable buffer (the tables it is given for are seldom that
+    // big in a test).
     m.def(
         "_prefer_large_pages",
-        [](py::buffer buffer, std::size_t offset, std::size_t length) {
+        [](py::buffer buffer, std::size_t offset, std::size_t length, bool small) {
             const py::buffer_info info = buffer.request(true);
             const auto size = static_cast<std::size_t>(info.size * info.itemsize);
             if (offset > size || length > size - offset) throw py::value_error("outside the buffer");
-            wr::prefer_large_pages(static_cast<const char*>(info.ptr) + offset, length);
+            char* at = static_cast<char*>(info.ptr) + offset;
+            if (small) wr::prefer_small_pages(at, length);
+            else wr::prefer_large_pages(at, length);
         },
-        py::arg("buffer"), py::arg("offset"), py::arg("length"));
+        py::arg("buffer"), py::arg("offset"), py::arg("length"), py::arg("small") = false);
     // Room reserved on large pages, then filled: a vector that held `kept`
     // numbers (0, 1, ...) grown to `room`, and a string of `room` letters.
     m.def(
