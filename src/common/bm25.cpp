@@ -205,10 +205,11 @@ void Index::write(image::Writer& out) const {
 std::size_t Index::image_bytes() const {
     // Each array: its count and at most 16 bytes of alignment.
     constexpr std::size_t kEach = 24;
-    const std::size_t postings = starts_.back();
+    const std::size_t postings = starts_.empty() ? 0 : starts_.back();
+    const std::size_t blocks = blocks_.empty() ? 0 : blocks_.back();
     return 2 * sizeof(double) + groups_.size() + starts_.size() * sizeof(std::uint64_t) +
            postings * (sizeof(std::uint32_t) + sizeof(float)) + top_.size() * sizeof(float) +
-           blocks_.back() * sizeof(float) + terms() * sizeof(std::uint64_t) + 6 * kEach;
+           blocks * sizeof(float) + terms() * sizeof(std::uint64_t) + 6 * kEach;
 }
 
 std::uint64_t Index::postings_checksum(std::uint32_t term) const {

@@ -137,7 +137,7 @@ void TermCounts::write(image::Writer& out) const {
             put_varint(packed, e->count);
         }
     }
-    out.reserve(2 * sizeof(std::uint64_t) + sizeof(std::uint64_t) + packed.size());
+    out.reserve(3 * sizeof(std::uint64_t) + packed.size());  // the two numbers, then the packed bytes
     out.put<std::uint64_t>(rows());
     out.put<std::uint64_t>(entries_.size());
     out.put_bytes(packed);
