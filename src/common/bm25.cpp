@@ -45,53 +45,45 @@ void Index::build(std::size_t terms, std::size_t entries, const std::vector<std:
     // given as counts already name each term once; the entries are then
     // used where they lie, and copied, summed per term, only when some
     // document repeats a term.
-    std::vector<std::uint32_t> distinct;   // term of each (document, term) pair, when copied
-    std::vector<std::uint32_t> counts;     // its count
-    std::vector<std::size_t> pair_start;
     std::vector<double> lengths(n, 0.0);
     std::vector<std::size_t> last(terms, SIZE_MAX);  // per term: the document that last held it
     double total_length = 0;
     bool repeated = false;
-    for (std::size_t d = 0; d < n && !repeated; ++d) {
+    for (std::size_t d = 0; d < n; ++d) {
         double length = 0;
         for (std::size_t i = starts[d]; i < starts[d + 1]; ++i) {
             const std::uint32_t t = term_of(i);
+            length += count_of(i);
             if (last[t] == d) {
                 repeated = true;
-                break;
+                continue;
             }
             last[t] = d;
-            length += count_of(i);
             ++starts_[t + 1];
         }
         lengths[d] = length;
         total_length += length;
     }
+    std::vector<std::uint32_t> distinct;   // term of each (document, term) pair, when copied
+    std::vector<std::uint32_t> counts;     // its count
+    std::vector<std::size_t> pair_start;
     if (repeated) {
-        std::fill(starts_.begin(), starts_.end(), 0);
         std::fill(last.begin(), last.end(), SIZE_MAX);
         std::vector<std::size_t> where(terms, 0);  // where the document that last held a term counts it
         pair_start.assign(n + 1, 0);
-        total_length = 0;
         for (std::size_t d = 0; d < n; ++d) {
-            double length = 0;
             for (std::size_t i = starts[d]; i < starts[d + 1]; ++i) {
                 const std::uint32_t t = term_of(i);
-                const std::uint32_t c = count_of(i);
-                length += c;
                 if (last[t] == d) {
-                    counts[where[t]] += c;
+                    counts[where[t]] += count_of(i);
                     continue;
                 }
                 last[t] = d;
                 where[t] = distinct.size();
                 distinct.push_back(t);
-                counts.push_back(c);
-                ++starts_[t + 1];
+                counts.push_back(count_of(i));
             }
             pair_start[d + 1] = distinct.size();
-            lengths[d] = length;
-            total_length += length;
         }
     }
     const std::size_t pairs = repeated ? distinct.size() : entries;
